@@ -1,0 +1,94 @@
+// Protected folders: a ".pass" list of "user,password" lines in a folder asks every
+// request for its content for HTTP Basic credentials.
+#include "http/request_context.h"
+
+#include <cerrno>
+
+namespace tvn {
+namespace {
+
+int Base64Value(char c) {
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+// Standard Base64; every other character (the '=' padding too) is skipped, and the result
+// ends at a zero byte.
+std::string DecodeBase64(std::string_view text) {
+    std::string out;
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const int value = Base64Value(c);
+        if (value < 0)
+            continue;
+        bits = (bits << 6) | static_cast<unsigned>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            const char byte = static_cast<char>((bits >> count) & 0xFF);
+            if (byte == 0)
+                break;
+            out.push_back(byte);
+        }
+    }
+    return out;
+}
+
+bool ListHoldsLine(std::string_view list, std::string_view expected) {
+    std::size_t pos = 0;
+    while (pos < list.size()) {
+        const auto end = list.find_first_of("\r\n", pos);
+        const std::size_t stop = end == std::string_view::npos ? list.size() : end;
+        if (stop > pos && list.substr(pos, stop - pos) == expected)
+            return true;
+        pos = stop + 1;
+    }
+    return false;
+}
+
+} // namespace
+
+CRequestContext::Credentials CRequestContext::ReadBasicCredentials() const {
+    const std::string& value = request.Header("authorization");
+    const auto space = value.find(' ');
+    if (space == std::string::npos)
+        return {};
+    const std::string decoded = DecodeBase64(std::string_view(value).substr(space + 1));
+    const auto colon = decoded.find(':');
+    if (colon == std::string::npos)
+        return {};
+    return {decoded.substr(0, colon), decoded.substr(colon + 1)};
+}
+
+bool CRequestContext::CheckFolderPassword() {
+    const auto list = LoadSiblingFile(".pass");
+    if (!list) {
+        // A list that exists but cannot be read must fail closed, not admit everybody.
+        if (errno == ENOENT || errno == ENOTDIR)
+            return true;
+    } else {
+        const Credentials credentials = ReadBasicCredentials();
+        if (ListHoldsLine(*list, credentials.user + "," + credentials.password))
+            return true;
+    }
+    buffer.Reset();
+    PutStatus(4401);
+    PutHeader("WWW-Authenticate", "Basic realm=\"Tarvolin\"");
+    PutHeader("Expires", "0");
+    PutHeader("Content-Type", "text/html");
+    PutText("\r\n");
+    PutText("<h1>Authorization Required</h1>");
+    return false;
+}
+
+} // namespace tvn

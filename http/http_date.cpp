@@ -1,0 +1,133 @@
+#include "http/http_date.h"
+
+#include "platform/resources.h"
+
+#include <strings.h>
+
+#include <cstdio>
+
+namespace tvn {
+namespace {
+
+constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kDayNames[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                     "Thursday", "Friday", "Saturday"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* kMonthNames[] = {"January", "February", "March",     "April",
+                                       "May",     "June",     "July",      "August",
+                                       "September", "October", "November", "December"};
+
+// A small strftime of our own for the format of string 3020: the C library's would follow
+// the user's locale, and browsers only understand the English names.
+std::string FormatTime(const std::string& format, const std::tm& t) {
+    std::string out;
+    char number[16];
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != '%' || i + 1 == format.size()) {
+            out.push_back(format[i]);
+            continue;
+        }
+        switch (format[++i]) {
+        case 'a': out += kDays[t.tm_wday % 7]; break;
+        case 'A': out += kDayNames[t.tm_wday % 7]; break;
+        case 'b': out += kMonths[t.tm_mon % 12]; break;
+        case 'B': out += kMonthNames[t.tm_mon % 12]; break;
+        case 'd': std::snprintf(number, sizeof number, "%02d", t.tm_mday); out += number; break;
+        case 'H': std::snprintf(number, sizeof number, "%02d", t.tm_hour); out += number; break;
+        case 'M': std::snprintf(number, sizeof number, "%02d", t.tm_min); out += number; break;
+        case 'S': std::snprintf(number, sizeof number, "%02d", t.tm_sec); out += number; break;
+        case 'm': std::snprintf(number, sizeof number, "%02d", t.tm_mon + 1); out += number; break;
+        case 'y': std::snprintf(number, sizeof number, "%02d", t.tm_year % 100); out += number; break;
+        case 'Y': std::snprintf(number, sizeof number, "%d", t.tm_year + 1900); out += number; break;
+        case '%': out.push_back('%'); break;
+        default: out.push_back('%'); out.push_back(format[i]); break;
+        }
+    }
+    return out;
+}
+
+// A number field: leading blanks skipped, then every character counts as a digit.
+int Field(std::string_view text, std::size_t at, std::size_t length) {
+    if (at >= text.size())
+        return 0;
+    std::string_view field = text.substr(at, length);
+    while (!field.empty() && (field.front() == ' ' || field.front() == '\t'))
+        field.remove_prefix(1);
+    int value = 0;
+    for (char c : field)
+        value = value * 10 + (c - '0');
+    return value;
+}
+
+int Month(std::string_view text, std::size_t at) {
+    if (at + 3 > text.size())
+        return 0;
+    for (int m = 0; m < 12; ++m) {
+        if (::strncasecmp(text.data() + at, kMonths[m], 3) == 0)
+            return m + 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string FormatHttpDate(std::time_t when, long offsetSeconds) {
+    const std::time_t shifted = when + offsetSeconds;
+    std::tm t{};
+    if (!::gmtime_r(&shifted, &t))
+        return {};
+    return FormatTime(LoadString(3020), t);
+}
+
+std::string FormatHttpDateNow(long offsetSeconds) {
+    // One formatting per second is enough for every answer of that second.
+    thread_local std::time_t cachedAt = -1;
+    thread_local long cachedOffset = 0;
+    thread_local std::string cached;
+    const std::time_t now = std::time(nullptr);
+    if (now != cachedAt || offsetSeconds != cachedOffset) {
+        cached = FormatHttpDate(now, offsetSeconds);
+        cachedAt = now;
+        cachedOffset = offsetSeconds;
+    }
+    return cached;
+}
+
+std::optional<std::time_t> ParseHttpDate(std::string_view text) {
+    if (text.size() < 4)
+        return std::nullopt;
+    int day, month, year, hour, minute, second;
+    if (text[3] == ',') {
+        day = Field(text, 5, 2), month = Month(text, 8), year = Field(text, 12, 4);
+        hour = Field(text, 17, 2), minute = Field(text, 20, 2), second = Field(text, 23, 2);
+    } else if (text[3] == ' ') {
+        month = Month(text, 4), day = Field(text, 8, 2), hour = Field(text, 11, 2);
+        minute = Field(text, 14, 2), second = Field(text, 17, 2), year = Field(text, 20, 4);
+    } else {
+        const auto m = text.find(", ");
+        if (m == std::string_view::npos)
+            return std::nullopt;
+        day = Field(text, m + 2, 2), month = Month(text, m + 5), year = Field(text, m + 9, 2);
+        hour = Field(text, m + 12, 2), minute = Field(text, m + 15, 2), second = Field(text, m + 18, 2);
+        year += year < 51 ? 2000 : 1900;
+    }
+    // Out-of-range fields make no date (the garbage characters read as digits land here too).
+    if (year == 0 || year < 1900 || year > 9999 || month < 1 || day < 1 || day > 31 ||
+        hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+        return std::nullopt;
+    std::tm t{};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    const std::time_t when = ::timegm(&t);
+    std::tm back{};
+    if (when == -1 || !::gmtime_r(&when, &back) || back.tm_min != minute)
+        return std::nullopt;
+    return when;
+}
+
+} // namespace tvn

@@ -1,0 +1,112 @@
+#include "http/http_svr_doc.h"
+
+#include "http/listen_socket.h"
+#include "platform/resources.h"
+#include "platform/system_paths.h"
+#include "shell/settings_section.h"
+#include "shell/stored_path.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+
+namespace tvn {
+namespace {
+
+constexpr const char* kDefaultBlogSound = "/usr/share/sounds/freedesktop/stereo/message-new-instant.oga";
+// The relay operator's service host; an empty ServiceHost keeps the relay link quiet.
+constexpr const char* kDefaultServiceHost = "relay.tarvolin.net";
+
+std::string FormatWithPort(int id, int port) {
+    char text[512];
+    std::snprintf(text, sizeof text, LoadString(id).c_str(), port);
+    return text;
+}
+
+std::string LocalHostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) == 0 && name[0] != 0)
+        return name;
+    std::string fallback = "localhost";
+    for (char& c : fallback)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return fallback;
+}
+
+} // namespace
+
+CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
+    : root(newRoot.empty() ? LoadString(3026) : newRoot), hostName(LocalHostName()),
+      port(newPort == 0 ? 80 : newPort) {
+    if (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    const SettingsSection settings;
+    blogSound = settings.GetString("BlogSound", kDefaultBlogSound);
+    logFileName = settings.GetString("LogFileName", ToStoredPath(JoinPath(LogFolder(), "tvn.log")));
+    logFileSize = settings.GetInt("LogFileSize", 1);
+    googleApiKey = settings.GetString("GoogleApiKey", "");
+    // The GPS receiver starts here once it exists.
+}
+
+CHttpSvrDoc::~CHttpSvrDoc() {
+    StopServing();
+    accessLog.Close();
+}
+
+bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool createDemo) {
+    if (newPort != 0)
+        port = newPort;
+    root = newRoot;
+    if (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    if (createDemo && demoInstaller)
+        demoInstaller(root);
+    StopServing();
+    listener = std::make_unique<CListenSocket>(*this);
+    const int error = listener->Listen(port);
+    if (error != 0) {
+        ReportError(FormatWithPort(error == EADDRINUSE ? 3024 : 3025, port));
+        listener.reset();
+    }
+    StartRelayLink();
+    return listener != nullptr;
+}
+
+void CHttpSvrDoc::StopServing() {
+    listener.reset();
+    // The relay link is closed here once it exists.
+}
+
+void CHttpSvrDoc::StartRelayLink() {
+    const SettingsSection settings;
+    relayHost = settings.GetString("ServiceHost", kDefaultServiceHost);
+    settings.GetInt("ServicePort", 1212);
+    settings.GetInt("ServicePeriod", 20000);
+    // The relay link (its UDP socket and registration worker) is made here once it exists.
+}
+
+void CHttpSvrDoc::WriteAccessLog(std::string_view text) {
+    accessLog.Append(logFileName, logFileSize, text);
+}
+
+void CHttpSvrDoc::SetRelayName(const std::string&) {
+    // Handed to the relay link and the location reporter once they exist.
+}
+
+std::string CHttpSvrDoc::LastPostLink() const {
+    if (lastPost.empty())
+        return {};
+    return "localhost:" + std::to_string(port) + lastPost;
+}
+
+void CHttpSvrDoc::ReportError(const std::string& message) const {
+    if (reportError)
+        reportError(message);
+    else
+        std::cerr << message << std::endl;
+}
+
+} // namespace tvn

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "http/trimmed_log.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tvn {
+
+class CListenSocket;
+class IContentStages;
+
+// The web server's settings and running state: root, port, host name, listener and access
+// log. One instance, owned by the main window.
+class CHttpSvrDoc {
+public:
+    // `port` 0 means 80; an empty root means "htdocs". Reads BlogSound, LogFileName,
+    // LogFileSize and GoogleApiKey (writing their defaults when missing).
+    CHttpSvrDoc(int port, const std::string& root);
+    virtual ~CHttpSvrDoc();
+    CHttpSvrDoc(const CHttpSvrDoc&) = delete;
+    CHttpSvrDoc& operator=(const CHttpSvrDoc&) = delete;
+
+    // Stores port (0 keeps the previous one) and root, installs the demo site when asked,
+    // and listens on the port; true when listening. A failure is reported to the user.
+    bool StartServing(int port, const std::string& root, bool createDemo);
+    // Closes the listener; live connections finish by themselves.
+    void StopServing();
+    bool IsListening() const { return listener != nullptr; }
+
+    // Appends one line to the access log.
+    void WriteAccessLog(std::string_view text);
+    // Hands the announced name to the relay link (which arrives with the relay).
+    void SetRelayName(const std::string& name);
+    // "localhost:<port><post>" of the post that got the latest comment, or empty.
+    std::string LastPostLink() const;
+
+    const std::string& Root() const { return root; }
+    int Port() const { return port; }
+    const std::string& HostName() const { return hostName; }
+    const std::string& BlogSound() const { return blogSound; }
+    const std::string& GoogleApiKey() const { return googleApiKey; }
+    void SetGoogleApiKey(const std::string& key) { googleApiKey = key; }
+    void SetLastPost(const std::string& url) { lastPost = url; }
+    void ClearLastPost() { lastPost.clear(); }
+
+    // Content stages of the pages subsystem (not owned); none answers folders with 404.
+    void SetContentStages(IContentStages* stages) { contentStages = stages; }
+    IContentStages* ContentStages() const { return contentStages; }
+
+    // Seams filled by the shell: the demo-site writer, the activity pop-up, and how a start
+    // failure is shown to the user (a message box, or standard error when headless).
+    std::function<void(const std::string& root)> demoInstaller;
+    std::function<void(std::string_view line)> showActivity;
+    std::function<void(const std::string& message)> reportError;
+
+private:
+    void ReportError(const std::string& message) const;
+    void StartRelayLink();
+
+    std::string root;
+    std::string hostName;
+    int port;
+    std::unique_ptr<CListenSocket> listener;
+    std::string relayHost;
+    TrimmedLog accessLog;
+    std::string logFileName;
+    int logFileSize = 1;
+    std::string blogSound;
+    std::string googleApiKey;
+    std::string lastPost;
+    IContentStages* contentStages = nullptr;
+};
+
+} // namespace tvn

@@ -1,0 +1,79 @@
+#include "http/listen_socket.h"
+
+#include "http/request_socket.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include <QTimer>
+
+namespace tvn {
+namespace {
+
+// The design listened with a backlog of 5; a phone page with a dozen thumbnails, or a few
+// visitors at once, overflows that and the kernel drops their connection attempts for a
+// whole second. A deeper queue costs nothing.
+constexpr int kBacklog = 128;
+constexpr int kAcceptsPerWakeUp = 64;
+constexpr int kResumeAfterMs = 200;
+constexpr int kSweepEveryMs = 5000;
+
+} // namespace
+
+CListenSocket::CListenSocket(CHttpSvrDoc& owner) : doc(owner) {}
+
+CListenSocket::~CListenSocket() = default;
+
+int CListenSocket::Listen(int port) {
+    UniqueFd socketFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socketFd.Valid())
+        return errno;
+    const int on = 1;
+    ::setsockopt(socketFd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(socketFd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return errno;
+    if (::listen(socketFd.Get(), kBacklog) != 0)
+        return errno;
+    Adopt(std::move(socketFd));
+    AsyncSelect(kAccept);
+    idleSweep = std::make_unique<QTimer>();
+    QObject::connect(idleSweep.get(), &QTimer::timeout, [] { CRequestSocket::SweepIdle(); });
+    idleSweep->start(kSweepEveryMs);
+    return 0;
+}
+
+void CListenSocket::OnAccept() {
+    // Several connections per wake-up: a busy listener would otherwise pay one trip
+    // through the event loop for each.
+    for (int i = 0; i < kAcceptsPerWakeUp; ++i) {
+        UniqueFd accepted(::accept4(Handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!accepted.Valid()) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                PauseAccepting();
+            return;
+        }
+        auto* socket = new CRequestSocket(doc, std::move(accepted)); // owns itself
+        socket->Start();
+    }
+}
+
+// Out of descriptors: the pending connection stays in the backlog, and a level-triggered
+// notifier would wake us again at once. Stop listening for a moment instead of spinning;
+// the open connections go on being served and free their descriptors.
+void CListenSocket::PauseAccepting() {
+    AsyncSelect(0);
+    if (!resumeTimer) {
+        resumeTimer = std::make_unique<QTimer>();
+        resumeTimer->setSingleShot(true);
+        QObject::connect(resumeTimer.get(), &QTimer::timeout, [this] { AsyncSelect(kAccept); });
+    }
+    resumeTimer->start(kResumeAfterMs);
+}
+
+} // namespace tvn

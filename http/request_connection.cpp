@@ -1,0 +1,145 @@
+#include "http/request_connection.h"
+
+#include "http/request_channel.h"
+
+#include <unistd.h>
+
+#include <QtGlobal>
+
+namespace tvn {
+
+CRequestConnection::CRequestConnection(CHttpSvrDoc& server, IRequestChannel& owner)
+    : CRequestContext(server, owner.PeerName()), channel(owner), lastProgress(Clock::now()) {}
+
+void CRequestConnection::Step() {
+    ConnState before;
+    waiting = false;
+    do {
+        before = state;
+        switch (state) { // no default: -Wswitch flags a new state
+        case ConnState::ReadingRequest: ReadRequest(); break;
+        case ConnState::Handling: Handle(); break;
+        case ConnState::Writing: WriteSome(); break;
+        case ConnState::Closing: Close(); break;
+        case ConnState::Done: break;
+        }
+    } while (state != before && !waiting);
+    if (state == ConnState::Done)
+        return;
+    channel.Rearm(state == ConnState::ReadingRequest, state == ConnState::Writing);
+}
+
+bool CRequestConnection::ExpireIfIdle(Clock::time_point now) {
+    if (state == ConnState::Done || now - lastProgress < kIdleLimit)
+        return false;
+    file.Close();
+    state = ConnState::Done;
+    channel.Rearm(false, false);
+    channel.ShutDown(2);
+    channel.Release();
+    return true;
+}
+
+void CRequestConnection::ReadRequest() {
+    Q_ASSERT(state == ConnState::ReadingRequest);
+    const long received = channel.Receive(buffer.Data(), buffer.Size());
+    if (received == IRequestChannel::kWouldBlock) {
+        waiting = true;
+        return;
+    }
+    if (received == 0 || received == IRequestChannel::kFailed) {
+        // The peer closed (or the socket broke) before its request was whole.
+        file.Close();
+        state = ConnState::Done;
+        channel.Rearm(false, false);
+        channel.Release();
+        return;
+    }
+    lastProgress = Clock::now();
+    switch (reader.Feed(std::string_view(buffer.Data(), static_cast<std::size_t>(received)), request)) {
+    case CRequestReader::Outcome::NeedMore: break;
+    case CRequestReader::Outcome::Complete: state = ConnState::Handling; break;
+    case CRequestReader::Outcome::Reject:
+        buffer.Reset();
+        PutErrorResponse(4000 + reader.RejectStatus());
+        state = ConnState::Writing;
+        break;
+    }
+}
+
+void CRequestConnection::Handle() {
+    Q_ASSERT(state == ConnState::Handling);
+    buffer.Reset();
+    RunRequest();
+    state = ConnState::Writing;
+}
+
+void CRequestConnection::WriteSome() {
+    Q_ASSERT(state == ConnState::Writing);
+    if (buffer.Pending() == 0 && !RefillFromFile()) {
+        state = ConnState::Closing;
+        return;
+    }
+    if (buffer.Pending() == 0)
+        return; // the file went out through SendFile or waits for it
+    const long sent = channel.Send(buffer.Data(), buffer.Pending());
+    if (sent == IRequestChannel::kWouldBlock) {
+        waiting = true;
+        return;
+    }
+    if (sent == IRequestChannel::kFailed) {
+        state = ConnState::Closing;
+        return;
+    }
+    lastProgress = Clock::now();
+    buffer.Consume(static_cast<std::size_t>(sent));
+}
+
+// Puts the next part of the open file on its way. False when nothing is left to send.
+bool CRequestConnection::RefillFromFile() {
+    if (!file.IsOpen())
+        return false;
+    const off_t left = file.size - file.offset;
+    if (left > 0) {
+        const long sent = channel.SendFile(file.fd.Get(), file.offset,
+                                           static_cast<std::size_t>(std::min<off_t>(left, 1 << 20)));
+        if (sent > 0) {
+            lastProgress = Clock::now();
+            return true;
+        }
+        if (sent == IRequestChannel::kWouldBlock) {
+            waiting = true;
+            return true;
+        }
+        if (sent == IRequestChannel::kFailed) {
+            file.Close();
+            return false;
+        }
+        if (sent == IRequestChannel::kUnsupported) {
+            const ssize_t n = ::pread(file.fd.Get(), buffer.Data(), buffer.Size(), file.offset);
+            if (n > 0) {
+                file.offset += n;
+                buffer.SetPending(static_cast<std::size_t>(n));
+                return true;
+            }
+        }
+    }
+    // End of file, a read error, or a file that shrank meanwhile: the answer ends here.
+    file.Close();
+    return false;
+}
+
+void CRequestConnection::Close() {
+    Q_ASSERT(state == ConnState::Closing);
+    file.Close();
+    state = ConnState::Done;
+    channel.Rearm(false, false);
+    // Drain unread input before closing: closing with unread data makes the kernel send
+    // RST, and the browser can lose the tail of an answer it already got.
+    for (int i = 0; i < 4 && channel.Receive(buffer.Data(), buffer.Size()) > 0; ++i) {
+    }
+    channel.ShutDown(2);
+    channel.Release();
+}
+
+} // namespace tvn

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "http/request_context.h"
+#include "http/request_reader.h"
+
+#include <chrono>
+
+namespace tvn {
+
+class IRequestChannel;
+
+// One connection's life: read one request, answer it, send the answer and the rest of its
+// file, shut down. The same state machine serves TCP and relayed channels.
+class CRequestConnection : public CRequestContext {
+public:
+    enum class ConnState { ReadingRequest, Handling, Writing, Closing, Done };
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kIdleLimit{60};
+
+    CRequestConnection(CHttpSvrDoc& doc, IRequestChannel& channel);
+
+    // Runs the state machine as far as it goes without waiting; asks the channel for the
+    // notification it then needs. Called at start and on every notification.
+    void Step();
+    // Closes a connection that made no progress for kIdleLimit by `now`; true when it did.
+    bool ExpireIfIdle(Clock::time_point now);
+    ConnState State() const { return state; }
+
+private:
+    void ReadRequest();
+    void Handle();
+    void WriteSome();
+    void Close();
+    bool RefillFromFile();
+
+    IRequestChannel& channel;
+    CRequestReader reader;
+    ConnState state = ConnState::ReadingRequest;
+    bool waiting = false; // the last step stopped at a would-block
+    Clock::time_point lastProgress;
+};
+
+} // namespace tvn

@@ -1,0 +1,112 @@
+#pragma once
+
+#include "http/output_buffer.h"
+#include "http/request.h"
+#include "platform/unique_fd.h"
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tvn {
+
+class CHttpSvrDoc;
+
+// The file being answered: its descriptor, size, last-write time and how much of it has
+// been handed to the connection.
+struct COpenFile {
+    UniqueFd fd;
+    off_t size = 0;
+    off_t offset = 0;
+    std::optional<std::time_t> lastWrite;
+
+    bool IsOpen() const { return fd.Valid(); }
+    void Close() { fd.Reset(); }
+};
+
+// Everything one request needs to be answered, apart from its socket: the parsed request,
+// the output buffer, the open file and the server document. Direct and relayed
+// connections answer through the same operations. Page handlers write into `buffer`.
+class CRequestContext {
+public:
+    CRequestContext(CHttpSvrDoc& doc, std::string peerAddressPort);
+
+    // Runs the complete request by method; the answer stands in `buffer` (and `file`).
+    void RunRequest();
+
+    // --- Response vocabulary ---
+    void PutText(std::string_view text) { buffer.Append(text); }
+    void PutResourceText(int id);
+    // Status line "HTTP/1.0 <text of id>", then Server and Date.
+    void PutStatus(int id);
+    void PutHeader(std::string_view name, std::string_view value);
+    void PutHeaderNumber(std::string_view name, long long value);
+    // Status line, empty line, and the status text as the body.
+    void PutErrorResponse(int id);
+    // Content-Type of the target: text/html for page files, else by extension (or none).
+    void PutContentType();
+
+    // --- The GET stages ---
+    void HandleGet();
+    // False when a built-in file or thumbnail was answered.
+    bool TryBuiltInUrl();
+    bool ServeEmbedded(std::string_view name, std::string_view contentType);
+    void LocateTarget();
+    // True when EmitContent should follow (a file was opened or the target is a folder).
+    bool OpenTarget();
+    void EmitContent();
+    // Maps a URL path to a local path below the root; false when it leaves the root.
+    bool MapToLocalPath(std::string& path) const;
+    // Redirects a folder to the first existing name of list `listId`; true when it did.
+    bool RedirectToIndex(int listId, bool addQuestion);
+    bool IsPageFile() const;
+    bool IsIndexName() const;
+    // True when the open file was written after `when` (whole seconds), or its time is unknown.
+    bool FileNewerThan(std::time_t when) const;
+    // The bytes of `name` in the folder of the local path; nothing when it does not exist
+    // or cannot be opened. A file that cannot be mapped (empty) reads as empty.
+    std::optional<std::string> LoadSiblingFile(std::string_view name) const;
+    // The folder part of the local path with its trailing '/'.
+    std::string LocalFolder() const;
+
+    // --- Protected folders ---
+    // True when the request may have the content; false when the 401 answer replaced it.
+    bool CheckFolderPassword();
+    struct Credentials {
+        std::string user;
+        std::string password;
+    };
+    Credentials ReadBasicCredentials() const;
+
+    CHttpSvrDoc& Doc() const { return doc; }
+    const std::string& PeerAddressPort() const { return peerAddressPort; }
+
+    CRequest request;
+    COutputBuffer buffer;
+    COpenFile file;
+
+protected:
+    // HEAD of a folder answers the listing's head without its body.
+    void CutToHead();
+
+private:
+    bool OpenTargetFile();
+
+    CHttpSvrDoc& doc;
+    std::string peerAddressPort;
+};
+
+// Removes ".." pieces and doubled separators: '/' + the kept pieces joined by '/', with a
+// trailing '/' when `in` ends in a separator ('\' and '/' are both separators).
+std::string CanonicalizePath(std::string_view in);
+// Removes the last component of `path` (from its last '/' on) and returns it.
+std::string SplitTail(std::string& path);
+// Bytes 0x00-0x20 and 0x80-0xFF as %XX, everything else unchanged.
+std::string EncodeForLocation(std::string_view text);
+// True when `name` equals one of the LF-separated names of `list` (without regard to case).
+bool NameInList(std::string_view name, std::string_view list);
+
+} // namespace tvn

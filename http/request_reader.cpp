@@ -1,0 +1,136 @@
+#include "http/request_reader.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace tvn {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimLeft(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    return s;
+}
+
+std::string_view TrimRight(std::string_view s) {
+    while (!s.empty() && IsBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+} // namespace
+
+CRequestReader::Outcome CRequestReader::Reject(int status) {
+    rejectStatus = status;
+    return Outcome::Reject;
+}
+
+CRequestReader::Outcome CRequestReader::Feed(std::string_view bytes, CRequest& request) {
+    std::size_t pos = 0;
+    while (state == State::ReadingRequestLine || state == State::ReadingHeaders) {
+        if (pos >= bytes.size())
+            return Outcome::NeedMore;
+        // Take bytes up to the next LF into the line, dropping every CR.
+        const auto lf = bytes.find('\n', pos);
+        const std::size_t end = lf == std::string_view::npos ? bytes.size() : lf;
+        headBytes += end - pos + (lf == std::string_view::npos ? 0 : 1);
+        if (headBytes > kMaxHeadBytes)
+            return Reject(400);
+        for (std::size_t i = pos; i < end; ++i) {
+            if (bytes[i] != '\r')
+                line.push_back(bytes[i]);
+        }
+        if (lf == std::string_view::npos)
+            return Outcome::NeedMore;
+        pos = lf + 1;
+        if (line.empty()) {
+            state = State::ReadingBody;
+            if (!BeginBody(request))
+                state = State::RequestComplete;
+            if (rejectStatus != 0)
+                return Outcome::Reject;
+            break;
+        }
+        if (ConsumeLine(request) == Outcome::Reject)
+            return Outcome::Reject;
+        line.clear();
+    }
+    if (state == State::ReadingBody) {
+        const std::string_view rest = bytes.substr(std::min(pos, bytes.size()));
+        const std::size_t wanted = static_cast<std::size_t>(request.contentLength) - request.body.size();
+        request.body.append(rest.substr(0, std::min(wanted, rest.size())));
+        if (request.body.size() >= static_cast<std::size_t>(request.contentLength))
+            state = State::RequestComplete;
+    }
+    return state == State::RequestComplete ? Outcome::Complete : Outcome::NeedMore;
+}
+
+CRequestReader::Outcome CRequestReader::ConsumeLine(CRequest& request) {
+    if (state == State::ReadingRequestLine) {
+        state = State::ReadingHeaders; // header lines follow even without a version
+        return ConsumeRequestLine(request);
+    }
+    ConsumeHeaderLine(request);
+    return Outcome::NeedMore;
+}
+
+CRequestReader::Outcome CRequestReader::ConsumeRequestLine(CRequest& request) {
+    const std::string_view text(line);
+    const auto space = text.find(' ');
+    if (space == std::string_view::npos)
+        return Outcome::NeedMore; // nothing recorded: the empty method is answered with 501
+    request.method = text.substr(0, space);
+    const std::string_view rest = TrimLeft(text.substr(space + 1));
+    std::string_view target;
+    const auto space2 = rest.find(' ');
+    if (space2 != std::string_view::npos) {
+        target = rest.substr(0, space2);
+        request.version = TrimLeft(rest.substr(space2 + 1));
+    } else {
+        target = TrimRight(rest);
+    }
+    const auto question = target.find('?');
+    if (question != std::string_view::npos) {
+        request.query = target.substr(question + 1);
+        target = target.substr(0, question);
+        if (!ParseQueryString(request.query, request.params))
+            return Reject(400);
+    }
+    auto decoded = DecodeUrl(target, false);
+    if (!decoded)
+        return Reject(400);
+    request.url = std::move(*decoded);
+    return Outcome::NeedMore;
+}
+
+void CRequestReader::ConsumeHeaderLine(CRequest& request) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos)
+        return;
+    std::string name = line.substr(0, colon);
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    request.headers[std::move(name)] = std::string(TrimLeft(std::string_view(line).substr(colon + 1)));
+}
+
+bool CRequestReader::BeginBody(CRequest& request) {
+    const std::string& value = request.Header("content-length");
+    if (value.empty())
+        return false;
+    const long length = std::strtol(value.c_str(), nullptr, 10);
+    if (length <= 0) {
+        // A negative length is a request without body; zero is an empty body.
+        request.contentLength = 0;
+        return length == 0;
+    }
+    if (length > kMaxBodyBytes) {
+        rejectStatus = 400;
+        return false;
+    }
+    request.contentLength = static_cast<int>(length);
+    return true;
+}
+
+} // namespace tvn

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "http/request_channel.h"
+#include "http/request_connection.h"
+#include "platform/async_socket.h"
+
+#include <QObject>
+
+namespace tvn {
+
+class CHttpSvrDoc;
+
+// One accepted TCP connection: the channel of a CRequestConnection over a non-blocking
+// socket. It owns itself and goes (deleteLater) when its connection ends.
+class CRequestSocket : public QObject, public CAsyncSocket, public IRequestChannel {
+public:
+    CRequestSocket(CHttpSvrDoc& doc, UniqueFd socketFd);
+    ~CRequestSocket() override;
+
+    // Starts reading the request at once: on a busy server it is often already there.
+    void Start();
+    // Closes every connection idle for longer than the limit (called by a periodic sweep).
+    static void SweepIdle();
+    // The number of live connections.
+    static std::size_t LiveCount();
+
+    long Send(const char* data, std::size_t length) override;
+    long Receive(char* buffer, std::size_t length) override;
+    void Rearm(bool wantRead, bool wantWrite) override;
+    bool ShutDown(int how) override;
+    std::string PeerName() const override;
+    void Release() override;
+    long SendFile(int fd, off_t& offset, std::size_t count) override;
+
+protected:
+    void OnReadable() override { connection.Step(); }
+    void OnWritable() override { connection.Step(); }
+
+private:
+    std::string peer;
+    CRequestConnection connection;
+    bool released = false;
+    // Live connections, for the idle sweep.
+    CRequestSocket* prev = nullptr;
+    CRequestSocket* next = nullptr;
+};
+
+} // namespace tvn

@@ -1,0 +1,74 @@
+// The response vocabulary: every answer is written into the output buffer with these.
+#include "http/http_date.h"
+#include "http/mime_table.h"
+#include "http/request_context.h"
+#include "platform/resources.h"
+
+#include <cstdio>
+
+namespace tvn {
+
+void CRequestContext::PutResourceText(int id) { PutText(LoadString(id)); }
+
+void CRequestContext::PutStatus(int id) {
+    request.status = id;
+    PutText("HTTP/1.0 ");
+    PutText(LoadString(id));
+    PutText("\r\n");
+    const std::string& server = LoadString(3030);
+    if (!server.empty())
+        PutHeader("Server", server);
+    PutHeader("Date", FormatHttpDateNow());
+}
+
+void CRequestContext::PutHeader(std::string_view name, std::string_view value) {
+    PutText(name);
+    PutText(": ");
+    PutText(value);
+    PutText("\r\n");
+}
+
+void CRequestContext::PutHeaderNumber(std::string_view name, long long value) {
+    char number[24];
+    const int length = std::snprintf(number, sizeof number, "%lld", value);
+    PutHeader(name, std::string_view(number, static_cast<std::size_t>(length)));
+}
+
+void CRequestContext::PutErrorResponse(int id) {
+    PutStatus(id);
+    PutText("\r\n");
+    PutResourceText(id);
+}
+
+void CRequestContext::PutContentType() {
+    if (IsPageFile()) {
+        PutHeader("Content-Type", "text/html");
+        return;
+    }
+    const std::string& path = request.localPath;
+    const auto dot = path.rfind('.');
+    const std::string_view ext = dot == std::string::npos ? std::string_view(path)
+                                                          : std::string_view(path).substr(dot);
+    const std::string_view type = ContentTypeForExtension(ext);
+    if (!type.empty())
+        PutHeader("Content-Type", type);
+}
+
+std::string EncodeForLocation(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x80) {
+            out.push_back('%');
+            out.push_back(kHex[u >> 4]);
+            out.push_back(kHex[u & 0xF]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+} // namespace tvn

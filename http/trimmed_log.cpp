@@ -1,0 +1,66 @@
+#include "http/trimmed_log.h"
+
+#include "shell/stored_path.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+namespace tvn {
+namespace {
+
+struct Unmap {
+    std::size_t length;
+    void operator()(void* view) const { ::munmap(view, length); }
+};
+
+} // namespace
+
+void TrimmedLog::Append(const std::string& name, int newLimit, std::string_view text) {
+    limit = newLimit;
+    if (name != currentName) {
+        currentName = name;
+        const std::string path = FromStoredPath(name);
+        handle.Reset(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    }
+    if (!handle.Valid())
+        return;
+    // A failed or short write is ignored: the log is a convenience, never a reason to fail.
+    [[maybe_unused]] const ssize_t written = ::write(handle.Get(), text.data(), text.size());
+    Shrink();
+}
+
+void TrimmedLog::Close() {
+    handle.Reset();
+    currentName.clear();
+}
+
+void TrimmedLog::Shrink() {
+    struct stat st {};
+    const off_t size = ::fstat(handle.Get(), &st) == 0 ? st.st_size : 0;
+    const off_t max = static_cast<off_t>(limit) * 1000000;
+    if (size <= max)
+        return;
+    void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED,
+                        handle.Get(), 0);
+    if (view == MAP_FAILED)
+        return;
+    std::unique_ptr<void, Unmap> mapping(view, Unmap{static_cast<std::size_t>(size)});
+    char* bytes = static_cast<char*>(view);
+    off_t cut = size - max + max / 10;
+    for (off_t i = cut; i < size && bytes[i] != 0; ++i) {
+        if (bytes[i] == '\n') {
+            cut = i + 1;
+            break;
+        }
+    }
+    std::memmove(bytes, bytes + cut, static_cast<std::size_t>(size - cut));
+    mapping.reset();
+    [[maybe_unused]] const int result = ::ftruncate(handle.Get(), size - cut);
+}
+
+} // namespace tvn

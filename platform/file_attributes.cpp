@@ -1,0 +1,75 @@
+#include "platform/file_attributes.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tvn {
+namespace {
+
+constexpr int kMaxReplacements = 40;
+
+bool LastComponentHidden(const std::string& path) {
+    std::size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/')
+        --end;
+    const auto slash = path.rfind('/', end - 1);
+    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+    return begin < end && path[begin] == '.';
+}
+
+} // namespace
+
+int GetFileAttributes(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return kInvalidAttributes;
+    int attributes = 0;
+    if (S_ISDIR(st.st_mode))
+        attributes |= kAttributeDirectory;
+    if (LastComponentHidden(path))
+        attributes |= kAttributeHidden;
+    return attributes;
+}
+
+std::string ResolveShortcuts(const std::string& path) {
+    std::string current = path;
+    for (int replacements = 0; replacements <= kMaxReplacements; ++replacements) {
+        bool replaced = false;
+        std::size_t pos = 0;
+        while (pos < current.size()) {
+            const auto next = current.find('/', pos + 1);
+            const std::size_t end = next == std::string::npos ? current.size() : next;
+            if (end == pos + 1 && current[pos] == '/') { // empty component ("//")
+                pos = end;
+                continue;
+            }
+            const std::string prefix = current.substr(0, end);
+            struct stat st {};
+            if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+                char target[4096];
+                const ssize_t n = ::readlink(prefix.c_str(), target, sizeof target - 1);
+                if (n <= 0)
+                    return path;
+                std::string resolved(target, static_cast<std::size_t>(n));
+                if (resolved.front() != '/') {
+                    const auto slash = prefix.rfind('/');
+                    resolved = (slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1)) +
+                               resolved;
+                }
+                while (resolved.size() > 1 && resolved.back() == '/' && end < current.size())
+                    resolved.pop_back();
+                current = resolved + current.substr(end);
+                replaced = true;
+                break;
+            }
+            if (::lstat(prefix.c_str(), &st) != 0)
+                return current; // nothing further down can be a link
+            pos = end;
+        }
+        if (!replaced)
+            return current;
+    }
+    return path;
+}
+
+} // namespace tvn

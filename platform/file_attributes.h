@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace tvn {
+
+constexpr int kAttributeHidden = 0x2;
+constexpr int kAttributeDirectory = 0x10;
+constexpr int kInvalidAttributes = -1;
+
+// Attribute bits of `path` (following symbolic links): 0x10 for a folder, 0x2 when the last
+// component begins with '.'; -1 when the path does not exist or cannot be read.
+int GetFileAttributes(const std::string& path);
+
+// Replaces every symbolic link among the components of `path`, from the left, by its
+// target (a relative target is taken from the link's folder), starting again after each
+// replacement. A loop or more than 40 replacements leaves `path` unchanged.
+std::string ResolveShortcuts(const std::string& path);
+
+} // namespace tvn

@@ -1,0 +1,183 @@
+#include "platform/ini_file.h"
+
+#include "platform/unique_fd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <strings.h>
+#include <vector>
+
+namespace tvn::ini {
+namespace {
+
+// The profile functions of the design serialize all access in the process; so do we, so
+// that two threads writing different keys never lose each other's change.
+std::mutex& ProfileLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::string ReadWholeFile(const std::string& file) {
+    std::string text;
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid())
+        return text;
+    char chunk[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
+    return s;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+struct Line {
+    std::string_view text;
+    std::size_t begin; // offset of the line in the file text
+    std::size_t end;   // offset behind its line end
+};
+
+std::vector<Line> SplitLines(std::string_view text) {
+    std::vector<Line> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto eol = text.find('\n', pos);
+        const std::size_t stop = eol == std::string_view::npos ? text.size() : eol;
+        const std::size_t next = eol == std::string_view::npos ? text.size() : eol + 1;
+        lines.push_back({text.substr(pos, stop - pos), pos, next});
+        pos = next;
+    }
+    return lines;
+}
+
+std::optional<std::string_view> SectionName(std::string_view line) {
+    line = Trim(line);
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']')
+        return line.substr(1, line.size() - 2);
+    return std::nullopt;
+}
+
+struct Found {
+    bool sectionFound = false;
+    std::size_t sectionEnd = 0;         // offset behind the section's last non-empty line
+    std::optional<Line> keyLine;        // the line of the key, when present
+    std::optional<std::string_view> value;
+};
+
+Found Find(std::string_view text, std::string_view section, std::string_view key) {
+    Found found;
+    bool inSection = false;
+    for (const Line& line : SplitLines(text)) {
+        if (auto name = SectionName(line.text)) {
+            if (inSection)
+                break;
+            inSection = SameName(Trim(*name), section);
+            if (inSection) {
+                found.sectionFound = true;
+                found.sectionEnd = line.end;
+            }
+            continue;
+        }
+        if (!inSection)
+            continue;
+        if (!Trim(line.text).empty())
+            found.sectionEnd = line.end;
+        const auto eq = line.text.find('=');
+        if (eq == std::string_view::npos || found.keyLine)
+            continue;
+        if (SameName(Trim(line.text.substr(0, eq)), key)) {
+            found.keyLine = line;
+            found.value = Trim(line.text.substr(eq + 1));
+        }
+    }
+    return found;
+}
+
+bool ReplaceFile(const std::string& file, const std::string& text) {
+    const std::string temp = file + ".tmp" + std::to_string(::getpid());
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.Valid())
+        return false;
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd.Get(), text.data() + done, text.size() - done);
+        if (n <= 0) {
+            ::unlink(temp.c_str());
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    // A full disk can show up only at flush time: never rename a file that was not written.
+    if (::fsync(fd.Get()) != 0 || ::close(fd.Release()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (::rename(temp.c_str(), file.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string ReadString(const std::string& file, std::string_view section, std::string_view key,
+                       std::string_view fallback, std::size_t maxLength) {
+    std::lock_guard guard(ProfileLock());
+    const std::string text = ReadWholeFile(file);
+    const Found found = Find(text, section, key);
+    std::string value(found.value ? *found.value : fallback);
+    if (value.size() > maxLength)
+        value.resize(maxLength);
+    return value;
+}
+
+int ReadInt(const std::string& file, std::string_view section, std::string_view key, int fallback) {
+    std::lock_guard guard(ProfileLock());
+    const std::string text = ReadWholeFile(file);
+    const Found found = Find(text, section, key);
+    if (!found.value)
+        return fallback;
+    return static_cast<int>(std::strtol(std::string(*found.value).c_str(), nullptr, 10));
+}
+
+bool WriteString(const std::string& file, std::string_view section, std::string_view key,
+                 std::string_view value) {
+    std::lock_guard guard(ProfileLock());
+    std::string text = ReadWholeFile(file);
+    const Found found = Find(text, section, key);
+    std::string entry;
+    entry.append(key).append("=").append(value).append("\n");
+    if (found.keyLine) {
+        text.replace(found.keyLine->begin, found.keyLine->end - found.keyLine->begin, entry);
+    } else if (found.sectionFound) {
+        if (found.sectionEnd > 0 && text[found.sectionEnd - 1] != '\n')
+            entry.insert(0, "\n");
+        text.insert(found.sectionEnd, entry);
+    } else {
+        if (!text.empty() && text.back() != '\n')
+            text.push_back('\n');
+        text.append("[").append(section).append("]\n").append(entry);
+    }
+    return ReplaceFile(file, text);
+}
+
+} // namespace tvn::ini

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tvn::ini {
+
+// Stand-ins for the private-profile functions: sections and keys are compared without
+// regard to case, `key=value` lines, a missing key gives the caller's default, a new key
+// is appended at the end of its section and the file is created by the first write.
+// All operations of the process are serialized by one lock, and every write replaces
+// the file atomically (temporary file, then rename).
+
+// The value of `key`, cut to `maxLength` bytes; `fallback` when the key is missing.
+std::string ReadString(const std::string& file, std::string_view section, std::string_view key,
+                       std::string_view fallback, std::size_t maxLength = 4095);
+
+// The value of `key` read as a decimal integer (0 when it is no number); `fallback` when missing.
+int ReadInt(const std::string& file, std::string_view section, std::string_view key, int fallback);
+
+// Writes `key=value` into `section`; false when the file could not be replaced.
+bool WriteString(const std::string& file, std::string_view section, std::string_view key,
+                 std::string_view value);
+
+} // namespace tvn::ini

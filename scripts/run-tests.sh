@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds and runs the test suite inside a fresh network namespace that has only loopback,
+# so that no test can reach any other address. With "asan", the sanitizer build instead;
+# with "all" (what CI runs), the normal build, the headless build and the sanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=${1:-normal}
+
+run_suite() {
+    local dir=$1
+    unshare -n -- bash -c "ip link set lo up && cd '$dir' && ctest --output-on-failure -j2 --timeout 300"
+}
+
+build_preset() {
+    local preset=$1 dir=$2
+    [ -f "$dir/CMakeCache.txt" ] || cmake --preset "$preset" >/dev/null
+    cmake --build "$dir"
+}
+
+case "$mode" in
+normal)
+    build_preset release build
+    run_suite build
+    ;;
+asan)
+    build_preset asan build-asan
+    ASAN_OPTIONS=detect_leaks=0 run_suite build-asan
+    ;;
+all)
+    build_preset release build
+    run_suite build
+    build_preset headless build-headless
+    # Both programs must at least start: the headless one answers --version-less smoke run.
+    ./scripts/smoke-start.sh build/tarvolin
+    ./scripts/smoke-start.sh build-headless/tarvolin
+    build_preset asan build-asan
+    ASAN_OPTIONS=detect_leaks=0 run_suite build-asan
+    ;;
+*)
+    echo "usage: $0 [normal|asan|all]" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+namespace tvn {
+
+// The accessor of the one settings section of TVN.cfg. No cache: every call goes to the
+// file, so a value written anywhere is seen by the next read. Reading a missing key writes
+// its default back, so after one run the file lists every setting the program consulted.
+class SettingsSection {
+public:
+    SettingsSection();
+
+    // The stored integer; a missing key (read as -1) writes and returns `fallback`.
+    int GetInt(const char* key, int fallback) const;
+    // As GetInt with the default reduced to its low byte; true when the value is not 0.
+    bool GetFlag(const char* key, int fallback) const;
+    void SetInt(const char* key, int value) const;
+    // The stored text; an empty or missing value writes and returns `fallback`.
+    std::string GetString(const char* key, const std::string& fallback) const;
+    void SetString(const char* key, const std::string& value) const;
+
+    // Full path of the settings file in use.
+    static std::string FilePath();
+    // Points the settings at another file (tests); empty returns to the usual place.
+    static void OverrideFilePath(const std::string& path);
+};
+
+inline constexpr const char* kSettingsSectionName = "SOFTWARE\\Tarvolin\\1.0";
+
+} // namespace tvn
