@@ -2,6 +2,7 @@
 
 #include "http/request_socket.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -49,16 +50,23 @@ int CListenSocket::Listen(int port) {
 }
 
 void CListenSocket::OnAccept() {
+    CRequestSocket::DeleteReleased(); // no connection is on the stack here
     // Several connections per wake-up: a busy listener would otherwise pay one trip
     // through the event loop for each.
     for (int i = 0; i < kAcceptsPerWakeUp; ++i) {
-        UniqueFd accepted(::accept4(Handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        UniqueFd accepted(::accept4(Handle(), reinterpret_cast<sockaddr*>(&peer), &length,
+                                    SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!accepted.Valid()) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
                 PauseAccepting();
             return;
         }
-        auto* socket = new CRequestSocket(doc, std::move(accepted)); // owns itself
+        char address[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+        auto* socket = new CRequestSocket(doc, std::move(accepted), // owns itself
+                                          std::string(address) + ":" + std::to_string(ntohs(peer.sin_port)));
         socket->Start();
     }
 }

@@ -4,12 +4,22 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <vector>
+
+#include <QTimer>
 
 namespace tvn {
 namespace {
 
 CRequestSocket* liveHead = nullptr;
 std::size_t liveCount = 0;
+// Connections that ended, deleted at the next accept or sweep: posting a deletion event
+// for each one would cost the event loop a wake-up per request.
+std::vector<CRequestSocket*> releasedSockets;
+QTimer* releaseTimer = nullptr;
+
+// An idle server frees ended connections after this delay; a busy one at every accept.
+constexpr int kReleaseDelayMs = 50;
 
 long ErrnoResult() {
     return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? IRequestChannel::kWouldBlock
@@ -18,8 +28,8 @@ long ErrnoResult() {
 
 } // namespace
 
-CRequestSocket::CRequestSocket(CHttpSvrDoc& doc, UniqueFd socketFd)
-    : CAsyncSocket(std::move(socketFd)), peer(PeerAddressPort()), connection(doc, *this) {
+CRequestSocket::CRequestSocket(CHttpSvrDoc& doc, UniqueFd socketFd, std::string peerName)
+    : CAsyncSocket(std::move(socketFd)), peer(std::move(peerName)), connection(doc, *this) {
     next = liveHead;
     if (liveHead)
         liveHead->prev = this;
@@ -49,6 +59,13 @@ void CRequestSocket::SweepIdle() {
 
 std::size_t CRequestSocket::LiveCount() { return liveCount; }
 
+void CRequestSocket::DeleteReleased() {
+    std::vector<CRequestSocket*> batch;
+    batch.swap(releasedSockets);
+    for (CRequestSocket* socket : batch)
+        delete socket;
+}
+
 long CRequestSocket::Send(const char* data, std::size_t length) {
     const ssize_t n = ::send(Handle(), data, length, MSG_NOSIGNAL);
     return n >= 0 ? static_cast<long>(n) : ErrnoResult();
@@ -74,7 +91,15 @@ void CRequestSocket::Release() {
         return;
     released = true;
     Close();
-    deleteLater(); // never delete what is calling us
+    // Never delete what is calling us: the object goes once control is back in the loop.
+    releasedSockets.push_back(this);
+    if (!releaseTimer) {
+        releaseTimer = new QTimer();
+        releaseTimer->setSingleShot(true);
+        QObject::connect(releaseTimer, &QTimer::timeout, [] { DeleteReleased(); });
+    }
+    if (!releaseTimer->isActive())
+        releaseTimer->start(kReleaseDelayMs);
 }
 
 long CRequestSocket::SendFile(int fileFd, off_t& offset, std::size_t count) {

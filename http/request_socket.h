@@ -4,17 +4,16 @@
 #include "http/request_connection.h"
 #include "platform/async_socket.h"
 
-#include <QObject>
-
 namespace tvn {
 
 class CHttpSvrDoc;
 
 // One accepted TCP connection: the channel of a CRequestConnection over a non-blocking
 // socket. It owns itself and goes (deleteLater) when its connection ends.
-class CRequestSocket : public QObject, public CAsyncSocket, public IRequestChannel {
+class CRequestSocket : public CAsyncSocket, public IRequestChannel {
 public:
-    CRequestSocket(CHttpSvrDoc& doc, UniqueFd socketFd);
+    // `peerName` is the client as "a.b.c.d:port", known from the accept.
+    CRequestSocket(CHttpSvrDoc& doc, UniqueFd socketFd, std::string peerName);
     ~CRequestSocket() override;
 
     // Starts reading the request at once: on a busy server it is often already there.
@@ -23,6 +22,8 @@ public:
     static void SweepIdle();
     // The number of live connections.
     static std::size_t LiveCount();
+    // Deletes the connections that ended; called where none of them can be on the stack.
+    static void DeleteReleased();
 
     long Send(const char* data, std::size_t length) override;
     long Receive(char* buffer, std::size_t length) override;

@@ -199,7 +199,8 @@ bool CRequestContext::MapToLocalPath(std::string& path) const {
     if (!canonical.starts_with(root) ||
         (canonical.size() > root.size() && canonical[root.size()] != '/'))
         return false;
-    path = ResolveShortcuts(canonical);
+    // The root is a folder: a link among its own components changes nothing we look up.
+    path = ResolveShortcuts(canonical, root.size());
     return true;
 }
 

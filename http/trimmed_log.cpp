@@ -26,11 +26,15 @@ void TrimmedLog::Append(const std::string& name, int newLimit, std::string_view 
         currentName = name;
         const std::string path = FromStoredPath(name);
         handle.Reset(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        struct stat st {};
+        size = handle.Valid() && ::fstat(handle.Get(), &st) == 0 ? st.st_size : 0;
     }
     if (!handle.Valid())
         return;
     // A failed or short write is ignored: the log is a convenience, never a reason to fail.
-    [[maybe_unused]] const ssize_t written = ::write(handle.Get(), text.data(), text.size());
+    const ssize_t written = ::write(handle.Get(), text.data(), text.size());
+    if (written > 0)
+        size += written;
     Shrink();
 }
 
@@ -40,9 +44,12 @@ void TrimmedLog::Close() {
 }
 
 void TrimmedLog::Shrink() {
-    struct stat st {};
-    const off_t size = ::fstat(handle.Get(), &st) == 0 ? st.st_size : 0;
     const off_t max = static_cast<off_t>(limit) * 1000000;
+    if (size <= max)
+        return;
+    // Someone else may have written or cut the file meanwhile: cut by its real length.
+    struct stat st {};
+    size = ::fstat(handle.Get(), &st) == 0 ? st.st_size : 0;
     if (size <= max)
         return;
     void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED,
@@ -60,7 +67,8 @@ void TrimmedLog::Shrink() {
     }
     std::memmove(bytes, bytes + cut, static_cast<std::size_t>(size - cut));
     mapping.reset();
-    [[maybe_unused]] const int result = ::ftruncate(handle.Get(), size - cut);
+    if (::ftruncate(handle.Get(), size - cut) == 0)
+        size -= cut;
 }
 
 } // namespace tvn

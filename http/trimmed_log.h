@@ -24,6 +24,7 @@ private:
     std::string currentName;
     UniqueFd handle;
     int limit = 1;
+    off_t size = 0; // the file's length, kept here so an append needs no stat
 };
 
 } // namespace tvn

@@ -1,14 +1,21 @@
 #include "pages/page_stages.h"
 
 #include "http/request_context.h"
+#include "pages/folder_listing.h"
+#include "pages/page_wrap.h"
+#include "pages/thumbnail_cache.h"
 
 namespace tvn {
 
-bool CPageStages::FindThumbnail(std::string_view, std::size_t&) { return false; }
+bool CPageStages::FindThumbnail(std::string_view url, std::size_t& size) {
+    return tvn::FindThumbnail(url, size);
+}
 
-bool CPageStages::ReadThumbnail(std::string_view, char*, std::size_t) { return false; }
+bool CPageStages::ReadThumbnail(std::string_view url, char* buffer, std::size_t size) {
+    return tvn::ReadThumbnail(url, buffer, size);
+}
 
-void CPageStages::SendFolderListing(CRequestContext& context) { context.PutErrorResponse(4404); }
+void CPageStages::SendFolderListing(CRequestContext& context) { tvn::SendFolderListing(context); }
 
 // The GPS pages, the remote control and the blog arrive with their own work.
 bool CPageStages::HandlePageFile(CRequestContext&) { return false; }
@@ -16,6 +23,6 @@ bool CPageStages::HandlePageFile(CRequestContext&) { return false; }
 // The screenshot arrives with its own work.
 bool CPageStages::HandleScreenShot(CRequestContext&) { return false; }
 
-bool CPageStages::WrapPage(CRequestContext&) { return false; }
+bool CPageStages::WrapPage(CRequestContext& context) { return tvn::WrapPage(context); }
 
 } // namespace tvn

@@ -31,11 +31,12 @@ int GetFileAttributes(const std::string& path) {
     return attributes;
 }
 
-std::string ResolveShortcuts(const std::string& path) {
+std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix) {
     std::string current = path;
+    std::size_t start = trustedPrefix <= path.size() ? trustedPrefix : 0;
     for (int replacements = 0; replacements <= kMaxReplacements; ++replacements) {
         bool replaced = false;
-        std::size_t pos = 0;
+        std::size_t pos = start;
         while (pos < current.size()) {
             const auto next = current.find('/', pos + 1);
             const std::size_t end = next == std::string::npos ? current.size() : next;
@@ -45,7 +46,9 @@ std::string ResolveShortcuts(const std::string& path) {
             }
             const std::string prefix = current.substr(0, end);
             struct stat st {};
-            if (::lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (::lstat(prefix.c_str(), &st) != 0)
+                return current; // nothing further down can be a link
+            if (S_ISLNK(st.st_mode)) {
                 char target[4096];
                 const ssize_t n = ::readlink(prefix.c_str(), target, sizeof target - 1);
                 if (n <= 0)
@@ -60,10 +63,9 @@ std::string ResolveShortcuts(const std::string& path) {
                     resolved.pop_back();
                 current = resolved + current.substr(end);
                 replaced = true;
+                start = 0; // the target may hold links of its own anywhere
                 break;
             }
-            if (::lstat(prefix.c_str(), &st) != 0)
-                return current; // nothing further down can be a link
             pos = end;
         }
         if (!replaced)

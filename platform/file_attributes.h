@@ -14,7 +14,9 @@ int GetFileAttributes(const std::string& path);
 
 // Replaces every symbolic link among the components of `path`, from the left, by its
 // target (a relative target is taken from the link's folder), starting again after each
-// replacement. A loop or more than 40 replacements leaves `path` unchanged.
-std::string ResolveShortcuts(const std::string& path);
+// replacement. A loop or more than 40 replacements leaves `path` unchanged. The first
+// `trustedPrefix` bytes are taken as they stand (a folder whose links need not be
+// followed: the kernel follows them anyway).
+std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix = 0);
 
 } // namespace tvn

@@ -1,0 +1,235 @@
+#include "pages/folder_listing.h"
+
+#include "http/http_date.h"
+#include "http/request_context.h"
+#include "pages/picture_formats.h"
+#include "pages/template_tags.h"
+#include "pages/thumbnail_cache.h"
+#include "platform/file_attributes.h"
+#include "platform/memory_mapped_file.h"
+#include "platform/resources.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace tvn {
+namespace {
+
+constexpr std::string_view kFallbackTemplate =
+    "<diritem><a href=\"%LINK%\">%NAME%</a><br></diritem>"
+    "<fileitem><a href=\"%LINK%\">%NAME%</a><br></fileitem>"
+    "<pictitem><a href=\"%LINK%\">%NAME%</a><br></pictitem>";
+constexpr const char* kEmptyFolderMessage =
+    "<br> - Create Folders for data to be shared in<br> '%s'<br> - Populate the folders with "
+    "files<br>";
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// Names of the folder, in the order users expect: by name without regard to case.
+std::vector<std::string> EnumerateSorted(DIR* dir, std::vector<unsigned char>& types) {
+    std::vector<std::pair<std::string, unsigned char>> names;
+    while (const dirent* entry = ::readdir(dir))
+        names.emplace_back(entry->d_name, entry->d_type);
+    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) {
+        const int order = ::strcasecmp(a.first.c_str(), b.first.c_str());
+        return order != 0 ? order < 0 : a.first < b.first;
+    });
+    std::vector<std::string> sorted;
+    sorted.reserve(names.size());
+    types.clear();
+    for (auto& [name, type] : names) {
+        sorted.push_back(std::move(name));
+        types.push_back(type);
+    }
+    return sorted;
+}
+
+std::string_view BaseName(std::string_view path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && ::strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// Classifies one name of the folder into the lists; returns 1 when it counts.
+int Classify(const std::string& folderPath, int folderFd, const std::string& name,
+             unsigned char type, ListingEntries& entries) {
+    // The folder itself is already free of links, so only the entry can be one: the
+    // directory entry's type spares a system call for every plain file and folder.
+    std::string resolved = folderPath + name;
+    int attributes;
+    if (type == DT_DIR || type == DT_REG) {
+        attributes = type == DT_DIR ? kAttributeDirectory : 0;
+        if (!name.empty() && name[0] == '.')
+            attributes |= kAttributeHidden;
+    } else {
+        struct stat st {};
+        if (type == DT_UNKNOWN && ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISLNK(st.st_mode)) {
+            attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : 0;
+            if (!name.empty() && name[0] == '.')
+                attributes |= kAttributeHidden;
+        } else {
+            resolved = ResolveShortcuts(resolved);
+            attributes = GetFileAttributes(resolved);
+        }
+    }
+    if (attributes == kInvalidAttributes)
+        return 0; // unreadable attributes count as all bits set: hidden, not listed
+    const std::string_view base = BaseName(resolved);
+    if (base.empty())
+        return 0;
+    if (StartsWithNoCase(base, "index") || StartsWithNoCase(base, "default"))
+        return 1;
+    if ((attributes & kAttributeHidden) || base[0] == '.')
+        return 0;
+    const auto dot = base.rfind('.');
+    const std::string_view display = dot == std::string_view::npos ? base : base.substr(0, dot);
+    std::string shown;
+    AppendHtmlEscaped(shown, display);
+    if (attributes & kAttributeDirectory)
+        entries.folders.push_back({std::move(shown), name});
+    else if (IsPictureName(base))
+        entries.pictures.push_back({MakeThumbnailTag(resolved, shown), name});
+    else
+        entries.files.push_back({std::move(shown), name});
+    return 1;
+}
+
+bool IsRootUrl(std::string_view url) { return url.find('/', 1) == std::string_view::npos; }
+
+// Expands the first section of `tag` with one copy per entry.
+void ExpandSection(std::string& text, std::string_view tag, const std::vector<ListingEntry>& list,
+                   std::string_view urlBase) {
+    const TagPair pair = FindTagPair(text, tag);
+    if (!pair.Found())
+        return;
+    const std::string_view inner(text.data() + pair.InnerBegin(), pair.close - pair.InnerBegin());
+    // Placeholders are found in the section as written, so that a name holding "%LINK%"
+    // cannot take the link's place.
+    const auto namePos = inner.find("%NAME%");
+    const auto linkPos = inner.find("%LINK%");
+    std::string expanded;
+    expanded.reserve(list.size() * (inner.size() + 64));
+    for (const ListingEntry& entry : list) {
+        std::size_t pos = 0;
+        auto emitUpTo = [&](std::size_t at) { expanded.append(inner.substr(pos, at - pos)); };
+        const bool nameFirst = namePos != std::string_view::npos &&
+                               (linkPos == std::string_view::npos || namePos < linkPos);
+        for (int step = 0; step < 2; ++step) {
+            const bool doName = (step == 0) == nameFirst;
+            const std::size_t at = doName ? namePos : linkPos;
+            if (at == std::string_view::npos)
+                continue;
+            emitUpTo(at);
+            if (doName) {
+                expanded.append(entry.name);
+            } else {
+                AppendEncodedLink(expanded, urlBase);
+                AppendEncodedLink(expanded, entry.link);
+            }
+            pos = at + 6;
+        }
+        expanded.append(inner.substr(pos));
+    }
+    text.replace(pair.open, pair.End() - pair.open, expanded);
+}
+
+} // namespace
+
+int CollectEntries(const std::string& folderPath, bool isRoot, ListingEntries& entries) {
+    entries = {};
+    if (!isRoot)
+        entries.folders.push_back({"..", ".."});
+    int total = 0;
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(folderPath.c_str()));
+    if (dir) {
+        std::vector<unsigned char> types;
+        const std::vector<std::string> names = EnumerateSorted(dir.get(), types);
+        const int folderFd = ::dirfd(dir.get());
+        for (std::size_t i = 0; i < names.size(); ++i)
+            total += Classify(folderPath, folderFd, names[i], types[i], entries);
+    }
+    if (!isRoot && (!entries.files.empty() || !entries.pictures.empty()))
+        entries.folders.insert(entries.folders.begin(), {".", "."});
+    if (total == 0) {
+        std::string path;
+        AppendHtmlEscaped(path, folderPath);
+        std::string message(std::snprintf(nullptr, 0, kEmptyFolderMessage, path.c_str()), '\0');
+        std::snprintf(message.data(), message.size() + 1, kEmptyFolderMessage, path.c_str());
+        entries.files.push_back({std::move(message), "#"});
+        total = 1;
+    }
+    return total;
+}
+
+void FillListingSections(const CRequestContext& context, std::string& text, bool folderRequest) {
+    const CRequest& request = context.request;
+    std::string folder = request.localPath;
+    std::string urlBase = request.url;
+    if (!folderRequest) {
+        folder = folder.substr(0, folder.rfind('/') + 1);
+        const auto slash = urlBase.rfind('/');
+        urlBase = slash == std::string::npos ? std::string() : urlBase.substr(0, slash + 1);
+    }
+    if (folder.empty() || folder.back() != '/')
+        folder.push_back('/');
+    if (urlBase.empty() || urlBase.back() != '/')
+        urlBase.push_back('/');
+    ListingEntries entries;
+    CollectEntries(folder, IsRootUrl(request.url), entries);
+    ExpandSection(text, "<diritem>", entries.folders, urlBase);
+    ExpandSection(text, "<fileitem>", entries.files, urlBase);
+    ExpandSection(text, "<pictitem>", entries.pictures, urlBase);
+}
+
+std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::string_view name) {
+    const std::string& local = context.request.localPath;
+    const std::string path = local.substr(0, local.rfind('/') + 1) + std::string(name);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        const UniqueFd owner(fd);
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            CMemoryMappedFile mapping;
+            if (mapping.Map(fd))
+                return std::string(mapping.View());
+            return std::string(); // an empty template file counts as found
+        }
+    }
+    if (const auto builtIn = FindResource("CONTENT", name))
+        return std::string(*builtIn);
+    return std::nullopt;
+}
+
+void SendFolderListing(CRequestContext& context) {
+    CRequest& request = context.request;
+    if (request.localPath.empty() || request.localPath.back() != '/')
+        request.localPath.push_back('/');
+    std::optional<std::string> page = LookUpTemplate(context, ".dir");
+    if (!page) {
+        context.PutErrorResponse(4404);
+        return;
+    }
+    if (page->empty())
+        page = std::string(kFallbackTemplate);
+    FillListingSections(context, *page, true);
+    context.PutStatus(4200);
+    context.PutHeader("Content-Type", "text/html");
+    context.PutHeader("Last-Modified", FormatHttpDateNow());
+    context.PutHeaderNumber("Content-Length", static_cast<long long>(page->size()));
+    context.PutText("\r\n");
+    context.PutText(*page);
+}
+
+} // namespace tvn

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tvn {
+
+class CRequestContext;
+
+// One entry of a listing: the name shown (HTML, or a thumbnail tag for pictures) and the
+// link text, relative to the folder's URL.
+struct ListingEntry {
+    std::string name;
+    std::string link;
+};
+
+struct ListingEntries {
+    std::vector<ListingEntry> folders;
+    std::vector<ListingEntry> files;
+    std::vector<ListingEntry> pictures;
+};
+
+// Reads the folder `folderPath` (ending in '/') into the three lists, in name order compared
+// without regard to case; `isRoot` leaves out "." and "..". Returns the count of counted
+// entries (default documents count but are not listed); an empty folder gets the
+// empty-folder message as its one file entry.
+int CollectEntries(const std::string& folderPath, bool isRoot, ListingEntries& entries);
+
+// Fills the first <diritem>, <fileitem> and <pictitem> sections of `text` with the entries
+// of the request's folder (`folderRequest`) or of the page's folder.
+void FillListingSections(const CRequestContext& context, std::string& text, bool folderRequest);
+
+// The template `name` for the request: the file in the request's folder (an empty file is
+// an empty template), else the built-in resource; nothing when neither exists.
+std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::string_view name);
+
+// Answers a folder request with its listing.
+void SendFolderListing(CRequestContext& context);
+
+} // namespace tvn

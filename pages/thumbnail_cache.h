@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tvn {
+
+// Thumbnails of the pictures that folder listings show: each picture is decoded once, scaled
+// to fit a 100 by 100 box, encoded as JPEG and kept in memory for the rest of the run under
+// a key made from its path. Every function may be called from any thread.
+
+// The width and height of the thumbnail of a `width` by `height` picture: the picture's own
+// size when it fits the box, else scaled so that its longer side is 100 (at least 1 pixel).
+struct ThumbnailSize {
+    int width = 0;
+    int height = 0;
+    bool operator==(const ThumbnailSize&) const = default;
+};
+ThumbnailSize FitThumbnailBox(int width, int height);
+
+// The key of the picture at `fullLocalPath`: the CRC-32 register over the path's bytes
+// without the final inversion (the complement of the usual CRC-32).
+std::uint32_t ThumbnailKey(std::string_view fullLocalPath);
+
+// The <img> tag that shows the thumbnail of the picture at `fullLocalPath`, making the
+// thumbnail on first use; `fallbackText` when the picture cannot be decoded (nothing is
+// cached then, so the next call tries again).
+std::string MakeThumbnailTag(const std::string& fullLocalPath, std::string_view fallbackText);
+
+// True when `url` is "/Thumbnail__" with the key of a cached thumbnail in hexadecimal;
+// `size` is then its JPEG byte count.
+bool FindThumbnail(std::string_view url, std::size_t& size);
+
+// Copies the first `size` JPEG bytes of the thumbnail of `url` into `buffer`; false when the
+// thumbnail is unknown or holds fewer bytes.
+bool ReadThumbnail(std::string_view url, char* buffer, std::size_t size);
+
+// How many times a picture file has been decoded for a thumbnail in this run, successful or
+// not. Tests use it to tell a cache hit from a fresh decode.
+int ThumbnailDecodeCount();
+
+} // namespace tvn

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "http/http_svr_doc.h"
+#include "http/request_context.h"
+#include "shell/settings_section.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace tvn::test {
+
+// A shared folder in a fresh temporary directory, a settings file beside it and a server
+// document for it (not listening): enough to run the page stages on a request.
+class PagesFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tvn-pages-XXXXXX";
+        base = ::mkdtemp(pattern);
+        root = base + "/root";
+        std::filesystem::create_directories(root);
+        SettingsSection::OverrideFilePath(base + "/TVN.cfg");
+        doc = std::make_unique<CHttpSvrDoc>(8080, root);
+    }
+    void TearDown() override {
+        doc.reset();
+        std::filesystem::remove_all(base);
+    }
+
+    void Write(const std::string& relative, std::string_view bytes) {
+        const std::filesystem::path path = root + "/" + relative;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+
+    // A context for `url` whose target is `relative` below the root (a folder when it ends
+    // in '/'), with the target file open as the GET path leaves it.
+    std::unique_ptr<CRequestContext> Context(const std::string& url, const std::string& relative) {
+        auto context = std::make_unique<CRequestContext>(*doc, "127.0.0.1:4000");
+        context->request.method = "GET";
+        context->request.url = url;
+        context->request.localPath = root + "/" + relative;
+        const bool folder = relative.empty() || relative.back() == '/';
+        context->request.attributes = folder ? 0x10 : 0;
+        if (!folder) {
+            context->file.fd.Reset(::open(context->request.localPath.c_str(), O_RDONLY));
+            struct stat st {};
+            ::fstat(context->file.fd.Get(), &st);
+            context->file.size = st.st_size;
+        }
+        return context;
+    }
+
+    // The body of the answer in the buffer (behind the first empty line).
+    static std::string Body(const CRequestContext& context) {
+        const std::string_view all = context.buffer.View();
+        const auto end = all.find("\r\n\r\n");
+        return end == std::string_view::npos ? std::string(all) : std::string(all.substr(end + 4));
+    }
+
+    std::string base;
+    std::string root;
+    std::unique_ptr<CHttpSvrDoc> doc;
+};
+
+} // namespace tvn::test

@@ -1,0 +1,84 @@
+#include "pages/page_wrap.h"
+#include "pages/template_tags.h"
+
+#include <gtest/gtest.h>
+
+namespace tvn {
+namespace {
+
+TEST(TemplateTags, SectionsMatchLowercaseThenUppercaseNeverMixed) {
+    struct Case {
+        std::string_view text;
+        bool withTags;
+        std::string_view section;
+    };
+    const Case cases[] = {
+        {"a<x>in</x>b", false, "in"},
+        {"a<x>in</x>b", true, "<x>in</x>"},
+        {"a<X>UP</X>b", false, "UP"},
+        {"a<x>lo</X>b", false, "lo"},        // closing tag found in capitals
+        {"a<X>in</x>b", false, "in"},        // each tag of the pair tries both spellings
+        {"a<Xx>in</Xx>b", false, "a<Xx>in</Xx>b"}, // mixed case is never a tag
+        {"no tags", false, "no tags"},
+        {"</x>a<x>b", false, "</x>a<x>b"},   // a closing tag before the opening one makes no pair
+        {"<x></x>", false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text));
+        EXPECT_EQ(ExtractSection(c.text, "<x>", c.withTags), c.section);
+    }
+}
+
+TEST(TemplateTags, ReplaceFirstAndAllPairs) {
+    std::string text = "1<v>a</v>2<v>b</v>3";
+    EXPECT_TRUE(ReplaceFirstPair(text, "<v>", "X"));
+    EXPECT_EQ(text, "1X2<v>b</v>3");
+
+    // Two pairs that follow each other directly are both replaced, also with a value
+    // shorter than the pair.
+    std::string adjacent = "<v></v><v></v>|<V>z</V>|<vV></vV>";
+    ReplaceAllPairs(adjacent, "<v>", "y");
+    EXPECT_EQ(adjacent, "yy|y|<vV></vV>");
+
+    // A value that itself holds the tag is not replaced again.
+    std::string nested = "<v></v>.";
+    ReplaceAllPairs(nested, "<v>", "<v></v>");
+    EXPECT_EQ(nested, "<v></v>.");
+
+    std::string none = "plain";
+    EXPECT_FALSE(ReplaceFirstPair(none, "<v>", "X"));
+    EXPECT_EQ(none, "plain");
+}
+
+TEST(TemplateTags, EncodeLinkKeepsUrlSyntaxAndEncodesTheRest) {
+    struct Case {
+        std::string_view in;
+        std::string_view out;
+    };
+    const Case cases[] = {
+        {"/Album/My Photos", "/Album/My%20Photos"},
+        {"/caf\xE9.txt", "/caf%E9.txt"},
+        {"/a&b?c#d%e", "/a&b?c#d%e"},
+        {"/x\"y'z<w>", "/x%22y%27z%3Cw%3E"}, // quotes and angles cannot end the attribute
+        {std::string_view("/\x01\x7f", 3), "/%01\x7f"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.in));
+        EXPECT_EQ(EncodeLink(c.in), c.out);
+    }
+}
+
+TEST(TemplateTags, HtmlEscapingOfNames) {
+    std::string out;
+    AppendHtmlEscaped(out, "<script>a&\"b\"</script>");
+    EXPECT_EQ(out, "&lt;script&gt;a&amp;&quot;b&quot;&lt;/script&gt;");
+}
+
+TEST(PlainText, BlankLinesBecomeParagraphsAndLineBreaksBreaks) {
+    EXPECT_EQ(PlainTextToHtml("a\r\n\r\nb\r\nc"), "a<p>b<br>c");
+    EXPECT_EQ(PlainTextToHtml("a\r\n\r\n\r\nb"), "a<p><br>b");
+    EXPECT_EQ(PlainTextToHtml("lf only\nstays"), "lf only\nstays");
+}
+
+} // namespace
+} // namespace tvn
