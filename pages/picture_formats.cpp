@@ -1,12 +1,11 @@
 #include "pages/picture_formats.h"
 
-#include <algorithm>
-#include <set>
-#include <vector>
-
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <algorithm>
+#include <set>
+#include <vector>
 
 namespace tvn {
 namespace {

@@ -1,15 +1,7 @@
 #include "pages/thumbnail_cache.h"
 
-#include <algorithm>
-#include <array>
-#include <cstdio>
-#include <cstring>
-#include <map>
-#include <mutex>
-#include <optional>
-
-#include <fcntl.h>
-#include <sys/stat.h>
+#include "pages/picture_formats.h"
+#include "platform/unique_fd.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -18,9 +10,15 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
-
-#include "pages/picture_formats.h"
-#include "platform/unique_fd.h"
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sys/stat.h>
 
 namespace tvn {
 namespace {
@@ -48,12 +46,12 @@ struct ThumbnailRecord {
 
 // The cache is shared by every thread that lists folders or answers thumbnail URLs, so all
 // of it sits behind one lock. The lock is also held while a picture is decoded and encoded:
-// requests are handled on one thread, so nobody waits in practice, a second listing of the
-// same folder finds the thumbnail instead of decoding it again, and only one full-size
-// picture is ever in memory at a time.
+// requests are handled on one thread, so nobody waits in practice; a second listing of the
+// same folder finds the thumbnail instead of decoding it again; and only one picture is
+// being decoded at any moment, which keeps the memory a listing takes to one picture's.
 std::mutex thumbnailLock;
 std::map<std::uint32_t, ThumbnailRecord> thumbnailCache; // guarded by thumbnailLock
-int thumbnailDecodes = 0;                                 // guarded by thumbnailLock
+int thumbnailDecodes = 0;                                // guarded by thumbnailLock
 
 // The key named by a thumbnail URL: the hexadecimal digits after the prefix, up to the first
 // other byte (none give 0). More than 32 bits of value name no key we ever made.
@@ -121,8 +119,8 @@ std::optional<JpegFrame> ReadJpegFrame(QIODevice& device) {
         const int length = (head[0] << 8) | head[1];
         if (length < 2)
             return std::nullopt;
-        const bool isFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
-                             marker != 0xC8 && marker != 0xCC;
+        const bool isFrame =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (isFrame) {
             unsigned char body[6 + 3 * kMaxJpegComponents] = {};
             const int wanted = std::min(length - 2, static_cast<int>(sizeof body));

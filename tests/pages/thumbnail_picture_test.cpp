@@ -1,0 +1,195 @@
+// Decoding pictures for thumbnails: orientation, memory limits, files that are no pictures.
+#include "pages/thumbnail_cache.h"
+#include "thumbnail_test_support.h"
+
+#include <QImageReader>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace tvn {
+namespace {
+
+using test::EncodePicture;
+using test::FetchThumbnail;
+using test::ParseTag;
+using test::TwoColourPicture;
+using test::WriteFile;
+
+void AppendBigEndian(QByteArray& out, std::uint32_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i)
+        out.append(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+// Inserts an EXIF segment whose only entry is the orientation (tag 0x0112) after the SOI.
+QByteArray WithOrientation(QByteArray jpeg, int orientation) {
+    QByteArray exif("Exif\0\0MM\0\x2A", 10);
+    AppendBigEndian(exif, 8, 4); // the first directory follows the TIFF header
+    AppendBigEndian(exif, 1, 2); // one entry
+    AppendBigEndian(exif, 0x0112, 2);
+    AppendBigEndian(exif, 3, 2); // SHORT
+    AppendBigEndian(exif, 1, 4); // one value
+    AppendBigEndian(exif, static_cast<std::uint32_t>(orientation), 2);
+    AppendBigEndian(exif, 0, 2);
+    AppendBigEndian(exif, 0, 4); // no further directory
+    QByteArray segment("\xFF\xE1", 2);
+    AppendBigEndian(segment, static_cast<std::uint32_t>(exif.size() + 2), 2);
+    jpeg.insert(2, segment + exif);
+    return jpeg;
+}
+
+bool IsRed(QRgb pixel) { return qRed(pixel) > 150 && qBlue(pixel) < 100; }
+bool IsBlue(QRgb pixel) { return qBlue(pixel) > 150 && qRed(pixel) < 100; }
+
+TEST(MakeThumbnailTag, TurnsPicturesAsTheirExifOrientationSays) {
+    // The stored picture is red on the left and blue on the right.
+    struct Case {
+        const char* name;
+        int width, height, orientation;
+        int thumbWidth, thumbHeight;
+        bool redFirst; // red at the left (unturned) or at the top (turned)
+    };
+    const Case cases[] = {
+        {"o1.jpg", 400, 300, 1, 100, 75, true},
+        {"o3.jpg", 400, 300, 3, 100, 75, false}, // half a turn
+        {"o6.jpg", 400, 300, 6, 75, 100, true},  // a quarter clockwise: left goes to the top
+        {"o8.jpg", 400, 300, 8, 75, 100, false}, // a quarter the other way
+        {"o6-big.jpg", 4000, 3000, 6, 75, 100, true},
+        {"o6-small.jpg", 80, 60, 6, 60, 80, true}, // turned, but not scaled
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray jpeg = WithOrientation(
+            EncodePicture(TwoColourPicture(c.width, c.height), "jpeg"), c.orientation);
+        const std::string path = WriteFile(dir, c.name, jpeg);
+        const auto tag = ParseTag(MakeThumbnailTag(path, "turned"));
+        ASSERT_EQ(tag.width, c.thumbWidth);
+        ASSERT_EQ(tag.height, c.thumbHeight);
+        const QImage thumb = FetchThumbnail(tag.url);
+        ASSERT_EQ(thumb.size(), QSize(c.thumbWidth, c.thumbHeight));
+        const bool turned = c.thumbHeight > c.thumbWidth;
+        const int w = thumb.width(), h = thumb.height();
+        const QRgb first = turned ? thumb.pixel(w / 2, h / 8) : thumb.pixel(w / 8, h / 2);
+        const QRgb second = turned ? thumb.pixel(w / 2, h - h / 8) : thumb.pixel(w - w / 8, h / 2);
+        EXPECT_TRUE(c.redFirst ? IsRed(first) && IsBlue(second) : IsBlue(first) && IsRed(second));
+    }
+}
+
+// Sets Qt's image allocation limit for one test and puts the old one back.
+class ScopedAllocationLimit {
+  public:
+    explicit ScopedAllocationLimit(int megabytes) : saved(QImageReader::allocationLimit()) {
+        QImageReader::setAllocationLimit(megabytes);
+    }
+    ~ScopedAllocationLimit() { QImageReader::setAllocationLimit(saved); }
+
+  private:
+    int saved;
+};
+
+QImage Gradient(int width, int height) {
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x)
+            image.setPixel(x, y, qRgb(x * 255 / width, y * 255 / height, 128));
+    }
+    return image;
+}
+
+TEST(MakeThumbnailTag, PicturesNeedingMoreThanTheAllocationLimitFallBack) {
+    // 1 MB: a 1000 by 1000 picture needs 4 MB at full size, 60 KB decoded at 1/8.
+    const ScopedAllocationLimit limit(1);
+    const QImage picture = Gradient(1000, 1000);
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+        bool decoded;
+    };
+    const Case cases[] = {
+        {"full.bmp", EncodePicture(picture, "bmp"), false}, // BMP is decoded at full size
+        {"rows.png", EncodePicture(picture, "png"), true},  // PNG is scaled row by row
+        {"baseline.jpg", EncodePicture(picture, "jpeg"), true},
+        // A progressive JPEG keeps every coefficient of the picture, 3 MB here.
+        {"progressive.jpg", EncodePicture(picture, "jpeg", true), false},
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string tag = MakeThumbnailTag(WriteFile(dir, c.name, c.bytes), "name");
+        EXPECT_EQ(tag != "name", c.decoded) << tag;
+    }
+}
+
+// A progressive JPEG made small, then relabelled as `side` by `side` pixels.
+QByteArray HugeProgressiveJpeg(int side) {
+    QByteArray jpeg = EncodePicture(Gradient(64, 64), "jpeg", true);
+    const auto frame = jpeg.indexOf(QByteArray("\xFF\xC2", 2));
+    if (frame < 0)
+        return {};
+    for (int i : {5, 7}) {
+        jpeg[frame + i] = static_cast<char>(side >> 8);
+        jpeg[frame + i + 1] = static_cast<char>(side & 0xFF);
+    }
+    return jpeg;
+}
+
+// A PNG header that claims `side` by `side` RGBA pixels, with no pixel data behind it.
+QByteArray HugePngHeader(std::uint32_t side) {
+    QByteArray chunk("IHDR", 4);
+    AppendBigEndian(chunk, side, 4);
+    AppendBigEndian(chunk, side, 4);
+    chunk.append("\x08\x06\x00\x00\x00", 5);
+    QByteArray png("\x89PNG\r\n\x1A\n", 8);
+    AppendBigEndian(png, 13, 4);
+    png += chunk;
+    // The chunk CRC is the usual CRC-32, the complement of the thumbnail key.
+    AppendBigEndian(png, ~ThumbnailKey(std::string_view(chunk.constData(), chunk.size())), 4);
+    return png;
+}
+
+TEST(MakeThumbnailTag, HugePicturesFallBackWithoutTakingTheMemory) {
+    QTemporaryDir dir;
+    const QByteArray progressive = HugeProgressiveJpeg(12000); // 430 MB of coefficients
+    ASSERT_FALSE(progressive.isEmpty());
+    EXPECT_EQ(MakeThumbnailTag(WriteFile(dir, "huge.jpg", progressive), "huge"), "huge");
+    EXPECT_EQ(MakeThumbnailTag(WriteFile(dir, "huge.png", HugePngHeader(30000)), "huge png"),
+              "huge png");
+
+    // An ordinary progressive photograph is well inside the limit.
+    const std::string ordinary =
+        WriteFile(dir, "progressive.jpg", EncodePicture(Gradient(2000, 1500), "jpeg", true));
+    EXPECT_EQ(ParseTag(MakeThumbnailTag(ordinary, "ordinary")).height, 75);
+}
+
+TEST(MakeThumbnailTag, FilesThatAreNoPicturesFallBack) {
+    QTemporaryDir dir;
+    // Rendering SVG text needs fonts, which a QCoreApplication lacks: Qt would abort.
+    const QByteArray svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"400\" height=\"300\">"
+                           "<text x=\"10\" y=\"50\" font-size=\"40\">Hello</text></svg>";
+    EXPECT_EQ(MakeThumbnailTag(WriteFile(dir, "text.svg", svg), "svg"), "svg");
+    EXPECT_EQ(MakeThumbnailTag(WriteFile(dir, "disguised.png", svg), "disguised"), "disguised");
+
+    // A named pipe must not block the server until someone writes to it.
+    const std::string pipe = dir.filePath("pipe.jpg").toStdString();
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(MakeThumbnailTag(pipe, "pipe"), "pipe");
+
+    const std::string folder = dir.filePath("folder.jpg").toStdString();
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    EXPECT_EQ(MakeThumbnailTag(folder, "folder"), "folder");
+
+    EXPECT_EQ(MakeThumbnailTag(WriteFile(dir, "empty.jpg", QByteArray()), "empty"), "empty");
+}
+
+TEST(MakeThumbnailTag, TransparentPartsComeOutWhite) {
+    QImage clear(50, 50, QImage::Format_ARGB32);
+    clear.fill(Qt::transparent);
+    QTemporaryDir dir;
+    const std::string path = WriteFile(dir, "clear.png", EncodePicture(clear, "png"));
+    const QImage thumb = FetchThumbnail(ParseTag(MakeThumbnailTag(path, "clear")).url);
+    ASSERT_EQ(thumb.size(), QSize(50, 50));
+    EXPECT_GT(qGray(thumb.pixel(25, 25)), 240);
+}
+
+} // namespace
+} // namespace tvn
