@@ -1,6 +1,7 @@
 #include "http/http_svr_doc.h"
 
 #include "http/listen_socket.h"
+#include "http/request_context.h"
 #include "platform/resources.h"
 #include "platform/system_paths.h"
 #include "shell/settings_section.h"
@@ -36,13 +37,22 @@ std::string LocalHostName() {
     return fallback;
 }
 
+// The root as every URL is mapped below it: without a trailing '/', and written the way
+// mapped paths are ("a//b" or "a/./b" in the settings would otherwise refuse every URL).
+std::string StoredRoot(const std::string& given) {
+    std::string root = CanonicalizePath(given);
+    if (root.empty())
+        root = given;
+    if (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    return root;
+}
+
 } // namespace
 
 CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
-    : root(newRoot.empty() ? LoadString(3026) : newRoot), hostName(LocalHostName()),
+    : root(StoredRoot(newRoot.empty() ? LoadString(3026) : newRoot)), hostName(LocalHostName()),
       port(newPort == 0 ? 80 : newPort) {
-    if (root.size() > 1 && root.back() == '/')
-        root.pop_back();
     const SettingsSection settings;
     blogSound = settings.GetString("BlogSound", kDefaultBlogSound);
     logFileName = settings.GetString("LogFileName", ToStoredPath(JoinPath(LogFolder(), "tvn.log")));
@@ -59,9 +69,7 @@ CHttpSvrDoc::~CHttpSvrDoc() {
 bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool createDemo) {
     if (newPort != 0)
         port = newPort;
-    root = newRoot;
-    if (root.size() > 1 && root.back() == '/')
-        root.pop_back();
+    root = StoredRoot(newRoot);
     if (createDemo && demoInstaller)
         demoInstaller(root);
     StopServing();
