@@ -1,0 +1,52 @@
+#include "shell/command_word.h"
+
+#include "platform/resources.h"
+#include "shell/default_folders.h"
+#include "shell/instance_channel.h"
+
+#include <filesystem>
+#include <thread>
+
+namespace tvn {
+namespace {
+
+// How long `stop` gives the running instance to finish after asking it.
+constexpr auto kStopGrace = std::chrono::milliseconds(500);
+
+} // namespace
+
+CommandWord ParseCommandWord(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument.starts_with('-'))
+            continue;
+        if (argument == "stop")
+            return CommandWord::Stop;
+        if (argument == "install")
+            return CommandWord::Install;
+        if (argument == "uninstall")
+            return CommandWord::Uninstall;
+        return CommandWord::None;
+    }
+    return CommandWord::None;
+}
+
+void RunStop() {
+    if (SendInstanceCommand(InstanceChannelPath(), kCommandExit))
+        std::this_thread::sleep_for(kStopGrace);
+}
+
+void RunInstall() {
+    std::error_code ec;
+    std::filesystem::create_directories(DefaultDocumentFolder(), ec);
+}
+
+bool RunUninstall(const CUserInterface& ui) {
+    if (!ui.askYesNo(LoadString(161), LoadString(128)))
+        return false;
+    std::error_code ec;
+    // remove_all deletes links, not what they point at: nothing outside the folder goes.
+    std::filesystem::remove_all(ProgramDocumentFolder(), ec);
+    return !ec;
+}
+
+} // namespace tvn

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "shell/user_interface.h"
+
+#include <string>
+#include <vector>
+
+namespace tvn {
+
+enum class CommandWord { None, Stop, Install, Uninstall };
+
+// The first plain word of the command line (the first argument that is not an option
+// beginning with '-'), compared case-sensitively with "stop", "install" and "uninstall".
+// `arguments` excludes the program name.
+CommandWord ParseCommandWord(const std::vector<std::string>& arguments);
+
+// `stop`: asks a running instance to exit and gives it half a second; silent when none runs.
+void RunStop();
+
+// `install`: creates the default document folder with its parents. No message.
+void RunInstall();
+
+// `uninstall`: asks whether to delete the shared documents and on Yes deletes the program
+// folder of the default document folder with everything in it. True when it was deleted.
+bool RunUninstall(const CUserInterface& ui);
+
+} // namespace tvn

@@ -1,0 +1,136 @@
+#include "shell/server_control.h"
+
+#include "shell/default_folders.h"
+#include "shell/demo_site.h"
+#include "shell/settings_section.h"
+#include "shell/stored_path.h"
+
+namespace tvn {
+namespace {
+
+constexpr int kTimerMs = 1000;
+
+} // namespace
+
+CServerControl::CServerControl(const CUserInterface& userInterface, bool haveFirewallProfile)
+    : ui(userInterface), firewallProfile(haveFirewallProfile), doc(0, std::string()) {
+    doc.SetContentStages(&stages);
+    doc.demoInstaller = [](const std::string& demoRoot) { CreateDemoSite(demoRoot); };
+    doc.reportError = [this](const std::string& message) { ui.showError(message); };
+    doc.showActivity = [this](std::string_view line) {
+        if (activityEnabled)
+            ui.showActivity(line);
+    };
+    QObject::connect(&timer, &QTimer::timeout, [this] { OnTimer(); });
+}
+
+CServerControl::~CServerControl() = default;
+
+void CServerControl::LoadSettingsAndStart() {
+    const SettingsSection settings;
+    port = settings.GetInt("Port", 8080);
+    enable = settings.GetFlag("Enable", 1);
+    activityEnabled = !settings.GetFlag("HideLog", 0);
+    root = FromStoredPath(settings.GetString("Root", ToStoredPath(DefaultDocumentFolder())));
+    name = settings.GetString("Name", "");
+    user = settings.GetString("User", "");
+    pass = settings.GetString("Pass", "");
+    domain = settings.GetString("Domain", kDefaultDnsDomain);
+    // Seam: the dynamic DNS client patches the domain list (or its plug-in the texts) here,
+    // and the dialog fills its controls.
+    timer.start(kTimerMs);
+    if (firewallProfile) {
+        // Seam: the firewall question, and on OK the exception for this program.
+    }
+    discovery = settings.GetFlag("uPnPDiscovery", 1);
+    // Seam: the UPnP announcement starts when `discovery && enable`, else it is withdrawn.
+    worldwide = settings.GetFlag("uPnPRouter", 1);
+    StartServer(enable ? port : 0, root);
+    doc.SetRelayName(RefreshAccessInfo());
+    // Seam: the dialog enables the controls that depend on Enable.
+}
+
+int CServerControl::StartServer(int newPort, const std::string& newRoot) {
+    if (newPort == 0) {
+        if (runningPort != 0)
+            doc.StopServing();
+        runningPort = 0;
+        return 0;
+    }
+    if (newPort == runningPort && newRoot == runningRoot)
+        return 0;
+    if (runningPort != 0)
+        doc.StopServing();
+    // Stopped from here on: a failed start must not leave the old port looking alive, or
+    // asking for it again would be answered "already running" with no listener.
+    runningPort = 0;
+    const SettingsSection settings;
+    const int packed = PackVersion(kProgramVersion);
+    const bool create = settings.GetInt("CreateDemo", 0) < packed;
+    const bool runs = doc.StartServing(newPort, newRoot, create);
+    settings.SetInt("CreateDemo", packed);
+    if (!runs)
+        return 1;
+    runningPort = newPort;
+    runningRoot = newRoot;
+    return 0;
+}
+
+void CServerControl::ShowWindow() {
+    ui.showWindow();
+    // Until the window exists, showing it means telling where the server can be reached.
+    ui.showAccessInfo(shownText);
+}
+
+void CServerControl::Shutdown() {
+    if (shutDown)
+        return;
+    shutDown = true;
+    // Seam: the help viewer is closed here once there is one.
+    StartServer(0, root);
+    timer.stop();
+    // Seams, in this order: withdraw the UPnP announcement, remove the router port mapping
+    // (forgetting the mapped port, local address and protocol), remove the firewall
+    // exception.
+}
+
+void CServerControl::OnTimer() {
+    if (ticks++ > 10) {
+        RefreshAccessInfo();
+        ticks = 0;
+    }
+}
+
+// Interim access information: the host name and the loopback address of the running
+// server. Network presence (local address, router mapping, dynamic DNS, relay) replaces it
+// and then returns the relay name; until then there is none.
+std::string CServerControl::RefreshAccessInfo() {
+    if (!enable || runningPort == 0) {
+        SetInfo("", "The Server is stopped");
+        return {};
+    }
+    const std::string suffix = runningPort == 80 ? "" : ":" + std::to_string(runningPort);
+    SetInfo(doc.HostName() + suffix + "/", "http://127.0.0.1" + suffix + "/");
+    return {};
+}
+
+void CServerControl::SetInfo(const std::string& host, const std::string& label) {
+    std::string text;
+    if (host == shownHost && label == shownLabel && !shownText.empty()) {
+        const std::string link = doc.LastPostLink();
+        if (link.empty())
+            return;
+        text = "http://" + link + " Last blog post";
+    } else {
+        shownHost = host;
+        shownLabel = label;
+        doc.ClearLastPost();
+        text = host.empty() ? label : "http://" + host + " " + label;
+    }
+    if (text == shownText)
+        return;
+    shownText = text;
+    ui.showAccessInfo(text);
+}
+
+} // namespace tvn

@@ -1,0 +1,59 @@
+#include "shell/user_interface.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <iostream>
+#include <unistd.h>
+
+namespace tvn {
+namespace {
+
+bool IsSet(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && value[0] != 0;
+}
+
+std::string Trimmed(const std::string& line) {
+    std::size_t begin = 0;
+    std::size_t end = line.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(line[begin])))
+        ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(line[end - 1])))
+        --end;
+    std::string word = line.substr(begin, end - begin);
+    for (char& c : word)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return word;
+}
+
+} // namespace
+
+bool HasDisplay() { return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY"); }
+
+bool AskYesNoOnTerminal(const std::string& text, const std::string& caption, std::istream& in,
+                        std::ostream& out, bool isTerminal) {
+    if (!isTerminal)
+        return false;
+    out << caption << ": " << text << "? [y/N] " << std::flush;
+    std::string line;
+    if (!std::getline(in, line))
+        return false;
+    const std::string answer = Trimmed(line);
+    return answer == "y" || answer == "yes";
+}
+
+CUserInterface HeadlessInterface() {
+    CUserInterface ui;
+    ui.askYesNo = [](const std::string& text, const std::string& caption) {
+        // Only standard input counts as the terminal: a program started from a script
+        // with its input redirected must not wait for an answer on /dev/tty.
+        return AskYesNoOnTerminal(text, caption, std::cin, std::cerr, ::isatty(STDIN_FILENO) == 1);
+    };
+    ui.showError = [](const std::string& text) { std::cerr << text << std::endl; };
+    ui.showWindow = [] {};
+    ui.showActivity = [](std::string_view) {};
+    ui.showAccessInfo = [](const std::string& line) { std::cout << line << std::endl; };
+    return ui;
+}
+
+} // namespace tvn

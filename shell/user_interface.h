@@ -1,0 +1,39 @@
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace tvn {
+
+// What the shell asks of the user. The desktop build fills it from ui/ (message boxes, and
+// later the main window and tray); the headless program answers on the terminal and the
+// standard streams. Every member is set.
+struct CUserInterface {
+    // A Yes/No question; true for Yes.
+    std::function<bool(const std::string& text, const std::string& caption)> askYesNo;
+    // A failure the user must see (a server start that failed).
+    std::function<void(const std::string& text)> showError;
+    // Command 5010: bring the main window forward.
+    std::function<void()> showWindow;
+    // One request line for the activity pop-up.
+    std::function<void(std::string_view line)> showActivity;
+    // A changed access-information line.
+    std::function<void(const std::string& line)> showAccessInfo;
+};
+
+// True when a graphical display is named (DISPLAY or WAYLAND_DISPLAY not empty).
+bool HasDisplay();
+
+// The interface of a program without windows: questions on the terminal, errors on standard
+// error, the access information on standard output, no activity pop-up.
+CUserInterface HeadlessInterface();
+
+// Asks `text` on a terminal: the prompt goes to `out`, one line is read from `in`. Without a
+// terminal (`isTerminal` false) nothing is asked. True only for the answer "y" or "yes"
+// (any case); an empty line, end of input or no terminal mean No.
+bool AskYesNoOnTerminal(const std::string& text, const std::string& caption, std::istream& in,
+                        std::ostream& out, bool isTerminal);
+
+} // namespace tvn

@@ -1,0 +1,82 @@
+#pragma once
+// Helpers of the shell tests: temporary folders, loopback ports, running the event loop.
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <arpa/inet.h>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <netinet/in.h>
+#include <optional>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tvn::test {
+
+inline std::optional<std::string> ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteWhole(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Runs the event loop until `done` holds or `timeoutMs` passed; the final value of `done`.
+inline bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+// A loopback socket bound to a port the kernel chose; `listen` makes it a listener.
+class LoopbackSocket {
+  public:
+    explicit LoopbackSocket(bool listen) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        if (listen)
+            ::listen(fd, 1);
+    }
+    ~LoopbackSocket() { Close(); }
+    void Close() {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    int Port() const { return port; }
+
+  private:
+    int fd;
+    int port = 0;
+};
+
+// A port that was free a moment ago.
+inline int FreePort() { return LoopbackSocket(false).Port(); }
+
+// True when something accepts connections on 127.0.0.1:`port`.
+inline bool Accepts(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace tvn::test
