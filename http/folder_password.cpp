@@ -2,6 +2,8 @@
 // request for its content for HTTP Basic credentials.
 #include "http/request_context.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 namespace tvn {
@@ -71,12 +73,14 @@ CRequestContext::Credentials CRequestContext::ReadBasicCredentials() const {
 }
 
 bool CRequestContext::CheckFolderPassword() {
+    // A list that exists in any form but cannot be read (no permission, a dangling link,
+    // a folder) must fail closed, not admit everybody.
+    struct stat st {};
+    const std::string path = LocalFolder() + ".pass";
+    if (::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+        return true;
     const auto list = LoadSiblingFile(".pass");
-    if (!list) {
-        // A list that exists but cannot be read must fail closed, not admit everybody.
-        if (errno == ENOENT || errno == ENOTDIR)
-            return true;
-    } else {
+    if (list) {
         const Credentials credentials = ReadBasicCredentials();
         if (ListHoldsLine(*list, credentials.user + "," + credentials.password))
             return true;

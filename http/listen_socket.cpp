@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include <QTimer>
 
@@ -28,6 +29,9 @@ CListenSocket::CListenSocket(CHttpSvrDoc& owner) : doc(owner) {}
 CListenSocket::~CListenSocket() = default;
 
 int CListenSocket::Listen(int port) {
+    // sendfile() has no MSG_NOSIGNAL: a browser that leaves in the middle of a file would
+    // otherwise end the whole program with SIGPIPE instead of failing that one send.
+    ::signal(SIGPIPE, SIG_IGN);
     UniqueFd socketFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!socketFd.Valid())
         return errno;

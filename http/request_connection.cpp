@@ -116,7 +116,9 @@ bool CRequestConnection::RefillFromFile() {
             return false;
         }
         if (sent == IRequestChannel::kUnsupported) {
-            const ssize_t n = ::pread(file.fd.Get(), buffer.Data(), buffer.Size(), file.offset);
+            // No more than Content-Length said, should the file have grown since.
+            const std::size_t want = static_cast<std::size_t>(std::min<off_t>(left, buffer.Size()));
+            const ssize_t n = ::pread(file.fd.Get(), buffer.Data(), want, file.offset);
             if (n > 0) {
                 file.offset += n;
                 buffer.SetPending(static_cast<std::size_t>(n));

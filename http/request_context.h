@@ -104,7 +104,7 @@ private:
 std::string CanonicalizePath(std::string_view in);
 // Removes the last component of `path` (from its last '/' on) and returns it.
 std::string SplitTail(std::string& path);
-// Bytes 0x00-0x20 and 0x80-0xFF as %XX, everything else unchanged.
+// Bytes 0x00-0x20 and 0x80-0xFF, and '%', '?' and '#', as %XX; everything else unchanged.
 std::string EncodeForLocation(std::string_view text);
 // True when `name` equals one of the LF-separated names of `list` (without regard to case).
 bool NameInList(std::string_view name, std::string_view list);

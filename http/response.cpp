@@ -60,7 +60,9 @@ std::string EncodeForLocation(std::string_view text) {
     out.reserve(text.size());
     for (char c : text) {
         const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u >= 0x80) {
+        // '%', '?' and '#' come from the decoded URL: sent as they are, a folder named
+        // "100%" or "what?" would be asked for under another name.
+        if (u <= 0x20 || u >= 0x80 || c == '%' || c == '?' || c == '#') {
             out.push_back('%');
             out.push_back(kHex[u >> 4]);
             out.push_back(kHex[u & 0xF]);

@@ -70,10 +70,10 @@ void CRequestContext::RunRequest() {
                 PutText("\r\n");
             else if (IContentStages* stages = doc.ContentStages()) {
                 stages->SendFolderListing(*this);
-                CutToHead();
             }
         }
         file.Close();
+        CutToHead(); // an answer to HEAD never carries a body, not even a refusal text
     } else if (!noBody && ::strcasecmp(request.method.c_str(), "POST") == 0) {
         LocateTarget();
         if (request.status == 0)
@@ -196,11 +196,13 @@ bool CRequestContext::MapToLocalPath(std::string& path) const {
     std::string canonical = CanonicalizePath(root + path);
     if (canonical.empty())
         return false;
-    if (!canonical.starts_with(root) ||
-        (canonical.size() > root.size() && canonical[root.size()] != '/'))
+    // The root "/" (the whole file system) already ends in its separator: compare without it.
+    const std::string_view base = root == "/" ? std::string_view() : std::string_view(root);
+    if (!canonical.starts_with(base) ||
+        (canonical.size() > base.size() && canonical[base.size()] != '/'))
         return false;
     // The root is a folder: a link among its own components changes nothing we look up.
-    path = ResolveShortcuts(canonical, root.size());
+    path = ResolveShortcuts(canonical, base.size());
     return true;
 }
 
@@ -283,10 +285,11 @@ bool CRequestContext::RedirectToIndex(int listId, bool addQuestion) {
         if (location.empty() || location.back() != '/')
             location.push_back('/');
         location.append(name);
+        location = EncodeForLocation(location);
         if (addQuestion)
-            location.push_back('?');
+            location.push_back('?'); // a program's empty query
         PutStatus(4302);
-        PutHeader("Location", EncodeForLocation(location));
+        PutHeader("Location", location);
         PutText("\r\n");
         return true;
     }
@@ -408,7 +411,9 @@ void CRequestContext::EmitContent() {
     // A small file goes out with its head in one piece; a larger one is streamed.
     const std::size_t room = buffer.Size() - buffer.Pending();
     if (static_cast<std::size_t>(file.size) <= room) {
-        const ssize_t n = ::pread(file.fd.Get(), buffer.Data() + buffer.Pending(), room, 0);
+        // No more than Content-Length said, should the file have grown since.
+        const ssize_t n = ::pread(file.fd.Get(), buffer.Data() + buffer.Pending(),
+                                  static_cast<std::size_t>(file.size), 0);
         if (n > 0) {
             buffer.SetPending(buffer.Pending() + static_cast<std::size_t>(n));
             file.offset = n;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -58,7 +59,8 @@ void TrimmedLog::Shrink() {
         return;
     std::unique_ptr<void, Unmap> mapping(view, Unmap{static_cast<std::size_t>(size)});
     char* bytes = static_cast<char*>(view);
-    off_t cut = size - max + max / 10;
+    // A limit below 1 (a hand-edited LogFileSize) puts the cut beyond the end: empty the log.
+    off_t cut = std::min(size, size - max + max / 10);
     for (off_t i = cut; i < size && bytes[i] != 0; ++i) {
         if (bytes[i] == '\n') {
             cut = i + 1;

@@ -3,6 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
+#include <string_view>
+
 namespace tvn {
 namespace {
 
@@ -14,7 +18,15 @@ bool LastComponentHidden(const std::string& path) {
         --end;
     const auto slash = path.rfind('/', end - 1);
     const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
-    return begin < end && path[begin] == '.';
+    if (begin >= end)
+        return false;
+    const std::string_view name(path.data() + begin, end - begin);
+    if (name == "." || name == "..") {
+        // A folder named by its place ("/docs/./"): its own name decides.
+        char real[PATH_MAX];
+        return ::realpath(path.c_str(), real) && LastComponentHidden(real);
+    }
+    return name.front() == '.';
 }
 
 } // namespace
@@ -59,7 +71,8 @@ std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix)
                     resolved = (slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1)) +
                                resolved;
                 }
-                while (resolved.size() > 1 && resolved.back() == '/' && end < current.size())
+                // The URL, not the link's text, says whether a trailing '/' follows.
+                while (resolved.size() > 1 && resolved.back() == '/')
                     resolved.pop_back();
                 current = resolved + current.substr(end);
                 replaced = true;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -22,18 +23,26 @@ std::mutex& ProfileLock() {
     return lock;
 }
 
-std::string ReadWholeFile(const std::string& file) {
-    std::string text;
+// The file's text; false when it exists but cannot be read.
+bool ReadWholeFile(const std::string& file, std::string& text) {
+    text.clear();
     UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid())
-        return text;
+        return errno == ENOENT;
     char chunk[8192];
     for (;;) {
         const ssize_t n = ::read(fd.Get(), chunk, sizeof chunk);
-        if (n <= 0)
-            break;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
         text.append(chunk, static_cast<std::size_t>(n));
     }
+}
+
+std::string ReadWholeFile(const std::string& file) {
+    std::string text;
+    ReadWholeFile(file, text);
     return text;
 }
 
@@ -162,7 +171,11 @@ int ReadInt(const std::string& file, std::string_view section, std::string_view 
 bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                  std::string_view value) {
     std::lock_guard guard(ProfileLock());
-    std::string text = ReadWholeFile(file);
+    std::string text;
+    // A file that is there but cannot be read must not be replaced by one holding only
+    // this key: every other setting would be lost.
+    if (!ReadWholeFile(file, text))
+        return false;
     const Found found = Find(text, section, key);
     std::string entry;
     entry.append(key).append("=").append(value).append("\n");

@@ -1,0 +1,245 @@
+// The connection state machine over a channel whose every answer the test chooses: short
+// sends, would-block, early close, and the idle limit with a time the test passes in.
+#include "http/http_svr_doc.h"
+#include "http/request_channel.h"
+#include "http/request_connection.h"
+#include "shell/settings_section.h"
+#include "support/temp_dir.h"
+
+#include <deque>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace tvn {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FakeChannel : public IRequestChannel {
+  public:
+    long Send(const char* data, std::size_t length) override {
+        if (blockEverySecondSend && (++sendCalls % 2) == 0)
+            return kWouldBlock;
+        if (failSends)
+            return kFailed;
+        const std::size_t n = std::min(length, sendLimit);
+        sent.append(data, n);
+        return static_cast<long>(n);
+    }
+    long Receive(char* buffer, std::size_t length) override {
+        ++receives;
+        if (pieces.empty())
+            return closed ? 0 : kWouldBlock;
+        std::string& piece = pieces.front();
+        const std::size_t n = std::min(length, piece.size());
+        std::copy(piece.begin(), piece.begin() + static_cast<long>(n), buffer);
+        piece.erase(0, n);
+        if (piece.empty())
+            pieces.pop_front();
+        return static_cast<long>(n);
+    }
+    void Rearm(bool read, bool write) override {
+        wantRead = read;
+        wantWrite = write;
+    }
+    bool ShutDown(int) override {
+        ++shutdowns;
+        return true;
+    }
+    std::string PeerName() const override { return "127.0.0.1:4000"; }
+    void Release() override { ++releases; }
+
+    std::deque<std::string> pieces; // what the client sends, one piece per receive
+    bool closed = false;            // the client closes once the pieces are read
+    std::size_t sendLimit = std::numeric_limits<std::size_t>::max();
+    bool blockEverySecondSend = false;
+    bool failSends = false;
+    std::string sent;
+    int sendCalls = 0;
+    int receives = 0;
+    int shutdowns = 0;
+    int releases = 0;
+    bool wantRead = false;
+    bool wantWrite = false;
+};
+
+class ConnectionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root = temp / "Share";
+        test::WriteFile(root + "/small.txt", "small file");
+        big = test::PatternBytes(40000);
+        test::WriteFile(root + "/big.bin", big);
+        SettingsSection::OverrideFilePath(temp / "TVN.cfg");
+        test::WriteFile(temp / "TVN.cfg",
+                        "[SOFTWARE\\Tarvolin\\1.0]\nLogFileName=" + (temp / "tvn.log") + "\n");
+        doc = std::make_unique<CHttpSvrDoc>(8080, root);
+    }
+    void TearDown() override {
+        doc.reset();
+        SettingsSection::OverrideFilePath("");
+    }
+
+    // Steps the connection as its notifications would, until it is done (bounded).
+    static void RunToEnd(CRequestConnection& connection) {
+        for (int i = 0; i < 100000 && connection.State() != CRequestConnection::ConnState::Done;
+             ++i)
+            connection.Step();
+    }
+
+    static std::string Body(const std::string& answer) {
+        const auto end = answer.find("\r\n\r\n");
+        return end == std::string::npos ? std::string() : answer.substr(end + 4);
+    }
+
+    test::TempDir temp;
+    std::string root;
+    std::string big;
+    std::unique_ptr<CHttpSvrDoc> doc;
+};
+
+// The fallback for channels without sendfile (the relayed ones): the file goes out in
+// buffer-sized reads, every byte once, whatever the channel takes per call.
+TEST_F(ConnectionTest, FileThroughShortAndBlockedSends) {
+    struct Case {
+        std::string name;
+        std::size_t sendLimit;
+        bool blockEverySecondSend;
+    };
+    const Case cases[] = {
+        {"whole sends", std::numeric_limits<std::size_t>::max(), false},
+        {"1000 bytes per send", 1000, false},
+        {"7 bytes per send", 7, false},
+        {"would-block between sends", 5000, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeChannel channel;
+        channel.pieces = {"GET /big.bin HTTP/1.0\r\n", "\r\n"};
+        channel.sendLimit = c.sendLimit;
+        channel.blockEverySecondSend = c.blockEverySecondSend;
+        CRequestConnection connection(*doc, channel);
+        RunToEnd(connection);
+        ASSERT_EQ(connection.State(), CRequestConnection::ConnState::Done);
+        EXPECT_EQ(channel.sent.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+        EXPECT_NE(channel.sent.find("\r\nContent-Length: 40000\r\n"), std::string::npos);
+        EXPECT_TRUE(Body(channel.sent) == big) << "the file arrived changed";
+        EXPECT_EQ(channel.shutdowns, 1);
+        EXPECT_EQ(channel.releases, 1);
+    }
+}
+
+// A file that grows while it is sent through a channel without sendfile: each read took
+// a whole buffer, past the size announced in Content-Length, and the answer grew with it.
+TEST_F(ConnectionTest, FileGrowingWhileSentStopsAtItsAnnouncedLength) {
+    FakeChannel channel;
+    channel.pieces = {"GET /big.bin HTTP/1.0\r\n\r\n"};
+    channel.sendLimit = 1000;
+    CRequestConnection connection(*doc, channel);
+    connection.Step();
+    ASSERT_EQ(connection.State(), CRequestConnection::ConnState::Writing);
+    test::WriteFile(root + "/big.bin", big + std::string(30000, 'g'));
+    RunToEnd(connection);
+    EXPECT_NE(channel.sent.find("\r\nContent-Length: 40000\r\n"), std::string::npos);
+    EXPECT_EQ(Body(channel.sent).size(), big.size());
+    EXPECT_TRUE(Body(channel.sent) == big);
+}
+
+// While the request is incomplete the connection asks for reading only; while it sends,
+// for writing only.
+TEST_F(ConnectionTest, AsksForTheNotificationItsStateNeeds) {
+    FakeChannel channel;
+    channel.pieces = {"GET /big.bin HTTP/1.0\r\n"};
+    channel.sendLimit = 100;
+    CRequestConnection connection(*doc, channel);
+    connection.Step();
+    EXPECT_EQ(connection.State(), CRequestConnection::ConnState::ReadingRequest);
+    EXPECT_TRUE(channel.wantRead);
+    EXPECT_FALSE(channel.wantWrite);
+    EXPECT_TRUE(channel.sent.empty());
+    channel.pieces.push_back("\r\n");
+    connection.Step();
+    EXPECT_EQ(connection.State(), CRequestConnection::ConnState::Writing);
+    EXPECT_FALSE(channel.wantRead);
+    EXPECT_TRUE(channel.wantWrite);
+    RunToEnd(connection);
+    EXPECT_EQ(channel.releases, 1);
+}
+
+TEST_F(ConnectionTest, EndsWithoutAnswer) {
+    struct Case {
+        std::string name;
+        std::deque<std::string> pieces;
+        bool failSends;
+    };
+    const Case cases[] = {
+        {"client closes before the empty line", {"GET /small.txt HTTP/1.0\r\n"}, false},
+        {"client closes at once", {}, false},
+        {"the answer cannot be sent", {"GET /small.txt HTTP/1.0\r\n\r\n"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeChannel channel;
+        channel.pieces = c.pieces;
+        channel.closed = true;
+        channel.failSends = c.failSends;
+        CRequestConnection connection(*doc, channel);
+        RunToEnd(connection);
+        EXPECT_EQ(connection.State(), CRequestConnection::ConnState::Done);
+        EXPECT_EQ(channel.sent, "");
+        EXPECT_EQ(channel.releases, 1);
+    }
+}
+
+// A request that cannot be served is answered at once, without waiting for its end.
+TEST_F(ConnectionTest, RejectedRequestIsAnsweredAtOnce) {
+    FakeChannel channel;
+    channel.pieces = {"GET /a%4 HTTP/1.0\r\n"};
+    CRequestConnection connection(*doc, channel);
+    RunToEnd(connection);
+    ASSERT_EQ(connection.State(), CRequestConnection::ConnState::Done);
+    EXPECT_EQ(channel.sent.rfind("HTTP/1.0 400 Bad Request\r\n", 0), 0u);
+    EXPECT_EQ(Body(channel.sent), "400 Bad Request");
+}
+
+TEST_F(ConnectionTest, IdleLimit) {
+    const auto start = CRequestConnection::Clock::now();
+    FakeChannel channel;
+    channel.pieces = {"GET /small.txt HTTP/1.0\r\n"};
+    CRequestConnection connection(*doc, channel);
+    connection.Step();
+    const auto progress = CRequestConnection::Clock::now();
+    EXPECT_FALSE(connection.ExpireIfIdle(start + 59s));
+    EXPECT_FALSE(connection.ExpireIfIdle(progress + 59s));
+    EXPECT_EQ(channel.releases, 0);
+    EXPECT_TRUE(connection.ExpireIfIdle(progress + 61s));
+    EXPECT_EQ(connection.State(), CRequestConnection::ConnState::Done);
+    EXPECT_EQ(channel.shutdowns, 1);
+    EXPECT_EQ(channel.releases, 1);
+    EXPECT_FALSE(channel.wantRead || channel.wantWrite);
+    // Expiring again, or a late notification, does nothing more.
+    EXPECT_FALSE(connection.ExpireIfIdle(progress + 120s));
+    connection.Step();
+    EXPECT_EQ(channel.releases, 1);
+}
+
+// A client that is sent to but does not read is idle too.
+TEST_F(ConnectionTest, IdleLimitWhileTheClientDoesNotRead) {
+    FakeChannel channel;
+    channel.pieces = {"GET /big.bin HTTP/1.0\r\n\r\n"};
+    channel.sendLimit = 100;
+    CRequestConnection connection(*doc, channel);
+    connection.Step();
+    ASSERT_EQ(connection.State(), CRequestConnection::ConnState::Writing);
+    EXPECT_TRUE(connection.ExpireIfIdle(CRequestConnection::Clock::now() + 61s));
+    EXPECT_EQ(channel.releases, 1);
+    const std::size_t sent = channel.sent.size();
+    connection.Step();
+    EXPECT_EQ(channel.sent.size(), sent);
+}
+
+} // namespace
+} // namespace tvn

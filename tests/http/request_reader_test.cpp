@@ -1,0 +1,257 @@
+// The request reader: one request from bytes that arrive in pieces of any size.
+#include "http/request_reader.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tvn {
+namespace {
+
+using Outcome = CRequestReader::Outcome;
+
+// Feeds `pieces` one after the other; the outcome of the last feed.
+Outcome FeedPieces(const std::vector<std::string>& pieces, CRequest& request,
+                   CRequestReader& reader) {
+    Outcome outcome = Outcome::NeedMore;
+    for (const std::string& piece : pieces)
+        outcome = reader.Feed(piece, request);
+    return outcome;
+}
+
+const std::string kValidRequests[] = {
+    "GET /a%20b.txt HTTP/1.0\r\nHost: example\r\nAccept: */*\r\n\r\n",
+    "GET /x HTTP/1.0\n\n",
+    "GET /x\r\n\r\n",
+    "\r\n",
+    "POST /form HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello",
+    "HEAD / HTTP/1.0\r\nContent-Length: -3\r\n\r\n",
+};
+
+// Every prefix of a valid request must ask for more: a reader that answers early serves
+// half a request.
+TEST(RequestReader, EveryPrefixOfAValidRequestNeedsMore) {
+    for (const std::string& full : kValidRequests) {
+        SCOPED_TRACE(full);
+        for (std::size_t length = 0; length < full.size(); ++length) {
+            CRequest request;
+            CRequestReader reader;
+            EXPECT_EQ(reader.Feed(std::string_view(full).substr(0, length), request),
+                      Outcome::NeedMore)
+                << "prefix of " << length << " bytes";
+        }
+        CRequest request;
+        CRequestReader reader;
+        EXPECT_EQ(reader.Feed(full, request), Outcome::Complete);
+    }
+}
+
+// Cut into two pieces at every position, and byte by byte: the same request every time.
+TEST(RequestReader, SplitAnywhereParsesAsOnePiece) {
+    for (const std::string& full : kValidRequests) {
+        SCOPED_TRACE(full);
+        CRequest whole;
+        CRequestReader wholeReader;
+        ASSERT_EQ(wholeReader.Feed(full, whole), Outcome::Complete);
+        for (std::size_t cut = 1; cut < full.size(); ++cut) {
+            CRequest request;
+            CRequestReader reader;
+            const Outcome outcome =
+                FeedPieces({full.substr(0, cut), full.substr(cut)}, request, reader);
+            EXPECT_EQ(outcome, Outcome::Complete) << "cut at " << cut;
+            EXPECT_EQ(request.method, whole.method);
+            EXPECT_EQ(request.url, whole.url);
+            EXPECT_EQ(request.version, whole.version);
+            EXPECT_EQ(request.headers, whole.headers);
+            EXPECT_EQ(request.body, whole.body);
+        }
+        CRequest request;
+        CRequestReader reader;
+        Outcome outcome = Outcome::NeedMore;
+        for (char c : full)
+            outcome = reader.Feed(std::string_view(&c, 1), request);
+        EXPECT_EQ(outcome, Outcome::Complete);
+        EXPECT_EQ(request.headers, whole.headers);
+        EXPECT_EQ(request.body, whole.body);
+    }
+}
+
+TEST(RequestReader, RequestLine) {
+    struct Case {
+        std::string line;
+        std::string method, url, version, query;
+    };
+    const Case cases[] = {
+        {"GET /a%20b.txt HTTP/1.0", "GET", "/a b.txt", "HTTP/1.0", ""},
+        {"get /x HTTP/1.1", "get", "/x", "HTTP/1.1", ""}, // the method keeps its case
+        {"GET /x?name=a+b&y=%41 HTTP/1.0", "GET", "/x", "HTTP/1.0", "name=a+b&y=%41"},
+        {"GET /a+b.txt HTTP/1.0", "GET", "/a+b.txt", "HTTP/1.0", ""},
+        {"GET /x", "GET", "/x", "", ""},                        // no version
+        {"GET /x  \t", "GET", "/x", "", ""},                    // trailing blanks dropped
+        {"GET    /x    HTTP/1.0", "GET", "/x", "HTTP/1.0", ""}, // runs of spaces
+        {"GET /x HTTP/1.0 extra", "GET", "/x", "HTTP/1.0 extra", ""},
+        {"GET /x?a?b=c HTTP/1.0", "GET", "/x", "HTTP/1.0", "a?b=c"}, // the first '?' splits
+        {"GET /%3F?q=1 HTTP/1.0", "GET", "/?", "HTTP/1.0", "q=1"},   // decoded after the split
+        {"GET", "", "", "", ""},                                     // no space: nothing recorded
+        {"BREW /pot HTTP/1.0", "BREW", "/pot", "HTTP/1.0", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        CRequest request;
+        CRequestReader reader;
+        ASSERT_EQ(reader.Feed(c.line + "\r\n\r\n", request), Outcome::Complete);
+        EXPECT_EQ(request.method, c.method);
+        EXPECT_EQ(request.url, c.url);
+        EXPECT_EQ(request.version, c.version);
+        EXPECT_EQ(request.query, c.query);
+    }
+    CRequest request;
+    CRequestReader reader;
+    ASSERT_EQ(reader.Feed("GET /x?name=a+b&y=%41 HTTP/1.0\r\n\r\n", request), Outcome::Complete);
+    EXPECT_EQ(request.Param("name"), "a b");
+    EXPECT_EQ(request.Param("y"), "A");
+}
+
+// A request line without a version still reads header lines up to the empty line: an
+// answer sent at the end of "GET /x" would cut the client's headers off.
+TEST(RequestReader, RequestLineWithoutVersionWaitsForTheEmptyLine) {
+    CRequest request;
+    CRequestReader reader;
+    EXPECT_EQ(reader.Feed("GET /x\r\n", request), Outcome::NeedMore);
+    EXPECT_EQ(reader.Feed("Host: h\r\n", request), Outcome::NeedMore);
+    EXPECT_EQ(reader.Feed("\r\n", request), Outcome::Complete);
+    EXPECT_EQ(request.Header("host"), "h");
+}
+
+TEST(RequestReader, HeaderLines) {
+    struct Case {
+        std::string lines; // header lines as sent
+        std::string name;  // looked up
+        std::string value;
+    };
+    const Case cases[] = {
+        {"Host:  example\r\n", "host", "example"},    // leading blanks dropped
+        {"Host: example  \r\n", "host", "example  "}, // trailing blanks kept
+        {"X-A:1\r\nx-a:2\r\n", "x-a", "2"},           // a repeat replaces
+        {"CONTENT-TYPE: text/plain\r\n", "content-type", "text/plain"},
+        {"Host: a:b:c\r\n", "host", "a:b:c"},          // only the first ':' splits
+        {"Host : x\r\n", "host ", "x"},                // the name is not trimmed
+        {"No colon here\r\nHost: y\r\n", "host", "y"}, // a line without ':' is ignored
+        {"Host: x\n", "host", "x"},                    // LF-only line end
+        {"Ho\rst: x\r\n", "host", "x"},                // a CR is dropped anywhere
+        {"Host: \rx\r\r\n", "host", "x"},
+        {"Empty:\r\n", "empty", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        CRequest request;
+        CRequestReader reader;
+        ASSERT_EQ(reader.Feed("GET / HTTP/1.0\r\n" + c.lines + "\r\n", request), Outcome::Complete);
+        const auto it = request.headers.find(c.name);
+        ASSERT_NE(it, request.headers.end());
+        EXPECT_EQ(it->second, c.value);
+    }
+    CRequest request;
+    CRequestReader reader;
+    ASSERT_EQ(reader.Feed("GET / HTTP/1.0\r\nUser-Agent: t\r\n\r\n", request), Outcome::Complete);
+    EXPECT_EQ(request.Header("USER-AGENT"), "t"); // looked up in any case
+    EXPECT_EQ(request.Header("missing"), "");
+}
+
+TEST(RequestReader, Body) {
+    struct Case {
+        std::string request;
+        std::string body;
+        int contentLength;
+    };
+    const Case cases[] = {
+        {"POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello", "hello", 5},
+        {"POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello, and more", "hello", 5}, // exact cut
+        {"POST / HTTP/1.0\r\nContent-Length: 3\n\nabc", "abc", 3},
+        {"POST / HTTP/1.0\r\nContent-Length:   7xyz\r\n\r\n1234567", "1234567", 7},
+        {"POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n", "", 0}, // negative: no body
+        {"POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n", "", 0},
+        {"POST / HTTP/1.0\r\nContent-Length: abc\r\n\r\n", "", 0},
+        {"POST / HTTP/1.0\r\nContent-Length:\r\n\r\n", "", 0}, // empty: no body
+        {"POST / HTTP/1.0\r\n\r\nignored", "", 0},
+        {"POST / HTTP/1.0\r\nContent-Length: 4\r\n\r\n\r\n\r\n", "\r\n\r\n", 4}, // CR kept in body
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        CRequest request;
+        CRequestReader reader;
+        ASSERT_EQ(reader.Feed(c.request, request), Outcome::Complete);
+        EXPECT_EQ(request.body, c.body);
+        EXPECT_EQ(request.contentLength, c.contentLength);
+    }
+}
+
+// A body that comes in many small pieces is assembled in order and cut at its length.
+TEST(RequestReader, BodyInPieces) {
+    CRequest request;
+    CRequestReader reader;
+    EXPECT_EQ(reader.Feed("POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\n012", request),
+              Outcome::NeedMore);
+    EXPECT_EQ(reader.Feed("3456", request), Outcome::NeedMore);
+    EXPECT_EQ(reader.Feed("789tail", request), Outcome::Complete);
+    EXPECT_EQ(request.body, "0123456789");
+}
+
+TEST(RequestReader, Limits) {
+    struct Case {
+        std::string name;
+        std::string bytes;
+        Outcome outcome;
+        int status;
+    };
+    const std::string line = "GET / HTTP/1.0\r\n";
+    const std::string header = "X-Fill: " + std::string(1000, 'a') + "\r\n";
+    std::string bigHead = line;
+    while (bigHead.size() <= CRequestReader::kMaxHeadBytes)
+        bigHead += header;
+    std::string fitting = line;
+    while (fitting.size() + header.size() + 2 <= CRequestReader::kMaxHeadBytes)
+        fitting += header;
+    const Case cases[] = {
+        {"head over 64 KiB", bigHead, Outcome::Reject, 400},
+        {"one endless line", std::string(CRequestReader::kMaxHeadBytes + 1, 'a'), Outcome::Reject,
+         400},
+        {"head just within the limit", fitting + "\r\n", Outcome::Complete, 0},
+        {"body over 1 MiB",
+         "POST / HTTP/1.0\r\nContent-Length: " + std::to_string(CRequestReader::kMaxBodyBytes + 1) +
+             "\r\n\r\n",
+         Outcome::Reject, 400},
+        {"a length beyond every integer",
+         "POST / HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n", Outcome::Reject, 400},
+        {"truncated escape in the path", "GET /a%4 HTTP/1.0\r\n", Outcome::Reject, 400},
+        {"truncated escape in a query value", "GET /a?x=%4 HTTP/1.0\r\n", Outcome::Reject, 400},
+        {"NUL byte in the path", "GET /a%00 HTTP/1.0\r\n", Outcome::Reject, 400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CRequest request;
+        CRequestReader reader;
+        EXPECT_EQ(reader.Feed(c.bytes, request), c.outcome);
+        if (c.outcome == Outcome::Reject) {
+            EXPECT_EQ(reader.RejectStatus(), c.status);
+        }
+    }
+}
+
+// The head limit counts every byte of the head, however it is cut into pieces.
+TEST(RequestReader, HeadLimitCountsAcrossPieces) {
+    CRequest request;
+    CRequestReader reader;
+    Outcome outcome = reader.Feed("GET / HTTP/1.0\r\n", request);
+    const std::string piece(1000, 'b');
+    for (std::size_t sent = 0;
+         sent <= CRequestReader::kMaxHeadBytes && outcome == Outcome::NeedMore;
+         sent += piece.size())
+        outcome = reader.Feed(piece, request);
+    EXPECT_EQ(outcome, Outcome::Reject);
+    EXPECT_EQ(reader.RejectStatus(), 400);
+}
+
+} // namespace
+} // namespace tvn

@@ -1,0 +1,291 @@
+// The response vocabulary and the path helpers of the GET path, on a request context
+// without a socket.
+#include "http/http_date.h"
+#include "http/http_svr_doc.h"
+#include "http/mime_table.h"
+#include "http/output_buffer.h"
+#include "http/request_context.h"
+#include "shell/settings_section.h"
+#include "support/temp_dir.h"
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace tvn {
+namespace {
+
+TEST(OutputBuffer, Growth) {
+    struct Case {
+        std::size_t pending; // bytes already waiting
+        std::size_t appended;
+        std::size_t size; // capacity afterwards
+    };
+    const Case cases[] = {
+        {0, 40000, 49152}, // 0 + 2 * 16384 + 16384
+        {0, 16384, 16384}, // fits exactly: no growth
+        {16000, 384, 16384},
+        {16000, 385, 16000 + 16384},
+        {16000, 1000, 16000 + 16384},
+        {100, 16384, 100 + 16384 + 16384},
+        {0, 0, 16384},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.pending) + " + " + std::to_string(c.appended));
+        COutputBuffer buffer;
+        const std::string first = test::PatternBytes(c.pending);
+        const std::string second(c.appended, 'z');
+        buffer.Append(first);
+        buffer.Append(second);
+        EXPECT_EQ(buffer.Size(), c.size);
+        EXPECT_EQ(buffer.View(), first + second); // growing keeps what was there
+    }
+}
+
+TEST(OutputBuffer, ConsumeAndReset) {
+    COutputBuffer buffer;
+    buffer.Append(std::string(40000, 'a'));
+    buffer.Append("tail");
+    buffer.Consume(40000);
+    EXPECT_EQ(buffer.View(), "tail");
+    EXPECT_EQ(buffer.Size(), 49152u); // the capacity stays while sending
+    buffer.Reset();
+    EXPECT_EQ(buffer.Pending(), 0u);
+    EXPECT_EQ(buffer.Size(), COutputBuffer::kChunk);
+}
+
+TEST(EncodeForLocation, Bytes) {
+    struct Case {
+        std::string in, out;
+    };
+    const Case cases[] = {
+        {"/my folder/\xE4.html", "/my%20folder/%E4.html"},
+        // The text is a decoded URL: '%', '?' and '#' in it are part of names.
+        {"/100%/what?#1", "/100%25/what%3F%231"},
+        {"/a/b-c_d.e~f", "/a/b-c_d.e~f"},
+        {std::string("/\x01\x1F\x20\x21\x7E\x7F\x80\xFF", 9), "/%01%1F%20!~\x7F%80%FF"},
+        {std::string("\0", 1), "%00"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.in);
+        EXPECT_EQ(EncodeForLocation(c.in), c.out);
+    }
+}
+
+TEST(CanonicalizePath, Table) {
+    struct Case {
+        std::string in, out;
+    };
+    const Case cases[] = {
+        {"/a/b", "/a/b"},
+        {"/a/../b", "/b"},
+        {"/a/../../x", "/x"},         // ".." above the top is dropped
+        {"/a/./b.txt", "/a/./b.txt"}, // "." stays
+        {"/a//b", "/a/b"},
+        {"\\a\\b\\", "/a/b/"}, // backslashes are separators too
+        {"/a\\..\\b", "/b"},
+        {"a/b", "a/b"}, // relative stays relative
+        {"/a/b/", "/a/b/"},
+        {"/a/..", "/"},
+        {"/a/../", "/"},
+        {"/", "/"},
+        {"//", "/"},
+        {"", ""},
+        {"..", ""},
+        {"../", "/"},     // nothing kept, but it ended in a separator
+        {"/...", "/..."}, // three dots are a name
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.in);
+        EXPECT_EQ(CanonicalizePath(c.in), c.out);
+    }
+}
+
+TEST(SplitTail, Table) {
+    struct Case {
+        std::string path, rest, tail;
+    };
+    const Case cases[] = {
+        {"/a/b", "/a", "/b"}, {"/a/b/", "/a/b", "/"}, {"/a", "", "/a"},
+        {"a", "", "a"},       {"/", "", "/"},         {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string path = c.path;
+        EXPECT_EQ(SplitTail(path), c.tail);
+        EXPECT_EQ(path, c.rest);
+    }
+}
+
+TEST(NameInList, Table) {
+    struct Case {
+        std::string name, list;
+        bool in;
+    };
+    const Case cases[] = {
+        {"index.htm", "default.html\ndefault.htm\nindex.html\nindex.htm", true},
+        {"INDEX.HTML", "default.html\ndefault.htm\nindex.html\nindex.htm", true},
+        {"index", "default.html\nindex.htm", false}, // no prefix match
+        {"index.htmx", "index.htm", false},
+        {"htm", "htm\nhtml\ntxt", true},
+        {"TxT", "htm\nhtml\ntxt", true},
+        {"", "htm\nhtml\ntxt", false},
+        {"ht", "htm\nhtml\ntxt", false},
+        {"a", "a", true},
+        {"b", "a\n\nb", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + " in " + c.list);
+        EXPECT_EQ(NameInList(c.name, c.list), c.in);
+    }
+}
+
+// A request context on a document whose settings live in a temporary folder.
+class ContextTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SettingsSection::OverrideFilePath(temp / "TVN.cfg");
+        test::WriteFile(temp / "mime.types", "text/x-test-system tsys\n");
+        SetSystemMimeTypesFile(temp / "mime.types");
+    }
+    void TearDown() override {
+        SettingsSection::OverrideFilePath("");
+        SetSystemMimeTypesFile("/etc/mime.types");
+    }
+    std::unique_ptr<CRequestContext> Context(CHttpSvrDoc& doc) {
+        return std::make_unique<CRequestContext>(doc, "127.0.0.1:4000");
+    }
+    test::TempDir temp;
+};
+
+TEST_F(ContextTest, ErrorResponseIsExact) {
+    CHttpSvrDoc doc(8080, temp / "Share");
+    auto context = Context(doc);
+    context->PutErrorResponse(4404);
+    const std::string text(context->buffer.View());
+    const auto dateAt = text.find("Date: ");
+    ASSERT_NE(dateAt, std::string::npos);
+    const auto dateEnd = text.find("\r\n", dateAt);
+    const std::string date = text.substr(dateAt + 6, dateEnd - dateAt - 6);
+    EXPECT_TRUE(ParseHttpDate(date).has_value()) << date;
+    EXPECT_EQ(text, "HTTP/1.0 404 Not Found\r\nServer: Tarvolin Plus/1.0\r\nDate: " + date +
+                        "\r\n\r\n404 Not Found");
+    EXPECT_EQ(context->request.status, 4404);
+}
+
+TEST_F(ContextTest, ContentType) {
+    CHttpSvrDoc doc(8080, temp / "Share");
+    struct Case {
+        std::string localPath;
+        std::string type; // empty: no Content-Type line
+    };
+    const Case cases[] = {
+        {"/s/readme.TXT", "text/html"}, // page files are always sent as html
+        {"/s/a.Htm", "text/html"},
+        {"/s/a.JPG", "image/jpg"}, // the table, not "image/jpeg"
+        {"/s/a.jpeg", "image/jpeg"},
+        {"/s/a.EZ,", "application/andrew-inset"}, // the comma belongs to the extension
+        {"/s/a.ez", ""},
+        {"/s/noextension", ""},
+        {"/s.d/noextension", ""},            // a dot in a folder name is no extension
+        {"/s/a.TSYS", "text/x-test-system"}, // the system's types come first
+        {"/s/a.exe", "application/x-msdownload"},
+        {"/s/a.", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.localPath);
+        auto context = Context(doc);
+        context->request.localPath = c.localPath;
+        context->PutContentType();
+        EXPECT_EQ(std::string(context->buffer.View()),
+                  c.type.empty() ? std::string() : "Content-Type: " + c.type + "\r\n");
+    }
+}
+
+TEST_F(ContextTest, MapToLocalPath) {
+    const std::string root = temp / "Share";
+    CHttpSvrDoc doc(8080, root);
+    struct Case {
+        std::string url;
+        bool ok;
+        std::string path; // relative to the root when ok
+    };
+    const Case cases[] = {
+        {"/a/b.txt", true, "/a/b.txt"},
+        {"/a/./b.txt", true, "/a/./b.txt"},
+        {"\\a\\b.txt", true, "/a/b.txt"},
+        {"/a/../b.txt", true, "/b.txt"},
+        {"/", true, "/"},
+        {"/a/../../x", false, ""},
+        {"/../Share2/x.txt", false, ""}, // a sibling whose name begins with the root's
+        {"/..\\Share2\\x.txt", false, ""},
+        {"/../Share", true, ""}, // leaving and coming back is the root itself
+        {"x.txt", false, ""},    // "<root>x.txt" is a sibling too
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        auto context = Context(doc);
+        std::string path = c.url;
+        EXPECT_EQ(context->MapToLocalPath(path), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(path, root + c.path);
+        }
+    }
+}
+
+// Sharing the whole file system: the root "/" is stored as it is (there is nothing to cut
+// from it), and "root + /x" canonicalised to "/x" was then refused for not being followed
+// by a '/' after the root's text, so every URL answered 400.
+TEST_F(ContextTest, RootSlashMapsEveryUrl) {
+    CHttpSvrDoc doc(8080, "/");
+    ASSERT_EQ(doc.Root(), "/");
+    struct Case {
+        std::string url;
+        bool ok;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"/tvn-no-such-folder/x.txt", true, "/tvn-no-such-folder/x.txt"},
+        {"/", true, "/"},
+        {"/a/../../b", true, "/b"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        auto context = Context(doc);
+        std::string path = c.url;
+        EXPECT_EQ(context->MapToLocalPath(path), c.ok);
+        EXPECT_EQ(path, c.path);
+    }
+}
+
+TEST_F(ContextTest, PageAndIndexNames) {
+    CHttpSvrDoc doc(8080, temp / "Share");
+    struct Case {
+        std::string localPath;
+        bool page;
+        bool index;
+    };
+    const Case cases[] = {
+        {"/s/index.htm", true, true},
+        {"/s/DEFAULT.HTML", true, true},
+        {"/s/readme.txt", true, false},
+        {"/s/a.html5", false, false},
+        {"/s/index.htm.gz", false, false},
+        {"/s/default.exe", false, false}, // a program is no index page
+        {"/s/", false, false},
+        {"index.htm", true, false}, // no folder part
+        {"/s.htm/file", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.localPath);
+        auto context = Context(doc);
+        context->request.localPath = c.localPath;
+        EXPECT_EQ(context->IsPageFile(), c.page);
+        EXPECT_EQ(context->IsIndexName(), c.index);
+    }
+}
+
+} // namespace
+} // namespace tvn
