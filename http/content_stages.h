@@ -11,7 +11,7 @@ class CRequestContext;
 // page frame. The pages subsystem provides them; without them folders answer 404 and
 // every file goes out as it is.
 class IContentStages {
-public:
+  public:
     virtual ~IContentStages() = default;
 
     // True when `url` names a cached thumbnail; `size` is then its byte count.

@@ -2,9 +2,8 @@
 // request for its content for HTTP Basic credentials.
 #include "http/request_context.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
+#include <sys/stat.h>
 
 namespace tvn {
 namespace {

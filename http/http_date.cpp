@@ -2,9 +2,8 @@
 
 #include "platform/resources.h"
 
-#include <strings.h>
-
 #include <cstdio>
+#include <strings.h>
 
 namespace tvn {
 namespace {
@@ -14,9 +13,9 @@ constexpr const char* kDayNames[] = {"Sunday",   "Monday", "Tuesday", "Wednesday
                                      "Thursday", "Friday", "Saturday"};
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-constexpr const char* kMonthNames[] = {"January", "February", "March",     "April",
-                                       "May",     "June",     "July",      "August",
-                                       "September", "October", "November", "December"};
+constexpr const char* kMonthNames[] = {"January",   "February", "March",    "April",
+                                       "May",       "June",     "July",     "August",
+                                       "September", "October",  "November", "December"};
 
 // A small strftime of our own for the format of string 3020: the C library's would follow
 // the user's locale, and browsers only understand the English names.
@@ -29,19 +28,53 @@ std::string FormatTime(const std::string& format, const std::tm& t) {
             continue;
         }
         switch (format[++i]) {
-        case 'a': out += kDays[t.tm_wday % 7]; break;
-        case 'A': out += kDayNames[t.tm_wday % 7]; break;
-        case 'b': out += kMonths[t.tm_mon % 12]; break;
-        case 'B': out += kMonthNames[t.tm_mon % 12]; break;
-        case 'd': std::snprintf(number, sizeof number, "%02d", t.tm_mday); out += number; break;
-        case 'H': std::snprintf(number, sizeof number, "%02d", t.tm_hour); out += number; break;
-        case 'M': std::snprintf(number, sizeof number, "%02d", t.tm_min); out += number; break;
-        case 'S': std::snprintf(number, sizeof number, "%02d", t.tm_sec); out += number; break;
-        case 'm': std::snprintf(number, sizeof number, "%02d", t.tm_mon + 1); out += number; break;
-        case 'y': std::snprintf(number, sizeof number, "%02d", t.tm_year % 100); out += number; break;
-        case 'Y': std::snprintf(number, sizeof number, "%d", t.tm_year + 1900); out += number; break;
-        case '%': out.push_back('%'); break;
-        default: out.push_back('%'); out.push_back(format[i]); break;
+        case 'a':
+            out += kDays[t.tm_wday % 7];
+            break;
+        case 'A':
+            out += kDayNames[t.tm_wday % 7];
+            break;
+        case 'b':
+            out += kMonths[t.tm_mon % 12];
+            break;
+        case 'B':
+            out += kMonthNames[t.tm_mon % 12];
+            break;
+        case 'd':
+            std::snprintf(number, sizeof number, "%02d", t.tm_mday);
+            out += number;
+            break;
+        case 'H':
+            std::snprintf(number, sizeof number, "%02d", t.tm_hour);
+            out += number;
+            break;
+        case 'M':
+            std::snprintf(number, sizeof number, "%02d", t.tm_min);
+            out += number;
+            break;
+        case 'S':
+            std::snprintf(number, sizeof number, "%02d", t.tm_sec);
+            out += number;
+            break;
+        case 'm':
+            std::snprintf(number, sizeof number, "%02d", t.tm_mon + 1);
+            out += number;
+            break;
+        case 'y':
+            std::snprintf(number, sizeof number, "%02d", t.tm_year % 100);
+            out += number;
+            break;
+        case 'Y':
+            std::snprintf(number, sizeof number, "%d", t.tm_year + 1900);
+            out += number;
+            break;
+        case '%':
+            out.push_back('%');
+            break;
+        default:
+            out.push_back('%');
+            out.push_back(format[i]);
+            break;
         }
     }
     return out;
@@ -109,12 +142,13 @@ std::optional<std::time_t> ParseHttpDate(std::string_view text) {
         if (m == std::string_view::npos)
             return std::nullopt;
         day = Field(text, m + 2, 2), month = Month(text, m + 5), year = Field(text, m + 9, 2);
-        hour = Field(text, m + 12, 2), minute = Field(text, m + 15, 2), second = Field(text, m + 18, 2);
+        hour = Field(text, m + 12, 2), minute = Field(text, m + 15, 2),
+        second = Field(text, m + 18, 2);
         year += year < 51 ? 2000 : 1900;
     }
     // Out-of-range fields make no date (the garbage characters read as digits land here too).
-    if (year == 0 || year < 1900 || year > 9999 || month < 1 || day < 1 || day > 31 ||
-        hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+    if (year == 0 || year < 1900 || year > 9999 || month < 1 || day < 1 || day > 31 || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
         return std::nullopt;
     std::tm t{};
     t.tm_year = year - 1900;

@@ -7,17 +7,17 @@
 #include "shell/settings_section.h"
 #include "shell/stored_path.h"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <unistd.h>
 
 namespace tvn {
 namespace {
 
-constexpr const char* kDefaultBlogSound = "/usr/share/sounds/freedesktop/stereo/message-new-instant.oga";
+constexpr const char* kDefaultBlogSound =
+    "/usr/share/sounds/freedesktop/stereo/message-new-instant.oga";
 // The relay operator's service host; an empty ServiceHost keeps the relay link quiet.
 constexpr const char* kDefaultServiceHost = "relay.tarvolin.net";
 

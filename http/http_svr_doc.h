@@ -14,7 +14,7 @@ class IContentStages;
 // The web server's settings and running state: root, port, host name, listener and access
 // log. One instance, owned by the main window.
 class CHttpSvrDoc {
-public:
+  public:
     // `port` 0 means 80; an empty root means "htdocs". Reads BlogSound, LogFileName,
     // LogFileSize and GoogleApiKey (writing their defaults when missing).
     CHttpSvrDoc(int port, const std::string& root);
@@ -55,7 +55,7 @@ public:
     std::function<void(std::string_view line)> showActivity;
     std::function<void(const std::string& message)> reportError;
 
-private:
+  private:
     void ReportError(const std::string& message) const;
     void StartRelayLink();
 

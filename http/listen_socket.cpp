@@ -2,14 +2,12 @@
 
 #include "http/request_socket.h"
 
+#include <QTimer>
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <csignal>
-
-#include <QTimer>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace tvn {
 namespace {
@@ -69,8 +67,9 @@ void CListenSocket::OnAccept() {
         }
         char address[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-        auto* socket = new CRequestSocket(doc, std::move(accepted), // owns itself
-                                          std::string(address) + ":" + std::to_string(ntohs(peer.sin_port)));
+        auto* socket =
+            new CRequestSocket(doc, std::move(accepted), // owns itself
+                               std::string(address) + ":" + std::to_string(ntohs(peer.sin_port)));
         socket->Start();
     }
 }

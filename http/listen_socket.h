@@ -12,7 +12,7 @@ class CHttpSvrDoc;
 
 // The listening TCP socket: every accepted connection becomes a CRequestSocket.
 class CListenSocket : public CAsyncSocket {
-public:
+  public:
     explicit CListenSocket(CHttpSvrDoc& doc);
     ~CListenSocket() override;
 
@@ -20,10 +20,10 @@ public:
     // the failing step.
     int Listen(int port);
 
-protected:
+  protected:
     void OnReadable() override { OnAccept(); }
 
-private:
+  private:
     void OnAccept();
     void PauseAccepting();
 

@@ -1,11 +1,10 @@
 #include "http/mime_table.h"
 
-#include <strings.h>
-
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <strings.h>
 #include <unordered_map>
 
 namespace tvn {

@@ -9,7 +9,7 @@ namespace tvn {
 // The receive and output buffer of a connection: `Size()` is the capacity in use (16384 at
 // first), `Pending()` the bytes at its start still to be sent.
 class COutputBuffer {
-public:
+  public:
     static constexpr std::size_t kChunk = 16384;
 
     COutputBuffer() : data(std::make_unique_for_overwrite<char[]>(kChunk)), size(kChunk) {}
@@ -43,7 +43,7 @@ public:
     void SetPending(std::size_t count) { pending = count; }
     std::string_view View() const { return {data.get(), pending}; }
 
-private:
+  private:
     void Grow(std::size_t newSize) {
         auto grown = std::make_unique_for_overwrite<char[]>(newSize);
         std::memcpy(grown.get(), data.get(), pending);

@@ -42,8 +42,8 @@ std::optional<std::string> DecodeUrl(std::string_view text, bool plusToSpace) {
             }
             if (i + 2 >= text.size())
                 return std::nullopt;
-            const auto byte = static_cast<unsigned char>((HexValue(text[i + 1]) * 16 +
-                                                          HexValue(text[i + 2])) & 0xFF);
+            const auto byte = static_cast<unsigned char>(
+                (HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])) & 0xFF);
             if (byte == 0)
                 return std::nullopt;
             out.push_back(static_cast<char>(byte));

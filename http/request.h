@@ -10,18 +10,18 @@ namespace tvn {
 
 // One parsed request.
 struct CRequest {
-    std::string peerAddress;  // client IPv4 address, dotted
-    std::string method;       // as received
-    std::string url;          // target without the query, percent-decoded ('+' kept)
-    std::string version;      // protocol text, empty when the request line had none
+    std::string peerAddress; // client IPv4 address, dotted
+    std::string method;      // as received
+    std::string url;         // target without the query, percent-decoded ('+' kept)
+    std::string version;     // protocol text, empty when the request line had none
     std::unordered_map<std::string, std::string> headers; // names in lower case
     std::string body;
     int contentLength = 0;
-    std::string localPath;    // local path of the target
-    int attributes = -1;      // attribute bits of the target, -1 not found
-    std::string query;        // raw text after the first '?'
+    std::string localPath;                     // local path of the target
+    int attributes = -1;                       // attribute bits of the target, -1 not found
+    std::string query;                         // raw text after the first '?'
     std::map<std::string, std::string> params; // decoded query parameters
-    int status = 0;           // string-table id of the status line written, 0 while none
+    int status = 0; // string-table id of the status line written, 0 while none
 
     // The value of header `name` (any case); empty when absent.
     const std::string& Header(std::string_view name) const;

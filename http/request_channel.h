@@ -1,15 +1,14 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
+#include <sys/types.h>
 
 namespace tvn {
 
 // What request handling needs of the thing that carries a connection: a TCP socket, or a
 // message channel of the relay.
 class IRequestChannel {
-public:
+  public:
     static constexpr long kWouldBlock = -1;
     static constexpr long kFailed = -2;
     static constexpr long kUnsupported = -3;
@@ -29,7 +28,9 @@ public:
     virtual void Release() = 0;
     // Sends up to `count` bytes of file `fd` from `offset` (advanced); bytes sent, 0 at
     // the end of the file, kWouldBlock, kFailed, or kUnsupported when the channel cannot.
-    virtual long SendFile(int /*fd*/, off_t& /*offset*/, std::size_t /*count*/) { return kUnsupported; }
+    virtual long SendFile(int /*fd*/, off_t& /*offset*/, std::size_t /*count*/) {
+        return kUnsupported;
+    }
 };
 
 } // namespace tvn

@@ -2,9 +2,8 @@
 
 #include "http/request_channel.h"
 
-#include <unistd.h>
-
 #include <QtGlobal>
+#include <unistd.h>
 
 namespace tvn {
 
@@ -17,11 +16,20 @@ void CRequestConnection::Step() {
     do {
         before = state;
         switch (state) { // no default: -Wswitch flags a new state
-        case ConnState::ReadingRequest: ReadRequest(); break;
-        case ConnState::Handling: Handle(); break;
-        case ConnState::Writing: WriteSome(); break;
-        case ConnState::Closing: Close(); break;
-        case ConnState::Done: break;
+        case ConnState::ReadingRequest:
+            ReadRequest();
+            break;
+        case ConnState::Handling:
+            Handle();
+            break;
+        case ConnState::Writing:
+            WriteSome();
+            break;
+        case ConnState::Closing:
+            Close();
+            break;
+        case ConnState::Done:
+            break;
         }
     } while (state != before && !waiting);
     if (state == ConnState::Done)
@@ -56,9 +64,13 @@ void CRequestConnection::ReadRequest() {
         return;
     }
     lastProgress = Clock::now();
-    switch (reader.Feed(std::string_view(buffer.Data(), static_cast<std::size_t>(received)), request)) {
-    case CRequestReader::Outcome::NeedMore: break;
-    case CRequestReader::Outcome::Complete: state = ConnState::Handling; break;
+    switch (
+        reader.Feed(std::string_view(buffer.Data(), static_cast<std::size_t>(received)), request)) {
+    case CRequestReader::Outcome::NeedMore:
+        break;
+    case CRequestReader::Outcome::Complete:
+        state = ConnState::Handling;
+        break;
     case CRequestReader::Outcome::Reject:
         buffer.Reset();
         PutErrorResponse(4000 + reader.RejectStatus());
@@ -101,8 +113,8 @@ bool CRequestConnection::RefillFromFile() {
         return false;
     const off_t left = file.size - file.offset;
     if (left > 0) {
-        const long sent = channel.SendFile(file.fd.Get(), file.offset,
-                                           static_cast<std::size_t>(std::min<off_t>(left, 1 << 20)));
+        const long sent = channel.SendFile(
+            file.fd.Get(), file.offset, static_cast<std::size_t>(std::min<off_t>(left, 1 << 20)));
         if (sent > 0) {
             lastProgress = Clock::now();
             return true;

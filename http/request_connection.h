@@ -12,7 +12,7 @@ class IRequestChannel;
 // One connection's life: read one request, answer it, send the answer and the rest of its
 // file, shut down. The same state machine serves TCP and relayed channels.
 class CRequestConnection : public CRequestContext {
-public:
+  public:
     enum class ConnState { ReadingRequest, Handling, Writing, Closing, Done };
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kIdleLimit{60};
@@ -26,7 +26,7 @@ public:
     bool ExpireIfIdle(Clock::time_point now);
     ConnState State() const { return state; }
 
-private:
+  private:
     void ReadRequest();
     void Handle();
     void WriteSome();

@@ -4,12 +4,11 @@
 #include "http/request.h"
 #include "platform/unique_fd.h"
 
-#include <sys/types.h>
-
 #include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace tvn {
 
@@ -31,7 +30,7 @@ struct COpenFile {
 // the output buffer, the open file and the server document. Direct and relayed
 // connections answer through the same operations. Page handlers write into `buffer`.
 class CRequestContext {
-public:
+  public:
     CRequestContext(CHttpSvrDoc& doc, std::string peerAddressPort);
 
     // Runs the complete request by method; the answer stands in `buffer` (and `file`).
@@ -88,11 +87,11 @@ public:
     COutputBuffer buffer;
     COpenFile file;
 
-protected:
+  protected:
     // HEAD of a folder answers the listing's head without its body.
     void CutToHead();
 
-private:
+  private:
     bool OpenTargetFile();
 
     CHttpSvrDoc& doc;

@@ -59,7 +59,8 @@ CRequestReader::Outcome CRequestReader::Feed(std::string_view bytes, CRequest& r
     }
     if (state == State::ReadingBody) {
         const std::string_view rest = bytes.substr(std::min(pos, bytes.size()));
-        const std::size_t wanted = static_cast<std::size_t>(request.contentLength) - request.body.size();
+        const std::size_t wanted =
+            static_cast<std::size_t>(request.contentLength) - request.body.size();
         request.body.append(rest.substr(0, std::min(wanted, rest.size())));
         if (request.body.size() >= static_cast<std::size_t>(request.contentLength))
             state = State::RequestComplete;
@@ -112,7 +113,8 @@ void CRequestReader::ConsumeHeaderLine(CRequest& request) {
     std::string name = line.substr(0, colon);
     for (char& c : name)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    request.headers[std::move(name)] = std::string(TrimLeft(std::string_view(line).substr(colon + 1)));
+    request.headers[std::move(name)] =
+        std::string(TrimLeft(std::string_view(line).substr(colon + 1)));
 }
 
 bool CRequestReader::BeginBody(CRequest& request) {

@@ -10,7 +10,7 @@ namespace tvn {
 // LF, with or without CR (a CR is dropped wherever it stands); the head ends at the first
 // empty line; a body follows when Content-Length is present and positive.
 class CRequestReader {
-public:
+  public:
     enum class Outcome { NeedMore, Complete, Reject };
     enum class State { ReadingRequestLine, ReadingHeaders, ReadingBody, RequestComplete };
 
@@ -23,7 +23,7 @@ public:
     State GetState() const { return state; }
     int RejectStatus() const { return rejectStatus; }
 
-private:
+  private:
     Outcome ConsumeLine(CRequest& request);
     Outcome ConsumeRequestLine(CRequest& request);
     void ConsumeHeaderLine(CRequest& request);

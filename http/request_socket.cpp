@@ -1,12 +1,10 @@
 #include "http/request_socket.h"
 
+#include <QTimer>
+#include <cerrno>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
-
-#include <cerrno>
 #include <vector>
-
-#include <QTimer>
 
 namespace tvn {
 namespace {
@@ -22,8 +20,9 @@ QTimer* releaseTimer = nullptr;
 constexpr int kReleaseDelayMs = 50;
 
 long ErrnoResult() {
-    return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? IRequestChannel::kWouldBlock
-                                                                       : IRequestChannel::kFailed;
+    return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+               ? IRequestChannel::kWouldBlock
+               : IRequestChannel::kFailed;
 }
 
 } // namespace

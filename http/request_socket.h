@@ -11,7 +11,7 @@ class CHttpSvrDoc;
 // One accepted TCP connection: the channel of a CRequestConnection over a non-blocking
 // socket. It owns itself and goes (deleteLater) when its connection ends.
 class CRequestSocket : public CAsyncSocket, public IRequestChannel {
-public:
+  public:
     // `peerName` is the client as "a.b.c.d:port", known from the accept.
     CRequestSocket(CHttpSvrDoc& doc, UniqueFd socketFd, std::string peerName);
     ~CRequestSocket() override;
@@ -33,11 +33,11 @@ public:
     void Release() override;
     long SendFile(int fd, off_t& offset, std::size_t count) override;
 
-protected:
+  protected:
     void OnReadable() override { connection.Step(); }
     void OnWritable() override { connection.Step(); }
 
-private:
+  private:
     std::string peer;
     CRequestConnection connection;
     bool released = false;

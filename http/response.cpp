@@ -47,8 +47,8 @@ void CRequestContext::PutContentType() {
     }
     const std::string& path = request.localPath;
     const auto dot = path.rfind('.');
-    const std::string_view ext = dot == std::string::npos ? std::string_view(path)
-                                                          : std::string_view(path).substr(dot);
+    const std::string_view ext =
+        dot == std::string::npos ? std::string_view(path) : std::string_view(path).substr(dot);
     const std::string_view type = ContentTypeForExtension(ext);
     if (!type.empty())
         PutHeader("Content-Type", type);

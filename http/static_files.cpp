@@ -12,7 +12,6 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <vector>
 
 namespace tvn {
@@ -31,7 +30,8 @@ constexpr BuiltIn kBuiltIns[] = {
 };
 
 constexpr std::string_view kPageExtensions = "htm\nhtml\ntxt";
-constexpr std::string_view kHiddenRefusal = "<h1> Cannot Show Hidden Files and Root Directories</h1>";
+constexpr std::string_view kHiddenRefusal =
+    "<h1> Cannot Show Hidden Files and Root Directories</h1>";
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 

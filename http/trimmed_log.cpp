@@ -2,14 +2,13 @@
 
 #include "shell/stored_path.h"
 
+#include <algorithm>
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
-#include <memory>
 
 namespace tvn {
 namespace {

@@ -2,23 +2,22 @@
 
 #include "platform/unique_fd.h"
 
-#include <sys/types.h>
-
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace tvn {
 
 // An append-only text file kept below a size limit: once over `limit` x 1,000,000 bytes it
 // is cut from the front to about nine tenths of the limit, at a line start.
 class TrimmedLog {
-public:
+  public:
     // Appends `text` to the file `name` (stored path form), opening it when the name changed.
     // Failures are silent: the next append with another name tries again.
     void Append(const std::string& name, int limit, std::string_view text);
     void Close();
 
-private:
+  private:
     void Shrink();
 
     std::string currentName;

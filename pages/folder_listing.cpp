@@ -9,14 +9,13 @@
 #include "platform/memory_mapped_file.h"
 #include "platform/resources.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
 #include <memory>
+#include <strings.h>
+#include <sys/stat.h>
 
 namespace tvn {
 namespace {
@@ -58,7 +57,8 @@ std::string_view BaseName(std::string_view path) {
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && ::strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+    return text.size() >= prefix.size() &&
+           ::strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
 // Classifies one name of the folder into the lists; returns 1 when it counts.
@@ -74,7 +74,8 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
             attributes |= kAttributeHidden;
     } else {
         struct stat st {};
-        if (type == DT_UNKNOWN && ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (type == DT_UNKNOWN &&
+            ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             !S_ISLNK(st.st_mode)) {
             attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : 0;
             if (!name.empty() && name[0] == '.')

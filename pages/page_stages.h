@@ -6,7 +6,7 @@ namespace tvn {
 
 // The content stages of the pages subsystem, handed to the server document at start.
 class CPageStages : public IContentStages {
-public:
+  public:
     bool FindThumbnail(std::string_view url, std::size_t& size) override;
     bool ReadThumbnail(std::string_view url, char* buffer, std::size_t size) override;
     void SendFolderListing(CRequestContext& context) override;

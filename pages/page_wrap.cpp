@@ -85,7 +85,8 @@ bool WrapPage(CRequestContext& context, const WrapItems& items) {
     const std::string_view fileText = mapping.View();
     const std::string_view body = ExtractSection(fileText, "<body>", true);
     std::string content;
-    if (body.size() == fileText.size() && ExtractSection(fileText, "<html>", true).size() == fileText.size())
+    if (body.size() == fileText.size() &&
+        ExtractSection(fileText, "<html>", true).size() == fileText.size())
         content = PlainTextToHtml(fileText);
     else
         content = std::string(body);

@@ -10,8 +10,8 @@ class CRequestContext;
 // What a page handler merges into its page: records repeated in a section (or, without a
 // section tag, the first record's values put in place), and the map-key step.
 struct WrapItems {
-    const char* sectionTag = nullptr;             // e.g. "<blogitem>"; may be null
-    std::vector<const char*> valueTags;           // e.g. "<comment>"; null entries skipped
+    const char* sectionTag = nullptr;   // e.g. "<blogitem>"; may be null
+    std::vector<const char*> valueTags; // e.g. "<comment>"; null entries skipped
     std::vector<std::vector<std::string>> records;
     bool mapKeyStep = false;
 };

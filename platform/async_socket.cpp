@@ -1,10 +1,9 @@
 #include "platform/async_socket.h"
 
+#include <QSocketNotifier>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-
-#include <QSocketNotifier>
 
 namespace tvn {
 
@@ -32,7 +31,8 @@ void CAsyncSocket::AsyncSelect(int events) {
     }
     if (wantWrite && !writeNotifier) {
         writeNotifier = std::make_unique<QSocketNotifier>(fd.Get(), QSocketNotifier::Write);
-        QObject::connect(writeNotifier.get(), &QSocketNotifier::activated, [this] { OnWritable(); });
+        QObject::connect(writeNotifier.get(), &QSocketNotifier::activated,
+                         [this] { OnWritable(); });
     }
     if (readNotifier)
         readNotifier->setEnabled(wantRead);

@@ -13,7 +13,7 @@ namespace tvn {
 // notifier on the main thread's event loop. AsyncSelect enables exactly the notifications
 // asked for; the notifiers are made on first use, so a socket that never waits costs none.
 class CAsyncSocket {
-public:
+  public:
     enum Events : int { kRead = 1, kWrite = 2, kAccept = 8, kClose = 32 };
 
     explicit CAsyncSocket(UniqueFd fd = UniqueFd());
@@ -32,12 +32,12 @@ public:
     // The peer's dotted address alone; empty when it cannot be obtained.
     std::string PeerAddress() const;
 
-protected:
+  protected:
     virtual void OnReadable() {}
     virtual void OnWritable() {}
     void Adopt(UniqueFd newFd);
 
-private:
+  private:
     UniqueFd fd; // declared before the notifiers: they go first
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;

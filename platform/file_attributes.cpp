@@ -1,11 +1,10 @@
 #include "platform/file_attributes.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdlib>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tvn {
 namespace {
@@ -68,8 +67,9 @@ std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix)
                 std::string resolved(target, static_cast<std::size_t>(n));
                 if (resolved.front() != '/') {
                     const auto slash = prefix.rfind('/');
-                    resolved = (slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1)) +
-                               resolved;
+                    resolved =
+                        (slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1)) +
+                        resolved;
                 }
                 // The URL, not the link's text, says whether a trailing '/' follows.
                 while (resolved.size() > 1 && resolved.back() == '/')

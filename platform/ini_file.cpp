@@ -2,15 +2,14 @@
 
 #include "platform/unique_fd.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <mutex>
 #include <optional>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace tvn::ini {
@@ -86,8 +85,8 @@ std::optional<std::string_view> SectionName(std::string_view line) {
 
 struct Found {
     bool sectionFound = false;
-    std::size_t sectionEnd = 0;         // offset behind the section's last non-empty line
-    std::optional<Line> keyLine;        // the line of the key, when present
+    std::size_t sectionEnd = 0;  // offset behind the section's last non-empty line
+    std::optional<Line> keyLine; // the line of the key, when present
     std::optional<std::string_view> value;
 };
 

@@ -7,7 +7,7 @@ namespace tvn {
 
 // A read-only view of a whole file. An empty file cannot be mapped.
 class CMemoryMappedFile {
-public:
+  public:
     CMemoryMappedFile() = default;
     CMemoryMappedFile(const CMemoryMappedFile&) = delete;
     CMemoryMappedFile& operator=(const CMemoryMappedFile&) = delete;
@@ -21,7 +21,7 @@ public:
 
     std::string_view View() const { return {static_cast<const char*>(data), length}; }
 
-private:
+  private:
     void* data = nullptr;
     std::size_t length = 0;
 };

@@ -18,7 +18,8 @@ std::string NormalizeName(std::string_view type, std::string_view name) {
     while (start < name.size() && (name[start] == '/' || name[start] == '\\'))
         ++start;
     for (char c : name.substr(start))
-        key.push_back(c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        key.push_back(c == '\\' ? '/'
+                                : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     return key;
 }
 

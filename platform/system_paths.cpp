@@ -1,14 +1,12 @@
 #include "platform/system_paths.h"
 
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
+#include <QStandardPaths>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-
-#include <QStandardPaths>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace tvn {
 namespace {
@@ -55,7 +53,8 @@ std::string DecodeMountField(const std::string& field) {
     std::string out;
     for (std::size_t i = 0; i < field.size(); ++i) {
         if (field[i] == '\\' && i + 3 < field.size()) {
-            out.push_back(static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8)));
+            out.push_back(
+                static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8)));
             i += 3;
         } else {
             out.push_back(field[i]);
@@ -70,8 +69,8 @@ Mount FindMount(const std::string& path) {
     std::string device, point, type, rest;
     while (mounts >> device >> point >> type && std::getline(mounts, rest)) {
         point = DecodeMountField(point);
-        const bool prefix = point == "/" || path == point ||
-                            (path.starts_with(point) && path[point.size()] == '/');
+        const bool prefix =
+            point == "/" || path == point || (path.starts_with(point) && path[point.size()] == '/');
         if (prefix && point.size() >= best.point.size())
             best = {point, device, type};
     }
@@ -151,8 +150,8 @@ bool IsPortableMount(const std::string& path) {
     const Mount mount = FindMount(path);
     if (mount.point.starts_with("/media/") || mount.point.starts_with("/run/media/"))
         return true;
-    for (const char* network : {"nfs", "nfs4", "cifs", "smb3", "sshfs", "fuse.sshfs", "9p",
-                                "iso9660", "udf"}) {
+    for (const char* network :
+         {"nfs", "nfs4", "cifs", "smb3", "sshfs", "fuse.sshfs", "9p", "iso9660", "udf"}) {
         if (mount.type == network)
             return true;
     }

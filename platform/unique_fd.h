@@ -1,14 +1,13 @@
 #pragma once
 
 #include <unistd.h>
-
 #include <utility>
 
 namespace tvn {
 
 // Owns one file descriptor and closes it when it goes.
 class UniqueFd {
-public:
+  public:
     explicit UniqueFd(int fd = -1) noexcept : handle(fd) {}
     UniqueFd(UniqueFd&& o) noexcept : handle(std::exchange(o.handle, -1)) {}
     UniqueFd& operator=(UniqueFd&& o) noexcept {
@@ -28,7 +27,7 @@ public:
         handle = fd;
     }
 
-private:
+  private:
     int handle;
 };
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config
+    build-essential cmake ninja-build pkg-config clang-format
     qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6
     libgtest-dev libgmock-dev
     iproute2 util-linux procps

@@ -28,6 +28,7 @@ asan)
     ASAN_OPTIONS=detect_leaks=0 run_suite build-asan
     ;;
 all)
+    clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h')
     build_preset release build
     run_suite build
     build_preset headless build-headless

@@ -8,7 +8,7 @@ namespace tvn {
 // file, so a value written anywhere is seen by the next read. Reading a missing key writes
 // its default back, so after one run the file lists every setting the program consulted.
 class SettingsSection {
-public:
+  public:
     SettingsSection();
 
     // The stored integer; a missing key (read as -1) writes and returns `fallback`.

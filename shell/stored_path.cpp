@@ -2,9 +2,8 @@
 
 #include "platform/system_paths.h"
 
-#include <strings.h>
-
 #include <cstdlib>
+#include <strings.h>
 
 namespace tvn {
 namespace {

@@ -8,10 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 namespace tvn {
 namespace {

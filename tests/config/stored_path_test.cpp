@@ -4,9 +4,8 @@
 #include "support/env_guard.h"
 #include "support/temp_dir.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+#include <string>
 
 namespace tvn {
 namespace {

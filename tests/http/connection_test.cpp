@@ -7,11 +7,10 @@
 #include "support/temp_dir.h"
 
 #include <deque>
+#include <gtest/gtest.h>
 #include <limits>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace tvn {
 namespace {

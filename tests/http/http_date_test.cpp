@@ -5,10 +5,9 @@
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace tvn {
 namespace {

@@ -2,9 +2,8 @@
 #include "http/mime_table.h"
 #include "support/temp_dir.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+#include <string>
 
 namespace tvn {
 namespace {

@@ -1,10 +1,9 @@
 // The request reader: one request from bytes that arrive in pieces of any size.
 #include "http/request_reader.h"
 
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace tvn {
 namespace {

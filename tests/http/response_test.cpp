@@ -8,10 +8,9 @@
 #include "shell/settings_section.h"
 #include "support/temp_dir.h"
 
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace tvn {
 namespace {

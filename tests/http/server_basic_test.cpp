@@ -3,12 +3,10 @@
 #include "http/http_date.h"
 #include "server_fixture.h"
 
-#include <sys/stat.h>
-
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
 
 namespace tvn::test {
 namespace {

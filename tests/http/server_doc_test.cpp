@@ -3,9 +3,8 @@
 #include "server_fixture.h"
 #include "support/env_guard.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+#include <string>
 
 namespace tvn::test {
 namespace {

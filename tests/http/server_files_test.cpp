@@ -3,19 +3,16 @@
 #include "http/http_date.h"
 #include "server_fixture.h"
 
+#include <QCoreApplication>
+#include <cerrno>
 #include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <fstream>
-#include <string>
 #include <vector>
-
-#include <QCoreApplication>
-
-#include <gtest/gtest.h>
 
 namespace tvn::test {
 namespace {

@@ -13,13 +13,12 @@
 #include "support/temp_dir.h"
 
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace tvn::test {
 

@@ -3,14 +3,12 @@
 #include "http/http_date.h"
 #include "server_fixture.h"
 
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <functional>
-#include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace tvn::test {
 namespace {

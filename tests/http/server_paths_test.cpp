@@ -3,12 +3,10 @@
 #include "platform/resources.h"
 #include "server_fixture.h"
 
-#include <unistd.h>
-
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace tvn::test {
 namespace {

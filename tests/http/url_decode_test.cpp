@@ -1,11 +1,10 @@
 // Percent-decoding of URLs and query values, and the query-string split.
 #include "http/request.h"
 
+#include <gtest/gtest.h>
 #include <map>
 #include <optional>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace tvn {
 namespace {

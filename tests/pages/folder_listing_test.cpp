@@ -45,7 +45,8 @@ TEST_F(Listing, FolderOrderDotsFirstThenNamesWithoutRegardToCase) {
     EXPECT_EQ(CollectEntries(root + "/sub/", false, entries), 5);
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{".", "..", "Alpha", "zeta"}));
     EXPECT_EQ(Names(entries.files), (std::vector<std::string>{"A", "b", "report.final"}));
-    EXPECT_EQ(Links(entries.files), (std::vector<std::string>{"A.txt", "b.txt", "report.final.html"}));
+    EXPECT_EQ(Links(entries.files),
+              (std::vector<std::string>{"A.txt", "b.txt", "report.final.html"}));
 }
 
 TEST_F(Listing, FolderOfFoldersHasNoDotAndRootHasNeither) {
@@ -77,7 +78,8 @@ TEST_F(Listing, NamesFromTheFileSystemAreHtmlTextAndLinksCannotBreakOut) {
     std::string page = "<fileitem><a href=\"%LINK%\">%NAME%</a>\n</fileitem>";
     FillListingSections(*context, page, true);
     EXPECT_NE(page.find(">&lt;img src=x onerror=alert(1)&gt;</a>"), std::string::npos) << page;
-    EXPECT_NE(page.find("href=\"/%3Cimg%20src=x%20onerror=alert(1)%3E.txt\""), std::string::npos) << page;
+    EXPECT_NE(page.find("href=\"/%3Cimg%20src=x%20onerror=alert(1)%3E.txt\""), std::string::npos)
+        << page;
     EXPECT_EQ(page.find("<img"), std::string::npos) << page;
     EXPECT_NE(page.find("href=\"/a%22b.txt\">a&quot;b</a>"), std::string::npos) << page;
 }

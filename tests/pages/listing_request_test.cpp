@@ -3,16 +3,15 @@
 #include "pages/thumbnail_cache.h"
 #include "pages_fixture.h"
 
+#include <QImage>
 #include <filesystem>
 #include <regex>
-
-#include <QImage>
 
 namespace tvn {
 namespace {
 
 class ListingRequest : public test::PagesFixture {
-protected:
+  protected:
     void SetUp() override {
         PagesFixture::SetUp();
         doc->SetContentStages(&stages);
@@ -27,7 +26,8 @@ protected:
     }
 
     void WritePicture(const std::string& relative, int width, int height) {
-        std::filesystem::create_directories(std::filesystem::path(root + "/" + relative).parent_path());
+        std::filesystem::create_directories(
+            std::filesystem::path(root + "/" + relative).parent_path());
         QImage image(width, height, QImage::Format_RGB32);
         image.fill(Qt::darkCyan);
         ASSERT_TRUE(image.save(QString::fromStdString(root + "/" + relative), "JPEG"));
@@ -40,7 +40,8 @@ TEST_F(ListingRequest, PictureListedAsThumbnailMadeOnceAndServedByItsKey) {
     WritePicture("album/sea.jpg", 400, 300);
     const int decodesBefore = ThumbnailDecodeCount();
     const std::string first = Body(*Run("GET", "/album/"));
-    const std::regex tag(R"re(<img src="(/Thumbnail__[0-9A-F]{8})" width="100" height="75" border=0 vspace=3 hspace=3>)re");
+    const std::regex tag(
+        R"re(<img src="(/Thumbnail__[0-9A-F]{8})" width="100" height="75" border=0 vspace=3 hspace=3>)re");
     std::smatch match;
     ASSERT_TRUE(std::regex_search(first, match, tag)) << first;
     const std::string url = match[1];
@@ -58,7 +59,8 @@ TEST_F(ListingRequest, PictureListedAsThumbnailMadeOnceAndServedByItsKey) {
         auto answer = Run("GET", asked);
         const std::string_view all = answer->buffer.View();
         EXPECT_TRUE(all.starts_with("HTTP/1.0 200 OK\r\n"));
-        EXPECT_NE(all.find("\r\nContent-Type: image/jpeg\r\nLast-Modified: "), std::string_view::npos);
+        EXPECT_NE(all.find("\r\nContent-Type: image/jpeg\r\nLast-Modified: "),
+                  std::string_view::npos);
         std::size_t size = 0;
         ASSERT_TRUE(FindThumbnail(url, size));
         EXPECT_NE(all.find("\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n\xFF\xD8"),
@@ -80,14 +82,16 @@ TEST_F(ListingRequest, HeadOfAListedFolderAnswersTheListingHeadOnly) {
     const std::string head(Run("HEAD", "/docs/")->buffer.View());
     ASSERT_TRUE(head.ends_with("\r\n\r\n"));
     const std::string body = full.substr(full.find("\r\n\r\n") + 4);
-    EXPECT_NE(head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+    EXPECT_NE(head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"),
+              std::string::npos);
     EXPECT_EQ(head.find("<"), std::string::npos);
 }
 
 TEST_F(ListingRequest, ListingIsGuardedByTheFolderOwnPasswordList) {
     Write("private/.pass", "me,secret\n");
     Write("private/open/a.txt", "a");
-    EXPECT_TRUE(Run("GET", "/private/")->buffer.View().starts_with("HTTP/1.0 401 Unauthorized\r\n"));
+    EXPECT_TRUE(
+        Run("GET", "/private/")->buffer.View().starts_with("HTTP/1.0 401 Unauthorized\r\n"));
     // The parent's list does not guard a subfolder's listing.
     EXPECT_TRUE(Run("GET", "/private/open/")->buffer.View().starts_with("HTTP/1.0 200 OK\r\n"));
 }

@@ -36,8 +36,7 @@ TEST_F(PageWrap, NoFrameAtAllOrAnEmptyPageIsLeftToTheCaller) {
 
 TEST_F(PageWrap, RecordsFillTheirSectionAndValueTagsEverywhere) {
     Write("b/.file", "<tvnbody></tvnbody>");
-    Write("b/post.html",
-          "<body><ul><item><li><c></c>/<n></n></li></item></ul><c>top</c></body>");
+    Write("b/post.html", "<body><ul><item><li><c></c>/<n></n></li></item></ul><c>top</c></body>");
     auto context = Context("/b/post.html", "b/post.html");
     WrapItems items;
     items.sectionTag = "<item>";

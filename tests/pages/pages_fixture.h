@@ -5,22 +5,20 @@
 #include "shell/settings_section.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tvn::test {
 
 // A shared folder in a fresh temporary directory, a settings file beside it and a server
 // document for it (not listening): enough to run the page stages on a request.
 class PagesFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/tvn-pages-XXXXXX";
         base = ::mkdtemp(pattern);

@@ -16,11 +16,11 @@ TEST(TemplateTags, SectionsMatchLowercaseThenUppercaseNeverMixed) {
         {"a<x>in</x>b", false, "in"},
         {"a<x>in</x>b", true, "<x>in</x>"},
         {"a<X>UP</X>b", false, "UP"},
-        {"a<x>lo</X>b", false, "lo"},        // closing tag found in capitals
-        {"a<X>in</x>b", false, "in"},        // each tag of the pair tries both spellings
+        {"a<x>lo</X>b", false, "lo"},              // closing tag found in capitals
+        {"a<X>in</x>b", false, "in"},              // each tag of the pair tries both spellings
         {"a<Xx>in</Xx>b", false, "a<Xx>in</Xx>b"}, // mixed case is never a tag
         {"no tags", false, "no tags"},
-        {"</x>a<x>b", false, "</x>a<x>b"},   // a closing tag before the opening one makes no pair
+        {"</x>a<x>b", false, "</x>a<x>b"}, // a closing tag before the opening one makes no pair
         {"<x></x>", false, ""},
     };
     for (const Case& c : cases) {

@@ -2,12 +2,10 @@
 #include "platform/file_attributes.h"
 #include "support/temp_dir.h"
 
+#include <gtest/gtest.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <string>
-
-#include <gtest/gtest.h>
 
 namespace tvn {
 namespace {

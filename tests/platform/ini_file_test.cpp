@@ -2,15 +2,13 @@
 #include "platform/ini_file.h"
 #include "support/temp_dir.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <string>
-#include <thread>
-
 #include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace tvn {
 namespace {

@@ -2,11 +2,9 @@
 #include "platform/memory_mapped_file.h"
 #include "support/temp_dir.h"
 
-#include <sys/stat.h>
-
-#include <string>
-
 #include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
 
 namespace tvn {
 namespace {

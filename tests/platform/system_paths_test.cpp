@@ -4,11 +4,9 @@
 #include "support/env_guard.h"
 #include "support/temp_dir.h"
 
-#include <sys/stat.h>
-
-#include <string>
-
 #include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
 
 namespace tvn {
 namespace {

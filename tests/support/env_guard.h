@@ -1,9 +1,8 @@
 #pragma once
 
 // Sets or clears environment variables for one test and puts the old values back after it.
-#include <stdlib.h>
-
 #include <optional>
+#include <stdlib.h>
 #include <string>
 #include <utility>
 #include <vector>

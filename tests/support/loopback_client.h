@@ -3,23 +3,21 @@
 // A blocking TCP client for 127.0.0.1 whose every wait is bounded, for tests that talk raw
 // bytes to a server; and a runner that keeps the Qt event loop of the test thread turning
 // while such a client works on another thread.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <string>
-#include <string_view>
-#include <thread>
-
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace tvn::test {
 

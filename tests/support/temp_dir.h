@@ -2,11 +2,10 @@
 
 // A fresh temporary folder per test, removed with everything in it when the test ends, and
 // byte-exact file helpers.
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdlib.h>
 #include <string>
 #include <string_view>
 #include <system_error>

@@ -1,8 +1,7 @@
 // Test programs run with a QCoreApplication, so that sockets, timers and image plug-ins
 // behave as in the program.
-#include <gtest/gtest.h>
-
 #include <QCoreApplication>
+#include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
