@@ -14,8 +14,9 @@ class IRequestChannel {
     static constexpr long kUnsupported = -3;
 
     virtual ~IRequestChannel() = default;
-    // Bytes sent (may be fewer than asked), kWouldBlock, or kFailed.
-    virtual long Send(const char* data, std::size_t length) = 0;
+    // Bytes sent (may be fewer than asked), kWouldBlock, or kFailed. `more` says that more
+    // of the same answer follows at once (a channel may hold the bytes back to join them).
+    virtual long Send(const char* data, std::size_t length, bool more = false) = 0;
     // Bytes received, 0 when the peer closed, kWouldBlock, or kFailed.
     virtual long Receive(char* buffer, std::size_t length) = 0;
     // Asks for the next read and/or write readiness notification (none for both false).

@@ -94,7 +94,8 @@ void CRequestConnection::WriteSome() {
     }
     if (buffer.Pending() == 0)
         return; // the file went out through SendFile or waits for it
-    const long sent = channel.Send(buffer.Data(), buffer.Pending());
+    const bool more = file.IsOpen() && file.offset < file.size;
+    const long sent = channel.Send(buffer.Data(), buffer.Pending(), more);
     if (sent == IRequestChannel::kWouldBlock) {
         waiting = true;
         return;

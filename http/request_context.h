@@ -103,6 +103,8 @@ class CRequestContext {
 std::string CanonicalizePath(std::string_view in);
 // Removes the last component of `path` (from its last '/' on) and returns it.
 std::string SplitTail(std::string& path);
+// Appends `text` to `out` with every byte for which `escape` is true written as %XX.
+void AppendPercentEncoded(std::string& out, std::string_view text, bool (*escape)(unsigned char));
 // Bytes 0x00-0x20 and 0x80-0xFF, and '%', '?' and '#', as %XX; everything else unchanged.
 std::string EncodeForLocation(std::string_view text);
 // True when `name` equals one of the LF-separated names of `list` (without regard to case).

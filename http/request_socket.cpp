@@ -65,8 +65,9 @@ void CRequestSocket::DeleteReleased() {
         delete socket;
 }
 
-long CRequestSocket::Send(const char* data, std::size_t length) {
-    const ssize_t n = ::send(Handle(), data, length, MSG_NOSIGNAL);
+long CRequestSocket::Send(const char* data, std::size_t length, bool more) {
+    // MSG_MORE lets the head of an answer leave in one segment with its file's first bytes.
+    const ssize_t n = ::send(Handle(), data, length, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     return n >= 0 ? static_cast<long>(n) : ErrnoResult();
 }
 

@@ -25,7 +25,7 @@ class CRequestSocket : public CAsyncSocket, public IRequestChannel {
     // Deletes the connections that ended; called where none of them can be on the stack.
     static void DeleteReleased();
 
-    long Send(const char* data, std::size_t length) override;
+    long Send(const char* data, std::size_t length, bool more = false) override;
     long Receive(char* buffer, std::size_t length) override;
     void Rearm(bool wantRead, bool wantWrite) override;
     bool ShutDown(int how) override;

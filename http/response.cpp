@@ -54,15 +54,11 @@ void CRequestContext::PutContentType() {
         PutHeader("Content-Type", type);
 }
 
-std::string EncodeForLocation(std::string_view text) {
+void AppendPercentEncoded(std::string& out, std::string_view text, bool (*escape)(unsigned char)) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
     for (char c : text) {
         const auto u = static_cast<unsigned char>(c);
-        // '%', '?' and '#' come from the decoded URL: sent as they are, a folder named
-        // "100%" or "what?" would be asked for under another name.
-        if (u <= 0x20 || u >= 0x80 || c == '%' || c == '?' || c == '#') {
+        if (escape(u)) {
             out.push_back('%');
             out.push_back(kHex[u >> 4]);
             out.push_back(kHex[u & 0xF]);
@@ -70,6 +66,16 @@ std::string EncodeForLocation(std::string_view text) {
             out.push_back(c);
         }
     }
+}
+
+std::string EncodeForLocation(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    // '%', '?' and '#' come from the decoded URL: sent as they are, a folder named "100%"
+    // or "what?" would be asked for under another name.
+    AppendPercentEncoded(out, text, [](unsigned char u) {
+        return u <= 0x20 || u >= 0x80 || u == '%' || u == '?' || u == '#';
+    });
     return out;
 }
 

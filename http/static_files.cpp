@@ -38,17 +38,7 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 // The access log line carries the URL as received; control bytes are written as %XX so
 // that a request cannot forge lines of its own.
 void AppendLogSafe(std::string& line, std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            line.push_back('%');
-            line.push_back(kHex[u >> 4]);
-            line.push_back(kHex[u & 0xF]);
-        } else {
-            line.push_back(c);
-        }
-    }
+    AppendPercentEncoded(line, text, [](unsigned char u) { return u < 0x20 || u == 0x7F; });
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "pages/template_tags.h"
 
+#include "http/request_context.h"
+
 #include <cctype>
 
 namespace tvn {
@@ -80,17 +82,9 @@ void ReplaceAllPairs(std::string& text, std::string_view tag, std::string_view v
 }
 
 void AppendEncodedLink(std::string& out, std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u >= 0x80 || c == '"' || c == '<' || c == '>' || c == '\'') {
-            out.push_back('%');
-            out.push_back(kHex[u >> 4]);
-            out.push_back(kHex[u & 0xF]);
-        } else {
-            out.push_back(c);
-        }
-    }
+    AppendPercentEncoded(out, text, [](unsigned char u) {
+        return u <= 0x20 || u >= 0x80 || u == '"' || u == '<' || u == '>' || u == '\'';
+    });
 }
 
 std::string EncodeLink(std::string_view text) {

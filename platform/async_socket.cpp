@@ -1,10 +1,6 @@
 #include "platform/async_socket.h"
 
 #include <QSocketNotifier>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 namespace tvn {
 
 CAsyncSocket::CAsyncSocket(UniqueFd newFd) : fd(std::move(newFd)) {}
@@ -44,28 +40,6 @@ void CAsyncSocket::Close() {
     readNotifier.reset();
     writeNotifier.reset();
     fd.Reset();
-}
-
-std::string CAsyncSocket::PeerAddress() const {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (!fd.Valid() || ::getpeername(fd.Get(), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-        peer.sin_family != AF_INET)
-        return {};
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    return text;
-}
-
-std::string CAsyncSocket::PeerAddressPort() const {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (!fd.Valid() || ::getpeername(fd.Get(), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-        peer.sin_family != AF_INET)
-        return {};
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
 } // namespace tvn

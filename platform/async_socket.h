@@ -27,11 +27,6 @@ class CAsyncSocket {
     // Disables both notifiers and closes the descriptor.
     void Close();
 
-    // The peer of a connected socket as "a.b.c.d:port"; empty when it cannot be obtained.
-    std::string PeerAddressPort() const;
-    // The peer's dotted address alone; empty when it cannot be obtained.
-    std::string PeerAddress() const;
-
   protected:
     virtual void OnReadable() {}
     virtual void OnWritable() {}

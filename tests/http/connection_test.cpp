@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 
 class FakeChannel : public IRequestChannel {
   public:
-    long Send(const char* data, std::size_t length) override {
+    long Send(const char* data, std::size_t length, bool /*more*/) override {
         if (blockEverySecondSend && (++sendCalls % 2) == 0)
             return kWouldBlock;
         if (failSends)
