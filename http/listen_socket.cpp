@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace tvn {
@@ -17,6 +18,7 @@ namespace {
 // whole second. A deeper queue costs nothing.
 constexpr int kBacklog = 128;
 constexpr int kAcceptsPerWakeUp = 64;
+constexpr int kDeferAcceptSeconds = 10;
 constexpr int kResumeAfterMs = 200;
 constexpr int kSweepEveryMs = 5000;
 
@@ -43,6 +45,10 @@ int CListenSocket::Listen(int port) {
         return errno;
     if (::listen(socketFd.Get(), kBacklog) != 0)
         return errno;
+    // Wake up for a connection only once its request has begun to arrive: the request can
+    // then be read at the accept, without a trip through the event loop.
+    const int deferSeconds = kDeferAcceptSeconds;
+    ::setsockopt(socketFd.Get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
     Adopt(std::move(socketFd));
     AsyncSelect(kAccept);
     idleSweep = std::make_unique<QTimer>();

@@ -69,6 +69,8 @@ void CRequestConnection::ReadRequest() {
     case CRequestReader::Outcome::NeedMore:
         break;
     case CRequestReader::Outcome::Complete:
+        mayHaveUnread =
+            static_cast<std::size_t>(received) == buffer.Size() || reader.HadTrailingBytes();
         state = ConnState::Handling;
         break;
     case CRequestReader::Outcome::Reject:
@@ -88,24 +90,28 @@ void CRequestConnection::Handle() {
 
 void CRequestConnection::WriteSome() {
     Q_ASSERT(state == ConnState::Writing);
-    if (buffer.Pending() == 0 && !RefillFromFile()) {
-        state = ConnState::Closing;
-        return;
+    // Goes on until the socket would block or the answer is out: going round the event
+    // loop between two pieces would cost a wake-up for nothing.
+    while (!waiting) {
+        if (buffer.Pending() == 0 && !RefillFromFile()) {
+            state = ConnState::Closing;
+            return;
+        }
+        if (buffer.Pending() == 0)
+            continue; // the file went out through SendFile, or waits for the socket
+        const bool more = file.IsOpen() && file.offset < file.size;
+        const long sent = channel.Send(buffer.Data(), buffer.Pending(), more);
+        if (sent == IRequestChannel::kWouldBlock) {
+            waiting = true;
+            return;
+        }
+        if (sent == IRequestChannel::kFailed) {
+            state = ConnState::Closing;
+            return;
+        }
+        lastProgress = Clock::now();
+        buffer.Consume(static_cast<std::size_t>(sent));
     }
-    if (buffer.Pending() == 0)
-        return; // the file went out through SendFile or waits for it
-    const bool more = file.IsOpen() && file.offset < file.size;
-    const long sent = channel.Send(buffer.Data(), buffer.Pending(), more);
-    if (sent == IRequestChannel::kWouldBlock) {
-        waiting = true;
-        return;
-    }
-    if (sent == IRequestChannel::kFailed) {
-        state = ConnState::Closing;
-        return;
-    }
-    lastProgress = Clock::now();
-    buffer.Consume(static_cast<std::size_t>(sent));
 }
 
 // Puts the next part of the open file on its way. False when nothing is left to send.
@@ -150,8 +156,10 @@ void CRequestConnection::Close() {
     state = ConnState::Done;
     channel.Rearm(false, false);
     // Drain unread input before closing: closing with unread data makes the kernel send
-    // RST, and the browser can lose the tail of an answer it already got.
-    for (int i = 0; i < 4 && channel.Receive(buffer.Data(), buffer.Size()) > 0; ++i) {
+    // RST, and the browser can lose the tail of an answer it already got. A request read
+    // whole with nothing behind it leaves nothing to drain.
+    for (int i = 0; mayHaveUnread && i < 4 && channel.Receive(buffer.Data(), buffer.Size()) > 0;
+         ++i) {
     }
     channel.ShutDown(2);
     channel.Release();

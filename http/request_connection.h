@@ -36,7 +36,8 @@ class CRequestConnection : public CRequestContext {
     IRequestChannel& channel;
     CRequestReader reader;
     ConnState state = ConnState::ReadingRequest;
-    bool waiting = false; // the last step stopped at a would-block
+    bool waiting = false;      // the last step stopped at a would-block
+    bool mayHaveUnread = true; // the client may have sent more than its request
     Clock::time_point lastProgress;
 };
 

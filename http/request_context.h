@@ -58,7 +58,9 @@ class CRequestContext {
     bool OpenTarget();
     void EmitContent();
     // Maps a URL path to a local path below the root; false when it leaves the root.
-    bool MapToLocalPath(std::string& path) const;
+    // `attributes`, when given, receives the target's attributes if the mapping learned them
+    // (else kUnknownAttributes).
+    bool MapToLocalPath(std::string& path, int* attributes = nullptr) const;
     // Redirects a folder to the first existing name of list `listId`; true when it did.
     bool RedirectToIndex(int listId, bool addQuestion);
     bool IsPageFile() const;

@@ -47,8 +47,10 @@ CRequestReader::Outcome CRequestReader::Feed(std::string_view bytes, CRequest& r
         pos = lf + 1;
         if (line.empty()) {
             state = State::ReadingBody;
-            if (!BeginBody(request))
+            if (!BeginBody(request)) {
                 state = State::RequestComplete;
+                trailingBytes = pos < bytes.size();
+            }
             if (rejectStatus != 0)
                 return Outcome::Reject;
             break;
@@ -62,6 +64,7 @@ CRequestReader::Outcome CRequestReader::Feed(std::string_view bytes, CRequest& r
         const std::size_t wanted =
             static_cast<std::size_t>(request.contentLength) - request.body.size();
         request.body.append(rest.substr(0, std::min(wanted, rest.size())));
+        trailingBytes = rest.size() > wanted;
         if (request.body.size() >= static_cast<std::size_t>(request.contentLength))
             state = State::RequestComplete;
     }

@@ -22,6 +22,8 @@ class CRequestReader {
     Outcome Feed(std::string_view bytes, CRequest& request);
     State GetState() const { return state; }
     int RejectStatus() const { return rejectStatus; }
+    // True when bytes followed the complete request in what was fed.
+    bool HadTrailingBytes() const { return trailingBytes; }
 
   private:
     Outcome ConsumeLine(CRequest& request);
@@ -34,6 +36,7 @@ class CRequestReader {
     std::string line;
     std::size_t headBytes = 0;
     int rejectStatus = 0;
+    bool trailingBytes = false;
 };
 
 } // namespace tvn

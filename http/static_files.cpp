@@ -137,11 +137,12 @@ bool CRequestContext::ServeEmbedded(std::string_view name, std::string_view cont
 
 void CRequestContext::LocateTarget() {
     std::string path = request.url;
-    if (!MapToLocalPath(path)) {
+    int known = kUnknownAttributes;
+    if (!MapToLocalPath(path, &known)) {
         PutErrorResponse(4400);
         return;
     }
-    request.attributes = GetFileAttributes(path);
+    request.attributes = known != kUnknownAttributes ? known : GetFileAttributes(path);
     if (request.attributes == kInvalidAttributes) {
         if (path == doc.Root() + "/") {
             // The shared folder itself is missing: the listing tells the user.
@@ -181,7 +182,7 @@ void CRequestContext::LocateTarget() {
         RedirectToIndex(3002, true);
 }
 
-bool CRequestContext::MapToLocalPath(std::string& path) const {
+bool CRequestContext::MapToLocalPath(std::string& path, int* attributes) const {
     const std::string& root = doc.Root();
     std::string canonical = CanonicalizePath(root + path);
     if (canonical.empty())
@@ -192,7 +193,7 @@ bool CRequestContext::MapToLocalPath(std::string& path) const {
         (canonical.size() > base.size() && canonical[base.size()] != '/'))
         return false;
     // The root is a folder: a link among its own components changes nothing we look up.
-    path = ResolveShortcuts(canonical, base.size());
+    path = ResolveShortcuts(canonical, base.size(), attributes);
     return true;
 }
 

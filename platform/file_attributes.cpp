@@ -28,12 +28,7 @@ bool LastComponentHidden(const std::string& path) {
     return name.front() == '.';
 }
 
-} // namespace
-
-int GetFileAttributes(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0)
-        return kInvalidAttributes;
+int AttributesOf(const std::string& path, const struct stat& st) {
     int attributes = 0;
     if (S_ISDIR(st.st_mode))
         attributes |= kAttributeDirectory;
@@ -42,7 +37,19 @@ int GetFileAttributes(const std::string& path) {
     return attributes;
 }
 
-std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix) {
+} // namespace
+
+int GetFileAttributes(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return kInvalidAttributes;
+    return AttributesOf(path, st);
+}
+
+std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix, int* attributes) {
+    int unused = kUnknownAttributes;
+    int& learned = attributes ? *attributes : unused;
+    learned = kUnknownAttributes;
     std::string current = path;
     std::size_t start = trustedPrefix <= path.size() ? trustedPrefix : 0;
     for (int replacements = 0; replacements <= kMaxReplacements; ++replacements) {
@@ -57,13 +64,17 @@ std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix)
             }
             const std::string prefix = current.substr(0, end);
             struct stat st {};
-            if (::lstat(prefix.c_str(), &st) != 0)
-                return current; // nothing further down can be a link
+            if (::lstat(prefix.c_str(), &st) != 0) {
+                learned = kInvalidAttributes; // a missing part: the path does not exist
+                return current;               // and nothing further down can be a link
+            }
             if (S_ISLNK(st.st_mode)) {
                 char target[4096];
                 const ssize_t n = ::readlink(prefix.c_str(), target, sizeof target - 1);
-                if (n <= 0)
+                if (n <= 0) {
+                    learned = kUnknownAttributes;
                     return path;
+                }
                 std::string resolved(target, static_cast<std::size_t>(n));
                 if (resolved.front() != '/') {
                     const auto slash = prefix.rfind('/');
@@ -80,9 +91,12 @@ std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix)
                 break;
             }
             pos = end;
+            // The last component is no link: what lstat saw is what stat would see.
+            learned = pos >= current.size() ? AttributesOf(current, st) : kUnknownAttributes;
         }
         if (!replaced)
             return current;
+        learned = kUnknownAttributes;
     }
     return path;
 }

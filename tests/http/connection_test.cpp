@@ -24,7 +24,14 @@ class FakeChannel : public IRequestChannel {
             return kWouldBlock;
         if (failSends)
             return kFailed;
+        // As a socket does: a short send means its buffer is full, and the next send would
+        // block until the peer has read.
+        if (full) {
+            full = false;
+            return kWouldBlock;
+        }
         const std::size_t n = std::min(length, sendLimit);
+        full = n < length;
         sent.append(data, n);
         return static_cast<long>(n);
     }
@@ -56,6 +63,7 @@ class FakeChannel : public IRequestChannel {
     std::size_t sendLimit = std::numeric_limits<std::size_t>::max();
     bool blockEverySecondSend = false;
     bool failSends = false;
+    bool full = false;
     std::string sent;
     int sendCalls = 0;
     int receives = 0;
