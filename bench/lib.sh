@@ -192,7 +192,7 @@ events { worker_connections 1024; }
 http {
     include /etc/nginx/mime.types;
     default_type application/octet-stream;
-    access_log off;
+    $([ "${NGINX_ACCESS_LOG:-on}" = off ] && echo 'access_log off;' || echo "access_log $d/access.log;")
     sendfile on;
     tcp_nopush on;
     client_body_temp_path $d/tmp/body;

@@ -63,7 +63,7 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 
 // Classifies one name of the folder into the lists; returns 1 when it counts.
 int Classify(const std::string& folderPath, int folderFd, const std::string& name,
-             unsigned char type, ListingEntries& entries) {
+             unsigned char type, ListingEntries& entries, std::vector<PictureRef>& pictures) {
     // The folder itself is already free of links, so only the entry can be one: the
     // directory entry's type spares a system call for every plain file and folder.
     std::string resolved = folderPath + name;
@@ -100,9 +100,11 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
     AppendHtmlEscaped(shown, display);
     if (attributes & kAttributeDirectory)
         entries.folders.push_back({std::move(shown), name});
-    else if (IsPictureName(base))
-        entries.pictures.push_back({MakeThumbnailTag(resolved, shown), name});
-    else
+    else if (IsPictureName(base)) {
+        // The thumbnail tags are made for all pictures of the folder at once, below.
+        entries.pictures.push_back({std::string(), name});
+        pictures.push_back({std::move(resolved), std::move(shown)});
+    } else
         entries.files.push_back({std::move(shown), name});
     return 1;
 }
@@ -158,8 +160,12 @@ int CollectEntries(const std::string& folderPath, bool isRoot, ListingEntries& e
         std::vector<unsigned char> types;
         const std::vector<std::string> names = EnumerateSorted(dir.get(), types);
         const int folderFd = ::dirfd(dir.get());
+        std::vector<PictureRef> pictures;
         for (std::size_t i = 0; i < names.size(); ++i)
-            total += Classify(folderPath, folderFd, names[i], types[i], entries);
+            total += Classify(folderPath, folderFd, names[i], types[i], entries, pictures);
+        std::vector<std::string> tags = MakeThumbnailTags(pictures);
+        for (std::size_t i = 0; i < tags.size(); ++i)
+            entries.pictures[i].name = std::move(tags[i]);
     }
     if (!isRoot && (!entries.files.empty() || !entries.pictures.empty()))
         entries.folders.insert(entries.folders.begin(), {".", "."});

@@ -12,13 +12,17 @@
 #include <QPainter>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 namespace tvn {
 namespace {
@@ -49,9 +53,13 @@ struct ThumbnailRecord {
 // requests are handled on one thread, so nobody waits in practice; a second listing of the
 // same folder finds the thumbnail instead of decoding it again; and only one picture is
 // being decoded at any moment, which keeps the memory a listing takes to one picture's.
+//
+// A listing that meets several new pictures at once decodes them side by side on worker
+// threads outside the lock (MakeThumbnailTags), one picture per core: the decoding is most
+// of a first listing's time, and the user waits for it.
 std::mutex thumbnailLock;
 std::map<std::uint32_t, ThumbnailRecord> thumbnailCache; // guarded by thumbnailLock
-int thumbnailDecodes = 0;                                // guarded by thumbnailLock
+std::atomic<int> thumbnailDecodes = 0;
 
 // The key named by a thumbnail URL: the hexadecimal digits after the prefix, up to the first
 // other byte (none give 0). More than 32 bits of value name no key we ever made.
@@ -319,9 +327,52 @@ bool ReadThumbnail(std::string_view url, char* buffer, std::size_t size) {
     return true;
 }
 
-int ThumbnailDecodeCount() {
+std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures) {
+    std::vector<std::uint32_t> keys;
+    keys.reserve(pictures.size());
+    for (const PictureRef& picture : pictures)
+        keys.push_back(ThumbnailKey(picture.path));
+    // The pictures not yet in the cache, each key once.
+    std::vector<std::size_t> missing;
+    {
+        std::lock_guard lock(thumbnailLock);
+        std::set<std::uint32_t> seen;
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            if (!thumbnailCache.contains(keys[i]) && seen.insert(keys[i]).second)
+                missing.push_back(i);
+        }
+    }
+    std::vector<std::optional<ThumbnailRecord>> made(missing.size());
+    std::atomic<std::size_t> next = 0;
+    auto work = [&] {
+        for (std::size_t n; (n = next++) < missing.size();)
+            made[n] = MakeThumbnail(pictures[missing[n]].path);
+    };
+    const std::size_t threads =
+        std::min<std::size_t>(missing.size(), std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> workers;
+    for (std::size_t t = 1; t < threads; ++t)
+        workers.emplace_back(work);
+    work();
+    for (std::thread& worker : workers)
+        worker.join();
+
     std::lock_guard lock(thumbnailLock);
-    return thumbnailDecodes;
+    for (std::size_t n = 0; n < missing.size(); ++n) {
+        if (made[n])
+            thumbnailCache.emplace(keys[missing[n]], std::move(*made[n])); // first one wins
+    }
+    std::vector<std::string> tags;
+    tags.reserve(pictures.size());
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        const auto it = thumbnailCache.find(keys[i]);
+        tags.push_back(it == thumbnailCache.end()
+                           ? std::string(pictures[i].fallbackText)
+                           : FormatTag(keys[i], it->second.width, it->second.height));
+    }
+    return tags;
 }
+
+int ThumbnailDecodeCount() { return thumbnailDecodes; }
 
 } // namespace tvn

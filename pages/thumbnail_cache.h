@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tvn {
 
@@ -28,6 +29,16 @@ std::uint32_t ThumbnailKey(std::string_view fullLocalPath);
 // thumbnail on first use; `fallbackText` when the picture cannot be decoded (nothing is
 // cached then, so the next call tries again).
 std::string MakeThumbnailTag(const std::string& fullLocalPath, std::string_view fallbackText);
+
+// A picture of a listing: its full local path and the text shown when it has no thumbnail.
+struct PictureRef {
+    std::string path;
+    std::string fallbackText;
+};
+
+// The tags of several pictures at once, as MakeThumbnailTag gives them; the pictures not
+// yet cached are decoded side by side, one per core.
+std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures);
 
 // True when `url` is "/Thumbnail__" with the key of a cached thumbnail in hexadecimal;
 // `size` is then its JPEG byte count.

@@ -140,6 +140,35 @@ TEST(MakeThumbnailTag, UndecodablePictureFallsBackAndIsTriedAgain) {
     EXPECT_EQ(MakeThumbnailTag(dir.filePath("missing.jpg").toStdString(), "missing"), "missing");
 }
 
+// A listing makes the tags of all its pictures at once, decoding the new ones side by side:
+// each tag stands at its picture's place, a path named twice is decoded once, and a broken
+// picture shows its text.
+TEST(MakeThumbnailTags, ManyPicturesInTheirOrder) {
+    QTemporaryDir dir;
+    std::vector<PictureRef> pictures;
+    for (int i = 0; i < 6; ++i) {
+        QImage image(200, 100 + 20 * i, QImage::Format_RGB32);
+        image.fill(Qt::darkBlue);
+        const std::string name = "p" + std::to_string(i) + ".jpg";
+        pictures.push_back({WriteFile(dir, name.c_str(), EncodePicture(image, "jpeg")), name});
+    }
+    pictures.push_back(pictures[2]);
+    pictures.push_back({WriteFile(dir, "bad.jpg", "no picture"), "bad"});
+    const int before = ThumbnailDecodeCount();
+    const std::vector<std::string> tags = MakeThumbnailTags(pictures);
+    ASSERT_EQ(tags.size(), pictures.size());
+    EXPECT_EQ(ThumbnailDecodeCount(), before + 7);
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(tags[i], MakeThumbnailTag(pictures[i].path, "cached"));
+        EXPECT_EQ(ParseTag(tags[i]).height, (100 + 20 * i) / 2);
+    }
+    EXPECT_EQ(tags[6], tags[2]);
+    EXPECT_EQ(tags[7], "bad");
+    EXPECT_EQ(ThumbnailDecodeCount(), before + 7); // the six were cached
+    EXPECT_TRUE(MakeThumbnailTags({}).empty());
+}
+
 TEST(FindThumbnail, AcceptsOnlyThePrefixThenHexDigits) {
     QTemporaryDir dir;
     QImage image(300, 200, QImage::Format_RGB32);
