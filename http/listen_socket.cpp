@@ -20,7 +20,6 @@ constexpr int kBacklog = 128;
 constexpr int kAcceptsPerWakeUp = 64;
 constexpr int kDeferAcceptSeconds = 10;
 constexpr int kResumeAfterMs = 200;
-constexpr int kSweepEveryMs = 5000;
 
 } // namespace
 
@@ -51,9 +50,6 @@ int CListenSocket::Listen(int port) {
     ::setsockopt(socketFd.Get(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &deferSeconds, sizeof deferSeconds);
     Adopt(std::move(socketFd));
     AsyncSelect(kAccept);
-    idleSweep = std::make_unique<QTimer>();
-    QObject::connect(idleSweep.get(), &QTimer::timeout, [] { CRequestSocket::SweepIdle(); });
-    idleSweep->start(kSweepEveryMs);
     return 0;
 }
 

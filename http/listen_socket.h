@@ -29,7 +29,6 @@ class CListenSocket : public CAsyncSocket {
 
     CHttpSvrDoc& doc;
     std::unique_ptr<QTimer> resumeTimer; // accepting again after running out of descriptors
-    std::unique_ptr<QTimer> idleSweep;
 };
 
 } // namespace tvn

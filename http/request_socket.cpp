@@ -15,6 +15,8 @@ std::size_t liveCount = 0;
 // for each one would cost the event loop a wake-up per request.
 std::vector<CRequestSocket*> releasedSockets;
 QTimer* releaseTimer = nullptr;
+QTimer* sweepTimer = nullptr;
+constexpr int kSweepEveryMs = 5000;
 
 // An idle server frees ended connections after this delay; a busy one at every accept.
 constexpr int kReleaseDelayMs = 50;
@@ -34,6 +36,12 @@ CRequestSocket::CRequestSocket(CHttpSvrDoc& doc, UniqueFd socketFd, std::string 
         liveHead->prev = this;
     liveHead = this;
     ++liveCount;
+    if (!sweepTimer) {
+        sweepTimer = new QTimer(); // lives as long as the process
+        QObject::connect(sweepTimer, &QTimer::timeout, [] { SweepIdle(); });
+    }
+    if (!sweepTimer->isActive())
+        sweepTimer->start(kSweepEveryMs);
 }
 
 CRequestSocket::~CRequestSocket() {
@@ -49,6 +57,8 @@ CRequestSocket::~CRequestSocket() {
 void CRequestSocket::Start() { connection.Step(); }
 
 void CRequestSocket::SweepIdle() {
+    if (liveCount == 0 && sweepTimer)
+        sweepTimer->stop(); // an idle server does not wake up for nothing
     const auto now = CRequestConnection::Clock::now();
     for (CRequestSocket* s = liveHead; s; s = s->next) {
         if (!s->released)

@@ -18,7 +18,8 @@ class CRequestSocket : public CAsyncSocket, public IRequestChannel {
 
     // Starts reading the request at once: on a busy server it is often already there.
     void Start();
-    // Closes every connection idle for longer than the limit (called by a periodic sweep).
+    // Closes every connection idle for longer than the limit; runs every few seconds while
+    // connections live, also after the listener has been closed.
     static void SweepIdle();
     // The number of live connections.
     static std::size_t LiveCount();
