@@ -1,4 +1,6 @@
 #pragma once
+
+#include "support/loopback_port.h"
 // Runs the built program in a folder of its own: settings, executable, documents, runtime
 // and home folders below one temporary folder, no display, a loopback port of its own.
 
@@ -51,28 +53,6 @@ inline int ConnectLoopback(int port) {
     return fd;
 }
 
-// A loopback socket on a port the kernel chose; a listener when `listen` is set.
-class PortHolder {
-  public:
-    explicit PortHolder(bool listen) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        if (listen)
-            ::listen(fd, 4);
-    }
-    ~PortHolder() { ::close(fd); }
-    int Port() const { return port; }
-
-  private:
-    int fd;
-    int port = 0;
-};
-
 // Sends a GET on a fresh connection and returns everything the server sent back.
 inline std::string HttpGet(int port, const std::string& path) {
     const int fd = ConnectLoopback(port);
@@ -108,7 +88,7 @@ class StartupTest : public ::testing::Test {
         for (const char* folder : {"app", "exec", "docs", "run", "home", "site"})
             std::filesystem::create_directories(base + "/" + folder);
         ::chmod((base + "/run").c_str(), 0700);
-        port = PortHolder(false).Port();
+        port = FreeLoopbackPort();
     }
 
     std::string Path(const std::string& relative) const { return base + "/" + relative; }

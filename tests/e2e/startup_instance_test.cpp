@@ -118,7 +118,7 @@ TEST_F(StartupTest, UninstallWithoutTerminalDeletesNothing) {
 }
 
 TEST_F(StartupTest, BusyPortIsReportedOnStandardError) {
-    PortHolder busy(true);
+    LoopbackPort busy(true);
     port = busy.Port();
     WriteSettings();
     auto first = Start();

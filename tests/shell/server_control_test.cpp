@@ -119,7 +119,7 @@ TEST_F(ServerControlTest, StartAgainAfterAFailedSwitchListens) {
     auto control = MakeControl();
     const int port = FreePort();
     ASSERT_EQ(control->StartServer(port, root), 0);
-    test::LoopbackSocket busy(true);
+    test::LoopbackPort busy(true);
     Set("CreateDemo", "0");
     ASSERT_EQ(control->StartServer(busy.Port(), root), 1);
     ASSERT_EQ(recorder.errors.size(), 1u);

@@ -1,4 +1,6 @@
 #pragma once
+
+#include "support/loopback_port.h"
 // Helpers of the shell tests: temporary folders, loopback ports, running the event loop.
 
 #include <QCoreApplication>
@@ -37,35 +39,8 @@ inline bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
     return done();
 }
 
-// A loopback socket bound to a port the kernel chose; `listen` makes it a listener.
-class LoopbackSocket {
-  public:
-    explicit LoopbackSocket(bool listen) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        if (listen)
-            ::listen(fd, 1);
-    }
-    ~LoopbackSocket() { Close(); }
-    void Close() {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-    int Port() const { return port; }
-
-  private:
-    int fd;
-    int port = 0;
-};
-
 // A port that was free a moment ago.
-inline int FreePort() { return LoopbackSocket(false).Port(); }
+inline int FreePort() { return FreeLoopbackPort(); }
 
 // True when something accepts connections on 127.0.0.1:`port`.
 inline bool Accepts(int port) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/loopback_port.h"
+
 // A blocking TCP client for 127.0.0.1 whose every wait is bounded, for tests that talk raw
 // bytes to a server; and a runner that keeps the Qt event loop of the test thread turning
 // while such a client works on another thread.
@@ -176,21 +178,6 @@ inline void SpinEventLoop(std::chrono::milliseconds duration) {
     QTimer::singleShot(duration, &loop, &QEventLoop::quit);
     loop.exec();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-// A TCP port on 127.0.0.1 that nobody listens on at the moment of the call.
-inline int FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
 }
 
 } // namespace tvn::test
