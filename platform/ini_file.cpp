@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <limits.h>
 #include <mutex>
 #include <optional>
 #include <strings.h>
@@ -22,12 +23,20 @@ std::mutex& ProfileLock() {
     return lock;
 }
 
-// The file's text; false when it exists but cannot be read.
-bool ReadWholeFile(const std::string& file, std::string& text) {
+// The file's text, and its attributes in `attributes` when it exists; false when it exists
+// but cannot be read.
+bool ReadWholeFile(const std::string& file, std::string& text,
+                   std::optional<struct stat>* attributes = nullptr) {
     text.clear();
     UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid())
         return errno == ENOENT;
+    if (attributes) {
+        struct stat st {};
+        if (::fstat(fd.Get(), &st) != 0)
+            return false;
+        *attributes = st;
+    }
     char chunk[8192];
     for (;;) {
         const ssize_t n = ::read(fd.Get(), chunk, sizeof chunk);
@@ -119,26 +128,70 @@ Found Find(std::string_view text, std::string_view section, std::string_view key
     return found;
 }
 
-bool ReplaceFile(const std::string& file, const std::string& text) {
+// The file a write must replace: `file` itself, or the final target of the chain of
+// symbolic links it names, so that a link (say into a synchronized folder) stays a link.
+// Nothing when a link cannot be read or the chain loops.
+std::optional<std::string> FinalTarget(const std::string& file) {
+    constexpr int kMaxLinks = 40; // what the kernel follows before ELOOP
+    std::string path = file;
+    for (int i = 0; i < kMaxLinks; ++i) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0)
+            return errno == ENOENT ? std::optional(path) : std::nullopt;
+        if (!S_ISLNK(st.st_mode))
+            return path;
+        char buffer[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer)
+            return std::nullopt;
+        std::string target(buffer, static_cast<std::size_t>(n));
+        const auto slash = path.rfind('/');
+        if (target.front() != '/' && slash != std::string::npos)
+            target.insert(0, path, 0, slash + 1);
+        path = std::move(target);
+    }
+    return std::nullopt;
+}
+
+// Gives the new file the owner and mode of the one it replaces; a new settings file is
+// readable by its owner only, as it may hold the dynamic DNS password. False on failure.
+bool CopyAttributes(int fd, const std::optional<struct stat>& existing) {
+    if (!existing)
+        return ::fchmod(fd, 0600) == 0;
+    struct stat own {};
+    if (::fstat(fd, &own) != 0)
+        return false;
+    // Someone else's file in our folder: we may replace it but not give it away; the
+    // mode is kept all the same.
+    if ((own.st_uid != existing->st_uid || own.st_gid != existing->st_gid) &&
+        ::fchown(fd, existing->st_uid, existing->st_gid) != 0 && errno != EPERM)
+        return false;
+    return ::fchmod(fd, existing->st_mode & 07777) == 0;
+}
+
+bool WriteAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n <= 0)
+            return false;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Replaces `file` by `text` atomically: the temporary file lies in the same folder, so
+// the rename never crosses file systems.
+bool ReplaceFile(const std::string& file, const std::string& text,
+                 const std::optional<struct stat>& existing) {
     const std::string temp = file + ".tmp" + std::to_string(::getpid());
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    ::unlink(temp.c_str()); // left behind by a crash of an earlier process of this id
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.Valid())
         return false;
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd.Get(), text.data() + done, text.size() - done);
-        if (n <= 0) {
-            ::unlink(temp.c_str());
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
     // A full disk can show up only at flush time: never rename a file that was not written.
-    if (::fsync(fd.Get()) != 0 || ::close(fd.Release()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    if (::rename(temp.c_str(), file.c_str()) != 0) {
+    const bool written = CopyAttributes(fd.Get(), existing) && WriteAll(fd.Get(), text) &&
+                         ::fsync(fd.Get()) == 0 && ::close(fd.Release()) == 0;
+    if (!written || ::rename(temp.c_str(), file.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
     }
@@ -170,10 +223,14 @@ int ReadInt(const std::string& file, std::string_view section, std::string_view 
 bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                  std::string_view value) {
     std::lock_guard guard(ProfileLock());
+    const auto target = FinalTarget(file);
+    if (!target)
+        return false;
     std::string text;
+    std::optional<struct stat> existing;
     // A file that is there but cannot be read must not be replaced by one holding only
     // this key: every other setting would be lost.
-    if (!ReadWholeFile(file, text))
+    if (!ReadWholeFile(*target, text, &existing))
         return false;
     const Found found = Find(text, section, key);
     std::string entry;
@@ -189,7 +246,7 @@ bool WriteString(const std::string& file, std::string_view section, std::string_
             text.push_back('\n');
         text.append("[").append(section).append("]\n").append(entry);
     }
-    return ReplaceFile(file, text);
+    return ReplaceFile(*target, text, existing);
 }
 
 } // namespace tvn::ini

@@ -9,7 +9,10 @@ namespace tvn::ini {
 // regard to case, `key=value` lines, a missing key gives the caller's default, a new key
 // is appended at the end of its section and the file is created by the first write.
 // All operations of the process are serialized by one lock, and every write replaces
-// the file atomically (temporary file, then rename).
+// the file atomically (temporary file, then rename). The new file keeps the owner and mode
+// of the old one; a file created by the first write is readable by its owner only. When
+// the file is a symbolic link (or a chain of them) the link's final target is replaced and
+// the link stays. A file that exists but cannot be read is never replaced.
 
 // The value of `key`, cut to `maxLength` bytes; `fallback` when the key is missing.
 std::string ReadString(const std::string& file, std::string_view section, std::string_view key,

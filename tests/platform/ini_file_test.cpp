@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace tvn {
 namespace {
@@ -136,6 +139,130 @@ TEST_F(IniFileTest, UnreadableFileIsNotReplaced) {
     EXPECT_FALSE(ini::WriteString(file, "S", "Enable", "1"));
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
     EXPECT_EQ(test::ReadFile(file), "[S]\nPort=8080\nRoot=/srv\n");
+}
+
+// The mode bits of `path` (following links); -1 when it is missing.
+int ModeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// Every write used to create the new file with mode 0644, so a TVN.cfg the owner had made
+// 0600 (it holds the dynamic DNS password) became readable by everyone on the next change.
+TEST_F(IniFileTest, RewriteKeepsTheModeAndANewFileIsPrivate) {
+    struct Case {
+        std::optional<int> before; // no file at all when missing
+        int after;
+    };
+    const Case cases[] = {
+        {std::nullopt, 0600}, {0600, 0600}, {0640, 0640}, {0644, 0644}, {0400, 0400},
+    };
+    const mode_t oldMask = ::umask(022);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.before ? std::to_string(*c.before) : "new file");
+        ::unlink(file.c_str());
+        if (c.before) {
+            test::WriteFile(file, "[S]\nPort=8080\n");
+            ASSERT_EQ(::chmod(file.c_str(), static_cast<mode_t>(*c.before)), 0);
+        }
+        EXPECT_TRUE(ini::WriteString(file, "S", "Password", "secret"));
+        EXPECT_EQ(ModeOf(file), c.after);
+        EXPECT_EQ(ini::ReadString(file, "S", "Password", ""), "secret");
+    }
+    ::umask(oldMask);
+}
+
+// The replacement is a new file, which belongs to whoever writes it; a file of another
+// owner (settings prepared by an administrator) must keep its owner and group.
+TEST_F(IniFileTest, RewriteKeepsTheOwner) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root may give a file to another owner";
+    test::WriteFile(file, "[S]\nPort=8080\n");
+    ASSERT_EQ(::chown(file.c_str(), 4242, 4343), 0);
+    EXPECT_TRUE(ini::WriteString(file, "S", "Port", "9090"));
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4242u);
+    EXPECT_EQ(st.st_gid, 4343u);
+}
+
+// The rename put a plain file where a symbolic link to the settings had been, so the
+// settings the link led to (say, in a synchronized folder) silently stopped changing.
+TEST_F(IniFileTest, WriteThroughALinkReplacesItsFinalTarget) {
+    namespace fs = std::filesystem;
+    struct Case {
+        std::string what;
+        std::vector<std::pair<std::string, std::string>> links; // link, what it names
+        std::string real;                                       // the file that must change
+        bool realExists;
+    };
+    const Case cases[] = {
+        {"absolute link", {{"TVN.cfg", temp / "real/a.cfg"}}, "real/a.cfg", true},
+        {"relative link", {{"TVN.cfg", "real/b.cfg"}}, "real/b.cfg", true},
+        {"chain of links",
+         {{"TVN.cfg", "hop/link"}, {"hop/link", "../real/c.cfg"}},
+         "real/c.cfg",
+         true},
+        {"link to a missing file", {{"TVN.cfg", "real/d.cfg"}}, "real/d.cfg", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(temp / "real");
+        fs::remove_all(temp / "hop");
+        ::unlink(file.c_str());
+        fs::create_directories(temp / "real");
+        fs::create_directories(temp / "hop");
+        for (const auto& [link, target] : c.links)
+            ASSERT_EQ(::symlink(target.c_str(), (temp / link).c_str()), 0);
+        const std::string real = temp / c.real;
+        ino_t before = 0;
+        if (c.realExists) {
+            test::WriteFile(real, "[S]\nPort=8080\n");
+            ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+            struct stat st {};
+            ASSERT_EQ(::stat(real.c_str(), &st), 0);
+            before = st.st_ino;
+        }
+
+        EXPECT_TRUE(ini::WriteString(file, "S", "Enable", "1"));
+
+        for (const auto& [link, target] : c.links) {
+            std::error_code ec;
+            EXPECT_EQ(fs::read_symlink(temp / link, ec).string(), target) << link;
+        }
+        EXPECT_EQ(test::ReadFile(real),
+                  c.realExists ? "[S]\nPort=8080\nEnable=1\n" : "[S]\nEnable=1\n");
+        EXPECT_EQ(ModeOf(real), c.realExists ? 0640 : 0600);
+        struct stat st {};
+        ASSERT_EQ(::stat(real.c_str(), &st), 0);
+        EXPECT_NE(st.st_ino, before) << "written in place, not replaced by a rename";
+        // No temporary file is left in any folder on the way.
+        for (const std::string& folder : {temp.Path(), temp / "real", temp / "hop"}) {
+            for (const auto& entry : fs::directory_iterator(folder))
+                EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << entry.path();
+        }
+    }
+}
+
+TEST_F(IniFileTest, LinksThatLoopAreNotWritten) {
+    ASSERT_EQ(::symlink("other", file.c_str()), 0);
+    ASSERT_EQ(::symlink("TVN.cfg", (temp / "other").c_str()), 0);
+    EXPECT_FALSE(ini::WriteString(file, "S", "k", "v"));
+    struct stat st {};
+    ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+// The temporary file was opened with O_TRUNC and without O_NOFOLLOW: a link left under its
+// name had the settings written into whatever file it named.
+TEST_F(IniFileTest, LeftoverTemporaryLinkIsNotFollowed) {
+    const std::string victim = temp / "victim";
+    test::WriteFile(victim, "precious");
+    const std::string leftover = file + ".tmp" + std::to_string(::getpid());
+    ASSERT_EQ(::symlink(victim.c_str(), leftover.c_str()), 0);
+    EXPECT_TRUE(ini::WriteString(file, "S", "k", "v"));
+    EXPECT_EQ(test::ReadFile(victim), "precious");
+    EXPECT_EQ(test::ReadFile(file), "[S]\nk=v\n");
 }
 
 // Threads of the program (GPS reader, relay worker) write their keys while the main
