@@ -198,6 +198,17 @@ bool ReplaceFile(const std::string& file, const std::string& text,
     return true;
 }
 
+// A line end in a value, key or section name would start a line of its own in the file;
+// a key with '=' or a leading '[' would be read back as another key or a section.
+bool Writable(std::string_view section, std::string_view key, std::string_view value) {
+    constexpr std::string_view kLineEnds = "\r\n";
+    if (section.find_first_of(kLineEnds) != std::string_view::npos ||
+        key.find_first_of(kLineEnds) != std::string_view::npos ||
+        value.find_first_of(kLineEnds) != std::string_view::npos)
+        return false;
+    return key.find('=') == std::string_view::npos && !Trim(key).starts_with('[');
+}
+
 } // namespace
 
 std::string ReadString(const std::string& file, std::string_view section, std::string_view key,
@@ -222,6 +233,8 @@ int ReadInt(const std::string& file, std::string_view section, std::string_view 
 
 bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                  std::string_view value) {
+    if (!Writable(section, key, value))
+        return false;
     std::lock_guard guard(ProfileLock());
     const auto target = FinalTarget(file);
     if (!target)

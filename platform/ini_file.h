@@ -21,7 +21,9 @@ std::string ReadString(const std::string& file, std::string_view section, std::s
 // The value of `key` read as a decimal integer (0 when it is no number); `fallback` when missing.
 int ReadInt(const std::string& file, std::string_view section, std::string_view key, int fallback);
 
-// Writes `key=value` into `section`; false when the file could not be replaced.
+// Writes `key=value` into `section`; false when the file could not be replaced, and false
+// without touching the file when a name or the value contains a line end (CR or LF), or the
+// key contains '=' or begins with '[': each would be read back as other lines.
 bool WriteString(const std::string& file, std::string_view section, std::string_view key,
                  std::string_view value);
 

@@ -265,6 +265,43 @@ TEST_F(IniFileTest, LeftoverTemporaryLinkIsNotFollowed) {
     EXPECT_EQ(test::ReadFile(file), "[S]\nk=v\n");
 }
 
+// Values went into the file as they were, so a value with a line end (a host name typed
+// into a dialog, a password) wrote lines of its own: further keys or whole sections.
+TEST_F(IniFileTest, LineEndsInNamesOrValuesAreRefused) {
+    struct Case {
+        std::string what, section, key, value;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"value with LF", "S", "Host", "x\nEnable=0", false},
+        {"value with CR", "S", "Host", "x\rEnable=0", false},
+        {"value with a section", "S", "Host", "x\n[Other]\nPort=1", false},
+        {"value ending in CRLF", "S", "Host", "x\r\n", false},
+        {"key with LF", "S", "Ho\nst", "x", false},
+        {"key with CR", "S", "Host\r", "x", false},
+        {"key with '='", "S", "Port=1\nHost", "x", false},
+        {"key with '=' only", "S", "Po=rt", "x", false},
+        {"key that reads as a section", "S", "[Other]", "x", false},
+        {"key that reads as a section after blanks", "S", " \t[Other", "x]", false},
+        {"section with LF", "S]\nEnable=0\n[S", "Host", "x", false},
+        {"section with CR", "S\r", "Host", "x", false},
+        // Neither '=' nor brackets in a value can start a line: it is read back whole.
+        {"value with '=' and brackets", "S", "Host", "a=b [c]", true},
+        {"key with a bracket inside", "S", "Ho[st]", "x", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::WriteFile(file, "[S]\nEnable=1\n");
+        EXPECT_EQ(ini::WriteString(file, c.section, c.key, c.value), c.accepted);
+        if (c.accepted) {
+            EXPECT_EQ(ini::ReadString(file, c.section, c.key, "<missing>"), c.value);
+            EXPECT_EQ(ini::ReadInt(file, "S", "Enable", -1), 1);
+        } else {
+            EXPECT_EQ(test::ReadFile(file), "[S]\nEnable=1\n");
+        }
+    }
+}
+
 // Threads of the program (GPS reader, relay worker) write their keys while the main
 // thread writes its own: no key may be lost to a read-modify-write race.
 TEST_F(IniFileTest, TwoThreadsWritingDifferentKeysLoseNothing) {
