@@ -1,9 +1,13 @@
 #include "shell/demo_site.h"
 
 #include "platform/resources.h"
+#include "platform/unique_fd.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
+#include <unistd.h>
 
 namespace tvn {
 namespace {
@@ -65,18 +69,71 @@ constexpr const char* kTemplateFolders[] = {
 
 constexpr const char* kTemplateNames[] = {".dir", ".file"};
 
-void WriteNewFile(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+// The most backups one file collects before its user's edition is left in place.
+constexpr int kMaxBackups = 999;
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Writes `bytes` to `path` as a whole or not at all: a cut demo file would differ in size
+// from the demo, and the next update would set it aside as if the owner had edited it. The
+// temporary name begins with a dot, so it is never served. False when nothing was written.
+bool WriteNewFile(const fs::path& path, std::string_view bytes) {
+    const fs::path temp = path.parent_path() / ("." + path.filename().string() + ".new");
+    ::unlink(temp.c_str()); // left by an update that was cut short
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd.Valid())
+        return false;
+    const bool written =
+        WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0 && ::close(fd.Release()) == 0;
+    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Renames `from` to `to` unless something is called `to` already (then EEXIST).
+int RenameNoReplace(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without RENAME_NOREPLACE: look first, then rename.
+    std::error_code ec;
+    if (fs::symlink_status(to, ec).type() != fs::file_type::not_found)
+        return ec ? EIO : EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+// Moves the user's edition at `path` to the first backup name that is free. A backup is
+// never replaced: the oldest one holds the owner's first edits. False when it stays.
+bool SetAside(const fs::path& path) {
+    const std::string name = path.filename().string();
+    for (int number = 1; number <= kMaxBackups; ++number) {
+        const int error = RenameNoReplace(path, path.parent_path() / PrevEditionName(name, number));
+        if (error != EEXIST)
+            return error == 0;
+    }
+    return false;
 }
 
 } // namespace
 
-std::string PrevEditionName(const std::string& name) {
+std::string PrevEditionName(const std::string& name, int number) {
+    const std::string mark =
+        number <= 1 ? " (PrevEdition)" : " (PrevEdition " + std::to_string(number) + ")";
     const auto dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0)
-        return name + " (PrevEdition)";
-    return name.substr(0, dot) + " (PrevEdition)" + name.substr(dot);
+        return name + mark;
+    return name.substr(0, dot) + mark + name.substr(dot);
 }
 
 void WriteDemoFile(const std::string& target, std::string_view bytes) {
@@ -94,11 +151,10 @@ void WriteDemoFile(const std::string& target, std::string_view bytes) {
     }
     if (size == bytes.size())
         return;
-    const fs::path backup = path.parent_path() / PrevEditionName(path.filename().string());
-    fs::remove(backup, ec);
-    fs::rename(path, backup, ec);
-    if (ec)
+    if (!SetAside(path))
         return; // the user's edition could not be set aside: keep it
+    // When this fails the user's edition is safe in its backup and the demo file is
+    // missing; the next update writes it.
     WriteNewFile(path, bytes);
 }
 

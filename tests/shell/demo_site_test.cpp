@@ -3,10 +3,12 @@
 #include "shell_fixture.h"
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <strings.h>
+#include <sys/resource.h>
 
 namespace tvn {
 namespace {
@@ -33,6 +35,10 @@ TEST(PrevEditionName, PutsTheMarkBeforeTheExtension) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(PrevEditionName(c.name), c.backup);
     }
+    // Further backups are numbered in the same place.
+    EXPECT_EQ(PrevEditionName("index.html", 2), "index (PrevEdition 2).html");
+    EXPECT_EQ(PrevEditionName(".pass", 12), ".pass (PrevEdition 12)");
+    EXPECT_EQ(PrevEditionName("README", 3), "README (PrevEdition 3)");
 }
 
 TEST(WriteDemoFile, KeepsOrSetsAsideTheUsersEdition) {
@@ -42,31 +48,95 @@ TEST(WriteDemoFile, KeepsOrSetsAsideTheUsersEdition) {
         std::optional<std::string> oldBackup;
         std::string fresh;                 // what the demo writes
         std::string after;                 // the file afterwards
-        std::optional<std::string> backup; // the backup afterwards
+        std::optional<std::string> backup; // " (PrevEdition)" afterwards
+        std::optional<std::string> second; // " (PrevEdition 2)" afterwards
     };
     const Case cases[] = {
-        {"new file", std::nullopt, std::nullopt, "<p>demo</p>", "<p>demo</p>", std::nullopt},
-        {"same length kept", "<p>mine</p>", std::nullopt, "<p>demo</p>", "<p>mine</p>",
+        {"new file", std::nullopt, std::nullopt, "<p>demo</p>", "<p>demo</p>", std::nullopt,
          std::nullopt},
+        {"same length kept", "<p>mine</p>", std::nullopt, "<p>demo</p>", "<p>mine</p>",
+         std::nullopt, std::nullopt},
         {"other length set aside", "<p>my page</p>", std::nullopt, "<p>demo</p>", "<p>demo</p>",
-         "<p>my page</p>"},
-        {"older backup replaced", "<p>my page</p>", "old", "<p>demo</p>", "<p>demo</p>",
-         "<p>my page</p>"},
-        {"empty file set aside", "", std::nullopt, "x", "x", ""},
+         "<p>my page</p>", std::nullopt},
+        // The older backup holds the owner's first edits: it stays, the new one goes beside.
+        {"older backup kept", "<p>my page</p>", "first edits", "<p>demo</p>", "<p>demo</p>",
+         "first edits", "<p>my page</p>"},
+        {"empty file set aside", "", std::nullopt, "x", "x", "", std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         QTemporaryDir dir;
-        const std::string target = dir.path().toStdString() + "/index.html";
-        const std::string backupPath = dir.path().toStdString() + "/index (PrevEdition).html";
+        const std::string folder = dir.path().toStdString();
+        const std::string target = folder + "/index.html";
         if (c.existing)
             WriteWhole(target, *c.existing);
         if (c.oldBackup)
-            WriteWhole(backupPath, *c.oldBackup);
+            WriteWhole(folder + "/index (PrevEdition).html", *c.oldBackup);
         WriteDemoFile(target, c.fresh);
         EXPECT_EQ(ReadWhole(target), c.after);
-        EXPECT_EQ(ReadWhole(backupPath), c.backup);
+        EXPECT_EQ(ReadWhole(folder + "/index (PrevEdition).html"), c.backup);
+        EXPECT_EQ(ReadWhole(folder + "/index (PrevEdition 2).html"), c.second);
     }
+}
+
+// A second update deleted the " (PrevEdition)" backup to make room for the next one, and
+// with it the owner's first edits. Every update now sets the edition aside under the first
+// free name, whatever stands under the taken ones (a gap is filled).
+TEST(WriteDemoFile, SecondUpdateKeepsTheFirstBackup) {
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    const std::string target = folder + "/.pass";
+    WriteWhole(target, "me,first");
+    WriteDemoFile(target, "demo,demo1");
+    WriteWhole(target, "me,second edit");
+    WriteDemoFile(target, "demo,demo2");
+    fs::create_directories(folder + "/.pass (PrevEdition 3)/inner"); // taken by a folder
+    WriteWhole(target, "me,third edit!");
+    WriteDemoFile(target, "demo,demo3");
+    fs::remove(folder + "/.pass (PrevEdition 2)");
+    WriteWhole(target, "me,fourth edit!!");
+    WriteDemoFile(target, "demo,demo4");
+
+    EXPECT_EQ(ReadWhole(target), "demo,demo4");
+    const std::pair<const char*, const char*> backups[] = {
+        {".pass (PrevEdition)", "me,first"},
+        {".pass (PrevEdition 2)", "me,fourth edit!!"},
+        {".pass (PrevEdition 4)", "me,third edit!"},
+    };
+    for (const auto& [name, content] : backups)
+        EXPECT_EQ(ReadWhole(folder + "/" + name), content) << name;
+    EXPECT_TRUE(fs::is_directory(folder + "/.pass (PrevEdition 3)/inner"));
+}
+
+// The demo file went out through an ofstream whose failure nobody looked at: a full disk
+// left a cut demo file, which the next update took for an edit of the owner's and set aside
+// (in the older code, over the owner's real backup).
+TEST(WriteDemoFile, FailedWriteLeavesNoCutFileToBeTakenForAnEdit) {
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString();
+    const std::string target = folder + "/index.html";
+    const std::string demo(4096, 'd');
+    WriteWhole(target, "my own page");
+    {
+        // Files cannot grow past 100 bytes: as good as a full disk, for root too.
+        struct rlimit old {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = old;
+        small.rlim_cur = 100;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        WriteDemoFile(target, demo);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldSignal);
+    }
+    EXPECT_FALSE(fs::exists(target)) << "a cut demo file was left";
+    EXPECT_EQ(ReadWhole(folder + "/index (PrevEdition).html"), "my own page");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+
+    WriteDemoFile(target, demo); // the next update
+    EXPECT_EQ(ReadWhole(target), demo);
+    EXPECT_EQ(ReadWhole(folder + "/index (PrevEdition).html"), "my own page");
+    EXPECT_FALSE(fs::exists(folder + "/index (PrevEdition 2).html"));
 }
 
 TEST(WriteDemoFile, CreatesEveryMissingFolder) {
@@ -76,15 +146,17 @@ TEST(WriteDemoFile, CreatesEveryMissingFolder) {
     EXPECT_EQ(ReadWhole(target), "text");
 }
 
-// When the user's edition cannot be renamed out of the way (here a folder with content
-// stands where the backup would go), writing the demo over it would destroy the only copy.
+// When the user's edition cannot be renamed out of the way (here every backup name is
+// longer than a file name may be), writing the demo over it would destroy the only copy.
 TEST(WriteDemoFile, KeepsTheUsersEditionWhenItCannotBeSetAside) {
     QTemporaryDir dir;
-    const std::string folder = dir.path().toStdString();
-    fs::create_directories(folder + "/index (PrevEdition).html/inner");
-    WriteWhole(folder + "/index.html", "my own longer page");
-    WriteDemoFile(folder + "/index.html", "demo");
-    EXPECT_EQ(ReadWhole(folder + "/index.html"), "my own longer page");
+    const std::string target = dir.path().toStdString() + "/" + std::string(240, 'p') + ".html";
+    WriteWhole(target, "my own longer page");
+    WriteDemoFile(target, "demo");
+    EXPECT_EQ(ReadWhole(target), "my own longer page");
+    EXPECT_EQ(
+        std::distance(fs::directory_iterator(dir.path().toStdString()), fs::directory_iterator()),
+        1);
 }
 
 TEST(WriteDemoFile, LeavesAFolderOfTheSameNameAlone) {
