@@ -1,6 +1,7 @@
 # make run   - install what is missing, build, start the server with its default settings
 # make test  - install, build, run the whole suite (inside a private network namespace)
 # make build - build only
+# make clean - delete the build folders (never the settings or shared files of make run)
 
 BUILD_DIR ?= build
 PRESET ?= release
@@ -28,5 +29,16 @@ test-asan: deps
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
+# Settings or shared files that an older `make run`, or the program started by hand, left
+# beside the program would go with its folder: refuse unless FORCE=1.
+CLEAN_DIRS = build build-asan build-headless
+
 clean:
-	rm -rf build build-asan build-headless
+	@for kept in $(foreach d,$(CLEAN_DIRS),$(d)/TVN.cfg $(d)/Tarvolin); do \
+		if [ -e "$$kept" ] && [ "$(FORCE)" != 1 ]; then \
+			echo "make clean: $$kept holds settings or shared files; move it out of the way," \
+				"or delete it with everything else: make clean FORCE=1" >&2; \
+			exit 1; \
+		fi; \
+	done
+	rm -rf $(CLEAN_DIRS)
