@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace tvn {
@@ -14,10 +14,9 @@ class IContentStages {
   public:
     virtual ~IContentStages() = default;
 
-    // True when `url` names a cached thumbnail; `size` is then its byte count.
-    virtual bool FindThumbnail(std::string_view url, std::size_t& size) = 0;
-    // Copies exactly `size` bytes of the thumbnail of `url`; false when it cannot.
-    virtual bool ReadThumbnail(std::string_view url, char* buffer, std::size_t size) = 0;
+    // True when `url` names a cached thumbnail: `jpeg` then holds its bytes and `picture`
+    // the local path of the picture it shows.
+    virtual bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture) = 0;
     // Answers a folder request completely.
     virtual void SendFolderListing(CRequestContext& context) = 0;
     // The page handlers (GPS pages, remote control, blog) in their order; true when one

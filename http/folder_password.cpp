@@ -1,6 +1,8 @@
 // Protected folders: a ".pass" list of "user,password" lines in a folder asks every
 // request for its content for HTTP Basic credentials.
+#include "http/http_svr_doc.h"
 #include "http/request_context.h"
+#include "platform/file_attributes.h"
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -46,6 +48,9 @@ std::string DecodeBase64(std::string_view text) {
 }
 
 bool ListHoldsLine(std::string_view list, std::string_view expected) {
+    // A list saved by an editor that writes a byte-order mark still matches on its first line.
+    if (list.starts_with("\xEF\xBB\xBF"))
+        list.remove_prefix(3);
     std::size_t pos = 0;
     while (pos < list.size()) {
         const auto end = list.find_first_of("\r\n", pos);
@@ -72,18 +77,37 @@ CRequestContext::Credentials CRequestContext::ReadBasicCredentials() const {
 }
 
 bool CRequestContext::CheckFolderPassword() {
-    // A list that exists in any form but cannot be read (no permission, a dangling link,
-    // a folder) must fail closed, not admit everybody.
-    struct stat st {};
-    const std::string path = LocalFolder() + ".pass";
-    if (::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
-        return true;
-    const auto list = LoadSiblingFile(".pass");
-    if (list) {
-        const Credentials credentials = ReadBasicCredentials();
-        if (ListHoldsLine(*list, credentials.user + "," + credentials.password))
-            return true;
+    std::string realFolder = LocalFolder();
+    // The folder the URL names, below the root as the URL spells it (links and all).
+    std::string urlFolder = request.urlPath;
+    if (!(request.attributes & kAttributeDirectory))
+        urlFolder.resize(urlFolder.rfind('/') + 1);
+    const std::string& root = doc.Root();
+    urlFolder.insert(0, root == "/" ? std::string() : root);
+    return FoldersAdmit({&urlFolder, &realFolder});
+}
+
+bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> folders) {
+    bool admitted = true;
+    std::string expected;
+    for (const std::string* folder : folders) {
+        if (!admitted || folder->empty())
+            break;
+        // A list that exists in any form but cannot be read (no permission, a dangling
+        // link, a folder) must fail closed, not admit everybody.
+        struct stat st {};
+        const std::string path = *folder + ".pass";
+        if (::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+            continue;
+        if (expected.empty()) {
+            const Credentials credentials = ReadBasicCredentials();
+            expected = credentials.user + "," + credentials.password;
+        }
+        const auto list = LoadWholeFile(path);
+        admitted = list && ListHoldsLine(*list, expected);
     }
+    if (admitted)
+        return true;
     buffer.Reset();
     PutStatus(4401);
     PutHeader("WWW-Authenticate", "Basic realm=\"Tarvolin\"");

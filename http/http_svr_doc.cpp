@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace tvn {
@@ -29,12 +30,10 @@ std::string FormatWithPort(int id, int port) {
 
 std::string LocalHostName() {
     char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) == 0 && name[0] != 0)
-        return name;
-    std::string fallback = "localhost";
-    for (char& c : fallback)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return fallback;
+    const bool named = ::gethostname(name, sizeof name - 1) == 0;
+    utsname system{};
+    const bool hasSystemName = ::uname(&system) == 0;
+    return ChooseHostName(named ? name : nullptr, hasSystemName ? system.nodename : nullptr);
 }
 
 // The root as every URL is mapped below it: without a trailing '/', and written the way
@@ -66,6 +65,15 @@ CHttpSvrDoc::~CHttpSvrDoc() {
     accessLog.Close();
 }
 
+std::string ChooseHostName(const char* hostName, const char* computerName) {
+    if (hostName && hostName[0] != 0)
+        return hostName;
+    std::string fallback = computerName && computerName[0] != 0 ? computerName : "localhost";
+    for (char& c : fallback)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return fallback;
+}
+
 bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool createDemo) {
     if (newPort != 0)
         port = newPort;
@@ -73,11 +81,17 @@ bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool cre
     if (createDemo && demoInstaller)
         demoInstaller(root);
     StopServing();
-    listener = std::make_unique<CListenSocket>(*this);
-    const int error = listener->Listen(port);
-    if (error != 0) {
-        ReportError(FormatWithPort(error == EADDRINUSE ? 3024 : 3025, port));
-        listener.reset();
+    if (port < 1 || port > 65535) {
+        // No TCP port has that number: the socket layer would quietly take another one
+        // (70000 is 4464) while every message named 70000.
+        ReportError(LoadString(3023));
+    } else {
+        listener = std::make_unique<CListenSocket>(*this);
+        const int error = listener->Listen(port);
+        if (error != 0) {
+            ReportError(FormatWithPort(error == EADDRINUSE ? 3024 : 3025, port));
+            listener.reset();
+        }
     }
     StartRelayLink();
     return listener != nullptr;

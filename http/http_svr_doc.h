@@ -73,4 +73,8 @@ class CHttpSvrDoc {
     IContentStages* contentStages = nullptr;
 };
 
+// The server's host name: `hostName` (from the socket layer) when there is one, else the
+// computer's name `computerName` in lower case, else "localhost". Nulls stand for failures.
+std::string ChooseHostName(const char* hostName, const char* computerName);
+
 } // namespace tvn

@@ -17,9 +17,10 @@ struct CRequest {
     std::unordered_map<std::string, std::string> headers; // names in lower case
     std::string body;
     int contentLength = 0;
-    std::string localPath;                     // local path of the target
-    int attributes = -1;                       // attribute bits of the target, -1 not found
-    std::string query;                         // raw text after the first '?'
+    std::string urlPath;   // the target's URL path: canonical, and only as far as the file found
+    std::string localPath; // local path of the target
+    int attributes = -1;   // attribute bits of the target, -1 not found
+    std::string query;     // raw text after the first '?'
     std::map<std::string, std::string> params; // decoded query parameters
     int status = 0; // string-table id of the status line written, 0 while none
 

@@ -5,6 +5,7 @@
 #include "platform/unique_fd.h"
 
 #include <ctime>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,15 +68,23 @@ class CRequestContext {
     bool IsIndexName() const;
     // True when the open file was written after `when` (whole seconds), or its time is unknown.
     bool FileNewerThan(std::time_t when) const;
-    // The bytes of `name` in the folder of the local path; nothing when it does not exist
-    // or cannot be opened. A file that cannot be mapped (empty) reads as empty.
+    // The bytes of `name` in the folder of the local path; nothing when it does not exist,
+    // cannot be read or is larger than LoadWholeFile's limit.
     std::optional<std::string> LoadSiblingFile(std::string_view name) const;
     // The folder part of the local path with its trailing '/'.
     std::string LocalFolder() const;
+    // The part of `path` below the root ("/a/b" of "<root>/a/b"); empty when `path` lies
+    // outside the shared tree.
+    std::string_view PathBelowRoot(std::string_view path) const;
 
     // --- Protected folders ---
     // True when the request may have the content; false when the 401 answer replaced it.
+    // A target is guarded by the list of the folder its URL names and by that of the folder
+    // it really lives in (a link placed in a protected folder stays protected).
     bool CheckFolderPassword();
+    // True when the credentials of the request satisfy the ".pass" list of every folder
+    // given (each ending in '/'); false when the 401 answer replaced the buffer.
+    bool FoldersAdmit(std::initializer_list<const std::string*> folders);
     struct Credentials {
         std::string user;
         std::string password;
@@ -100,7 +109,7 @@ class CRequestContext {
     std::string peerAddressPort;
 };
 
-// Removes ".." pieces and doubled separators: '/' + the kept pieces joined by '/', with a
+// Removes "." and ".." pieces and doubled separators: '/' + the kept pieces joined by '/', with a
 // trailing '/' when `in` ends in a separator ('\' and '/' are both separators).
 std::string CanonicalizePath(std::string_view in);
 // Removes the last component of `path` (from its last '/' on) and returns it.
@@ -109,6 +118,10 @@ std::string SplitTail(std::string& path);
 void AppendPercentEncoded(std::string& out, std::string_view text, bool (*escape)(unsigned char));
 // Bytes 0x00-0x20 and 0x80-0xFF, and '%', '?' and '#', as %XX; everything else unchanged.
 std::string EncodeForLocation(std::string_view text);
+// The bytes of the file at `path`, read (never mapped) up to `limit` bytes; nothing when it
+// is no regular file, cannot be read or is larger than `limit`.
+std::optional<std::string> LoadWholeFile(const std::string& path, std::size_t limit = std::size_t(1)
+                                                                                      << 20);
 // True when `name` equals one of the LF-separated names of `list` (without regard to case).
 bool NameInList(std::string_view name, std::string_view list);
 

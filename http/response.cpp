@@ -50,8 +50,17 @@ void CRequestContext::PutContentType() {
     const std::string_view ext =
         dot == std::string::npos ? std::string_view(path) : std::string_view(path).substr(dot);
     const std::string_view type = ContentTypeForExtension(ext);
-    if (!type.empty())
-        PutHeader("Content-Type", type);
+    if (type.empty())
+        return;
+    // Text is written on this platform in UTF-8: without a charset a browser guesses, and
+    // guesses a legacy code page.
+    if (type.starts_with("text/") && type.find(';') == std::string_view::npos) {
+        std::string withCharset(type);
+        withCharset.append("; charset=utf-8");
+        PutHeader("Content-Type", withCharset);
+        return;
+    }
+    PutHeader("Content-Type", type);
 }
 
 void AppendPercentEncoded(std::string& out, std::string_view text, bool (*escape)(unsigned char)) {

@@ -8,6 +8,8 @@
 #include "platform/memory_mapped_file.h"
 #include "platform/resources.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -35,10 +37,32 @@ constexpr std::string_view kHiddenRefusal =
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-// The access log line carries the URL as received; control bytes are written as %XX so
-// that a request cannot forge lines of its own.
+// The access log line carries the decoded URL; spaces, '%' and control bytes are written as
+// %XX so that a request can forge neither lines of its own nor the address field behind it.
 void AppendLogSafe(std::string& line, std::string_view text) {
-    AppendPercentEncoded(line, text, [](unsigned char u) { return u < 0x20 || u == 0x7F; });
+    AppendPercentEncoded(line, text,
+                         [](unsigned char u) { return u <= 0x20 || u == 0x7F || u == '%'; });
+}
+
+// True when a folder component of `path` (every '/'-separated piece but the last) begins
+// with '.': such folders are hidden, and so is everything below them. The page-picture
+// folder ".pict", which pages and templates take their images from, is the one exception.
+bool BelowDotFolder(std::string_view path) {
+    std::size_t pos = 0;
+    for (;;) {
+        while (pos < path.size() && path[pos] == '/')
+            ++pos;
+        const auto slash = path.find('/', pos);
+        if (slash == std::string_view::npos)
+            return false; // the last component: its own attribute decides
+        const std::string_view piece = path.substr(pos, slash - pos);
+        // "." and ".." (left in a link's relative target) are places, not folder names.
+        const bool place = piece == "." || piece == "..";
+        if (!piece.empty() && piece.front() == '.' && !place &&
+            !(piece.size() == 5 && ::strncasecmp(piece.data(), ".pict", 5) == 0))
+            return true;
+        pos = slash + 1;
+    }
 }
 
 } // namespace
@@ -55,7 +79,9 @@ void CRequestContext::RunRequest() {
         HandleGet();
     } else if (noBody && ::strcasecmp(request.method.c_str(), "HEAD") == 0) {
         LocateTarget();
-        if (request.status == 0 && OpenTarget()) {
+        // The head of an answer tells as much as the answer: a protected target asks for
+        // credentials first, and nothing (a listing's thumbnails) is made for a refusal.
+        if (request.status == 0 && OpenTarget() && CheckFolderPassword()) {
             if (file.IsOpen())
                 PutText("\r\n");
             else if (IContentStages* stages = doc.ContentStages()) {
@@ -104,19 +130,26 @@ bool CRequestContext::TryBuiltInUrl() {
             return ServeEmbedded(builtIn.url, builtIn.contentType);
     }
     IContentStages* stages = doc.ContentStages();
-    std::size_t size = 0;
-    if (!stages || !stages->FindThumbnail(request.url, size))
+    std::string jpeg;
+    std::string picture;
+    if (!stages || !stages->CopyThumbnail(request.url, jpeg, picture))
         return true;
-    std::vector<char> bytes(size);
-    if (!stages->ReadThumbnail(request.url, bytes.data(), size))
-        return true;
+    // A thumbnail shows its picture: the picture's folder decides who may see it, whatever
+    // the key in the URL. Its path may be a link: both folders guard it.
+    std::string linkFolder = picture.substr(0, picture.rfind('/') + 1);
+    const std::string real = ResolveShortcuts(picture);
+    std::string realFolder = real.substr(0, real.rfind('/') + 1);
+    if (!FoldersAdmit({&linkFolder, &realFolder}))
+        return false;
     PutStatus(4200);
     PutHeader("Content-Type", "image/jpeg");
     PutHeader("Last-Modified", FormatHttpDateNow());
     PutHeader("Expires", FormatHttpDateNow(86400));
-    PutHeaderNumber("Content-Length", static_cast<long long>(size));
+    PutHeaderNumber("Content-Length", static_cast<long long>(jpeg.size()));
     PutText("\r\n");
-    PutText(std::string_view(bytes.data(), size));
+    PutText(jpeg);
+    // The CR LF behind the body is not counted by Content-Length; browsers ignore it, and
+    // it has always been sent.
     PutText("\r\n");
     return false;
 }
@@ -142,19 +175,28 @@ void CRequestContext::LocateTarget() {
         PutErrorResponse(4400);
         return;
     }
+    // The URL path is cut back with the local path, so that it always names the target
+    // found: redirects, links and the password of the URL's own folder are taken from it.
+    std::string& urlPath = request.urlPath;
+    urlPath = CanonicalizePath(request.url);
+    if (urlPath.empty())
+        urlPath = "/";
     request.attributes = known != kUnknownAttributes ? known : GetFileAttributes(path);
     if (request.attributes == kInvalidAttributes) {
         if (path == doc.Root() + "/") {
             // The shared folder itself is missing: the listing tells the user.
             request.attributes = kAttributeDirectory;
             request.localPath = doc.Root();
+            urlPath = "/";
             return;
         }
         SplitTail(path);
+        SplitTail(urlPath);
         while (!path.empty()) {
             request.attributes = GetFileAttributes(path);
             if (request.attributes == kInvalidAttributes) {
                 SplitTail(path);
+                SplitTail(urlPath);
                 continue;
             }
             if (request.attributes & kAttributeDirectory) {
@@ -168,18 +210,34 @@ void CRequestContext::LocateTarget() {
             return;
         }
     }
+    if (urlPath.empty())
+        urlPath = "/";
     const bool directory = (request.attributes & kAttributeDirectory) != 0;
+    if (directory && urlPath.back() != '/')
+        urlPath.push_back('/');
     if (directory && path.back() != '/') {
+        // From the canonical path, never from the URL as sent: "//host/.." must not become
+        // a Location that a browser reads as another site.
         PutStatus(4301);
-        PutHeader("Location", EncodeForLocation(request.url + "/"));
+        PutHeader("Location", EncodeForLocation(urlPath));
         PutText("\r\n");
         return;
     }
     if (path.size() > 1 && path.back() == '/')
         path.pop_back();
+    if (BelowDotFolder(urlPath) || BelowDotFolder(PathBelowRoot(path)))
+        request.attributes |= kAttributeHidden;
     request.localPath = std::move(path);
     if (directory && !RedirectToIndex(3001, false))
         RedirectToIndex(3002, true);
+}
+
+std::string_view CRequestContext::PathBelowRoot(std::string_view path) const {
+    const std::string& root = doc.Root();
+    const std::string_view base = root == "/" ? std::string_view() : std::string_view(root);
+    if (!path.starts_with(base) || (path.size() > base.size() && path[base.size()] != '/'))
+        return {}; // a link's target outside the shared tree: the owner put it there
+    return path.substr(base.size());
 }
 
 bool CRequestContext::MapToLocalPath(std::string& path, int* attributes) const {
@@ -211,7 +269,7 @@ std::string CanonicalizePath(std::string_view in) {
             if (piece == "..") {
                 if (!kept.empty())
                     kept.pop_back();
-            } else {
+            } else if (piece != ".") { // "/a/./b" is "/a/b": one name, one target
                 kept.push_back(piece);
             }
         }
@@ -272,7 +330,7 @@ bool CRequestContext::RedirectToIndex(int listId, bool addQuestion) {
         const int attributes = GetFileAttributes(candidate);
         if (attributes == kInvalidAttributes || (attributes & kAttributeDirectory))
             continue;
-        std::string location = request.url;
+        std::string location = request.urlPath;
         if (location.empty() || location.back() != '/')
             location.push_back('/');
         location.append(name);
@@ -361,14 +419,31 @@ std::string CRequestContext::LocalFolder() const {
 }
 
 std::optional<std::string> CRequestContext::LoadSiblingFile(std::string_view name) const {
-    const std::string path = LocalFolder() + std::string(name);
+    return LoadWholeFile(LocalFolder() + std::string(name));
+}
+
+std::optional<std::string> LoadWholeFile(const std::string& path, std::size_t limit) {
+    // Read, not mapped: a file that shrinks while it is read must not end the process.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.Valid())
+    struct stat st {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<std::uint64_t>(st.st_size) > limit)
         return std::nullopt;
-    CMemoryMappedFile mapping;
-    if (!mapping.Map(fd.Get()))
-        return std::string();
-    return std::string(mapping.View());
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n =
+            ::pread(fd.Get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break; // the file shrank meanwhile: what is there now
+        done += static_cast<std::size_t>(n);
+    }
+    text.resize(done);
+    return text;
 }
 
 void CRequestContext::EmitContent() {

@@ -139,7 +139,10 @@ void ExpandSection(std::string& text, std::string_view tag, const std::vector<Li
                 expanded.append(entry.name);
             } else {
                 AppendEncodedLink(expanded, urlBase);
-                AppendEncodedLink(expanded, entry.link);
+                if (entry.linkIsName)
+                    AppendEncodedLink(expanded, entry.link);
+                else
+                    expanded.append(entry.link);
             }
             pos = at + 6;
         }
@@ -150,7 +153,8 @@ void ExpandSection(std::string& text, std::string_view tag, const std::vector<Li
 
 } // namespace
 
-int CollectEntries(const std::string& folderPath, bool isRoot, ListingEntries& entries) {
+int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
+                   ListingEntries& entries) {
     entries = {};
     if (!isRoot)
         entries.folders.push_back({"..", ".."});
@@ -170,11 +174,12 @@ int CollectEntries(const std::string& folderPath, bool isRoot, ListingEntries& e
     if (!isRoot && (!entries.files.empty() || !entries.pictures.empty()))
         entries.folders.insert(entries.folders.begin(), {".", "."});
     if (total == 0) {
+        // Visitors see the folder by its URL: the local path is the owner's business.
         std::string path;
-        AppendHtmlEscaped(path, folderPath);
+        AppendHtmlEscaped(path, folderUrl);
         std::string message(std::snprintf(nullptr, 0, kEmptyFolderMessage, path.c_str()), '\0');
         std::snprintf(message.data(), message.size() + 1, kEmptyFolderMessage, path.c_str());
-        entries.files.push_back({std::move(message), "#"});
+        entries.files.push_back({std::move(message), "#", false});
         total = 1;
     }
     return total;
@@ -183,7 +188,9 @@ int CollectEntries(const std::string& folderPath, bool isRoot, ListingEntries& e
 void FillListingSections(const CRequestContext& context, std::string& text, bool folderRequest) {
     const CRequest& request = context.request;
     std::string folder = request.localPath;
-    std::string urlBase = request.url;
+    // The URL path of the target found (canonical, '/' only): for a page found by walking up
+    // ("/sub/page.html/extra/part") the links start at the page's folder, not below the page.
+    std::string urlBase = request.urlPath.empty() ? request.url : request.urlPath;
     if (!folderRequest) {
         folder = folder.substr(0, folder.rfind('/') + 1);
         const auto slash = urlBase.rfind('/');
@@ -194,7 +201,7 @@ void FillListingSections(const CRequestContext& context, std::string& text, bool
     if (urlBase.empty() || urlBase.back() != '/')
         urlBase.push_back('/');
     ListingEntries entries;
-    CollectEntries(folder, IsRootUrl(request.url), entries);
+    CollectEntries(folder, urlBase, IsRootUrl(urlBase), entries);
     ExpandSection(text, "<diritem>", entries.folders, urlBase);
     ExpandSection(text, "<fileitem>", entries.files, urlBase);
     ExpandSection(text, "<pictitem>", entries.pictures, urlBase);

@@ -14,6 +14,7 @@ class CRequestContext;
 struct ListingEntry {
     std::string name;
     std::string link;
+    bool linkIsName = true; // the link is a file name, percent-encoded into the page
 };
 
 struct ListingEntries {
@@ -25,8 +26,10 @@ struct ListingEntries {
 // Reads the folder `folderPath` (ending in '/') into the three lists, in name order compared
 // without regard to case; `isRoot` leaves out "." and "..". Returns the count of counted
 // entries (default documents count but are not listed); an empty folder gets the
-// empty-folder message as its one file entry.
-int CollectEntries(const std::string& folderPath, bool isRoot, ListingEntries& entries);
+// empty-folder message, which names the folder by its URL path `folderUrl`, as its one file
+// entry.
+int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
+                   ListingEntries& entries);
 
 // Fills the first <diritem>, <fileitem> and <pictitem> sections of `text` with the entries
 // of the request's folder (`folderRequest`) or of the page's folder.

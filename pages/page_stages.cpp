@@ -7,12 +7,8 @@
 
 namespace tvn {
 
-bool CPageStages::FindThumbnail(std::string_view url, std::size_t& size) {
-    return tvn::FindThumbnail(url, size);
-}
-
-bool CPageStages::ReadThumbnail(std::string_view url, char* buffer, std::size_t size) {
-    return tvn::ReadThumbnail(url, buffer, size);
+bool CPageStages::CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture) {
+    return tvn::CopyThumbnail(url, jpeg, picture);
 }
 
 void CPageStages::SendFolderListing(CRequestContext& context) { tvn::SendFolderListing(context); }

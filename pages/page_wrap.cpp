@@ -8,16 +8,10 @@
 #include "platform/resources.h"
 #include "shell/settings_section.h"
 
+#include <strings.h>
+
 namespace tvn {
 namespace {
-
-void ReplaceEvery(std::string& text, std::string_view from, std::string_view to) {
-    std::size_t pos = 0;
-    while ((pos = text.find(from, pos)) != std::string::npos) {
-        text.replace(pos, from.size(), to);
-        pos += to.size();
-    }
-}
 
 void MergeRecords(std::string& content, const WrapItems& items) {
     const std::size_t count = items.valueTags.size();
@@ -68,12 +62,49 @@ void ApplyMapKey(CRequestContext& context, std::string& content) {
 
 } // namespace
 
-std::string PlainTextToHtml(std::string_view text) {
-    std::string out(text);
-    ReplaceEvery(out, "\r\n\r\n", "<p>");
-    ReplaceEvery(out, "\r\n", "<br>");
+std::string PlainTextToHtml(std::string_view text, bool escapeMarkup) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    // The length of the line end at `pos` (CR LF or LF), 0 when none stands there.
+    auto lineEnd = [&](std::size_t pos) -> std::size_t {
+        if (pos < text.size() && text[pos] == '\n')
+            return 1;
+        if (pos + 1 < text.size() && text[pos] == '\r' && text[pos + 1] == '\n')
+            return 2;
+        return 0;
+    };
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (const std::size_t first = lineEnd(pos)) {
+            if (const std::size_t second = lineEnd(pos + first)) {
+                out.append("<p>");
+                pos += first + second;
+            } else {
+                out.append("<br>");
+                pos += first;
+            }
+            continue;
+        }
+        const char c = text[pos++];
+        if (escapeMarkup && c == '&')
+            out.append("&amp;");
+        else if (escapeMarkup && c == '<')
+            out.append("&lt;");
+        else if (escapeMarkup && c == '>')
+            out.append("&gt;");
+        else
+            out.push_back(c);
+    }
     return out;
 }
+
+namespace {
+
+bool IsTextFile(std::string_view path) {
+    return path.size() >= 4 && ::strncasecmp(path.data() + path.size() - 4, ".txt", 4) == 0;
+}
+
+} // namespace
 
 bool WrapPage(CRequestContext& context, const WrapItems& items) {
     const std::optional<std::string> frame = LookUpTemplate(context, ".file");
@@ -83,13 +114,19 @@ bool WrapPage(CRequestContext& context, const WrapItems& items) {
     if (!context.file.IsOpen() || !mapping.Map(context.file.fd.Get()))
         return false; // an empty page goes out unchanged
     const std::string_view fileText = mapping.View();
-    const std::string_view body = ExtractSection(fileText, "<body>", true);
     std::string content;
-    if (body.size() == fileText.size() &&
-        ExtractSection(fileText, "<html>", true).size() == fileText.size())
-        content = PlainTextToHtml(fileText);
-    else
-        content = std::string(body);
+    if (IsTextFile(context.request.localPath)) {
+        // A text file is text, whatever tags it holds: a saved chat log must not run script
+        // in this origin, where the browser also keeps the credentials of protected folders.
+        content = PlainTextToHtml(fileText, true);
+    } else {
+        const std::string_view body = ExtractSection(fileText, "<body>", true);
+        if (body.size() == fileText.size() &&
+            ExtractSection(fileText, "<html>", true).size() == fileText.size())
+            content = PlainTextToHtml(fileText);
+        else
+            content = std::string(body);
+    }
     mapping.Close();
     if (frame->empty()) {
         context.PutHeaderNumber("Content-Length", static_cast<long long>(content.size()));

@@ -21,8 +21,9 @@ struct WrapItems {
 // written) when there is no template or the page cannot be read.
 bool WrapPage(CRequestContext& context, const WrapItems& items = {});
 
-// A page without <body> and <html> pairs is plain text: blank lines become "<p>" and the
-// remaining line breaks "<br>".
-std::string PlainTextToHtml(std::string_view text);
+// Plain text as HTML, in one pass: two line ends in a row (CR LF or LF alone) become "<p>",
+// a single one "<br>". With `escapeMarkup` (text files, which may hold anything a visitor
+// or a chat partner wrote), '&', '<' and '>' are written as entities.
+std::string PlainTextToHtml(std::string_view text, bool escapeMarkup = false);
 
 } // namespace tvn

@@ -82,8 +82,11 @@ void ReplaceAllPairs(std::string& text, std::string_view tag, std::string_view v
 }
 
 void AppendEncodedLink(std::string& out, std::string_view text) {
+    // Names are decoded text: '%', '?' and '#' in "100% done.txt" or "what?.txt" must reach
+    // the server as part of the name, not as an escape, a query or a fragment.
     AppendPercentEncoded(out, text, [](unsigned char u) {
-        return u <= 0x20 || u >= 0x80 || u == '"' || u == '<' || u == '>' || u == '\'';
+        return u <= 0x20 || u >= 0x80 || u == '"' || u == '<' || u == '>' || u == '\'' ||
+               u == '%' || u == '?' || u == '#';
     });
 }
 

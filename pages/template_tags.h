@@ -34,8 +34,9 @@ bool ReplaceFirstPair(std::string& text, std::string_view tag, std::string_view 
 // Replaces every pair of `tag`, each search starting behind the value just inserted.
 void ReplaceAllPairs(std::string& text, std::string_view tag, std::string_view value);
 
-// Link text for a page: bytes 0x00-0x20 and 0x80-0xFF, and the quote and angle characters
-// that would end an attribute, as %XX; everything else ('%', '#', '?', '&', '/') unchanged.
+// Link text for a page from decoded text: bytes 0x00-0x20 and 0x80-0xFF, the quote and angle
+// characters that would end an attribute, and '%', '?' and '#', as %XX; everything else
+// ('&', '/') unchanged.
 std::string EncodeLink(std::string_view text);
 void AppendEncodedLink(std::string& out, std::string_view text);
 

@@ -14,7 +14,6 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -46,6 +45,7 @@ struct ThumbnailRecord {
     int width = 0;
     int height = 0;
     std::string jpeg;
+    std::string picture; // the local path it was made from: its folder guards it
 };
 
 // The cache is shared by every thread that lists folders or answers thumbnail URLs, so all
@@ -256,7 +256,8 @@ std::optional<ThumbnailRecord> MakeThumbnail(const std::string& path) {
     if (!writer.write(flat))
         return std::nullopt;
     return ThumbnailRecord{flat.width(), flat.height(),
-                           std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()))};
+                           std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                           path};
 }
 
 std::string FormatTag(std::uint32_t key, int width, int height) {
@@ -315,15 +316,16 @@ bool FindThumbnail(std::string_view url, std::size_t& size) {
     return true;
 }
 
-bool ReadThumbnail(std::string_view url, char* buffer, std::size_t size) {
+bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture) {
     const std::optional<std::uint32_t> key = ParseThumbnailUrl(url);
     if (!key)
         return false;
     std::lock_guard lock(thumbnailLock);
     const auto it = thumbnailCache.find(*key);
-    if (it == thumbnailCache.end() || it->second.jpeg.size() < size)
+    if (it == thumbnailCache.end())
         return false;
-    std::memcpy(buffer, it->second.jpeg.data(), size);
+    jpeg = it->second.jpeg;
+    picture = it->second.picture;
     return true;
 }
 

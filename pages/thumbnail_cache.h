@@ -44,9 +44,10 @@ std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictur
 // `size` is then its JPEG byte count.
 bool FindThumbnail(std::string_view url, std::size_t& size);
 
-// Copies the first `size` JPEG bytes of the thumbnail of `url` into `buffer`; false when the
-// thumbnail is unknown or holds fewer bytes.
-bool ReadThumbnail(std::string_view url, char* buffer, std::size_t size);
+// Copies the thumbnail of `url` (as FindThumbnail names it) into `jpeg`, and the local path of
+// the picture it shows into `picture`, in one look under the cache's lock; false when the
+// thumbnail is unknown.
+bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture);
 
 // How many times a picture file has been decoded for a thumbnail in this run, successful or
 // not. Tests use it to tell a cache hit from a fresh decode.

@@ -30,7 +30,7 @@ void CServerControl::LoadSettingsAndStart() {
     const SettingsSection settings;
     port = settings.GetInt("Port", 8080);
     enable = settings.GetFlag("Enable", 1);
-    activityEnabled = !settings.GetFlag("HideLog", 0);
+    activityEnabled = settings.GetInt("HideLog", 0) != 1; // only 1 hides the pop-up
     root = FromStoredPath(settings.GetString("Root", ToStoredPath(DefaultDocumentFolder())));
     name = settings.GetString("Name", "");
     user = settings.GetString("User", "");

@@ -80,8 +80,10 @@ TEST(CanonicalizePath, Table) {
     const Case cases[] = {
         {"/a/b", "/a/b"},
         {"/a/../b", "/b"},
-        {"/a/../../x", "/x"},         // ".." above the top is dropped
-        {"/a/./b.txt", "/a/./b.txt"}, // "." stays
+        {"/a/../../x", "/x"},       // ".." above the top is dropped
+        {"/a/./b.txt", "/a/b.txt"}, // "." goes: one name, one target (and one cache key)
+        {"/./.", "/"},
+        {"/a/.", "/a"},
         {"/a//b", "/a/b"},
         {"\\a\\b\\", "/a/b/"}, // backslashes are separators too
         {"/a\\..\\b", "/b"},
@@ -188,8 +190,8 @@ TEST_F(ContextTest, ContentType) {
         {"/s/a.EZ,", "application/andrew-inset"}, // the comma belongs to the extension
         {"/s/a.ez", ""},
         {"/s/noextension", ""},
-        {"/s.d/noextension", ""},            // a dot in a folder name is no extension
-        {"/s/a.TSYS", "text/x-test-system"}, // the system's types come first
+        {"/s.d/noextension", ""}, // a dot in a folder name is no extension
+        {"/s/a.TSYS", "text/x-test-system; charset=utf-8"}, // the system's types come first
         {"/s/a.exe", "application/x-msdownload"},
         {"/s/a.", ""},
     };
@@ -213,7 +215,7 @@ TEST_F(ContextTest, MapToLocalPath) {
     };
     const Case cases[] = {
         {"/a/b.txt", true, "/a/b.txt"},
-        {"/a/./b.txt", true, "/a/./b.txt"},
+        {"/a/./b.txt", true, "/a/b.txt"},
         {"\\a\\b.txt", true, "/a/b.txt"},
         {"/a/../b.txt", true, "/b.txt"},
         {"/", true, "/"},

@@ -202,9 +202,12 @@ TEST_F(ServerBasic, AccessLogLines) {
         {"GET /x.txt HTTP/1.0\r\n\r\n", "/x.txt"},
         {"GET /missing.txt HTTP/1.0\r\n\r\n", "/missing.txt"}, // failures are logged too
         {"GET /a/../../x HTTP/1.0\r\n\r\n", "/a/../../x"},     // as decoded, not as mapped
-        {"GET /a%20b?q=1 HTTP/1.0\r\n\r\n", "/a b"},           // decoded, without the query
+        {"GET /a%20b?q=1 HTTP/1.0\r\n\r\n", "/a%20b"},         // decoded, without the query
         // A decoded line break would start a forged line of its own.
-        {"GET /a%0D%0AGET%20/forged HTTP/1.0\r\n\r\n", "/a%0D%0AGET /forged"},
+        {"GET /a%0D%0AGET%20/forged HTTP/1.0\r\n\r\n", "/a%0D%0AGET%20/forged"},
+        // A decoded space forged the address field: "/a 203.0.113.9:4444 127.0.0.1:n".
+        {"GET /a%20203.0.113.9:4444 HTTP/1.0\r\n\r\n", "/a%20203.0.113.9:4444"},
+        {"GET /100%25 HTTP/1.0\r\n\r\n", "/100%25"}, // so that a logged %XX is always ours
         {"GET /tab%09del%7F HTTP/1.0\r\n\r\n", "/tab%09del%7F"},
         {"GET /%E4.txt HTTP/1.0\r\n\r\n", "/\xE4.txt"}, // bytes above 0x7F as they are
         {"get /x.txt HTTP/1.0\r\n\r\n", "/x.txt"},

@@ -51,6 +51,28 @@ TEST_F(ServerDoc, RestartKeepsThePort) {
     EXPECT_FALSE(client.Connect(port));
 }
 
+// A port outside 1..65535 listened on another port (70000 is 4464) while every message
+// named 70000: it is a start failure now.
+TEST_F(ServerDoc, PortOutsideTheTcpRangeFailsTheStart) {
+    for (const int bad : {70000, 65536, -1}) {
+        SCOPED_TRACE(bad);
+        errors.clear();
+        EXPECT_FALSE(doc->StartServing(bad, root, false));
+        EXPECT_FALSE(doc->IsListening());
+        EXPECT_EQ(errors, (std::vector<std::string>{"Can't start server!"}));
+    }
+    LoopbackClient client;
+    EXPECT_FALSE(client.Connect(70000 & 0xFFFF));
+}
+
+// Without a host name from the socket layer the computer's name is used, in lower case.
+TEST(ChooseHostName, FallsBackToTheLowerCaseComputerName) {
+    EXPECT_EQ(ChooseHostName("Desk-1", "OTHER"), "Desk-1");
+    EXPECT_EQ(ChooseHostName(nullptr, "DESK-1"), "desk-1");
+    EXPECT_EQ(ChooseHostName("", "DESK-1"), "desk-1");
+    EXPECT_EQ(ChooseHostName(nullptr, nullptr), "localhost");
+}
+
 TEST_F(ServerDoc, ConstructionDefaults) {
     const CHttpSvrDoc other(0, "");
     EXPECT_EQ(other.Port(), 80);

@@ -25,18 +25,12 @@ namespace tvn::test {
 // Content stages that answer a folder with a small page naming it, and can hold thumbnails.
 class FakeStages : public IContentStages {
   public:
-    bool FindThumbnail(std::string_view url, std::size_t& size) override {
+    bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture) override {
         const auto it = thumbnails.find(std::string(url));
         if (it == thumbnails.end())
             return false;
-        size = it->second.size();
-        return true;
-    }
-    bool ReadThumbnail(std::string_view url, char* buffer, std::size_t size) override {
-        const auto it = thumbnails.find(std::string(url));
-        if (it == thumbnails.end() || it->second.size() != size)
-            return false;
-        std::copy(it->second.begin(), it->second.end(), buffer);
+        jpeg = it->second.first;
+        picture = it->second.second;
         return true;
     }
     void SendFolderListing(CRequestContext& context) override {
@@ -55,7 +49,8 @@ class FakeStages : public IContentStages {
     bool WrapPage(CRequestContext&) override { return false; }
 
     std::function<void()> beforeContent;
-    std::map<std::string, std::string> thumbnails;
+    // Thumbnail URL -> its bytes and the local path of its picture.
+    std::map<std::string, std::pair<std::string, std::string>> thumbnails;
     std::vector<std::string> listed; // local paths of the folders listed
 };
 

@@ -187,7 +187,7 @@ TEST_F(ServerPaths, BuiltInFiles) {
 
 TEST_F(ServerPaths, Thumbnails) {
     const std::string jpeg = PatternBytes(3000);
-    stages.thumbnails["/Thumbnail__0000ABCD"] = jpeg;
+    stages.thumbnails["/Thumbnail__0000ABCD"] = {jpeg, root + "/pics/x.jpg"};
     const Answer answer = Get("/Thumbnail__0000ABCD");
     EXPECT_EQ(answer.statusLine, "HTTP/1.0 200 OK");
     EXPECT_EQ(answer.Names(), (Names{"Server", "Date", "Content-Type", "Last-Modified", "Expires",
@@ -205,6 +205,7 @@ TEST_F(ServerPaths, ContentTypes) {
     Put("readme.TXT", "text");
     Put("a.JPG", "jpg");
     Put("a.tsys", "system type");
+    Put("a.css", "body {}");
     Put("a.EZ,", "andrew");
     Put("a.ez", "no comma");
     Put("noextension", "none");
@@ -214,9 +215,11 @@ TEST_F(ServerPaths, ContentTypes) {
         std::string type; // empty: no Content-Type
     };
     const Case cases[] = {
-        {"/readme.TXT", "text/html"},      // page files go out as html
-        {"/a.JPG", "image/jpg"},           // the table, when the system knows nothing
-        {"/a.tsys", "text/x-test-system"}, // the system's types first
+        {"/readme.TXT", "text/html"}, // page files go out as html
+        {"/a.JPG", "image/jpg"},      // the table, when the system knows nothing
+        // The system's types first; text carries its charset, or UTF-8 shows garbled.
+        {"/a.tsys", "text/x-test-system; charset=utf-8"},
+        {"/a.css", "text/css; charset=utf-8"},
         {"/a.EZ,", "application/andrew-inset"},
         {"/a.ez", ""},
         {"/noextension", ""},

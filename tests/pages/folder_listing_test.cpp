@@ -29,7 +29,7 @@ TEST_F(Listing, DefaultDocumentsCountButAreNotListed) {
     Write("site/index.html", "x");
     Write("site/default.htm", "x");
     ListingEntries entries;
-    EXPECT_EQ(CollectEntries(root + "/site/", false, entries), 2);
+    EXPECT_EQ(CollectEntries(root + "/site/", "/site/", false, entries), 2);
     EXPECT_TRUE(entries.files.empty()); // no empty-folder message either
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{".."}));
 }
@@ -42,7 +42,7 @@ TEST_F(Listing, FolderOrderDotsFirstThenNamesWithoutRegardToCase) {
     Write("sub/.pass", "x");
     Write("sub/report.final.html", "x");
     ListingEntries entries;
-    EXPECT_EQ(CollectEntries(root + "/sub/", false, entries), 5);
+    EXPECT_EQ(CollectEntries(root + "/sub/", "/sub/", false, entries), 5);
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{".", "..", "Alpha", "zeta"}));
     EXPECT_EQ(Names(entries.files), (std::vector<std::string>{"A", "b", "report.final"}));
     EXPECT_EQ(Links(entries.files),
@@ -52,21 +52,24 @@ TEST_F(Listing, FolderOrderDotsFirstThenNamesWithoutRegardToCase) {
 TEST_F(Listing, FolderOfFoldersHasNoDotAndRootHasNeither) {
     Write("only/inner/x.txt", "x");
     ListingEntries entries;
-    CollectEntries(root + "/only/", false, entries);
+    CollectEntries(root + "/only/", "/only/", false, entries);
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{"..", "inner"}));
-    CollectEntries(root + "/only/inner/", true, entries);
+    CollectEntries(root + "/only/inner/", "/only/inner/", true, entries);
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{}));
 }
 
-TEST_F(Listing, EmptyFolderShowsTheMessageWithItsPath) {
+// The message once named the folder by its local path, telling every visitor where the
+// owner keeps the shared folder: it names the URL path now.
+TEST_F(Listing, EmptyFolderShowsTheMessageWithItsUrlPathNotItsLocalPath) {
     ListingEntries entries;
-    EXPECT_EQ(CollectEntries(root + "/", true, entries), 1);
+    EXPECT_EQ(CollectEntries(root + "/", "/", true, entries), 1);
     ASSERT_EQ(entries.files.size(), 1u);
     EXPECT_EQ(entries.files[0].link, "#");
-    EXPECT_EQ(entries.files[0].name, "<br> - Create Folders for data to be shared in<br> '" + root +
-                                         "/'<br> - Populate the folders with files<br>");
+    EXPECT_EQ(entries.files[0].name, "<br> - Create Folders for data to be shared in<br> '/'<br> - "
+                                     "Populate the folders with files<br>");
+    EXPECT_EQ(entries.files[0].name.find(root), std::string::npos);
     // A missing folder reads as empty.
-    CollectEntries(root + "/missing/", true, entries);
+    CollectEntries(root + "/missing/", "/missing/", true, entries);
     EXPECT_EQ(entries.files.size(), 1u);
 }
 
@@ -89,7 +92,7 @@ TEST_F(Listing, SymbolicLinksAreListedByTheirOwnNameAndBrokenOnesNot) {
     std::filesystem::create_directory_symlink(root + "/target", root + "/shortcut");
     std::filesystem::create_symlink(root + "/nowhere", root + "/broken.txt");
     ListingEntries entries;
-    CollectEntries(root + "/", true, entries);
+    CollectEntries(root + "/", "/", true, entries);
     // The link shows its target's name and links by its own.
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{"target", "target"}));
     EXPECT_EQ(Links(entries.folders), (std::vector<std::string>{"shortcut", "target"}));

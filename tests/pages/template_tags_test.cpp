@@ -58,7 +58,9 @@ TEST(TemplateTags, EncodeLinkKeepsUrlSyntaxAndEncodesTheRest) {
     const Case cases[] = {
         {"/Album/My Photos", "/Album/My%20Photos"},
         {"/caf\xE9.txt", "/caf%E9.txt"},
-        {"/a&b?c#d%e", "/a&b?c#d%e"},
+        // Decoded names: "100% done.txt", "Track #1.txt" and "what?.txt" were listed with
+        // links that answered 404.
+        {"/a&b?c#d%e", "/a&b%3Fc%23d%25e"},
         {"/x\"y'z<w>", "/x%22y%27z%3Cw%3E"}, // quotes and angles cannot end the attribute
         {std::string_view("/\x01\x7f", 3), "/%01\x7f"},
     };
@@ -77,7 +79,26 @@ TEST(TemplateTags, HtmlEscapingOfNames) {
 TEST(PlainText, BlankLinesBecomeParagraphsAndLineBreaksBreaks) {
     EXPECT_EQ(PlainTextToHtml("a\r\n\r\nb\r\nc"), "a<p>b<br>c");
     EXPECT_EQ(PlainTextToHtml("a\r\n\r\n\r\nb"), "a<p><br>b");
-    EXPECT_EQ(PlainTextToHtml("lf only\nstays"), "lf only\nstays");
+    // Files written on this platform end their lines with LF alone.
+    EXPECT_EQ(PlainTextToHtml("a\n\nb\nc"), "a<p>b<br>c");
+    EXPECT_EQ(PlainTextToHtml("a\r\n\nb\n\r\nc"), "a<p>b<p>c");
+    EXPECT_EQ(PlainTextToHtml("lone\rcr"), "lone\rcr");
+    EXPECT_EQ(PlainTextToHtml("<b>&</b>"), "<b>&</b>"); // an .htm without tags keeps markup
+}
+
+// A shared chat log holding "<script>" ran in the server's origin, where the browser also
+// keeps the credentials of protected folders: text files are escaped.
+TEST(PlainText, TextFileMarkupIsEscaped) {
+    EXPECT_EQ(PlainTextToHtml("<script>x&y</script>\n>", true),
+              "&lt;script&gt;x&amp;y&lt;/script&gt;<br>&gt;");
+}
+
+// The conversion replaced in place, moving the rest of the text at every line end: an
+// 8 MiB text took seconds while every other visitor waited. It is one pass now.
+TEST(PlainText, ConversionIsLinearInTheLineCount) {
+    const std::string text(8 << 20, '\n');
+    const std::string html = PlainTextToHtml(text, true);
+    EXPECT_EQ(html.size(), (8u << 20) / 2 * 3); // one "<p>" per pair of line ends
 }
 
 } // namespace

@@ -62,13 +62,11 @@ inline ParsedTag ParseTag(const std::string& tag) {
 
 // The thumbnail that `url` names, decoded; a null image when it is not served.
 inline QImage FetchThumbnail(const std::string& url) {
-    std::size_t size = 0;
-    if (!FindThumbnail(url, size))
+    std::string jpeg;
+    std::string picture;
+    if (!CopyThumbnail(url, jpeg, picture))
         return {};
-    QByteArray bytes(static_cast<qsizetype>(size), '\0');
-    if (!ReadThumbnail(url, bytes.data(), size))
-        return {};
-    return QImage::fromData(bytes, "jpeg");
+    return QImage::fromData(QByteArray(jpeg.data(), static_cast<qsizetype>(jpeg.size())), "jpeg");
 }
 
 } // namespace tvn::test

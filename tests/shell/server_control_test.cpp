@@ -22,11 +22,13 @@ constexpr int kPacked = 50397743; // 3.1.2.47
 struct RecordingUi {
     std::vector<std::string> errors;
     std::vector<std::string> infos;
+    std::vector<std::string> activities;
     CUserInterface ui;
     RecordingUi() {
         ui = HeadlessInterface();
         ui.showError = [this](const std::string& text) { errors.push_back(text); };
         ui.showAccessInfo = [this](const std::string& line) { infos.push_back(line); };
+        ui.showActivity = [this](std::string_view line) { activities.emplace_back(line); };
     }
 };
 
@@ -176,6 +178,34 @@ TEST_F(ServerControlTest, LoadSettingsAndStart) {
                       std::string::npos);
         }
     }
+}
+
+// Any HideLog value but 1 switched the pop-up off, where only 1 is meant to.
+TEST_F(ServerControlTest, OnlyHideLogOneHidesTheActivityPopUp) {
+    struct Case {
+        const char* value;
+        bool shown;
+    };
+    const Case cases[] = {{"0", true}, {"1", false}, {"2", true}, {"257", true}, {"-1", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        Set("HideLog", c.value);
+        Set("Enable", "0");
+        recorder.activities.clear();
+        auto control = MakeControl();
+        control->LoadSettingsAndStart();
+        control->Document().showActivity("\nGET / 127.0.0.1:1");
+        EXPECT_EQ(recorder.activities.size(), c.shown ? 1u : 0u);
+    }
+}
+
+// Port 70000 listened on 4464 while the messages said 70000.
+TEST_F(ServerControlTest, PortBeyondTheTcpRangeIsAStartFailure) {
+    auto control = MakeControl();
+    EXPECT_EQ(control->StartServer(70000, root), 1);
+    EXPECT_EQ(recorder.errors, (std::vector<std::string>{"Can't start server!"}));
+    EXPECT_FALSE(control->Document().IsListening());
+    EXPECT_FALSE(Accepts(70000 - 65536));
 }
 
 } // namespace
