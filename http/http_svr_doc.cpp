@@ -4,8 +4,8 @@
 #include "http/request_context.h"
 #include "platform/resources.h"
 #include "platform/system_paths.h"
-#include "shell/settings_section.h"
-#include "shell/stored_path.h"
+#include "config/settings_section.h"
+#include "config/stored_path.h"
 
 #include <cctype>
 #include <cerrno>

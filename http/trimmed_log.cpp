@@ -1,6 +1,6 @@
 #include "http/trimmed_log.h"
 
-#include "shell/stored_path.h"
+#include "config/stored_path.h"
 
 #include <algorithm>
 #include <cstring>

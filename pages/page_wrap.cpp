@@ -6,7 +6,7 @@
 #include "pages/template_tags.h"
 #include "platform/memory_mapped_file.h"
 #include "platform/resources.h"
-#include "shell/settings_section.h"
+#include "config/settings_section.h"
 
 #include <strings.h>
 

@@ -2,8 +2,8 @@
 
 #include "shell/default_folders.h"
 #include "shell/demo_site.h"
-#include "shell/settings_section.h"
-#include "shell/stored_path.h"
+#include "config/settings_section.h"
+#include "config/stored_path.h"
 
 namespace tvn {
 namespace {

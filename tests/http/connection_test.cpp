@@ -3,7 +3,7 @@
 #include "http/http_svr_doc.h"
 #include "http/request_channel.h"
 #include "http/request_connection.h"
-#include "shell/settings_section.h"
+#include "config/settings_section.h"
 #include "support/temp_dir.h"
 
 #include <deque>

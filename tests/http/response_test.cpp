@@ -5,7 +5,7 @@
 #include "http/mime_table.h"
 #include "http/output_buffer.h"
 #include "http/request_context.h"
-#include "shell/settings_section.h"
+#include "config/settings_section.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>

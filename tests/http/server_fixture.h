@@ -8,7 +8,7 @@
 #include "http/mime_table.h"
 #include "http/request_context.h"
 #include "http/request_socket.h"
-#include "shell/settings_section.h"
+#include "config/settings_section.h"
 #include "support/loopback_client.h"
 #include "support/temp_dir.h"
 

@@ -2,7 +2,7 @@
 
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
-#include "shell/settings_section.h"
+#include "config/settings_section.h"
 
 #include <fcntl.h>
 #include <filesystem>

@@ -1,7 +1,7 @@
 #include "platform/ini_file.h"
 #include "shell/server_control.h"
-#include "shell/settings_section.h"
-#include "shell/stored_path.h"
+#include "config/settings_section.h"
+#include "config/stored_path.h"
 #include "shell_fixture.h"
 
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "shell/stored_path.h"
+#include "config/stored_path.h"
 
 #include "platform/system_paths.h"
 

@@ -1,4 +1,4 @@
-#include "shell/settings_section.h"
+#include "config/settings_section.h"
 
 #include "platform/ini_file.h"
 #include "platform/system_paths.h"
