@@ -1,11 +1,11 @@
 #include "http/http_svr_doc.h"
 
+#include "config/settings_section.h"
+#include "config/stored_path.h"
 #include "http/listen_socket.h"
 #include "http/request_context.h"
 #include "platform/resources.h"
 #include "platform/system_paths.h"
-#include "config/settings_section.h"
-#include "config/stored_path.h"
 
 #include <cctype>
 #include <cerrno>

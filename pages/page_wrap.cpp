@@ -1,12 +1,12 @@
 #include "pages/page_wrap.h"
 
+#include "config/settings_section.h"
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
 #include "pages/folder_listing.h"
 #include "pages/template_tags.h"
 #include "platform/memory_mapped_file.h"
 #include "platform/resources.h"
-#include "config/settings_section.h"
 
 #include <strings.h>
 

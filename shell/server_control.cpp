@@ -1,9 +1,9 @@
 #include "shell/server_control.h"
 
-#include "shell/default_folders.h"
-#include "shell/demo_site.h"
 #include "config/settings_section.h"
 #include "config/stored_path.h"
+#include "shell/default_folders.h"
+#include "shell/demo_site.h"
 
 namespace tvn {
 namespace {

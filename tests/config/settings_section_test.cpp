@@ -1,7 +1,7 @@
 // The settings accessor: defaults written back on first read, no cache, and the file kept
 // whole under concurrent writers.
-#include "platform/system_paths.h"
 #include "config/settings_section.h"
+#include "platform/system_paths.h"
 #include "support/env_guard.h"
 #include "support/temp_dir.h"
 

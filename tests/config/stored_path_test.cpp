@@ -1,6 +1,6 @@
 // Paths stored in the settings in a form that survives another computer or drive letter.
-#include "platform/system_paths.h"
 #include "config/stored_path.h"
+#include "platform/system_paths.h"
 #include "support/env_guard.h"
 #include "support/temp_dir.h"
 

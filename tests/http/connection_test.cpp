@@ -1,9 +1,9 @@
 // The connection state machine over a channel whose every answer the test chooses: short
 // sends, would-block, early close, and the idle limit with a time the test passes in.
+#include "config/settings_section.h"
 #include "http/http_svr_doc.h"
 #include "http/request_channel.h"
 #include "http/request_connection.h"
-#include "config/settings_section.h"
 #include "support/temp_dir.h"
 
 #include <deque>

@@ -1,11 +1,11 @@
 // The response vocabulary and the path helpers of the GET path, on a request context
 // without a socket.
+#include "config/settings_section.h"
 #include "http/http_date.h"
 #include "http/http_svr_doc.h"
 #include "http/mime_table.h"
 #include "http/output_buffer.h"
 #include "http/request_context.h"
-#include "config/settings_section.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>

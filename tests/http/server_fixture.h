@@ -3,12 +3,12 @@
 // A listening server document on a loopback port with a shared folder and a settings file
 // of its own in a temporary folder, content stages that a test can watch, and helpers that
 // exchange raw bytes with it and take the answer apart.
+#include "config/settings_section.h"
 #include "http/content_stages.h"
 #include "http/http_svr_doc.h"
 #include "http/mime_table.h"
 #include "http/request_context.h"
 #include "http/request_socket.h"
-#include "config/settings_section.h"
 #include "support/loopback_client.h"
 #include "support/temp_dir.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "config/settings_section.h"
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
-#include "config/settings_section.h"
 
 #include <fcntl.h>
 #include <filesystem>

@@ -1,7 +1,7 @@
-#include "platform/ini_file.h"
-#include "shell/server_control.h"
 #include "config/settings_section.h"
 #include "config/stored_path.h"
+#include "platform/ini_file.h"
+#include "shell/server_control.h"
 #include "shell_fixture.h"
 
 #include <cstdio>
