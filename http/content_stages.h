@@ -1,15 +1,16 @@
 #pragma once
 
+#include "http/request_context.h"
+
 #include <string>
 #include <string_view>
 
 namespace tvn {
 
-class CRequestContext;
-
 // The stages of a GET that generate content: thumbnails, listings, page handlers and the
 // page frame. The pages subsystem provides them; without them folders answer 404 and
-// every file goes out as it is.
+// every file goes out as it is. A stage that must wait for slow work parks the request
+// (CRequestContext::Park) and still counts as having answered.
 class IContentStages {
   public:
     virtual ~IContentStages() = default;
@@ -19,13 +20,12 @@ class IContentStages {
     virtual bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture) = 0;
     // Answers a folder request completely.
     virtual void SendFolderListing(CRequestContext& context) = 0;
-    // The page handlers (GPS pages, remote control, blog) in their order; true when one
-    // wrote a complete answer.
-    virtual bool HandlePageFile(CRequestContext& context) = 0;
-    // The screenshot handler (any extension); true when it answered.
-    virtual bool HandleScreenShot(CRequestContext& context) = 0;
-    // Frames a page file with its folder's template; true when it answered.
-    virtual bool WrapPage(CRequestContext& context) = 0;
+    // The page handlers (GPS pages, remote control, blog) in their order.
+    virtual StageResult HandlePageFile(CRequestContext& context) = 0;
+    // The screenshot handler (any extension).
+    virtual StageResult HandleScreenShot(CRequestContext& context) = 0;
+    // Frames a page file with its folder's template.
+    virtual StageResult WrapPage(CRequestContext& context) = 0;
 };
 
 } // namespace tvn

@@ -87,6 +87,10 @@ bool CRequestContext::CheckFolderPassword() {
     return FoldersAdmit({&urlFolder, &realFolder});
 }
 
+StageResult CRequestContext::CheckPassword() {
+    return CheckFolderPassword() ? StageResult::kGoOn : StageResult::kAnswered;
+}
+
 bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> folders) {
     bool admitted = true;
     std::string expected;
@@ -109,7 +113,7 @@ bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> fol
     if (admitted)
         return true;
     buffer.Reset();
-    PutStatus(4401);
+    PutStatus(HttpStatus::kUnauthorized);
     PutHeader("WWW-Authenticate", "Basic realm=\"Tarvolin\"");
     PutHeader("Expires", "0");
     PutHeader("Content-Type", "text/html");

@@ -110,7 +110,7 @@ std::string FormatHttpDate(std::time_t when, long offsetSeconds) {
     std::tm t{};
     if (!::gmtime_r(&shifted, &t))
         return {};
-    return FormatTime(LoadString(3020), t);
+    return FormatTime(LoadString(StringId::kHttpDateFormat), t);
 }
 
 std::string FormatHttpDateNow(long offsetSeconds) {

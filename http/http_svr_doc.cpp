@@ -4,8 +4,10 @@
 #include "config/stored_path.h"
 #include "http/listen_socket.h"
 #include "http/request_context.h"
+#include "http/url_path.h"
 #include "platform/resources.h"
 #include "platform/system_paths.h"
+#include "platform/text.h"
 
 #include <cctype>
 #include <cerrno>
@@ -22,7 +24,7 @@ constexpr const char* kDefaultBlogSound =
 // The relay operator's service host; an empty ServiceHost keeps the relay link quiet.
 constexpr const char* kDefaultServiceHost = "relay.tarvolin.net";
 
-std::string FormatWithPort(int id, int port) {
+std::string FormatWithPort(StringId id, int port) {
     char text[512];
     std::snprintf(text, sizeof text, LoadString(id).c_str(), port);
     return text;
@@ -50,8 +52,8 @@ std::string StoredRoot(const std::string& given) {
 } // namespace
 
 CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
-    : root(StoredRoot(newRoot.empty() ? LoadString(3026) : newRoot)), hostName(LocalHostName()),
-      port(newPort == 0 ? 80 : newPort) {
+    : root(StoredRoot(newRoot.empty() ? LoadString(StringId::kDefaultRootName) : newRoot)),
+      hostName(LocalHostName()), port(newPort == 0 ? 80 : newPort) {
     const SettingsSection settings;
     blogSound = settings.GetString("BlogSound", kDefaultBlogSound);
     logFileName = settings.GetString("LogFileName", ToStoredPath(JoinPath(LogFolder(), "tvn.log")));
@@ -68,10 +70,7 @@ CHttpSvrDoc::~CHttpSvrDoc() {
 std::string ChooseHostName(const char* hostName, const char* computerName) {
     if (hostName && hostName[0] != 0)
         return hostName;
-    std::string fallback = computerName && computerName[0] != 0 ? computerName : "localhost";
-    for (char& c : fallback)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return fallback;
+    return ToLower(computerName && computerName[0] != 0 ? computerName : "localhost");
 }
 
 bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool createDemo) {
@@ -84,12 +83,13 @@ bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool cre
     if (port < 1 || port > 65535) {
         // No TCP port has that number: the socket layer would quietly take another one
         // (70000 is 4464) while every message named 70000.
-        ReportError(LoadString(3023));
+        ReportError(LoadString(StringId::kCannotStartServer));
     } else {
         listener = std::make_unique<CListenSocket>(*this);
         const int error = listener->Listen(port);
         if (error != 0) {
-            ReportError(FormatWithPort(error == EADDRINUSE ? 3024 : 3025, port));
+            ReportError(FormatWithPort(
+                error == EADDRINUSE ? StringId::kPortInUse : StringId::kCannotListen, port));
             listener.reset();
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/connection_list.h"
 #include "http/trimmed_log.h"
 
 #include <functional>
@@ -28,6 +29,8 @@ class CHttpSvrDoc {
     // Closes the listener; live connections finish by themselves.
     void StopServing();
     bool IsListening() const { return listener != nullptr; }
+    // The live TCP connections; they end with the document at the latest.
+    CConnectionList& Connections() { return connections; }
 
     // Appends one line to the access log.
     void WriteAccessLog(std::string_view text);
@@ -71,6 +74,7 @@ class CHttpSvrDoc {
     std::string googleApiKey;
     std::string lastPost;
     IContentStages* contentStages = nullptr;
+    CConnectionList connections; // last: gone first, while everything they use still stands
 };
 
 // The server's host name: `hostName` (from the socket layer) when there is one, else the

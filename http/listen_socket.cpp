@@ -1,5 +1,6 @@
 #include "http/listen_socket.h"
 
+#include "http/http_svr_doc.h"
 #include "http/request_socket.h"
 
 #include <QTimer>
@@ -54,7 +55,7 @@ int CListenSocket::Listen(int port) {
 }
 
 void CListenSocket::OnAccept() {
-    CRequestSocket::DeleteReleased(); // no connection is on the stack here
+    doc.Connections().DeleteRetired(); // no connection is on the stack here
     // Several connections per wake-up: a busy listener would otherwise pay one trip
     // through the event loop for each.
     for (int i = 0; i < kAcceptsPerWakeUp; ++i) {

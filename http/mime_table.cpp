@@ -1,5 +1,7 @@
 #include "http/mime_table.h"
 
+#include "platform/text.h"
+
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -253,8 +255,7 @@ TypeMap ReadSystemTypes(const std::string& file) {
         if (!(words >> type))
             continue;
         while (words >> ext) {
-            for (char& c : ext)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            ToLowerInPlace(ext);
             types.emplace(ext, type);
         }
     }
@@ -276,7 +277,7 @@ const TypeMap& SystemTypes() {
 std::string_view BuiltInContentType(std::string_view ext) {
     for (const MimeRow& row : kMimeTable) {
         const std::string_view key(row.extension);
-        if (key.size() == ext.size() && ::strncasecmp(key.data(), ext.data(), ext.size()) == 0)
+        if (EqualsNoCase(key, ext))
             return row.type;
     }
     return {};
@@ -284,9 +285,7 @@ std::string_view BuiltInContentType(std::string_view ext) {
 
 std::string_view ContentTypeForExtension(std::string_view ext) {
     if (ext.size() > 1 && ext.front() == '.') {
-        std::string key(ext.substr(1));
-        for (char& c : key)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string key = ToLower(ext.substr(1));
         const TypeMap& types = SystemTypes();
         const auto it = types.find(key);
         if (it != types.end())

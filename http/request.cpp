@@ -1,5 +1,7 @@
 #include "http/request.h"
 
+#include "platform/text.h"
+
 #include <cctype>
 
 namespace tvn {
@@ -17,9 +19,7 @@ unsigned HexValue(char c) {
 } // namespace
 
 const std::string& CRequest::Header(std::string_view name) const {
-    std::string lower(name);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = ToLower(name);
     const auto it = headers.find(lower);
     return it == headers.end() ? kEmpty : it->second;
 }

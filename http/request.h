@@ -1,5 +1,7 @@
 #pragma once
 
+#include "resources/string_ids.h"
+
 #include <map>
 #include <optional>
 #include <string>
@@ -22,7 +24,7 @@ struct CRequest {
     int attributes = -1;   // attribute bits of the target, -1 not found
     std::string query;     // raw text after the first '?'
     std::map<std::string, std::string> params; // decoded query parameters
-    int status = 0; // string-table id of the status line written, 0 while none
+    HttpStatus status = HttpStatus::kNone;     // the status line written, kNone while none
 
     // The value of header `name` (any case); empty when absent.
     const std::string& Header(std::string_view name) const;

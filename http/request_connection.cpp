@@ -2,6 +2,7 @@
 
 #include "http/request_channel.h"
 
+#include <QCoreApplication>
 #include <QtGlobal>
 #include <unistd.h>
 
@@ -22,6 +23,9 @@ void CRequestConnection::Step() {
         case ConnState::Handling:
             Handle();
             break;
+        case ConnState::Waiting:
+            waiting = true; // the parked work comes back through OnAnswerReady
+            break;
         case ConnState::Writing:
             WriteSome();
             break;
@@ -32,20 +36,38 @@ void CRequestConnection::Step() {
             break;
         }
     } while (state != before && !waiting);
-    if (state == ConnState::Done)
+    if (released)
         return;
+    // The one place where the notification interest follows from the state.
     channel.Rearm(state == ConnState::ReadingRequest, state == ConnState::Writing);
+    if (state == ConnState::Done) {
+        released = true;
+        channel.Release();
+    }
+}
+
+bool CRequestConnection::CanPark() const { return QCoreApplication::instance() != nullptr; }
+
+void CRequestConnection::OnAnswerReady() {
+    if (state != ConnState::Waiting)
+        return;
+    lastProgress = Clock::now();
+    state = ConnState::Writing;
+    Step();
 }
 
 bool CRequestConnection::ExpireIfIdle(Clock::time_point now) {
     if (state == ConnState::Done || now - lastProgress < kIdleLimit)
         return false;
-    file.Close();
-    state = ConnState::Done;
-    channel.Rearm(false, false);
-    channel.ShutDown(2);
-    channel.Release();
+    BeginClosing(false);
+    Step();
     return true;
+}
+
+void CRequestConnection::BeginClosing(bool drain) {
+    if (!drain)
+        mayHaveUnread = false;
+    state = ConnState::Closing;
 }
 
 void CRequestConnection::ReadRequest() {
@@ -57,10 +79,7 @@ void CRequestConnection::ReadRequest() {
     }
     if (received == 0 || received == IRequestChannel::kFailed) {
         // The peer closed (or the socket broke) before its request was whole.
-        file.Close();
-        state = ConnState::Done;
-        channel.Rearm(false, false);
-        channel.Release();
+        BeginClosing(false);
         return;
     }
     lastProgress = Clock::now();
@@ -75,7 +94,7 @@ void CRequestConnection::ReadRequest() {
         break;
     case CRequestReader::Outcome::Reject:
         buffer.Reset();
-        PutErrorResponse(4000 + reader.RejectStatus());
+        PutErrorResponse(StatusForCode(reader.RejectStatus()));
         state = ConnState::Writing;
         break;
     }
@@ -85,7 +104,7 @@ void CRequestConnection::Handle() {
     Q_ASSERT(state == ConnState::Handling);
     buffer.Reset();
     RunRequest();
-    state = ConnState::Writing;
+    state = Parked() ? ConnState::Waiting : ConnState::Writing;
 }
 
 void CRequestConnection::WriteSome() {
@@ -94,7 +113,7 @@ void CRequestConnection::WriteSome() {
     // loop between two pieces would cost a wake-up for nothing.
     while (!waiting) {
         if (buffer.Pending() == 0 && !RefillFromFile()) {
-            state = ConnState::Closing;
+            BeginClosing(true);
             return;
         }
         if (buffer.Pending() == 0)
@@ -106,7 +125,7 @@ void CRequestConnection::WriteSome() {
             return;
         }
         if (sent == IRequestChannel::kFailed) {
-            state = ConnState::Closing;
+            BeginClosing(false);
             return;
         }
         lastProgress = Clock::now();
@@ -162,7 +181,6 @@ void CRequestConnection::Close() {
          ++i) {
     }
     channel.ShutDown(2);
-    channel.Release();
 }
 
 } // namespace tvn

@@ -9,11 +9,12 @@ namespace tvn {
 
 class IRequestChannel;
 
-// One connection's life: read one request, answer it, send the answer and the rest of its
-// file, shut down. The same state machine serves TCP and relayed channels.
+// One connection's life: read one request, answer it (waiting, parked, while slow work runs
+// off the main thread), send the answer and the rest of its file, shut down. The same state
+// machine serves TCP and relayed channels.
 class CRequestConnection : public CRequestContext {
   public:
-    enum class ConnState { ReadingRequest, Handling, Writing, Closing, Done };
+    enum class ConnState { ReadingRequest, Handling, Waiting, Writing, Closing, Done };
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kIdleLimit{60};
 
@@ -26,18 +27,26 @@ class CRequestConnection : public CRequestContext {
     bool ExpireIfIdle(Clock::time_point now);
     ConnState State() const { return state; }
 
+  protected:
+    bool CanPark() const override;
+    void OnAnswerReady() override;
+
   private:
     void ReadRequest();
     void Handle();
     void WriteSome();
     void Close();
     bool RefillFromFile();
+    // Every end of the connection goes this way: the peer left, the idle limit, an error
+    // or the answer sent. `drain` reads what the client may still have sent first.
+    void BeginClosing(bool drain);
 
     IRequestChannel& channel;
     CRequestReader reader;
     ConnState state = ConnState::ReadingRequest;
     bool waiting = false;      // the last step stopped at a would-block
     bool mayHaveUnread = true; // the client may have sent more than its request
+    bool released = false;     // the channel was told to go
     Clock::time_point lastProgress;
 };
 

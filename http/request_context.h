@@ -3,9 +3,12 @@
 #include "http/output_buffer.h"
 #include "http/request.h"
 #include "platform/unique_fd.h"
+#include "resources/string_ids.h"
 
 #include <ctime>
+#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +17,10 @@
 namespace tvn {
 
 class CHttpSvrDoc;
+
+// What a stage of a request did: answered it (the answer stands in the buffer, or will when
+// the parked request resumes), or left it to the next stage.
+enum class StageResult { kAnswered, kGoOn };
 
 // The file being answered: its descriptor, size, last-write time and how much of it has
 // been handed to the connection.
@@ -30,40 +37,71 @@ struct COpenFile {
 // Everything one request needs to be answered, apart from its socket: the parsed request,
 // the output buffer, the open file and the server document. Direct and relayed
 // connections answer through the same operations. Page handlers write into `buffer`.
+//
+// The GET path is one list of stages, each answering or going on:
+// built-in files and thumbnails, locate (and log), hidden, open, password, folder listing,
+// page handlers, frame, file.
 class CRequestContext {
   public:
     CRequestContext(CHttpSvrDoc& doc, std::string peerAddressPort);
+    virtual ~CRequestContext();
+    CRequestContext(const CRequestContext&) = delete;
+    CRequestContext& operator=(const CRequestContext&) = delete;
 
-    // Runs the complete request by method; the answer stands in `buffer` (and `file`).
+    // Runs the request by method. The answer stands in `buffer` (and `file`) when it returns,
+    // unless a stage parked the request (Parked()): the answer is then complete when
+    // OnAnswerReady is called.
     void RunRequest();
+
+    // --- Answers that wait ---
+    // Parks the request: `work` runs off the main thread, then `resume` runs on the main
+    // thread and finishes the answer (or parks again). Other connections go on meanwhile;
+    // a request whose client went away meanwhile is dropped and `resume` never runs.
+    // Where the context cannot wait (no event loop to come back through) both run here.
+    // `work` must not touch the context.
+    void Park(std::function<void()> work, std::function<void(CRequestContext&)> resume);
+    bool Parked() const { return parked; }
 
     // --- Response vocabulary ---
     void PutText(std::string_view text) { buffer.Append(text); }
-    void PutResourceText(int id);
-    // Status line "HTTP/1.0 <text of id>", then Server and Date.
-    void PutStatus(int id);
+    void PutResourceText(StringId id);
+    // Status line "HTTP/1.0 <text of status>", then Server and Date.
+    void PutStatus(HttpStatus status);
     void PutHeader(std::string_view name, std::string_view value);
     void PutHeaderNumber(std::string_view name, long long value);
     // Status line, empty line, and the status text as the body.
-    void PutErrorResponse(int id);
-    // Content-Type of the target: text/html for page files, else by extension (or none).
+    void PutErrorResponse(HttpStatus status);
+    // Content-Type of the target: text/html for page files, else by extension (or none);
+    // text types carry "; charset=utf-8".
     void PutContentType();
 
-    // --- The GET stages ---
-    void HandleGet();
-    // False when a built-in file or thumbnail was answered.
-    bool TryBuiltInUrl();
-    bool ServeEmbedded(std::string_view name, std::string_view contentType);
-    void LocateTarget();
-    // True when EmitContent should follow (a file was opened or the target is a folder).
-    bool OpenTarget();
-    void EmitContent();
+    // --- The stages ---
+    // Built-in files and cached thumbnails, answered before the URL is mapped.
+    StageResult ServeBuiltIn();
+    // Maps the URL to the target: the local path, its attributes and the URL path as far as
+    // the target found; answers 400, 404 and folder redirects.
+    StageResult LocateTarget();
+    // Refuses a hidden target (or one below a dot-folder) with the refusal text.
+    StageResult RefuseHidden();
+    // Opens a file target (503 when it cannot), answers 304 for an unchanged non-page file,
+    // else writes the 200 status line and Content-Type and goes on.
+    StageResult OpenTarget();
+    // The password of the target's folders: 401 when the credentials do not satisfy them.
+    StageResult CheckPassword();
+    // A folder target: its listing (404 without content stages).
+    StageResult ListFolder();
+    // The page handlers (GPS pages, remote control, blog) for pages, the screenshot for any
+    // file.
+    StageResult RunPageHandlers();
+    // Last-Modified, then the frame of a page file.
+    StageResult FramePage();
+    // The file itself: Content-Length, and the file (a small one at once, else streamed).
+    StageResult SendFile();
+
     // Maps a URL path to a local path below the root; false when it leaves the root.
     // `attributes`, when given, receives the target's attributes if the mapping learned them
     // (else kUnknownAttributes).
     bool MapToLocalPath(std::string& path, int* attributes = nullptr) const;
-    // Redirects a folder to the first existing name of list `listId`; true when it did.
-    bool RedirectToIndex(int listId, bool addQuestion);
     bool IsPageFile() const;
     bool IsIndexName() const;
     // True when the open file was written after `when` (whole seconds), or its time is unknown.
@@ -99,30 +137,41 @@ class CRequestContext {
     COpenFile file;
 
   protected:
-    // HEAD of a folder answers the listing's head without its body.
-    void CutToHead();
+    // True when Park can run work off the main thread and come back through the event loop.
+    virtual bool CanPark() const { return false; }
+    // The answer of a parked request is complete; the connection sends it.
+    virtual void OnAnswerReady() {}
 
   private:
+    using Stage = StageResult (CRequestContext::*)();
+    // Runs `stages` until one answers; a stage other than SendFile that answers closes the
+    // file, as its bytes are not the answer.
+    void RunStages(std::initializer_list<Stage> stages);
+    // Writes the request line to the activity pop-up and the access log.
+    void WriteRequestLine();
+    StageResult LocateAndLog();
+    StageResult HeadOfFile();
+    StageResult AnswerNotImplemented();
+    // Finishes the answer by method (HEAD: the head alone) once no stage waits any longer.
+    void CompleteAnswer();
+    void ResumeParked();
+    // Redirects a folder to the first existing name of `list` (LF-separated); true when it did.
+    bool RedirectToIndex(std::string_view list, bool addQuestion);
     bool OpenTargetFile();
 
     CHttpSvrDoc& doc;
     std::string peerAddressPort;
+    bool parked = false;
+    bool headOnly = false; // a HEAD request: the answer is cut to its head
+    std::function<void(CRequestContext&)> resumeParked;
+    // Alive as long as the context: a result posted back for a context that is gone finds
+    // it expired and is dropped.
+    std::shared_ptr<char> parkTicket;
 };
 
-// Removes "." and ".." pieces and doubled separators: '/' + the kept pieces joined by '/', with a
-// trailing '/' when `in` ends in a separator ('\' and '/' are both separators).
-std::string CanonicalizePath(std::string_view in);
-// Removes the last component of `path` (from its last '/' on) and returns it.
-std::string SplitTail(std::string& path);
-// Appends `text` to `out` with every byte for which `escape` is true written as %XX.
-void AppendPercentEncoded(std::string& out, std::string_view text, bool (*escape)(unsigned char));
-// Bytes 0x00-0x20 and 0x80-0xFF, and '%', '?' and '#', as %XX; everything else unchanged.
-std::string EncodeForLocation(std::string_view text);
 // The bytes of the file at `path`, read (never mapped) up to `limit` bytes; nothing when it
 // is no regular file, cannot be read or is larger than `limit`.
 std::optional<std::string> LoadWholeFile(const std::string& path, std::size_t limit = std::size_t(1)
                                                                                       << 20);
-// True when `name` equals one of the LF-separated names of `list` (without regard to case).
-bool NameInList(std::string_view name, std::string_view list);
 
 } // namespace tvn

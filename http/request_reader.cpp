@@ -1,5 +1,7 @@
 #include "http/request_reader.h"
 
+#include "platform/text.h"
+
 #include <cctype>
 #include <cstdlib>
 
@@ -113,9 +115,7 @@ void CRequestReader::ConsumeHeaderLine(CRequest& request) {
     const auto colon = line.find(':');
     if (colon == std::string::npos)
         return;
-    std::string name = line.substr(0, colon);
-    for (char& c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string name = ToLower(std::string_view(line).substr(0, colon));
     request.headers[std::move(name)] =
         std::string(TrimLeft(std::string_view(line).substr(colon + 1)));
 }

@@ -1,25 +1,14 @@
 #include "http/request_socket.h"
 
-#include <QTimer>
+#include "http/connection_list.h"
+#include "http/http_svr_doc.h"
+
 #include <cerrno>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <vector>
 
 namespace tvn {
 namespace {
-
-CRequestSocket* liveHead = nullptr;
-std::size_t liveCount = 0;
-// Connections that ended, deleted at the next accept or sweep: posting a deletion event
-// for each one would cost the event loop a wake-up per request.
-std::vector<CRequestSocket*> releasedSockets;
-QTimer* releaseTimer = nullptr;
-QTimer* sweepTimer = nullptr;
-constexpr int kSweepEveryMs = 5000;
-
-// An idle server frees ended connections after this delay; a busy one at every accept.
-constexpr int kReleaseDelayMs = 50;
 
 long ErrnoResult() {
     return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
@@ -30,49 +19,18 @@ long ErrnoResult() {
 } // namespace
 
 CRequestSocket::CRequestSocket(CHttpSvrDoc& doc, UniqueFd socketFd, std::string peerName)
-    : CAsyncSocket(std::move(socketFd)), peer(std::move(peerName)), connection(doc, *this) {
-    next = liveHead;
-    if (liveHead)
-        liveHead->prev = this;
-    liveHead = this;
-    ++liveCount;
-    if (!sweepTimer) {
-        sweepTimer = new QTimer(); // lives as long as the process
-        QObject::connect(sweepTimer, &QTimer::timeout, [] { SweepIdle(); });
-    }
-    if (!sweepTimer->isActive())
-        sweepTimer->start(kSweepEveryMs);
+    : CAsyncSocket(std::move(socketFd)), list(doc.Connections()), peer(std::move(peerName)),
+      connection(doc, *this) {
+    list.Add(*this);
 }
 
-CRequestSocket::~CRequestSocket() {
-    if (prev)
-        prev->next = next;
-    else
-        liveHead = next;
-    if (next)
-        next->prev = prev;
-    --liveCount;
-}
+CRequestSocket::~CRequestSocket() { list.Remove(*this); }
 
 void CRequestSocket::Start() { connection.Step(); }
 
-void CRequestSocket::SweepIdle() {
-    if (liveCount == 0 && sweepTimer)
-        sweepTimer->stop(); // an idle server does not wake up for nothing
-    const auto now = CRequestConnection::Clock::now();
-    for (CRequestSocket* s = liveHead; s; s = s->next) {
-        if (!s->released)
-            s->connection.ExpireIfIdle(now);
-    }
-}
-
-std::size_t CRequestSocket::LiveCount() { return liveCount; }
-
-void CRequestSocket::DeleteReleased() {
-    std::vector<CRequestSocket*> batch;
-    batch.swap(releasedSockets);
-    for (CRequestSocket* socket : batch)
-        delete socket;
+void CRequestSocket::ExpireIfIdle(CRequestConnection::Clock::time_point now) {
+    if (!released)
+        connection.ExpireIfIdle(now);
 }
 
 long CRequestSocket::Send(const char* data, std::size_t length, bool more) {
@@ -101,15 +59,7 @@ void CRequestSocket::Release() {
         return;
     released = true;
     Close();
-    // Never delete what is calling us: the object goes once control is back in the loop.
-    releasedSockets.push_back(this);
-    if (!releaseTimer) {
-        releaseTimer = new QTimer();
-        releaseTimer->setSingleShot(true);
-        QObject::connect(releaseTimer, &QTimer::timeout, [] { DeleteReleased(); });
-    }
-    if (!releaseTimer->isActive())
-        releaseTimer->start(kReleaseDelayMs);
+    list.Retire(*this); // never delete what is calling us
 }
 
 long CRequestSocket::SendFile(int fileFd, off_t& offset, std::size_t count) {

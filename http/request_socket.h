@@ -6,6 +6,7 @@
 
 namespace tvn {
 
+class CConnectionList;
 class CHttpSvrDoc;
 
 // One accepted TCP connection: the channel of a CRequestConnection over a non-blocking
@@ -18,13 +19,8 @@ class CRequestSocket : public CAsyncSocket, public IRequestChannel {
 
     // Starts reading the request at once: on a busy server it is often already there.
     void Start();
-    // Closes every connection idle for longer than the limit; runs every few seconds while
-    // connections live, also after the listener has been closed.
-    static void SweepIdle();
-    // The number of live connections.
-    static std::size_t LiveCount();
-    // Deletes the connections that ended; called where none of them can be on the stack.
-    static void DeleteReleased();
+    // Closes the connection when it made no progress for its limit by `now`.
+    void ExpireIfIdle(CRequestConnection::Clock::time_point now);
 
     long Send(const char* data, std::size_t length, bool more = false) override;
     long Receive(char* buffer, std::size_t length) override;
@@ -39,10 +35,12 @@ class CRequestSocket : public CAsyncSocket, public IRequestChannel {
     void OnWritable() override { connection.Step(); }
 
   private:
+    friend class CConnectionList; // links the live connections through prev and next
+
+    CConnectionList& list;
     std::string peer;
     CRequestConnection connection;
     bool released = false;
-    // Live connections, for the idle sweep.
     CRequestSocket* prev = nullptr;
     CRequestSocket* next = nullptr;
 };

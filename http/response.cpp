@@ -8,14 +8,14 @@
 
 namespace tvn {
 
-void CRequestContext::PutResourceText(int id) { PutText(LoadString(id)); }
+void CRequestContext::PutResourceText(StringId id) { PutText(LoadString(id)); }
 
-void CRequestContext::PutStatus(int id) {
-    request.status = id;
+void CRequestContext::PutStatus(HttpStatus status) {
+    request.status = status;
     PutText("HTTP/1.0 ");
-    PutText(LoadString(id));
+    PutText(LoadString(status));
     PutText("\r\n");
-    const std::string& server = LoadString(3030);
+    const std::string& server = LoadString(StringId::kServerHeader);
     if (!server.empty())
         PutHeader("Server", server);
     PutHeader("Date", FormatHttpDateNow());
@@ -34,10 +34,10 @@ void CRequestContext::PutHeaderNumber(std::string_view name, long long value) {
     PutHeader(name, std::string_view(number, static_cast<std::size_t>(length)));
 }
 
-void CRequestContext::PutErrorResponse(int id) {
-    PutStatus(id);
+void CRequestContext::PutErrorResponse(HttpStatus status) {
+    PutStatus(status);
     PutText("\r\n");
-    PutResourceText(id);
+    PutText(LoadString(status));
 }
 
 void CRequestContext::PutContentType() {
@@ -61,31 +61,6 @@ void CRequestContext::PutContentType() {
         return;
     }
     PutHeader("Content-Type", type);
-}
-
-void AppendPercentEncoded(std::string& out, std::string_view text, bool (*escape)(unsigned char)) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (escape(u)) {
-            out.push_back('%');
-            out.push_back(kHex[u >> 4]);
-            out.push_back(kHex[u & 0xF]);
-        } else {
-            out.push_back(c);
-        }
-    }
-}
-
-std::string EncodeForLocation(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    // '%', '?' and '#' come from the decoded URL: sent as they are, a folder named "100%"
-    // or "what?" would be asked for under another name.
-    AppendPercentEncoded(out, text, [](unsigned char u) {
-        return u <= 0x20 || u >= 0x80 || u == '%' || u == '?' || u == '#';
-    });
-    return out;
 }
 
 } // namespace tvn

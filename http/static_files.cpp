@@ -1,20 +1,20 @@
-// The GET path: built-in files and thumbnails, mapping the URL to a local target, folder
-// redirects and default documents, the access log line, and the answer for the target.
+// The file stages of the GET path: built-in files and thumbnails, mapping the URL to a local
+// target, folder redirects and default documents, hidden targets, opening the target, and
+// the file itself.
 #include "http/content_stages.h"
 #include "http/http_date.h"
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
+#include "http/url_path.h"
 #include "platform/file_attributes.h"
-#include "platform/memory_mapped_file.h"
 #include "platform/resources.h"
+#include "platform/text.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace tvn {
 namespace {
@@ -35,113 +35,37 @@ constexpr std::string_view kPageExtensions = "htm\nhtml\ntxt";
 constexpr std::string_view kHiddenRefusal =
     "<h1> Cannot Show Hidden Files and Root Directories</h1>";
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-// The access log line carries the decoded URL; spaces, '%' and control bytes are written as
-// %XX so that a request can forge neither lines of its own nor the address field behind it.
-void AppendLogSafe(std::string& line, std::string_view text) {
-    AppendPercentEncoded(line, text,
-                         [](unsigned char u) { return u <= 0x20 || u == 0x7F || u == '%'; });
-}
-
-// True when a folder component of `path` (every '/'-separated piece but the last) begins
-// with '.': such folders are hidden, and so is everything below them. The page-picture
-// folder ".pict", which pages and templates take their images from, is the one exception.
-bool BelowDotFolder(std::string_view path) {
-    std::size_t pos = 0;
-    for (;;) {
-        while (pos < path.size() && path[pos] == '/')
-            ++pos;
-        const auto slash = path.find('/', pos);
-        if (slash == std::string_view::npos)
-            return false; // the last component: its own attribute decides
-        const std::string_view piece = path.substr(pos, slash - pos);
-        // "." and ".." (left in a link's relative target) are places, not folder names.
-        const bool place = piece == "." || piece == "..";
-        if (!piece.empty() && piece.front() == '.' && !place &&
-            !(piece.size() == 5 && ::strncasecmp(piece.data(), ".pict", 5) == 0))
-            return true;
-        pos = slash + 1;
-    }
-}
-
 } // namespace
 
-CRequestContext::CRequestContext(CHttpSvrDoc& owner, std::string peer)
-    : doc(owner), peerAddressPort(std::move(peer)) {
-    const auto colon = peerAddressPort.rfind(':');
-    request.peerAddress = peerAddressPort.substr(0, colon == std::string::npos ? 0 : colon);
-}
-
-void CRequestContext::RunRequest() {
-    const bool noBody = request.contentLength == 0;
-    if (noBody && ::strcasecmp(request.method.c_str(), "GET") == 0) {
-        HandleGet();
-    } else if (noBody && ::strcasecmp(request.method.c_str(), "HEAD") == 0) {
-        LocateTarget();
-        // The head of an answer tells as much as the answer: a protected target asks for
-        // credentials first, and nothing (a listing's thumbnails) is made for a refusal.
-        if (request.status == 0 && OpenTarget() && CheckFolderPassword()) {
-            if (file.IsOpen())
-                PutText("\r\n");
-            else if (IContentStages* stages = doc.ContentStages()) {
-                stages->SendFolderListing(*this);
-            }
-        }
-        file.Close();
-        CutToHead(); // an answer to HEAD never carries a body, not even a refusal text
-    } else if (!noBody && ::strcasecmp(request.method.c_str(), "POST") == 0) {
-        LocateTarget();
-        if (request.status == 0)
-            PutErrorResponse(4501);
-    } else {
-        PutErrorResponse(4501);
-    }
-}
-
-void CRequestContext::CutToHead() {
-    const auto end = buffer.View().find("\r\n\r\n");
-    if (end != std::string_view::npos)
-        buffer.SetPending(end + 4);
-}
-
-void CRequestContext::HandleGet() {
-    if (!TryBuiltInUrl())
-        return;
-    LocateTarget();
-    std::string line;
-    line.reserve(request.method.size() + request.url.size() + peerAddressPort.size() + 3);
-    line.push_back('\n');
-    AppendLogSafe(line, request.method);
-    line.push_back(' ');
-    AppendLogSafe(line, request.url);
-    line.push_back(' ');
-    line.append(peerAddressPort);
-    if (doc.showActivity)
-        doc.showActivity(line);
-    doc.WriteAccessLog(line);
-    if (request.status == 0 && OpenTarget())
-        EmitContent();
-}
-
-bool CRequestContext::TryBuiltInUrl() {
+StageResult CRequestContext::ServeBuiltIn() {
     for (const BuiltIn& builtIn : kBuiltIns) {
-        if (request.url == builtIn.url)
-            return ServeEmbedded(builtIn.url, builtIn.contentType);
+        if (request.url != builtIn.url)
+            continue;
+        const auto bytes = FindResource("CONTENT", builtIn.url);
+        if (!bytes)
+            return StageResult::kGoOn; // falls through to the ordinary stages
+        PutStatus(HttpStatus::kOk);
+        PutHeader("Content-Type", builtIn.contentType);
+        PutHeader("Last-Modified", FormatHttpDateNow());
+        PutHeader("Expires", FormatHttpDateNow(86400));
+        PutHeaderNumber("Content-Length", static_cast<long long>(bytes->size()));
+        PutText("\r\n");
+        PutText(*bytes);
+        return StageResult::kAnswered;
     }
     IContentStages* stages = doc.ContentStages();
     std::string jpeg;
     std::string picture;
     if (!stages || !stages->CopyThumbnail(request.url, jpeg, picture))
-        return true;
+        return StageResult::kGoOn;
     // A thumbnail shows its picture: the picture's folder decides who may see it, whatever
     // the key in the URL. Its path may be a link: both folders guard it.
     std::string linkFolder = picture.substr(0, picture.rfind('/') + 1);
     const std::string real = ResolveShortcuts(picture);
     std::string realFolder = real.substr(0, real.rfind('/') + 1);
     if (!FoldersAdmit({&linkFolder, &realFolder}))
-        return false;
-    PutStatus(4200);
+        return StageResult::kAnswered;
+    PutStatus(HttpStatus::kOk);
     PutHeader("Content-Type", "image/jpeg");
     PutHeader("Last-Modified", FormatHttpDateNow());
     PutHeader("Expires", FormatHttpDateNow(86400));
@@ -151,29 +75,15 @@ bool CRequestContext::TryBuiltInUrl() {
     // The CR LF behind the body is not counted by Content-Length; browsers ignore it, and
     // it has always been sent.
     PutText("\r\n");
-    return false;
+    return StageResult::kAnswered;
 }
 
-bool CRequestContext::ServeEmbedded(std::string_view name, std::string_view contentType) {
-    const auto bytes = FindResource("CONTENT", name);
-    if (!bytes)
-        return true; // falls through to the ordinary stages
-    PutStatus(4200);
-    PutHeader("Content-Type", contentType);
-    PutHeader("Last-Modified", FormatHttpDateNow());
-    PutHeader("Expires", FormatHttpDateNow(86400));
-    PutHeaderNumber("Content-Length", static_cast<long long>(bytes->size()));
-    PutText("\r\n");
-    PutText(*bytes);
-    return false;
-}
-
-void CRequestContext::LocateTarget() {
+StageResult CRequestContext::LocateTarget() {
     std::string path = request.url;
     int known = kUnknownAttributes;
     if (!MapToLocalPath(path, &known)) {
-        PutErrorResponse(4400);
-        return;
+        PutErrorResponse(HttpStatus::kBadRequest);
+        return StageResult::kAnswered;
     }
     // The URL path is cut back with the local path, so that it always names the target
     // found: redirects, links and the password of the URL's own folder are taken from it.
@@ -188,48 +98,41 @@ void CRequestContext::LocateTarget() {
             request.attributes = kAttributeDirectory;
             request.localPath = doc.Root();
             urlPath = "/";
-            return;
+            return StageResult::kGoOn;
         }
-        SplitTail(path);
-        SplitTail(urlPath);
-        while (!path.empty()) {
-            request.attributes = GetFileAttributes(path);
-            if (request.attributes == kInvalidAttributes) {
-                SplitTail(path);
-                SplitTail(urlPath);
-                continue;
-            }
-            if (request.attributes & kAttributeDirectory) {
-                PutErrorResponse(4404);
-                return;
-            }
-            break; // a file: the rest of the URL behind it is ignored
-        }
-        if (path.empty()) {
-            PutErrorResponse(4404);
-            return;
+        // Walk up to an existing file: the rest of the URL behind it is ignored.
+        do {
+            SplitTail(path);
+            SplitTail(urlPath);
+            request.attributes = path.empty() ? kInvalidAttributes : GetFileAttributes(path);
+        } while (!path.empty() && request.attributes == kInvalidAttributes);
+        if (path.empty() || (request.attributes & kAttributeDirectory)) {
+            PutErrorResponse(HttpStatus::kNotFound);
+            return StageResult::kAnswered;
         }
     }
     if (urlPath.empty())
         urlPath = "/";
     const bool directory = (request.attributes & kAttributeDirectory) != 0;
-    if (directory && urlPath.back() != '/')
-        urlPath.push_back('/');
+    if (directory)
+        AddTrailingSlash(urlPath);
     if (directory && path.back() != '/') {
         // From the canonical path, never from the URL as sent: "//host/.." must not become
         // a Location that a browser reads as another site.
-        PutStatus(4301);
+        PutStatus(HttpStatus::kMovedPermanently);
         PutHeader("Location", EncodeForLocation(urlPath));
         PutText("\r\n");
-        return;
+        return StageResult::kAnswered;
     }
     if (path.size() > 1 && path.back() == '/')
         path.pop_back();
     if (BelowDotFolder(urlPath) || BelowDotFolder(PathBelowRoot(path)))
         request.attributes |= kAttributeHidden;
     request.localPath = std::move(path);
-    if (directory && !RedirectToIndex(3001, false))
-        RedirectToIndex(3002, true);
+    if (directory && (RedirectToIndex(LoadString(StringId::kDefaultDocuments), false) ||
+                      RedirectToIndex(LoadString(StringId::kDefaultPrograms), true)))
+        return StageResult::kAnswered;
+    return StageResult::kGoOn;
 }
 
 std::string_view CRequestContext::PathBelowRoot(std::string_view path) const {
@@ -255,94 +158,25 @@ bool CRequestContext::MapToLocalPath(std::string& path, int* attributes) const {
     return true;
 }
 
-std::string CanonicalizePath(std::string_view in) {
-    std::vector<std::string_view> kept;
-    std::size_t pos = 0;
-    while (pos < in.size()) {
-        while (pos < in.size() && IsSeparator(in[pos]))
-            ++pos;
-        std::size_t end = pos;
-        while (end < in.size() && !IsSeparator(in[end]))
-            ++end;
-        if (end > pos) {
-            const std::string_view piece = in.substr(pos, end - pos);
-            if (piece == "..") {
-                if (!kept.empty())
-                    kept.pop_back();
-            } else if (piece != ".") { // "/a/./b" is "/a/b": one name, one target
-                kept.push_back(piece);
-            }
-        }
-        pos = end;
-    }
-    std::string out;
-    if (!in.empty() && IsSeparator(in.front()))
-        out.push_back('/');
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        if (i > 0)
-            out.push_back('/');
-        out.append(kept[i]);
-    }
-    if (!in.empty() && IsSeparator(in.back()) && !(out.size() == 1 && out[0] == '/'))
-        out.push_back('/');
-    return out;
-}
-
-std::string SplitTail(std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        std::string tail = std::move(path);
-        path.clear();
-        return tail;
-    }
-    std::string tail = path.substr(slash);
-    path.resize(slash);
-    return tail;
-}
-
-bool NameInList(std::string_view name, std::string_view list) {
-    std::size_t pos = 0;
-    while (pos <= list.size()) {
-        const auto lf = list.find('\n', pos);
-        const std::size_t end = lf == std::string_view::npos ? list.size() : lf;
-        const std::string_view item = list.substr(pos, end - pos);
-        if (item.size() == name.size() && ::strncasecmp(item.data(), name.data(), name.size()) == 0)
-            return true;
-        if (lf == std::string_view::npos)
-            break;
-        pos = lf + 1;
-    }
-    return false;
-}
-
-bool CRequestContext::RedirectToIndex(int listId, bool addQuestion) {
-    const std::string_view list = LoadString(listId);
-    std::size_t pos = 0;
-    while (pos < list.size()) {
-        const auto lf = list.find('\n', pos);
-        const std::size_t end = lf == std::string_view::npos ? list.size() : lf;
-        const std::string_view name = list.substr(pos, end - pos);
-        pos = end + 1;
+bool CRequestContext::RedirectToIndex(std::string_view list, bool addQuestion) {
+    return AnyLine(list, [&](std::string_view name) {
         std::string candidate = request.localPath;
-        if (candidate.empty() || candidate.back() != '/')
-            candidate.push_back('/');
+        AddTrailingSlash(candidate);
         candidate.append(name);
         const int attributes = GetFileAttributes(candidate);
         if (attributes == kInvalidAttributes || (attributes & kAttributeDirectory))
-            continue;
+            return false;
         std::string location = request.urlPath;
-        if (location.empty() || location.back() != '/')
-            location.push_back('/');
+        AddTrailingSlash(location);
         location.append(name);
         location = EncodeForLocation(location);
         if (addQuestion)
             location.push_back('?'); // a program's empty query
-        PutStatus(4302);
+        PutStatus(HttpStatus::kRedirection);
         PutHeader("Location", location);
         PutText("\r\n");
         return true;
-    }
-    return false;
+    });
 }
 
 bool CRequestContext::IsPageFile() const {
@@ -358,37 +192,40 @@ bool CRequestContext::IsIndexName() const {
     const auto slash = path.rfind('/');
     if (slash == std::string::npos || slash + 1 == path.size())
         return false;
-    return NameInList(std::string_view(path).substr(slash + 1), LoadString(3001));
+    return NameInList(std::string_view(path).substr(slash + 1),
+                      LoadString(StringId::kDefaultDocuments));
 }
 
-bool CRequestContext::OpenTarget() {
-    if (request.attributes & kAttributeHidden) {
-        PutStatus(4200);
-        PutText("\r\n");
-        PutText(kHiddenRefusal);
-        return false;
-    }
+StageResult CRequestContext::RefuseHidden() {
+    if (!(request.attributes & kAttributeHidden))
+        return StageResult::kGoOn;
+    PutStatus(HttpStatus::kOk);
+    PutText("\r\n");
+    PutText(kHiddenRefusal);
+    return StageResult::kAnswered;
+}
+
+StageResult CRequestContext::OpenTarget() {
     if (request.attributes & kAttributeDirectory)
-        return true;
+        return StageResult::kGoOn;
     if (!OpenTargetFile()) {
-        PutErrorResponse(4503);
-        return false;
+        PutErrorResponse(HttpStatus::kServiceUnavailable);
+        return StageResult::kAnswered;
     }
     if (!IsPageFile()) {
         const std::string& since = request.Header("if-modified-since");
         if (!since.empty()) {
             const auto when = ParseHttpDate(since);
             if (when && !FileNewerThan(*when)) {
-                PutStatus(4304);
+                PutStatus(HttpStatus::kNotModified);
                 PutText("\r\n");
-                file.Close();
-                return false;
+                return StageResult::kAnswered;
             }
         }
     }
-    PutStatus(4200);
+    PutStatus(HttpStatus::kOk);
     PutContentType();
-    return true;
+    return StageResult::kGoOn;
 }
 
 bool CRequestContext::OpenTargetFile() {
@@ -446,32 +283,38 @@ std::optional<std::string> LoadWholeFile(const std::string& path, std::size_t li
     return text;
 }
 
-void CRequestContext::EmitContent() {
-    if (!CheckFolderPassword()) {
-        file.Close();
-        return;
+StageResult CRequestContext::ListFolder() {
+    if (file.IsOpen())
+        return StageResult::kGoOn;
+    if (IContentStages* stages = doc.ContentStages()) {
+        stages->SendFolderListing(*this);
+    } else {
+        buffer.Reset();
+        PutErrorResponse(HttpStatus::kNotFound);
     }
+    return StageResult::kAnswered;
+}
+
+StageResult CRequestContext::RunPageHandlers() {
     IContentStages* stages = doc.ContentStages();
-    if (!file.IsOpen()) {
-        if (stages)
-            stages->SendFolderListing(*this);
-        else {
-            buffer.Reset();
-            PutErrorResponse(4404);
-        }
-        return;
-    }
-    const bool page = IsPageFile();
-    if (stages && ((page && stages->HandlePageFile(*this)) || stages->HandleScreenShot(*this))) {
-        file.Close();
-        return;
-    }
+    if (!stages)
+        return StageResult::kGoOn;
+    if (IsPageFile() && stages->HandlePageFile(*this) == StageResult::kAnswered)
+        return StageResult::kAnswered;
+    return stages->HandleScreenShot(*this);
+}
+
+StageResult CRequestContext::FramePage() {
+    // Both a framed page and the file itself carry the file's time.
     if (file.lastWrite)
         PutHeader("Last-Modified", FormatHttpDate(*file.lastWrite));
-    if (page && stages && stages->WrapPage(*this)) {
-        file.Close();
-        return;
-    }
+    IContentStages* stages = doc.ContentStages();
+    if (stages && IsPageFile())
+        return stages->WrapPage(*this);
+    return StageResult::kGoOn;
+}
+
+StageResult CRequestContext::SendFile() {
     PutHeaderNumber("Content-Length", static_cast<long long>(file.size));
     PutText("\r\n");
     // A small file goes out with its head in one piece; a larger one is streamed.
@@ -487,6 +330,7 @@ void CRequestContext::EmitContent() {
         if (n <= 0 || file.offset >= file.size)
             file.Close();
     }
+    return StageResult::kAnswered;
 }
 
 } // namespace tvn

@@ -6,8 +6,8 @@
 #include "pages/template_tags.h"
 #include "pages/thumbnail_cache.h"
 #include "platform/file_attributes.h"
-#include "platform/memory_mapped_file.h"
 #include "platform/resources.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -24,6 +24,8 @@ constexpr std::string_view kFallbackTemplate =
     "<diritem><a href=\"%LINK%\">%NAME%</a><br></diritem>"
     "<fileitem><a href=\"%LINK%\">%NAME%</a><br></fileitem>"
     "<pictitem><a href=\"%LINK%\">%NAME%</a><br></pictitem>";
+// Templates are read whole; a larger file is no template.
+constexpr std::size_t kTemplateLimit = std::size_t(8) << 20;
 constexpr const char* kEmptyFolderMessage =
     "<br> - Create Folders for data to be shared in<br> '%s'<br> - Populate the folders with "
     "files<br>";
@@ -54,11 +56,6 @@ std::vector<std::string> EnumerateSorted(DIR* dir, std::vector<unsigned char>& t
 std::string_view BaseName(std::string_view path) {
     const auto slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           ::strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
 // Classifies one name of the folder into the lists; returns 1 when it counts.
@@ -153,9 +150,11 @@ void ExpandSection(std::string& text, std::string_view tag, const std::vector<Li
 
 } // namespace
 
-int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
-                   ListingEntries& entries) {
+int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
+               FolderScan& scan) {
+    ListingEntries& entries = scan.entries;
     entries = {};
+    scan.pictures.clear();
     if (!isRoot)
         entries.folders.push_back({"..", ".."});
     int total = 0;
@@ -164,12 +163,8 @@ int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bo
         std::vector<unsigned char> types;
         const std::vector<std::string> names = EnumerateSorted(dir.get(), types);
         const int folderFd = ::dirfd(dir.get());
-        std::vector<PictureRef> pictures;
         for (std::size_t i = 0; i < names.size(); ++i)
-            total += Classify(folderPath, folderFd, names[i], types[i], entries, pictures);
-        std::vector<std::string> tags = MakeThumbnailTags(pictures);
-        for (std::size_t i = 0; i < tags.size(); ++i)
-            entries.pictures[i].name = std::move(tags[i]);
+            total += Classify(folderPath, folderFd, names[i], types[i], entries, scan.pictures);
     }
     if (!isRoot && (!entries.files.empty() || !entries.pictures.empty()))
         entries.folders.insert(entries.folders.begin(), {".", "."});
@@ -185,7 +180,22 @@ int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bo
     return total;
 }
 
-void FillListingSections(const CRequestContext& context, std::string& text, bool folderRequest) {
+void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags) {
+    for (std::size_t i = 0; i < tags.size() && i < scan.entries.pictures.size(); ++i)
+        scan.entries.pictures[i].name = std::move(tags[i]);
+}
+
+int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
+                   ListingEntries& entries) {
+    FolderScan scan;
+    const int total = ScanFolder(folderPath, folderUrl, isRoot, scan);
+    PutThumbnailTags(scan, MakeThumbnailTags(scan.pictures));
+    entries = std::move(scan.entries);
+    return total;
+}
+
+void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
+                             std::function<void(CRequestContext&, std::string&)> finish) {
     const CRequest& request = context.request;
     std::string folder = request.localPath;
     // The URL path of the target found (canonical, '/' only): for a page found by walking up
@@ -196,31 +206,41 @@ void FillListingSections(const CRequestContext& context, std::string& text, bool
         const auto slash = urlBase.rfind('/');
         urlBase = slash == std::string::npos ? std::string() : urlBase.substr(0, slash + 1);
     }
-    if (folder.empty() || folder.back() != '/')
-        folder.push_back('/');
-    if (urlBase.empty() || urlBase.back() != '/')
-        urlBase.push_back('/');
-    ListingEntries entries;
-    CollectEntries(folder, urlBase, IsRootUrl(urlBase), entries);
-    ExpandSection(text, "<diritem>", entries.folders, urlBase);
-    ExpandSection(text, "<fileitem>", entries.files, urlBase);
-    ExpandSection(text, "<pictitem>", entries.pictures, urlBase);
+    AddTrailingSlash(folder);
+    AddTrailingSlash(urlBase);
+    struct Job {
+        FolderScan scan;
+        std::string text;
+        std::string urlBase;
+        std::vector<std::string> tags;
+    };
+    auto job = std::make_shared<Job>();
+    job->text = std::move(text);
+    job->urlBase = std::move(urlBase);
+    ScanFolder(folder, job->urlBase, IsRootUrl(job->urlBase), job->scan);
+    auto complete = [job, finish = std::move(finish)](CRequestContext& resumed) {
+        PutThumbnailTags(job->scan, std::move(job->tags));
+        ExpandSection(job->text, "<diritem>", job->scan.entries.folders, job->urlBase);
+        ExpandSection(job->text, "<fileitem>", job->scan.entries.files, job->urlBase);
+        ExpandSection(job->text, "<pictitem>", job->scan.entries.pictures, job->urlBase);
+        finish(resumed, job->text);
+    };
+    // A folder whose thumbnails are all made is answered at once. New pictures take about
+    // a tenth of a second each to decode: the request waits for them off the main thread,
+    // and every other visitor is served meanwhile.
+    if (ThumbnailsCached(job->scan.pictures)) {
+        job->tags = MakeThumbnailTags(job->scan.pictures);
+        complete(context);
+        return;
+    }
+    context.Park([job] { job->tags = MakeThumbnailTags(job->scan.pictures); }, std::move(complete));
 }
 
 std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::string_view name) {
     const std::string& local = context.request.localPath;
     const std::string path = local.substr(0, local.rfind('/') + 1) + std::string(name);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        const UniqueFd owner(fd);
-        struct stat st {};
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            CMemoryMappedFile mapping;
-            if (mapping.Map(fd))
-                return std::string(mapping.View());
-            return std::string(); // an empty template file counts as found
-        }
-    }
+    if (auto text = LoadWholeFile(path, kTemplateLimit))
+        return text; // an empty template file counts as found
     if (const auto builtIn = FindResource("CONTENT", name))
         return std::string(*builtIn);
     return std::nullopt;
@@ -228,22 +248,23 @@ std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::s
 
 void SendFolderListing(CRequestContext& context) {
     CRequest& request = context.request;
-    if (request.localPath.empty() || request.localPath.back() != '/')
-        request.localPath.push_back('/');
+    AddTrailingSlash(request.localPath);
     std::optional<std::string> page = LookUpTemplate(context, ".dir");
     if (!page) {
-        context.PutErrorResponse(4404);
+        context.PutErrorResponse(HttpStatus::kNotFound);
         return;
     }
     if (page->empty())
         page = std::string(kFallbackTemplate);
-    FillListingSections(context, *page, true);
-    context.PutStatus(4200);
-    context.PutHeader("Content-Type", "text/html");
-    context.PutHeader("Last-Modified", FormatHttpDateNow());
-    context.PutHeaderNumber("Content-Length", static_cast<long long>(page->size()));
-    context.PutText("\r\n");
-    context.PutText(*page);
+    FillListingSectionsThen(
+        context, std::move(*page), true, [](CRequestContext& done, std::string& text) {
+            done.PutStatus(HttpStatus::kOk);
+            done.PutHeader("Content-Type", "text/html");
+            done.PutHeader("Last-Modified", FormatHttpDateNow());
+            done.PutHeaderNumber("Content-Length", static_cast<long long>(text.size()));
+            done.PutText("\r\n");
+            done.PutText(text);
+        });
 }
 
 } // namespace tvn

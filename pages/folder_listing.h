@@ -1,5 +1,8 @@
 #pragma once
 
+#include "pages/thumbnail_cache.h"
+
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,9 +34,26 @@ struct ListingEntries {
 int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
                    ListingEntries& entries);
 
+// A folder read for a listing: its entries, and its pictures, whose thumbnail tags are put
+// into `entries.pictures` (in the same order) once they are made.
+struct FolderScan {
+    ListingEntries entries;
+    std::vector<PictureRef> pictures;
+};
+
+// CollectEntries without the thumbnails: the entries of the pictures name nothing yet.
+int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
+               FolderScan& scan);
+// Puts the tags made for `scan.pictures` into the picture entries.
+void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags);
+
 // Fills the first <diritem>, <fileitem> and <pictitem> sections of `text` with the entries
-// of the request's folder (`folderRequest`) or of the page's folder.
-void FillListingSections(const CRequestContext& context, std::string& text, bool folderRequest);
+// of the request's folder (`folderRequest`) or of the page's folder, then calls
+// `finish(context, text)`. When pictures of the folder still need their thumbnails, the
+// request is parked while they are made off the main thread, and `finish` runs when it
+// resumes.
+void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
+                             std::function<void(CRequestContext&, std::string&)> finish);
 
 // The template `name` for the request: the file in the request's folder (an empty file is
 // an empty template), else the built-in resource; nothing when neither exists.

@@ -13,12 +13,13 @@ bool CPageStages::CopyThumbnail(std::string_view url, std::string& jpeg, std::st
 
 void CPageStages::SendFolderListing(CRequestContext& context) { tvn::SendFolderListing(context); }
 
-// The GPS pages, the remote control and the blog arrive with their own work.
-bool CPageStages::HandlePageFile(CRequestContext&) { return false; }
+// TODO(gps), TODO(remote), TODO(blog): the GPS pages, the remote control and the blog, in
+// this order.
+StageResult CPageStages::HandlePageFile(CRequestContext&) { return StageResult::kGoOn; }
 
-// The screenshot arrives with its own work.
-bool CPageStages::HandleScreenShot(CRequestContext&) { return false; }
+// TODO(screenshot): the screenshot, which waits for its capture through Park.
+StageResult CPageStages::HandleScreenShot(CRequestContext&) { return StageResult::kGoOn; }
 
-bool CPageStages::WrapPage(CRequestContext& context) { return tvn::WrapPage(context); }
+StageResult CPageStages::WrapPage(CRequestContext& context) { return tvn::WrapPage(context); }
 
 } // namespace tvn

@@ -9,9 +9,9 @@ class CPageStages : public IContentStages {
   public:
     bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture) override;
     void SendFolderListing(CRequestContext& context) override;
-    bool HandlePageFile(CRequestContext& context) override;
-    bool HandleScreenShot(CRequestContext& context) override;
-    bool WrapPage(CRequestContext& context) override;
+    StageResult HandlePageFile(CRequestContext& context) override;
+    StageResult HandleScreenShot(CRequestContext& context) override;
+    StageResult WrapPage(CRequestContext& context) override;
 };
 
 } // namespace tvn

@@ -5,13 +5,18 @@
 #include "http/request_context.h"
 #include "pages/folder_listing.h"
 #include "pages/template_tags.h"
-#include "platform/memory_mapped_file.h"
 #include "platform/resources.h"
+#include "platform/text.h"
 
-#include <strings.h>
+#include <cerrno>
+#include <cstdint>
+#include <unistd.h>
 
 namespace tvn {
 namespace {
+
+// Pages are framed up to this size; a larger one goes out as the file it is.
+constexpr std::size_t kPageLimit = std::size_t(8) << 20;
 
 void MergeRecords(std::string& content, const WrapItems& items) {
     const std::size_t count = items.valueTags.size();
@@ -60,6 +65,28 @@ void ApplyMapKey(CRequestContext& context, std::string& content) {
     ReplaceAllPairs(content, "<maps_api_key>", doc.GoogleApiKey());
 }
 
+// The bytes of the open page, read (never mapped: a page saved by an editor while it is read
+// must not end the process) up to `limit`; nothing when it is larger or cannot be read.
+std::optional<std::string> ReadOpenFile(const COpenFile& file, std::size_t limit) {
+    if (file.size < 0 || static_cast<std::uint64_t>(file.size) > limit)
+        return std::nullopt;
+    std::string text(static_cast<std::size_t>(file.size), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::pread(file.fd.Get(), text.data() + done, text.size() - done,
+                                  static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break; // shrank meanwhile: what is there now
+        done += static_cast<std::size_t>(n);
+    }
+    text.resize(done);
+    return text;
+}
+
 } // namespace
 
 std::string PlainTextToHtml(std::string_view text, bool escapeMarkup) {
@@ -98,52 +125,43 @@ std::string PlainTextToHtml(std::string_view text, bool escapeMarkup) {
     return out;
 }
 
-namespace {
-
-bool IsTextFile(std::string_view path) {
-    return path.size() >= 4 && ::strncasecmp(path.data() + path.size() - 4, ".txt", 4) == 0;
-}
-
-} // namespace
-
-bool WrapPage(CRequestContext& context, const WrapItems& items) {
+StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
     const std::optional<std::string> frame = LookUpTemplate(context, ".file");
-    if (!frame)
-        return false;
-    CMemoryMappedFile mapping;
-    if (!context.file.IsOpen() || !mapping.Map(context.file.fd.Get()))
-        return false; // an empty page goes out unchanged
-    const std::string_view fileText = mapping.View();
+    if (!frame || !context.file.IsOpen())
+        return StageResult::kGoOn;
+    std::optional<std::string> fileText = ReadOpenFile(context.file, kPageLimit);
+    if (!fileText || fileText->empty())
+        return StageResult::kGoOn; // an empty page goes out unchanged
     std::string content;
-    if (IsTextFile(context.request.localPath)) {
+    if (EndsWithNoCase(context.request.localPath, ".txt")) {
         // A text file is text, whatever tags it holds: a saved chat log must not run script
         // in this origin, where the browser also keeps the credentials of protected folders.
-        content = PlainTextToHtml(fileText, true);
+        content = PlainTextToHtml(*fileText, true);
     } else {
-        const std::string_view body = ExtractSection(fileText, "<body>", true);
-        if (body.size() == fileText.size() &&
-            ExtractSection(fileText, "<html>", true).size() == fileText.size())
-            content = PlainTextToHtml(fileText);
+        const std::string_view body = ExtractSection(*fileText, "<body>", true);
+        if (body.size() == fileText->size() &&
+            ExtractSection(*fileText, "<html>", true).size() == fileText->size())
+            content = PlainTextToHtml(*fileText);
         else
             content = std::string(body);
     }
-    mapping.Close();
+    fileText.reset();
+    auto putPage = [](CRequestContext& done, std::string& text) {
+        done.PutHeaderNumber("Content-Length", static_cast<long long>(text.size()));
+        done.PutText("\r\n");
+        done.PutText(text);
+    };
     if (frame->empty()) {
-        context.PutHeaderNumber("Content-Length", static_cast<long long>(content.size()));
-        context.PutText("\r\n");
-        context.PutText(content);
-        return true;
+        putPage(context, content);
+        return StageResult::kAnswered;
     }
     MergeRecords(content, items);
     if (items.mapKeyStep)
         ApplyMapKey(context, content);
     std::string page = *frame;
     ReplaceFirstPair(page, "<tvnbody>", content);
-    FillListingSections(context, page, false);
-    context.PutHeaderNumber("Content-Length", static_cast<long long>(page.size()));
-    context.PutText("\r\n");
-    context.PutText(page);
-    return true;
+    FillListingSectionsThen(context, std::move(page), false, putPage);
+    return StageResult::kAnswered;
 }
 
 } // namespace tvn

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "http/request_context.h"
+
 #include <string>
 #include <vector>
 
 namespace tvn {
-
-class CRequestContext;
 
 // What a page handler merges into its page: records repeated in a section (or, without a
 // section tag, the first record's values put in place), and the map-key step.
@@ -17,9 +17,10 @@ struct WrapItems {
 };
 
 // Frames the open page file of the request with its folder's ".file" template, merging
-// `items`, and writes Content-Length, the empty line and the page. False (nothing
-// written) when there is no template or the page cannot be read.
-bool WrapPage(CRequestContext& context, const WrapItems& items = {});
+// `items`, and writes Content-Length, the empty line and the page (once the folder's
+// thumbnails are made, when the frame lists them). Goes on (nothing written) when there is
+// no template, or the page is empty, larger than 8 MiB or cannot be read.
+StageResult WrapPage(CRequestContext& context, const WrapItems& items = {});
 
 // Plain text as HTML, in one pass: two line ends in a row (CR LF or LF alone) become "<p>",
 // a single one "<br>". With `escapeMarkup` (text files, which may hold anything a visitor

@@ -1,6 +1,6 @@
 #include "pages/template_tags.h"
 
-#include "http/request_context.h"
+#include "http/url_path.h"
 
 #include <cctype>
 

@@ -329,6 +329,15 @@ bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture
     return true;
 }
 
+bool ThumbnailsCached(const std::vector<PictureRef>& pictures) {
+    std::lock_guard lock(thumbnailLock);
+    for (const PictureRef& picture : pictures) {
+        if (!thumbnailCache.contains(ThumbnailKey(picture.path)))
+            return false;
+    }
+    return true;
+}
+
 std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures) {
     std::vector<std::uint32_t> keys;
     keys.reserve(pictures.size());

@@ -36,6 +36,10 @@ struct PictureRef {
     std::string fallbackText;
 };
 
+// True when every picture of `pictures` has its thumbnail in the cache (MakeThumbnailTags
+// then decodes nothing).
+bool ThumbnailsCached(const std::vector<PictureRef>& pictures);
+
 // The tags of several pictures at once, as MakeThumbnailTag gives them; the pictures not
 // yet cached are decoded side by side, one per core.
 std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures);

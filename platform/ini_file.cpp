@@ -1,5 +1,6 @@
 #include "platform/ini_file.h"
 
+#include "platform/text.h"
 #include "platform/unique_fd.h"
 
 #include <cerrno>
@@ -54,17 +55,8 @@ std::string ReadWholeFile(const std::string& file) {
     return text;
 }
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
+constexpr std::string_view Trim(std::string_view s) { return TrimBlanks(s); }
+constexpr bool SameName(std::string_view a, std::string_view b) { return EqualsNoCase(a, b); }
 
 struct Line {
     std::string_view text;

@@ -1,6 +1,7 @@
 #include "platform/resources.h"
 
 #include "platform/resource_table.h"
+#include "platform/text.h"
 
 #include <cctype>
 #include <unordered_map>
@@ -12,14 +13,13 @@ std::string NormalizeName(std::string_view type, std::string_view name) {
     std::string key;
     key.reserve(type.size() + name.size() + 1);
     for (char c : type)
-        key.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        key.push_back(LowerAscii(c));
     key.push_back('/');
     std::size_t start = 0;
     while (start < name.size() && (name[start] == '/' || name[start] == '\\'))
         ++start;
     for (char c : name.substr(start))
-        key.push_back(c == '\\' ? '/'
-                                : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        key.push_back(c == '\\' ? '/' : LowerAscii(c));
     return key;
 }
 

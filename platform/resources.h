@@ -1,5 +1,7 @@
 #pragma once
 
+#include "resources/string_ids.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,5 +19,9 @@ std::vector<std::string> ListResources(std::string_view type);
 
 // String-table text `id`; empty when the table has no such text.
 const std::string& LoadString(int id);
+inline const std::string& LoadString(StringId id) { return LoadString(static_cast<int>(id)); }
+inline const std::string& LoadString(HttpStatus status) {
+    return LoadString(static_cast<int>(status));
+}
 
 } // namespace tvn

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QThreadPool>
 
 namespace tvn {
 namespace {
@@ -66,6 +67,8 @@ int CDA::RunMainWindow(bool firewallProfile) {
         QCoreApplication::instance(), [&] { control.LoadSettingsAndStart(); },
         Qt::QueuedConnection);
     QCoreApplication::exec();
+    // Work that answers were waiting for (thumbnails) ends before the caches it fills go.
+    QThreadPool::globalInstance()->waitForDone();
     return 0;
 }
 

@@ -41,7 +41,7 @@ void RunInstall() {
 }
 
 bool RunUninstall(const CUserInterface& ui) {
-    if (!ui.askYesNo(LoadString(161), LoadString(128)))
+    if (!ui.askYesNo(LoadString(StringId::kDeleteSharedDocs), LoadString(StringId::kProgramName)))
         return false;
     std::error_code ec;
     // remove_all deletes links, not what they point at: nothing outside the folder goes.

@@ -7,6 +7,8 @@ namespace tvn {
 
 std::string ProgramDocumentFolder() { return JoinPath(DocumentBaseFolder(), "Tarvolin"); }
 
-std::string DefaultDocumentFolder() { return JoinPath(ProgramDocumentFolder(), LoadString(3026)); }
+std::string DefaultDocumentFolder() {
+    return JoinPath(ProgramDocumentFolder(), LoadString(StringId::kDefaultRootName));
+}
 
 } // namespace tvn

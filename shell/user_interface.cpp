@@ -1,5 +1,7 @@
 #include "shell/user_interface.h"
 
+#include "platform/text.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
@@ -20,10 +22,7 @@ std::string Trimmed(const std::string& line) {
         ++begin;
     while (end > begin && std::isspace(static_cast<unsigned char>(line[end - 1])))
         --end;
-    std::string word = line.substr(begin, end - begin);
-    for (char& c : word)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return word;
+    return ToLower(std::string_view(line).substr(begin, end - begin));
 }
 
 } // namespace

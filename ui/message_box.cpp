@@ -7,7 +7,8 @@
 namespace tvn::ui {
 
 void ShowErrorBox(const std::string& text) {
-    QMessageBox::critical(nullptr, QString::fromLocal8Bit(LoadString(128).c_str()),
+    QMessageBox::critical(nullptr,
+                          QString::fromLocal8Bit(LoadString(StringId::kProgramName).c_str()),
                           QString::fromLocal8Bit(text.c_str()));
 }
 

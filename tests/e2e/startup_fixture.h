@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/file_bytes.h"
 #include "support/loopback_port.h"
 // Runs the built program in a folder of its own: settings, executable, documents, runtime
 // and home folders below one temporary folder, no display, a loopback port of its own.
@@ -27,18 +28,6 @@ namespace tvn::test {
 
 // Every wait of these tests ends after this long.
 inline constexpr int kWaitMs = 10000;
-
-inline std::optional<std::string> ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 inline int ConnectLoopback(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -1,5 +1,4 @@
-// The response vocabulary and the path helpers of the GET path, on a request context
-// without a socket.
+// The response vocabulary of the GET path, on a request context without a socket.
 #include "config/settings_section.h"
 #include "http/http_date.h"
 #include "http/http_svr_doc.h"
@@ -54,95 +53,6 @@ TEST(OutputBuffer, ConsumeAndReset) {
     EXPECT_EQ(buffer.Size(), COutputBuffer::kChunk);
 }
 
-TEST(EncodeForLocation, Bytes) {
-    struct Case {
-        std::string in, out;
-    };
-    const Case cases[] = {
-        {"/my folder/\xE4.html", "/my%20folder/%E4.html"},
-        // The text is a decoded URL: '%', '?' and '#' in it are part of names.
-        {"/100%/what?#1", "/100%25/what%3F%231"},
-        {"/a/b-c_d.e~f", "/a/b-c_d.e~f"},
-        {std::string("/\x01\x1F\x20\x21\x7E\x7F\x80\xFF", 9), "/%01%1F%20!~\x7F%80%FF"},
-        {std::string("\0", 1), "%00"},
-        {"", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.in);
-        EXPECT_EQ(EncodeForLocation(c.in), c.out);
-    }
-}
-
-TEST(CanonicalizePath, Table) {
-    struct Case {
-        std::string in, out;
-    };
-    const Case cases[] = {
-        {"/a/b", "/a/b"},
-        {"/a/../b", "/b"},
-        {"/a/../../x", "/x"},       // ".." above the top is dropped
-        {"/a/./b.txt", "/a/b.txt"}, // "." goes: one name, one target (and one cache key)
-        {"/./.", "/"},
-        {"/a/.", "/a"},
-        {"/a//b", "/a/b"},
-        {"\\a\\b\\", "/a/b/"}, // backslashes are separators too
-        {"/a\\..\\b", "/b"},
-        {"a/b", "a/b"}, // relative stays relative
-        {"/a/b/", "/a/b/"},
-        {"/a/..", "/"},
-        {"/a/../", "/"},
-        {"/", "/"},
-        {"//", "/"},
-        {"", ""},
-        {"..", ""},
-        {"../", "/"},     // nothing kept, but it ended in a separator
-        {"/...", "/..."}, // three dots are a name
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.in);
-        EXPECT_EQ(CanonicalizePath(c.in), c.out);
-    }
-}
-
-TEST(SplitTail, Table) {
-    struct Case {
-        std::string path, rest, tail;
-    };
-    const Case cases[] = {
-        {"/a/b", "/a", "/b"}, {"/a/b/", "/a/b", "/"}, {"/a", "", "/a"},
-        {"a", "", "a"},       {"/", "", "/"},         {"", "", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
-        std::string path = c.path;
-        EXPECT_EQ(SplitTail(path), c.tail);
-        EXPECT_EQ(path, c.rest);
-    }
-}
-
-TEST(NameInList, Table) {
-    struct Case {
-        std::string name, list;
-        bool in;
-    };
-    const Case cases[] = {
-        {"index.htm", "default.html\ndefault.htm\nindex.html\nindex.htm", true},
-        {"INDEX.HTML", "default.html\ndefault.htm\nindex.html\nindex.htm", true},
-        {"index", "default.html\nindex.htm", false}, // no prefix match
-        {"index.htmx", "index.htm", false},
-        {"htm", "htm\nhtml\ntxt", true},
-        {"TxT", "htm\nhtml\ntxt", true},
-        {"", "htm\nhtml\ntxt", false},
-        {"ht", "htm\nhtml\ntxt", false},
-        {"a", "a", true},
-        {"b", "a\n\nb", true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name + " in " + c.list);
-        EXPECT_EQ(NameInList(c.name, c.list), c.in);
-    }
-}
-
 // A request context on a document whose settings live in a temporary folder.
 class ContextTest : public ::testing::Test {
   protected:
@@ -164,7 +74,7 @@ class ContextTest : public ::testing::Test {
 TEST_F(ContextTest, ErrorResponseIsExact) {
     CHttpSvrDoc doc(8080, temp / "Share");
     auto context = Context(doc);
-    context->PutErrorResponse(4404);
+    context->PutErrorResponse(HttpStatus::kNotFound);
     const std::string text(context->buffer.View());
     const auto dateAt = text.find("Date: ");
     ASSERT_NE(dateAt, std::string::npos);
@@ -173,7 +83,7 @@ TEST_F(ContextTest, ErrorResponseIsExact) {
     EXPECT_TRUE(ParseHttpDate(date).has_value()) << date;
     EXPECT_EQ(text, "HTTP/1.0 404 Not Found\r\nServer: Tarvolin Plus/1.0\r\nDate: " + date +
                         "\r\n\r\n404 Not Found");
-    EXPECT_EQ(context->request.status, 4404);
+    EXPECT_EQ(context->request.status, HttpStatus::kNotFound);
 }
 
 TEST_F(ContextTest, ContentType) {

@@ -1,7 +1,7 @@
 // A listening server on loopback, spoken to in raw bytes: request syntax, exact error
 // answers, the head of a file answer and the access log.
 #include "http/http_date.h"
-#include "server_fixture.h"
+#include "support/server_fixture.h"
 
 #include <gtest/gtest.h>
 #include <string>

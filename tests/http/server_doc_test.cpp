@@ -1,7 +1,7 @@
 // The server document: its settings, starting and restarting the listener, and what a
 // failed start leaves behind.
-#include "server_fixture.h"
 #include "support/env_guard.h"
+#include "support/server_fixture.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -119,7 +119,7 @@ TEST(ServerDocSettings, DefaultAccessLogBesideTheProgram) {
         }));
         EXPECT_EQ(ParseAnswer(raw).body, "x");
         doc.StopServing();
-        for (int i = 0; i < 100 && CRequestSocket::LiveCount() > 0; ++i)
+        for (int i = 0; i < 100 && doc.Connections().LiveCount() > 0; ++i)
             SpinEventLoop(20ms);
     }
     SettingsSection::OverrideFilePath("");

@@ -1,7 +1,7 @@
 // File answers on a listening server: conditional answers, large files, clients that
 // leave early, files that cannot be read, and running out of descriptors.
 #include "http/http_date.h"
-#include "server_fixture.h"
+#include "support/server_fixture.h"
 
 #include <QCoreApplication>
 #include <cerrno>
@@ -146,9 +146,9 @@ TEST_F(ServerFiles, ClientLeavingMidFileDoesNotEndTheServer) {
         const Answer next = Get("/x.txt");
         EXPECT_EQ(next.statusLine, "HTTP/1.0 200 OK");
         EXPECT_EQ(next.body, "still here");
-        for (int i = 0; i < 50 && CRequestSocket::LiveCount() > 0; ++i)
+        for (int i = 0; i < 50 && doc->Connections().LiveCount() > 0; ++i)
             SpinEventLoop(20ms);
-        EXPECT_EQ(CRequestSocket::LiveCount(), 0u) << "a connection stayed behind";
+        EXPECT_EQ(doc->Connections().LiveCount(), 0u) << "a connection stayed behind";
     }
 }
 

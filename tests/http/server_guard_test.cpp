@@ -1,6 +1,6 @@
 // Ways past a password, hidden files and answers that misled, found by trying the server from
 // outside. Each test is named after what broke.
-#include "server_fixture.h"
+#include "support/server_fixture.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,7 +1,7 @@
 // Protected folders on a listening server: the ".pass" list, Basic credentials and which
 // answers ask for them.
 #include "http/http_date.h"
-#include "server_fixture.h"
+#include "support/server_fixture.h"
 
 #include <functional>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // From URL to target on a listening server: redirects and default documents, the root
 // fence, walking up to a file, hidden targets, built-in files, content types and links.
 #include "platform/resources.h"
-#include "server_fixture.h"
+#include "support/server_fixture.h"
 
 #include <gtest/gtest.h>
 #include <string>

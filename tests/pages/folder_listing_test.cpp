@@ -7,6 +7,13 @@
 namespace tvn {
 namespace {
 
+// The listing sections filled at once: a context without a connection cannot wait, so the
+// thumbnails are made before FillListingSectionsThen returns.
+void Fill(CRequestContext& context, std::string& text, bool folderRequest) {
+    FillListingSectionsThen(context, text, folderRequest,
+                            [&text](CRequestContext&, std::string& filled) { text = filled; });
+}
+
 using test::PagesFixture;
 
 std::vector<std::string> Names(const std::vector<ListingEntry>& list) {
@@ -79,7 +86,7 @@ TEST_F(Listing, NamesFromTheFileSystemAreHtmlTextAndLinksCannotBreakOut) {
     Write("a\"b.txt", "x");
     auto context = Context("/", "");
     std::string page = "<fileitem><a href=\"%LINK%\">%NAME%</a>\n</fileitem>";
-    FillListingSections(*context, page, true);
+    Fill(*context, page, true);
     EXPECT_NE(page.find(">&lt;img src=x onerror=alert(1)&gt;</a>"), std::string::npos) << page;
     EXPECT_NE(page.find("href=\"/%3Cimg%20src=x%20onerror=alert(1)%3E.txt\""), std::string::npos)
         << page;
@@ -107,14 +114,14 @@ TEST_F(Listing, SectionsExpandWithEncodedLinksUppercaseTagsAndOnlyTheFirstPair) 
     std::string page = "<DIRITEM>[%LINK%|%NAME%]</DIRITEM>"
                        "<fileitem>(%NAME%:%LINK%)</fileitem><fileitem>second</fileitem>"
                        "<DirItem>%NAME%</DirItem>";
-    FillListingSections(*context, page, true);
+    Fill(*context, page, true);
     EXPECT_EQ(page, "[/Album|Album][/My%20Photos|My Photos]"
                     "(caf\xE9 &amp; co:/caf%E9%20&%20co.txt)<fileitem>second</fileitem>"
                     "<DirItem>%NAME%</DirItem>");
 
     auto sub = Context("/Album/", "Album/");
     std::string listing = "<diritem>%LINK% </diritem><pictitem>p</pictitem>";
-    FillListingSections(*sub, listing, true);
+    Fill(*sub, listing, true);
     EXPECT_EQ(listing, "/Album/.. /Album/sub "); // empty lists make their sections vanish
 }
 

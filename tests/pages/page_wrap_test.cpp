@@ -14,7 +14,7 @@ TEST_F(PageWrap, BodySectionGoesIntoTheFrameWithItsFolderEntries) {
     // An html pair around a body pair, and a line break behind the closing html tag.
     Write("docs/page.html", "<html><head>h</head><body>B</body></html>\r\n");
     auto context = Context("/docs/page.html", "docs/page.html");
-    ASSERT_TRUE(WrapPage(*context));
+    ASSERT_EQ(WrapPage(*context), StageResult::kAnswered);
     EXPECT_EQ(Body(*context), "<frame>[page]<body>B</body></frame>");
     EXPECT_TRUE(context->buffer.View().starts_with("Content-Length: 35\r\n\r\n"));
 }
@@ -23,14 +23,14 @@ TEST_F(PageWrap, PlainTextIsConvertedAndAnEmptyFrameSendsThePageAlone) {
     Write("t/.file", "");
     Write("t/note.txt", "a\r\n\r\nb\r\nc");
     auto context = Context("/t/note.txt", "t/note.txt");
-    ASSERT_TRUE(WrapPage(*context));
+    ASSERT_EQ(WrapPage(*context), StageResult::kAnswered);
     EXPECT_EQ(Body(*context), "a<p>b<br>c");
 }
 
 TEST_F(PageWrap, NoFrameAtAllOrAnEmptyPageIsLeftToTheCaller) {
     Write("p/empty.html", "");
     auto context = Context("/p/empty.html", "p/empty.html");
-    EXPECT_FALSE(WrapPage(*context)); // an empty page cannot be mapped: sent unchanged
+    EXPECT_EQ(WrapPage(*context), StageResult::kGoOn); // an empty page is sent unchanged
     EXPECT_EQ(context->buffer.Pending(), 0u);
 }
 
@@ -42,14 +42,14 @@ TEST_F(PageWrap, RecordsFillTheirSectionAndValueTagsEverywhere) {
     items.sectionTag = "<item>";
     items.valueTags = {"<c>", nullptr, "<n>"};
     items.records = {{"one", "skipped", "1"}, {"two"}};
-    ASSERT_TRUE(WrapPage(*context, items));
+    ASSERT_EQ(WrapPage(*context, items), StageResult::kAnswered);
     EXPECT_EQ(Body(*context), "<body><ul><li>one/1</li><li>two/<n></n></li></ul><c>top</c></body>");
 
     auto noSection = Context("/b/post.html", "b/post.html");
     WrapItems values;
     values.valueTags = {"<c>"};
     values.records = {{"V"}};
-    ASSERT_TRUE(WrapPage(*noSection, values));
+    ASSERT_EQ(WrapPage(*noSection, values), StageResult::kAnswered);
     EXPECT_EQ(Body(*noSection), "<body><ul><item><li>V/<n></n></li></item></ul>V</body>");
 }
 
@@ -60,12 +60,12 @@ TEST_F(PageWrap, MapKeyIsStoredAskedForOrTakenFromTheQuery) {
     items.mapKeyStep = true;
 
     auto ask = Context("/g/map.html", "g/map.html");
-    ASSERT_TRUE(WrapPage(*ask, items));
+    ASSERT_EQ(WrapPage(*ask, items), StageResult::kAnswered);
     EXPECT_EQ(Body(*ask).find("key="), std::string::npos); // the whole page is the key form
 
     auto given = Context("/g/map.html", "g/map.html");
     given->request.params["maps_api_key"] = "K1";
-    ASSERT_TRUE(WrapPage(*given, items));
+    ASSERT_EQ(WrapPage(*given, items), StageResult::kAnswered);
     EXPECT_EQ(Body(*given), "<body>key=K1;</body>");
     EXPECT_EQ(doc->GoogleApiKey(), "K1");
     std::ifstream settings(base + "/TVN.cfg");
@@ -74,7 +74,7 @@ TEST_F(PageWrap, MapKeyIsStoredAskedForOrTakenFromTheQuery) {
     EXPECT_NE(text.str().find("GoogleApiKey=K1"), std::string::npos);
 
     auto stored = Context("/g/map.html", "g/map.html");
-    ASSERT_TRUE(WrapPage(*stored, items));
+    ASSERT_EQ(WrapPage(*stored, items), StageResult::kAnswered);
     EXPECT_EQ(Body(*stored), "<body>key=K1;</body>");
 }
 

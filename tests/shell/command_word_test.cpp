@@ -40,10 +40,10 @@ class UninstallTest : public ::testing::Test {
         documents = dir.path().toStdString();
         ::setenv("U3_DEVICE_DOCUMENT_PATH", documents.c_str(), 1);
         fs::create_directories(documents + "/Tarvolin/htdocs/demo");
-        test::WriteWhole(documents + "/Tarvolin/htdocs/demo/index.html", "page");
-        test::WriteWhole(documents + "/beside.txt", "beside");
+        test::WriteFileBytes(documents + "/Tarvolin/htdocs/demo/index.html", "page");
+        test::WriteFileBytes(documents + "/beside.txt", "beside");
         fs::create_directories(documents + "/outside");
-        test::WriteWhole(documents + "/outside/kept.txt", "kept");
+        test::WriteFileBytes(documents + "/outside/kept.txt", "kept");
         std::error_code exists; // the second case finds the link still there after No
         fs::create_directory_symlink(documents + "/outside", documents + "/Tarvolin/htdocs/link",
                                      exists);
@@ -77,8 +77,8 @@ TEST_F(UninstallTest, AnswerDecides) {
         EXPECT_EQ(asked, std::vector<std::string>{"Tarvolin: Delete shared documents"});
         EXPECT_EQ(fs::exists(documents + "/Tarvolin"), c.programFolderAfter);
         // Only the program folder goes: not its neighbours, not what a link in it points at.
-        EXPECT_EQ(test::ReadWhole(documents + "/beside.txt"), "beside");
-        EXPECT_EQ(test::ReadWhole(documents + "/outside/kept.txt"), "kept");
+        EXPECT_EQ(test::ReadFileBytes(documents + "/beside.txt"), "beside");
+        EXPECT_EQ(test::ReadFileBytes(documents + "/outside/kept.txt"), "kept");
     }
 }
 

@@ -14,8 +14,8 @@ namespace tvn {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ReadWhole;
-using test::WriteWhole;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
 
 TEST(PrevEditionName, PutsTheMarkBeforeTheExtension) {
     struct Case {
@@ -69,13 +69,13 @@ TEST(WriteDemoFile, KeepsOrSetsAsideTheUsersEdition) {
         const std::string folder = dir.path().toStdString();
         const std::string target = folder + "/index.html";
         if (c.existing)
-            WriteWhole(target, *c.existing);
+            WriteFileBytes(target, *c.existing);
         if (c.oldBackup)
-            WriteWhole(folder + "/index (PrevEdition).html", *c.oldBackup);
+            WriteFileBytes(folder + "/index (PrevEdition).html", *c.oldBackup);
         WriteDemoFile(target, c.fresh);
-        EXPECT_EQ(ReadWhole(target), c.after);
-        EXPECT_EQ(ReadWhole(folder + "/index (PrevEdition).html"), c.backup);
-        EXPECT_EQ(ReadWhole(folder + "/index (PrevEdition 2).html"), c.second);
+        EXPECT_EQ(ReadFileBytes(target), c.after);
+        EXPECT_EQ(ReadFileBytes(folder + "/index (PrevEdition).html"), c.backup);
+        EXPECT_EQ(ReadFileBytes(folder + "/index (PrevEdition 2).html"), c.second);
     }
 }
 
@@ -86,25 +86,25 @@ TEST(WriteDemoFile, SecondUpdateKeepsTheFirstBackup) {
     QTemporaryDir dir;
     const std::string folder = dir.path().toStdString();
     const std::string target = folder + "/.pass";
-    WriteWhole(target, "me,first");
+    WriteFileBytes(target, "me,first");
     WriteDemoFile(target, "demo,demo1");
-    WriteWhole(target, "me,second edit");
+    WriteFileBytes(target, "me,second edit");
     WriteDemoFile(target, "demo,demo2");
     fs::create_directories(folder + "/.pass (PrevEdition 3)/inner"); // taken by a folder
-    WriteWhole(target, "me,third edit!");
+    WriteFileBytes(target, "me,third edit!");
     WriteDemoFile(target, "demo,demo3");
     fs::remove(folder + "/.pass (PrevEdition 2)");
-    WriteWhole(target, "me,fourth edit!!");
+    WriteFileBytes(target, "me,fourth edit!!");
     WriteDemoFile(target, "demo,demo4");
 
-    EXPECT_EQ(ReadWhole(target), "demo,demo4");
+    EXPECT_EQ(ReadFileBytes(target), "demo,demo4");
     const std::pair<const char*, const char*> backups[] = {
         {".pass (PrevEdition)", "me,first"},
         {".pass (PrevEdition 2)", "me,fourth edit!!"},
         {".pass (PrevEdition 4)", "me,third edit!"},
     };
     for (const auto& [name, content] : backups)
-        EXPECT_EQ(ReadWhole(folder + "/" + name), content) << name;
+        EXPECT_EQ(ReadFileBytes(folder + "/" + name), content) << name;
     EXPECT_TRUE(fs::is_directory(folder + "/.pass (PrevEdition 3)/inner"));
 }
 
@@ -116,7 +116,7 @@ TEST(WriteDemoFile, FailedWriteLeavesNoCutFileToBeTakenForAnEdit) {
     const std::string folder = dir.path().toStdString();
     const std::string target = folder + "/index.html";
     const std::string demo(4096, 'd');
-    WriteWhole(target, "my own page");
+    WriteFileBytes(target, "my own page");
     {
         // Files cannot grow past 100 bytes: as good as a full disk, for root too.
         struct rlimit old {};
@@ -130,12 +130,12 @@ TEST(WriteDemoFile, FailedWriteLeavesNoCutFileToBeTakenForAnEdit) {
         std::signal(SIGXFSZ, oldSignal);
     }
     EXPECT_FALSE(fs::exists(target)) << "a cut demo file was left";
-    EXPECT_EQ(ReadWhole(folder + "/index (PrevEdition).html"), "my own page");
+    EXPECT_EQ(ReadFileBytes(folder + "/index (PrevEdition).html"), "my own page");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 
     WriteDemoFile(target, demo); // the next update
-    EXPECT_EQ(ReadWhole(target), demo);
-    EXPECT_EQ(ReadWhole(folder + "/index (PrevEdition).html"), "my own page");
+    EXPECT_EQ(ReadFileBytes(target), demo);
+    EXPECT_EQ(ReadFileBytes(folder + "/index (PrevEdition).html"), "my own page");
     EXPECT_FALSE(fs::exists(folder + "/index (PrevEdition 2).html"));
 }
 
@@ -143,7 +143,7 @@ TEST(WriteDemoFile, CreatesEveryMissingFolder) {
     QTemporaryDir dir;
     const std::string target = dir.path().toStdString() + "/a/b/.c/page.txt";
     WriteDemoFile(target, "text");
-    EXPECT_EQ(ReadWhole(target), "text");
+    EXPECT_EQ(ReadFileBytes(target), "text");
 }
 
 // When the user's edition cannot be renamed out of the way (here every backup name is
@@ -151,9 +151,9 @@ TEST(WriteDemoFile, CreatesEveryMissingFolder) {
 TEST(WriteDemoFile, KeepsTheUsersEditionWhenItCannotBeSetAside) {
     QTemporaryDir dir;
     const std::string target = dir.path().toStdString() + "/" + std::string(240, 'p') + ".html";
-    WriteWhole(target, "my own longer page");
+    WriteFileBytes(target, "my own longer page");
     WriteDemoFile(target, "demo");
-    EXPECT_EQ(ReadWhole(target), "my own longer page");
+    EXPECT_EQ(ReadFileBytes(target), "my own longer page");
     EXPECT_EQ(
         std::distance(fs::directory_iterator(dir.path().toStdString()), fs::directory_iterator()),
         1);
@@ -175,9 +175,9 @@ TEST(WriteDemoSite, WritesEntriesInOrderBelowTheRoot) {
     WriteDemoSite(root, {{"demo/index.html", "first"},
                          {"demo/.pict/dot.gif", "GIF"},
                          {"demo/index.html", "second one"}});
-    EXPECT_EQ(ReadWhole(root + "/demo/index.html"), "second one");
-    EXPECT_EQ(ReadWhole(root + "/demo/index (PrevEdition).html"), "first");
-    EXPECT_EQ(ReadWhole(root + "/demo/.pict/dot.gif"), "GIF");
+    EXPECT_EQ(ReadFileBytes(root + "/demo/index.html"), "second one");
+    EXPECT_EQ(ReadFileBytes(root + "/demo/index (PrevEdition).html"), "first");
+    EXPECT_EQ(ReadFileBytes(root + "/demo/.pict/dot.gif"), "GIF");
 }
 
 bool SameName(const std::string& a, const std::string& b) {

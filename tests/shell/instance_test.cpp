@@ -65,7 +65,7 @@ TEST(InstanceLock, TakesOverTheLockOfADeadProcess) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    ASSERT_TRUE(test::ReadWhole(InstanceFilePath(".lock")).has_value());
+    ASSERT_TRUE(test::ReadFileBytes(InstanceFilePath(".lock")).has_value());
     EXPECT_TRUE(CInstanceLock().TryLock());
 }
 
@@ -105,7 +105,7 @@ TEST_F(InstanceChannelTest, IgnoresOtherCommands) {
 
 TEST_F(InstanceChannelTest, NobodyListening) {
     EXPECT_FALSE(SendInstanceCommand(Path(), kCommandExit));
-    test::WriteWhole(Path(), "left over");
+    test::WriteFileBytes(Path(), "left over");
     EXPECT_FALSE(SendInstanceCommand(Path(), kCommandExit));
 }
 
@@ -115,7 +115,7 @@ TEST_F(InstanceChannelTest, ReplacesALeftOverSocketFile) {
         CInstanceChannel dead(Path(), [](int) {});
         ASSERT_TRUE(dead.Listen());
     }
-    test::WriteWhole(Path(), "");
+    test::WriteFileBytes(Path(), "");
     CInstanceChannel channel(Path(), [this](int command) { received.push_back(command); });
     ASSERT_TRUE(channel.Listen());
     EXPECT_TRUE(SendInstanceCommand(Path(), kCommandShowWindow));

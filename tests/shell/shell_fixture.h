@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/file_bytes.h"
 #include "support/loopback_port.h"
 // Helpers of the shell tests: temporary folders, loopback ports, running the event loop.
 
@@ -18,17 +19,6 @@
 #include <unistd.h>
 
 namespace tvn::test {
-
-inline std::optional<std::string> ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void WriteWhole(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 // Runs the event loop until `done` holds or `timeoutMs` passed; the final value of `done`.
 inline bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 3000) {

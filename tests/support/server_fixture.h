@@ -35,18 +35,18 @@ class FakeStages : public IContentStages {
     }
     void SendFolderListing(CRequestContext& context) override {
         listed.push_back(context.request.localPath);
-        context.PutStatus(4200);
+        context.PutStatus(HttpStatus::kOk);
         context.PutHeader("Content-Type", "text/html");
         context.PutText("\r\n");
         context.PutText("listing of " + context.request.localPath);
     }
-    bool HandlePageFile(CRequestContext&) override { return false; }
-    bool HandleScreenShot(CRequestContext&) override {
+    StageResult HandlePageFile(CRequestContext&) override { return StageResult::kGoOn; }
+    StageResult HandleScreenShot(CRequestContext&) override {
         if (beforeContent)
             beforeContent(); // the last stage before the file's own bytes
-        return false;
+        return StageResult::kGoOn;
     }
-    bool WrapPage(CRequestContext&) override { return false; }
+    StageResult WrapPage(CRequestContext&) override { return StageResult::kGoOn; }
 
     std::function<void()> beforeContent;
     // Thumbnail URL -> its bytes and the local path of its picture.
@@ -144,7 +144,7 @@ class ServerFixture : public ::testing::Test {
         if (doc)
             doc->StopServing();
         // Connections refer to the document: let every one of them end first.
-        for (int i = 0; i < 100 && CRequestSocket::LiveCount() > 0; ++i)
+        for (int i = 0; i < 100 && doc->Connections().LiveCount() > 0; ++i)
             SpinEventLoop(20ms);
         doc.reset();
         SettingsSection::OverrideFilePath("");

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QTimer>
+#include <chrono>
+#include <cstddef>
+#include <vector>
+
+namespace tvn {
+
+class CRequestSocket;
+
+// The live TCP connections of one server document: the idle sweep runs over them, and the
+// ones that ended are deleted in batches where none of them can be on the stack. Deleting
+// the list deletes the connections still alive.
+class CConnectionList {
+  public:
+    CConnectionList();
+    ~CConnectionList();
+    CConnectionList(const CConnectionList&) = delete;
+    CConnectionList& operator=(const CConnectionList&) = delete;
+
+    // Links `socket` in (called by its constructor) and starts the idle sweep.
+    void Add(CRequestSocket& socket);
+    // Unlinks `socket` (called by its destructor).
+    void Remove(CRequestSocket& socket);
+    // Queues an ended connection for deletion (never deleted while it may be calling us).
+    void Retire(CRequestSocket& socket);
+    // Deletes the connections that ended; called where none of them can be on the stack.
+    void DeleteRetired();
+    // Closes every connection idle for longer than its limit at `now`; runs every few
+    // seconds while connections live, also after the listener has been closed.
+    void SweepIdle(std::chrono::steady_clock::time_point now);
+    // The number of live connections (retired ones not yet deleted included).
+    std::size_t LiveCount() const { return liveCount; }
+
+  private:
+    CRequestSocket* head = nullptr;
+    std::size_t liveCount = 0;
+    // Connections that ended, deleted at the next accept or shortly after: posting a
+    // deletion event for each one would cost the event loop a wake-up per request.
+    std::vector<CRequestSocket*> retired;
+    QTimer retireTimer;
+    QTimer sweepTimer;
+};
+
+} // namespace tvn

@@ -1,0 +1,133 @@
+// The request as one list of stages, and the way a stage waits without holding the event
+// loop.
+#include "http/request_context.h"
+
+#include "http/http_svr_doc.h"
+#include "http/url_path.h"
+#include "platform/text.h"
+
+#include <QCoreApplication>
+#include <QThreadPool>
+
+namespace tvn {
+
+CRequestContext::CRequestContext(CHttpSvrDoc& owner, std::string peer)
+    : doc(owner), peerAddressPort(std::move(peer)) {
+    const auto colon = peerAddressPort.rfind(':');
+    request.peerAddress = peerAddressPort.substr(0, colon == std::string::npos ? 0 : colon);
+}
+
+CRequestContext::~CRequestContext() = default;
+
+void CRequestContext::RunRequest() {
+    const bool noBody = request.contentLength == 0;
+    if (noBody && EqualsNoCase(request.method, "GET")) {
+        RunStages({&CRequestContext::ServeBuiltIn, &CRequestContext::LocateAndLog,
+                   &CRequestContext::RefuseHidden, &CRequestContext::OpenTarget,
+                   &CRequestContext::CheckPassword, &CRequestContext::ListFolder,
+                   &CRequestContext::RunPageHandlers, &CRequestContext::FramePage,
+                   &CRequestContext::SendFile});
+    } else if (noBody && EqualsNoCase(request.method, "HEAD")) {
+        headOnly = true;
+        // The head of an answer tells as much as the answer: a protected target asks for
+        // credentials first, and nothing (a listing's thumbnails) is made for a refusal.
+        RunStages({&CRequestContext::LocateTarget, &CRequestContext::RefuseHidden,
+                   &CRequestContext::OpenTarget, &CRequestContext::CheckPassword,
+                   &CRequestContext::ListFolder, &CRequestContext::HeadOfFile});
+    } else if (!noBody && EqualsNoCase(request.method, "POST")) {
+        RunStages({&CRequestContext::LocateTarget, &CRequestContext::AnswerNotImplemented});
+    } else {
+        RunStages({&CRequestContext::AnswerNotImplemented});
+    }
+    if (!parked)
+        CompleteAnswer();
+}
+
+void CRequestContext::RunStages(std::initializer_list<Stage> stages) {
+    for (const Stage stage : stages) {
+        if ((this->*stage)() == StageResult::kGoOn)
+            continue;
+        if (stage != &CRequestContext::SendFile)
+            file.Close();
+        return;
+    }
+}
+
+void CRequestContext::CompleteAnswer() {
+    if (!headOnly)
+        return;
+    // An answer to HEAD never carries a body, not even a refusal text.
+    file.Close();
+    const auto end = buffer.View().find("\r\n\r\n");
+    if (end != std::string_view::npos)
+        buffer.SetPending(end + 4);
+}
+
+StageResult CRequestContext::LocateAndLog() {
+    const StageResult located = LocateTarget();
+    WriteRequestLine(); // failures are logged too
+    return located;
+}
+
+void CRequestContext::WriteRequestLine() {
+    std::string line;
+    line.reserve(request.method.size() + request.url.size() + peerAddressPort.size() + 3);
+    line.push_back('\n');
+    AppendLogSafe(line, request.method);
+    line.push_back(' ');
+    AppendLogSafe(line, request.url);
+    line.push_back(' ');
+    line.append(peerAddressPort);
+    if (doc.showActivity)
+        doc.showActivity(line);
+    doc.WriteAccessLog(line);
+}
+
+StageResult CRequestContext::HeadOfFile() {
+    PutText("\r\n");
+    return StageResult::kAnswered;
+}
+
+StageResult CRequestContext::AnswerNotImplemented() {
+    PutErrorResponse(HttpStatus::kNotImplemented);
+    return StageResult::kAnswered;
+}
+
+void CRequestContext::Park(std::function<void()> work,
+                           std::function<void(CRequestContext&)> resume) {
+    if (!CanPark()) {
+        work();
+        resume(*this);
+        return;
+    }
+    parked = true;
+    resumeParked = std::move(resume);
+    if (!parkTicket)
+        parkTicket = std::make_shared<char>();
+    std::weak_ptr<char> alive = parkTicket;
+    QThreadPool::globalInstance()->start([this, alive, work = std::move(work)] {
+        work();
+        // Back to the main thread; the context is only looked at there, where it is also
+        // deleted, so the ticket tells truly whether it is still there.
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [this, alive] {
+                if (alive.lock())
+                    ResumeParked();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CRequestContext::ResumeParked() {
+    parked = false;
+    const auto resume = std::move(resumeParked);
+    resumeParked = nullptr;
+    resume(*this);
+    if (parked)
+        return; // waits once more
+    CompleteAnswer();
+    OnAnswerReady();
+}
+
+} // namespace tvn

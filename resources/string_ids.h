@@ -1,0 +1,66 @@
+#pragma once
+
+// Names for the texts of the string table (resources/strings.txt). An id names a text that
+// the table holds; the status texts are the only ones written with their HTTP code.
+
+namespace tvn {
+
+enum class StringId : int {
+    kProgramName = 128,         // "Tarvolin": window titles and message boxes
+    kFirewallName = 159,        // the firewall's name in the firewall question
+    kFirewallAdvice = 160,      // appended to a start failure when a firewall may be the cause
+    kDeleteSharedDocs = 161,    // the question of the "uninstall" command word
+    kDefaultDocuments = 3001,   // the default documents of a folder, LF-separated
+    kDefaultPrograms = 3002,    // the default programs of a folder, LF-separated
+    kProgramVersionText = 3003, // "Tarvolin/1.0"
+    kAllFiles = 3004,           // "*.*"
+    kHttpDateFormat = 3020,     // strftime format of an HTTP date
+    kCannotStartServer = 3023,  // no listener could be made (or no such port)
+    kPortInUse = 3024,          // %d: the port
+    kCannotListen = 3025,       // %d: the port
+    kDefaultRootName = 3026,    // "htdocs"
+    kServerHeader = 3030,       // the Server header's value; empty leaves the header out
+};
+
+// The status lines of answers: the table holds their texts under 4000 + the HTTP code.
+enum class HttpStatus : int {
+    kNone = 0, // no status line written yet
+    kOk = 4200,
+    kMovedPermanently = 4301,
+    kRedirection = 4302,
+    kNotModified = 4304,
+    kBadRequest = 4400,
+    kUnauthorized = 4401,
+    kNotFound = 4404,
+    kNotImplemented = 4501,
+    kServiceUnavailable = 4503,
+};
+
+// The status of HTTP code `code` (400, 501, ...); Bad Request for a code without a text.
+constexpr HttpStatus StatusForCode(int code) {
+    switch (code) {
+    case 200:
+        return HttpStatus::kOk;
+    case 301:
+        return HttpStatus::kMovedPermanently;
+    case 302:
+        return HttpStatus::kRedirection;
+    case 304:
+        return HttpStatus::kNotModified;
+    case 401:
+        return HttpStatus::kUnauthorized;
+    case 404:
+        return HttpStatus::kNotFound;
+    case 501:
+        return HttpStatus::kNotImplemented;
+    case 503:
+        return HttpStatus::kServiceUnavailable;
+    default:
+        return HttpStatus::kBadRequest;
+    }
+}
+
+// The HTTP code of `status` (200 for kOk).
+constexpr int HttpCode(HttpStatus status) { return static_cast<int>(status) - 4000; }
+
+} // namespace tvn
