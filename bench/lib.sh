@@ -1,5 +1,5 @@
 # shellcheck shell=bash disable=SC2034  # variables here are used by the scripts that source it
-# Shared helpers for bench/static.sh and bench/listing.sh. Sourced, not run.
+# Shared helpers for the bench/ scripts. Sourced, not run.
 #
 # Everything here runs inside a private network namespace that has only the
 # loopback interface (see bench_enter_netns); servers bind to 127.0.0.1 and
@@ -53,6 +53,7 @@ require_tools() {
 declare -A SRV_PID=()    # name -> pid of the running server
 declare -A SRV_LOG=()    # name -> its stdout/stderr log
 WORK=""
+BG_PIDS=()               # clients and samplers started in the background
 
 bench_setup_work() {
     WORK=$(mktemp -d /tmp/tvn-bench.XXXXXX)
@@ -63,11 +64,39 @@ bench_setup_work() {
 }
 
 bench_cleanup() {
-    local n
+    local n p
+    for p in "${BG_PIDS[@]}"; do kill "$p" 2>/dev/null; done
     for n in "${!SRV_PID[@]}"; do stop_server "$n"; done
     if [ -n "$WORK" ] && [ -d "$WORK" ]; then
         if [ "${KEEP:-0}" = 1 ]; then log "kept work dir $WORK"; else rm -rf "$WORK"; fi
     fi
+}
+
+# --- test pictures -------------------------------------------------------------
+PICS=$CACHE_DIR/pics
+NPICS=20
+# Photo-like test pictures: a plasma fractal (smooth colour areas) with
+# sensor-like noise, upscaled to 4000x3000, 4:2:0 JPEG at quality 90; about
+# 5-6 MB each, like a 12-megapixel camera picture. No embedded EXIF preview.
+make_pictures() {
+    local stamp="v1 4000x3000 q90 n=$NPICS"
+    if [ -f "$PICS/.complete" ] && [ "$(cat "$PICS/.complete")" = "$stamp" ]; then return 0; fi
+    log "making $NPICS test pictures of 4000x3000 in $PICS (once; about 30 s)"
+    rm -rf "$PICS"; mkdir -p "$PICS"
+    local i f
+    for ((i = 1; i <= NPICS; i++)); do
+        f=$(printf '%s/photo-%02d.jpg' "$PICS" "$i")
+        if command -v gm >/dev/null; then
+            gm convert -size 1000x750 plasma:fractal +noise Gaussian -resize 4000x3000! \
+                -sampling-factor 2x2 -quality 90 "$f" || die "gm could not make $f"
+        elif command -v convert >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick; then
+            convert -size 1000x750 plasma:fractal +noise Gaussian -resize '4000x3000!' \
+                -sampling-factor 2x2 -quality 90 "$f" || die "convert could not make $f"
+        else
+            die "need gm (graphicsmagick) or ImageMagick's convert to make test pictures"
+        fi
+    done
+    echo "$stamp" >"$PICS/.complete"
 }
 
 # --- numbers -------------------------------------------------------------------------

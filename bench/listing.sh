@@ -35,7 +35,7 @@ else
 fi
 declare -A NREQ=([d1000_c1]=$N1K_C1 [d1000_c32]=$N1K_C32 [d10000_c1]=$N10K_C1 [d10000_c32]=$N10K_C32)
 THUMB_PAR=${THUMB_PAR:-6}
-NPICS=20
+NPICS=20 # also in lib.sh, where the pictures are made
 LIST_SERVERS=(tarvolin nginx lighttpd)
 declare -A PORT=([tarvolin]=18090 [nginx]=18091 [lighttpd]=18092 [tarvolin-thumbs]=18093)
 
@@ -49,30 +49,7 @@ for i in $(seq -w 1 1000); do printf 'x\n' >"$LROOT/d1000/file-0$i.txt"; done
 for i in $(seq -w 1 10000); do printf 'x\n' >"$LROOT/d10000/file-$i.txt"; done
 chmod -R a+rX "$LROOT"
 
-PICS=$CACHE_DIR/pics
-# Photo-like test pictures: a plasma fractal (smooth colour areas) with
-# sensor-like noise, upscaled to 4000x3000, 4:2:0 JPEG at quality 90; about
-# 5-6 MB each, like a 12-megapixel camera picture. No embedded EXIF preview.
-make_pictures() {
-    local stamp="v1 4000x3000 q90 n=$NPICS"
-    if [ -f "$PICS/.complete" ] && [ "$(cat "$PICS/.complete")" = "$stamp" ]; then return 0; fi
-    log "making $NPICS test pictures of 4000x3000 in $PICS (once; about 30 s)"
-    rm -rf "$PICS"; mkdir -p "$PICS"
-    local i f
-    for ((i = 1; i <= NPICS; i++)); do
-        f=$(printf '%s/photo-%02d.jpg' "$PICS" "$i")
-        if command -v gm >/dev/null; then
-            gm convert -size 1000x750 plasma:fractal +noise Gaussian -resize 4000x3000! \
-                -sampling-factor 2x2 -quality 90 "$f" || die "gm could not make $f"
-        elif command -v convert >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick; then
-            convert -size 1000x750 plasma:fractal +noise Gaussian -resize '4000x3000!' \
-                -sampling-factor 2x2 -quality 90 "$f" || die "convert could not make $f"
-        else
-            die "need gm (graphicsmagick) or ImageMagick's convert to make test pictures"
-        fi
-    done
-    echo "$stamp" >"$PICS/.complete"
-}
+# make_pictures (lib.sh) makes the test pictures once into $PICS
 
 # --- part 1: listing throughput -------------------------------------------------------
 # check_listing SERVER PATH -> page size in bytes, or fails

@@ -59,7 +59,7 @@ CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
     logFileName = settings.GetString("LogFileName", ToStoredPath(JoinPath(LogFolder(), "tvn.log")));
     logFileSize = settings.GetInt("LogFileSize", 1);
     googleApiKey = settings.GetString("GoogleApiKey", "");
-    // The GPS receiver starts here once it exists.
+    // TODO(gps): the GPS receiver starts here.
 }
 
 CHttpSvrDoc::~CHttpSvrDoc() {
@@ -99,7 +99,7 @@ bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool cre
 
 void CHttpSvrDoc::StopServing() {
     listener.reset();
-    // The relay link is closed here once it exists.
+    // TODO(relay): the relay link is closed here.
 }
 
 void CHttpSvrDoc::StartRelayLink() {
@@ -107,7 +107,7 @@ void CHttpSvrDoc::StartRelayLink() {
     relayHost = settings.GetString("ServiceHost", kDefaultServiceHost);
     settings.GetInt("ServicePort", 1212);
     settings.GetInt("ServicePeriod", 20000);
-    // The relay link (its UDP socket and registration worker) is made here once it exists.
+    // TODO(relay): the relay link (its UDP socket and registration worker) is made here.
 }
 
 void CHttpSvrDoc::WriteAccessLog(std::string_view text) {
@@ -115,7 +115,7 @@ void CHttpSvrDoc::WriteAccessLog(std::string_view text) {
 }
 
 void CHttpSvrDoc::SetRelayName(const std::string&) {
-    // Handed to the relay link and the location reporter once they exist.
+    // TODO(relay), TODO(gps): handed to the relay link and the location reporter.
 }
 
 std::string CHttpSvrDoc::LastPostLink() const {

@@ -13,7 +13,7 @@
 namespace tvn {
 namespace {
 
-// Seam: the firewall profile. Without a firewall service there is none, at once; the
+// TODO(presence): the firewall profile. Without a firewall service there is none, at once; the
 // firewall code answers here (and the start waits for it) once it exists.
 bool AcquireFirewallProfile() { return false; }
 

@@ -36,18 +36,18 @@ void CServerControl::LoadSettingsAndStart() {
     user = settings.GetString("User", "");
     pass = settings.GetString("Pass", "");
     domain = settings.GetString("Domain", kDefaultDnsDomain);
-    // Seam: the dynamic DNS client patches the domain list (or its plug-in the texts) here,
+    // TODO(presence): the dynamic DNS client patches the domain list (or its plug-in the texts) here,
     // and the dialog fills its controls.
     timer.start(kTimerMs);
     if (firewallProfile) {
-        // Seam: the firewall question, and on OK the exception for this program.
+        // TODO(presence): the firewall question, and on OK the exception for this program.
     }
     discovery = settings.GetFlag("uPnPDiscovery", 1);
-    // Seam: the UPnP announcement starts when `discovery && enable`, else it is withdrawn.
+    // TODO(presence): the UPnP announcement starts when `discovery && enable`, else it is withdrawn.
     worldwide = settings.GetFlag("uPnPRouter", 1);
     StartServer(enable ? port : 0, root);
     doc.SetRelayName(RefreshAccessInfo());
-    // Seam: the dialog enables the controls that depend on Enable.
+    // TODO(ui): the dialog enables the controls that depend on Enable.
 }
 
 int CServerControl::StartServer(int newPort, const std::string& newRoot) {
@@ -86,10 +86,10 @@ void CServerControl::Shutdown() {
     if (shutDown)
         return;
     shutDown = true;
-    // Seam: the help viewer is closed here once there is one.
+    // TODO(ui): the help viewer is closed here once there is one.
     StartServer(0, root);
     timer.stop();
-    // Seams, in this order: withdraw the UPnP announcement, remove the router port mapping
+    // TODO(presence): in this order, withdraw the UPnP announcement, remove the router port mapping
     // (forgetting the mapped port, local address and protocol), remove the firewall
     // exception.
 }
