@@ -2,12 +2,16 @@
 
 #include "http/request_socket.h"
 
+#include <malloc.h>
+
 namespace tvn {
 namespace {
 
 constexpr int kSweepEveryMs = 5000;
 // An idle server frees ended connections after this delay; a busy one at every accept.
 constexpr int kRetireDelayMs = 50;
+// A batch of ended connections this large gives its memory back to the system at once.
+constexpr std::size_t kTrimAfter = 64;
 
 } // namespace
 
@@ -28,8 +32,11 @@ void CConnectionList::Add(CRequestSocket& socket) {
     socket.next = head;
     if (head)
         head->prev = &socket;
+    else
+        tail = &socket;
     head = &socket;
     ++liveCount;
+    ++perAddress[std::string(socket.Address())];
     if (!sweepTimer.isActive())
         sweepTimer.start(kSweepEveryMs);
 }
@@ -41,8 +48,13 @@ void CConnectionList::Remove(CRequestSocket& socket) {
         head = socket.next;
     if (socket.next)
         socket.next->prev = socket.prev;
+    else
+        tail = socket.prev;
     socket.prev = socket.next = nullptr;
     --liveCount;
+    const auto it = perAddress.find(std::string(socket.Address()));
+    if (it != perAddress.end() && --it->second <= 0)
+        perAddress.erase(it);
 }
 
 void CConnectionList::Retire(CRequestSocket& socket) {
@@ -56,6 +68,26 @@ void CConnectionList::DeleteRetired() {
     batch.swap(retired);
     for (CRequestSocket* socket : batch)
         delete socket;
+    // After a crowd has gone, the memory of its buffers goes back to the system instead of
+    // staying with the process for good.
+    if (batch.size() >= kTrimAfter || (liveCount == 0 && !batch.empty()))
+        ::malloc_trim(0);
+}
+
+bool CConnectionList::AtAddressLimit(const std::string& address) const {
+    const auto it = perAddress.find(address);
+    return it != perAddress.end() && it->second >= kMaxPerAddress;
+}
+
+int CConnectionList::CloseOldestIncomplete(int count) {
+    int closed = 0;
+    for (CRequestSocket* s = tail; s && closed < count;) {
+        CRequestSocket* newer = s->prev; // a closed connection only retires
+        if (s->AbandonIfReadingHead())
+            ++closed;
+        s = newer;
+    }
+    return closed;
 }
 
 void CConnectionList::SweepIdle(std::chrono::steady_clock::time_point now) {

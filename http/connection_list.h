@@ -3,6 +3,8 @@
 #include <QTimer>
 #include <chrono>
 #include <cstddef>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace tvn {
@@ -32,9 +34,20 @@ class CConnectionList {
     void SweepIdle(std::chrono::steady_clock::time_point now);
     // The number of live connections (retired ones not yet deleted included).
     std::size_t LiveCount() const { return liveCount; }
+    // True when `address` already holds kMaxPerAddress live connections: one client, however
+    // many connections it opens, must leave descriptors for everybody else.
+    bool AtAddressLimit(const std::string& address) const;
+    // Closes up to `count` of the oldest connections whose request head is not yet whole
+    // (what a slow or hostile client holds); the number closed. Their descriptors are free
+    // when it returns.
+    int CloseOldestIncomplete(int count);
+
+    static constexpr int kMaxPerAddress = 64;
 
   private:
-    CRequestSocket* head = nullptr;
+    CRequestSocket* head = nullptr; // the newest
+    CRequestSocket* tail = nullptr; // the oldest
+    std::unordered_map<std::string, int> perAddress;
     std::size_t liveCount = 0;
     // Connections that ended, deleted at the next accept or shortly after: posting a
     // deletion event for each one would cost the event loop a wake-up per request.

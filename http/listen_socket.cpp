@@ -21,6 +21,7 @@ constexpr int kBacklog = 128;
 constexpr int kAcceptsPerWakeUp = 64;
 constexpr int kDeferAcceptSeconds = 10;
 constexpr int kResumeAfterMs = 200;
+constexpr int kFreedWhenExhausted = 16;
 
 } // namespace
 
@@ -64,12 +65,20 @@ void CListenSocket::OnAccept() {
         UniqueFd accepted(::accept4(Handle(), reinterpret_cast<sockaddr*>(&peer), &length,
                                     SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!accepted.Valid()) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            const bool outOfDescriptors = errno == EMFILE || errno == ENFILE;
+            // Out of descriptors: the oldest connections still waiting for a request head
+            // (slow or hostile clients) make room for the one waiting in the backlog.
+            if (outOfDescriptors &&
+                doc.Connections().CloseOldestIncomplete(kFreedWhenExhausted) > 0)
+                continue;
+            if (outOfDescriptors || errno == ENOBUFS || errno == ENOMEM)
                 PauseAccepting();
             return;
         }
         char address[INET_ADDRSTRLEN] = {};
         ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+        if (doc.Connections().AtAddressLimit(address))
+            continue; // closed at once: that client holds its share already
         auto* socket =
             new CRequestSocket(doc, std::move(accepted), // owns itself
                                std::string(address) + ":" + std::to_string(ntohs(peer.sin_port)));

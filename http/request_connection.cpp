@@ -9,7 +9,8 @@
 namespace tvn {
 
 CRequestConnection::CRequestConnection(CHttpSvrDoc& server, IRequestChannel& owner)
-    : CRequestContext(server, owner.PeerName()), channel(owner), lastProgress(Clock::now()) {}
+    : CRequestContext(server, owner.PeerName()), channel(owner), lastProgress(Clock::now()),
+      started(lastProgress) {}
 
 void CRequestConnection::Step() {
     ConnState before;
@@ -57,7 +58,18 @@ void CRequestConnection::OnAnswerReady() {
 }
 
 bool CRequestConnection::ExpireIfIdle(Clock::time_point now) {
-    if (state == ConnState::Done || now - lastProgress < kIdleLimit)
+    if (state == ConnState::Done)
+        return false;
+    const bool headLate = state == ConnState::ReadingRequest && now - started >= kHeadDeadline;
+    if (!headLate && now - lastProgress < kIdleLimit)
+        return false;
+    BeginClosing(false);
+    Step();
+    return true;
+}
+
+bool CRequestConnection::AbandonIfReadingHead() {
+    if (state != ConnState::ReadingRequest)
         return false;
     BeginClosing(false);
     Step();

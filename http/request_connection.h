@@ -17,15 +17,21 @@ class CRequestConnection : public CRequestContext {
     enum class ConnState { ReadingRequest, Handling, Waiting, Writing, Closing, Done };
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kIdleLimit{60};
+    // A request head must be whole this long after the connection began, however slowly it
+    // trickles in: a client sending a byte now and then must not hold a descriptor for ever.
+    static constexpr std::chrono::seconds kHeadDeadline{30};
 
     CRequestConnection(CHttpSvrDoc& doc, IRequestChannel& channel);
 
     // Runs the state machine as far as it goes without waiting; asks the channel for the
     // notification it then needs. Called at start and on every notification.
     void Step();
-    // Closes a connection that made no progress for kIdleLimit by `now`; true when it did.
+    // Closes a connection that made no progress for kIdleLimit by `now`, or whose request
+    // head is not whole kHeadDeadline after its start; true when it did.
     bool ExpireIfIdle(Clock::time_point now);
     ConnState State() const { return state; }
+    // Closes the connection if its request head is not yet whole; true when it did.
+    bool AbandonIfReadingHead();
 
   protected:
     bool CanPark() const override;
@@ -48,6 +54,7 @@ class CRequestConnection : public CRequestContext {
     bool mayHaveUnread = true; // the client may have sent more than its request
     bool released = false;     // the channel was told to go
     Clock::time_point lastProgress;
+    Clock::time_point started;
 };
 
 } // namespace tvn

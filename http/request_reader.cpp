@@ -48,29 +48,17 @@ CRequestReader::Outcome CRequestReader::Feed(std::string_view bytes, CRequest& r
             return Outcome::NeedMore;
         pos = lf + 1;
         if (line.empty()) {
-            state = State::ReadingBody;
-            if (!BeginBody(request)) {
-                state = State::RequestComplete;
-                trailingBytes = pos < bytes.size();
-            }
-            if (rejectStatus != 0)
+            if (!RecordContentLength(request))
                 return Outcome::Reject;
-            break;
+            state = State::RequestComplete;
+            trailingBytes = pos < bytes.size() || request.contentLength > 0;
+            return Outcome::Complete;
         }
         if (ConsumeLine(request) == Outcome::Reject)
             return Outcome::Reject;
         line.clear();
     }
-    if (state == State::ReadingBody) {
-        const std::string_view rest = bytes.substr(std::min(pos, bytes.size()));
-        const std::size_t wanted =
-            static_cast<std::size_t>(request.contentLength) - request.body.size();
-        request.body.append(rest.substr(0, std::min(wanted, rest.size())));
-        trailingBytes = rest.size() > wanted;
-        if (request.body.size() >= static_cast<std::size_t>(request.contentLength))
-            state = State::RequestComplete;
-    }
-    return state == State::RequestComplete ? Outcome::Complete : Outcome::NeedMore;
+    return Outcome::Complete;
 }
 
 CRequestReader::Outcome CRequestReader::ConsumeLine(CRequest& request) {
@@ -120,21 +108,15 @@ void CRequestReader::ConsumeHeaderLine(CRequest& request) {
         std::string(TrimLeft(std::string_view(line).substr(colon + 1)));
 }
 
-bool CRequestReader::BeginBody(CRequest& request) {
+bool CRequestReader::RecordContentLength(CRequest& request) {
     const std::string& value = request.Header("content-length");
-    if (value.empty())
-        return false;
-    const long length = std::strtol(value.c_str(), nullptr, 10);
-    if (length <= 0) {
-        // A negative length is a request without body; zero is an empty body.
-        request.contentLength = 0;
-        return length == 0;
-    }
+    const long length = value.empty() ? 0 : std::strtol(value.c_str(), nullptr, 10);
+    // A negative or unreadable length is a request without body.
+    request.contentLength = length > 0 && length <= kMaxBodyBytes ? static_cast<int>(length) : 0;
     if (length > kMaxBodyBytes) {
         rejectStatus = 400;
         return false;
     }
-    request.contentLength = static_cast<int>(length);
     return true;
 }
 

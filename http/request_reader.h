@@ -7,12 +7,13 @@
 namespace tvn {
 
 // Reads one request from the bytes of a connection, in pieces of any size. Lines end at
-// LF, with or without CR (a CR is dropped wherever it stands); the head ends at the first
-// empty line; a body follows when Content-Length is present and positive.
+// LF, with or without CR (a CR is dropped wherever it stands); the request is complete at
+// the first empty line. Content-Length is recorded, but no answer of this server uses a
+// body, so none is read or kept: a client cannot make the server hold its megabytes.
 class CRequestReader {
   public:
     enum class Outcome { NeedMore, Complete, Reject };
-    enum class State { ReadingRequestLine, ReadingHeaders, ReadingBody, RequestComplete };
+    enum class State { ReadingRequestLine, ReadingHeaders, RequestComplete };
 
     static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
     static constexpr int kMaxBodyBytes = 1024 * 1024;
@@ -22,14 +23,16 @@ class CRequestReader {
     Outcome Feed(std::string_view bytes, CRequest& request);
     State GetState() const { return state; }
     int RejectStatus() const { return rejectStatus; }
-    // True when bytes followed the complete request in what was fed.
+    // True when bytes (a body, say) followed the request, or announced by Content-Length
+    // may still come: they must be drained before the connection closes.
     bool HadTrailingBytes() const { return trailingBytes; }
 
   private:
     Outcome ConsumeLine(CRequest& request);
     Outcome ConsumeRequestLine(CRequest& request);
     void ConsumeHeaderLine(CRequest& request);
-    bool BeginBody(CRequest& request);
+    // Records Content-Length; false (with rejectStatus) for one over kMaxBodyBytes.
+    bool RecordContentLength(CRequest& request);
     Outcome Reject(int status);
 
     State state = State::ReadingRequestLine;

@@ -28,6 +28,15 @@ CRequestSocket::~CRequestSocket() { list.Remove(*this); }
 
 void CRequestSocket::Start() { connection.Step(); }
 
+bool CRequestSocket::AbandonIfReadingHead() {
+    return !released && connection.AbandonIfReadingHead();
+}
+
+std::string_view CRequestSocket::Address() const {
+    const std::string_view name(peer);
+    return name.substr(0, std::min(name.size(), name.rfind(':')));
+}
+
 void CRequestSocket::ExpireIfIdle(CRequestConnection::Clock::time_point now) {
     if (!released)
         connection.ExpireIfIdle(now);

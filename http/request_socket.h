@@ -21,6 +21,10 @@ class CRequestSocket : public CAsyncSocket, public IRequestChannel {
     void Start();
     // Closes the connection when it made no progress for its limit by `now`.
     void ExpireIfIdle(CRequestConnection::Clock::time_point now);
+    // Closes the connection when its request head is not yet whole; true when it did.
+    bool AbandonIfReadingHead();
+    // The client's address, without its port.
+    std::string_view Address() const;
 
     long Send(const char* data, std::size_t length, bool more = false) override;
     long Receive(char* buffer, std::size_t length) override;

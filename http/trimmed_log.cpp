@@ -5,18 +5,14 @@
 #include <algorithm>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tvn {
 namespace {
 
-struct Unmap {
-    std::size_t length;
-    void operator()(void* view) const { ::munmap(view, length); }
-};
+constexpr std::size_t kMoveChunk = 64 * 1024;
 
 } // namespace
 
@@ -52,24 +48,40 @@ void TrimmedLog::Shrink() {
     size = ::fstat(handle.Get(), &st) == 0 ? st.st_size : 0;
     if (size <= max)
         return;
-    void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                        handle.Get(), 0);
-    if (view == MAP_FAILED)
+    // Moved through a bounded buffer, never mapped: a log cut by someone else while it is
+    // moved (a rotation by copy and truncate) must not end the process. Written through a
+    // descriptor of its own, as writes through the appending one always land at the end.
+    UniqueFd rewrite(::open(FromStoredPath(currentName).c_str(), O_RDWR | O_CLOEXEC));
+    if (!rewrite.Valid())
         return;
-    std::unique_ptr<void, Unmap> mapping(view, Unmap{static_cast<std::size_t>(size)});
-    char* bytes = static_cast<char*>(view);
+    std::vector<char> chunk(kMoveChunk);
     // A limit below 1 (a hand-edited LogFileSize) puts the cut beyond the end: empty the log.
     off_t cut = std::min(size, size - max + max / 10);
-    for (off_t i = cut; i < size && bytes[i] != 0; ++i) {
-        if (bytes[i] == '\n') {
-            cut = i + 1;
+    // The cut moves on to the start of the next line (up to a NUL byte, which ends the text).
+    for (off_t at = cut; at < size;) {
+        const ssize_t n = ::pread(rewrite.Get(), chunk.data(), chunk.size(), at);
+        if (n <= 0)
+            break;
+        const auto end = std::find_if(chunk.begin(), chunk.begin() + n,
+                                      [](char c) { return c == '\n' || c == 0; });
+        if (end != chunk.begin() + n) {
+            if (*end == '\n')
+                cut = at + (end - chunk.begin()) + 1;
             break;
         }
+        at += n;
     }
-    std::memmove(bytes, bytes + cut, static_cast<std::size_t>(size - cut));
-    mapping.reset();
-    if (::ftruncate(handle.Get(), size - cut) == 0)
-        size -= cut;
+    off_t kept = 0;
+    for (;;) {
+        const ssize_t n = ::pread(rewrite.Get(), chunk.data(), chunk.size(), cut + kept);
+        if (n <= 0)
+            break; // the end, or the file shrank meanwhile: keep what was moved
+        if (::pwrite(rewrite.Get(), chunk.data(), static_cast<std::size_t>(n), kept) != n)
+            return; // a line twice is better than lines lost: leave the rest standing
+        kept += n;
+    }
+    if (::ftruncate(rewrite.Get(), kept) == 0)
+        size = kept;
 }
 
 } // namespace tvn

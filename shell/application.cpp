@@ -1,5 +1,6 @@
 #include "shell/application.h"
 
+#include "platform/descriptor_limit.h"
 #include "shell/command_word.h"
 #include "shell/instance_channel.h"
 #include "shell/instance_lock.h"
@@ -22,6 +23,7 @@ bool AcquireFirewallProfile() { return false; }
 CDA::CDA(CUserInterface userInterface) : ui(std::move(userInterface)) {}
 
 int CDA::Run(const std::vector<std::string>& arguments) {
+    RaiseDescriptorLimit(); // every visitor holds one while served
     CInstanceLock lock;
     const bool alreadyRunning = !lock.TryLock();
     const bool firewallProfile = AcquireFirewallProfile();

@@ -24,7 +24,7 @@ const std::string kValidRequests[] = {
     "GET /x HTTP/1.0\n\n",
     "GET /x\r\n\r\n",
     "\r\n",
-    "POST /form HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello",
+    "POST /form HTTP/1.0\r\nContent-Length: 5\r\n\r\n",
     "HEAD / HTTP/1.0\r\nContent-Length: -3\r\n\r\n",
 };
 
@@ -158,43 +158,34 @@ TEST(RequestReader, HeaderLines) {
     EXPECT_EQ(request.Header("missing"), "");
 }
 
-TEST(RequestReader, Body) {
+// A body is announced, never kept: 400 clients that each sent 1 MiB grew the server to
+// 552 MB while their bodies were buffered for a 501.
+TEST(RequestReader, BodyIsAnnouncedButNeverKept) {
     struct Case {
         std::string request;
-        std::string body;
         int contentLength;
+        bool trailing; // bytes behind the head, or announced: to drain before closing
     };
     const Case cases[] = {
-        {"POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello", "hello", 5},
-        {"POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello, and more", "hello", 5}, // exact cut
-        {"POST / HTTP/1.0\r\nContent-Length: 3\n\nabc", "abc", 3},
-        {"POST / HTTP/1.0\r\nContent-Length:   7xyz\r\n\r\n1234567", "1234567", 7},
-        {"POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n", "", 0}, // negative: no body
-        {"POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n", "", 0},
-        {"POST / HTTP/1.0\r\nContent-Length: abc\r\n\r\n", "", 0},
-        {"POST / HTTP/1.0\r\nContent-Length:\r\n\r\n", "", 0}, // empty: no body
-        {"POST / HTTP/1.0\r\n\r\nignored", "", 0},
-        {"POST / HTTP/1.0\r\nContent-Length: 4\r\n\r\n\r\n\r\n", "\r\n\r\n", 4}, // CR kept in body
+        {"POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello", 5, true},
+        {"POST / HTTP/1.0\r\nContent-Length: 5\r\n\r\n", 5, true}, // complete before the body
+        {"POST / HTTP/1.0\r\nContent-Length: 3\n\nabc", 3, true},
+        {"POST / HTTP/1.0\r\nContent-Length:   7xyz\r\n\r\n1234567", 7, true},
+        {"POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n", 0, false}, // negative: no body
+        {"POST / HTTP/1.0\r\nContent-Length: 0\r\n\r\n", 0, false},
+        {"POST / HTTP/1.0\r\nContent-Length: abc\r\n\r\n", 0, false},
+        {"POST / HTTP/1.0\r\nContent-Length:\r\n\r\n", 0, false}, // empty: no body
+        {"POST / HTTP/1.0\r\n\r\nignored", 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.request);
         CRequest request;
         CRequestReader reader;
         ASSERT_EQ(reader.Feed(c.request, request), Outcome::Complete);
-        EXPECT_EQ(request.body, c.body);
+        EXPECT_EQ(request.body, "");
         EXPECT_EQ(request.contentLength, c.contentLength);
+        EXPECT_EQ(reader.HadTrailingBytes(), c.trailing);
     }
-}
-
-// A body that comes in many small pieces is assembled in order and cut at its length.
-TEST(RequestReader, BodyInPieces) {
-    CRequest request;
-    CRequestReader reader;
-    EXPECT_EQ(reader.Feed("POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\n012", request),
-              Outcome::NeedMore);
-    EXPECT_EQ(reader.Feed("3456", request), Outcome::NeedMore);
-    EXPECT_EQ(reader.Feed("789tail", request), Outcome::Complete);
-    EXPECT_EQ(request.body, "0123456789");
 }
 
 TEST(RequestReader, Limits) {
