@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QThreadPool>
+#include <new>
 
 namespace tvn {
 
@@ -20,6 +21,29 @@ CRequestContext::CRequestContext(CHttpSvrDoc& owner, std::string peer)
 CRequestContext::~CRequestContext() = default;
 
 void CRequestContext::RunRequest() {
+    try {
+        RunStagesByMethod();
+    } catch (const std::bad_alloc&) {
+        AnswerOutOfMemory();
+    }
+    if (!parked)
+        CompleteAnswer();
+}
+
+void CRequestContext::AnswerOutOfMemory() noexcept {
+    // One request that needs more memory than there is must not end the server for all.
+    parked = false;
+    resumeParked = nullptr;
+    file.Close();
+    try {
+        buffer.Reset();
+        PutErrorResponse(HttpStatus::kServiceUnavailable);
+    } catch (const std::bad_alloc&) {
+        buffer.SetPending(0); // nothing at all to say: the connection just closes
+    }
+}
+
+void CRequestContext::RunStagesByMethod() {
     const bool noBody = request.contentLength == 0;
     if (noBody && EqualsNoCase(request.method, "GET")) {
         RunStages({&CRequestContext::ServeBuiltIn, &CRequestContext::LocateAndLog,
@@ -39,8 +63,6 @@ void CRequestContext::RunRequest() {
     } else {
         RunStages({&CRequestContext::AnswerNotImplemented});
     }
-    if (!parked)
-        CompleteAnswer();
 }
 
 void CRequestContext::RunStages(std::initializer_list<Stage> stages) {
@@ -106,7 +128,11 @@ void CRequestContext::Park(std::function<void()> work,
         parkTicket = std::make_shared<char>();
     std::weak_ptr<char> alive = parkTicket;
     QThreadPool::globalInstance()->start([this, alive, work = std::move(work)] {
-        work();
+        try {
+            work();
+        } catch (const std::bad_alloc&) {
+            // The resume finds the work's result missing and answers with what it has.
+        }
         // Back to the main thread; the context is only looked at there, where it is also
         // deleted, so the ticket tells truly whether it is still there.
         QMetaObject::invokeMethod(
@@ -123,7 +149,11 @@ void CRequestContext::ResumeParked() {
     parked = false;
     const auto resume = std::move(resumeParked);
     resumeParked = nullptr;
-    resume(*this);
+    try {
+        resume(*this);
+    } catch (const std::bad_alloc&) {
+        AnswerOutOfMemory();
+    }
     if (parked)
         return; // waits once more
     CompleteAnswer();

@@ -43,6 +43,10 @@ struct COpenFile {
 // page handlers, frame, file.
 class CRequestContext {
   public:
+    // Pages are framed up to this size; a larger one goes out as the file it is (a text
+    // file as plain text).
+    static constexpr off_t kMaxFramedPage = off_t(8) << 20;
+
     CRequestContext(CHttpSvrDoc& doc, std::string peerAddressPort);
     virtual ~CRequestContext();
     CRequestContext(const CRequestContext&) = delete;
@@ -154,6 +158,9 @@ class CRequestContext {
     StageResult AnswerNotImplemented();
     // Finishes the answer by method (HEAD: the head alone) once no stage waits any longer.
     void CompleteAnswer();
+    void RunStagesByMethod();
+    // Replaces whatever was written by a 503 when memory ran out.
+    void AnswerOutOfMemory() noexcept;
     void ResumeParked();
     // Redirects a folder to the first existing name of `list` (LF-separated); true when it did.
     bool RedirectToIndex(std::string_view list, bool addQuestion);

@@ -3,6 +3,7 @@
 #include "http/mime_table.h"
 #include "http/request_context.h"
 #include "platform/resources.h"
+#include "platform/text.h"
 
 #include <cstdio>
 
@@ -42,7 +43,10 @@ void CRequestContext::PutErrorResponse(HttpStatus status) {
 
 void CRequestContext::PutContentType() {
     if (IsPageFile()) {
-        PutHeader("Content-Type", "text/html");
+        // A text page too large to frame goes out as it is: as text, never as HTML.
+        const bool unframedText = file.IsOpen() && file.size > kMaxFramedPage &&
+                                  EndsWithNoCase(request.localPath, ".txt");
+        PutHeader("Content-Type", unframedText ? "text/plain; charset=utf-8" : "text/html");
         return;
     }
     const std::string& path = request.localPath;

@@ -15,9 +15,6 @@
 namespace tvn {
 namespace {
 
-// Pages are framed up to this size; a larger one goes out as the file it is.
-constexpr std::size_t kPageLimit = std::size_t(8) << 20;
-
 void MergeRecords(std::string& content, const WrapItems& items) {
     const std::size_t count = items.valueTags.size();
     if (count == 0)
@@ -129,7 +126,8 @@ StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
     const std::optional<std::string> frame = LookUpTemplate(context, ".file");
     if (!frame || !context.file.IsOpen())
         return StageResult::kGoOn;
-    std::optional<std::string> fileText = ReadOpenFile(context.file, kPageLimit);
+    std::optional<std::string> fileText =
+        ReadOpenFile(context.file, CRequestContext::kMaxFramedPage);
     if (!fileText || fileText->empty())
         return StageResult::kGoOn; // an empty page goes out unchanged
     std::string content;

@@ -130,5 +130,20 @@ TEST_F(ListingGuard, TextPageMarkupIsEscapedHtmlPageKeepsIt) {
     EXPECT_EQ(Body(*Run("GET", "/t/page.htm")), "<b>bold</b><br>");
 }
 
+// "/pics/./" and "/pics/././" were folders of their own to the thumbnail cache: every
+// variant decoded the whole folder again and stored new copies (466 requests grew the
+// server by 130 MB).
+TEST_F(ListingGuard, DotSpellingsOfAFolderShareItsThumbnails) {
+    WritePicture("pics/a.jpg");
+    WritePicture("pics/b.jpg");
+    const std::string first = Body(*Run("GET", "/pics/"));
+    const int decoded = ThumbnailDecodeCount();
+    for (const std::string url : {"/pics/./", "/pics/././", "/./pics/", "//pics//./"}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(Body(*Run("GET", url)), first);
+    }
+    EXPECT_EQ(ThumbnailDecodeCount(), decoded);
+}
+
 } // namespace
 } // namespace tvn

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -32,12 +33,35 @@ class LoopbackClient {
     LoopbackClient(const LoopbackClient&) = delete;
     LoopbackClient& operator=(const LoopbackClient&) = delete;
 
-    // Connects to 127.0.0.1:`port`; false when that fails within two seconds.
-    bool Connect(int port) {
+    // Connects to 127.0.0.1:`port`, from the loopback address `from` (host order, e.g.
+    // 0x7F000002 for 127.0.0.2) when given, or through a socket made earlier with
+    // Prepare(); false when that fails within two seconds.
+    bool Connect(int port, std::uint32_t from = 0) {
+        if (!prepared && !Prepare())
+            return false;
+        prepared = false;
+        if (from != 0) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(from);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+                Close();
+                return false;
+            }
+        }
+        return ConnectPrepared(port);
+    }
+
+    // Makes the socket now (its descriptor is taken), to connect later.
+    bool Prepare() {
         Close();
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return false;
+        prepared = fd >= 0;
+        return prepared;
+    }
+
+  private:
+    bool ConnectPrepared(int port) {
         const timeval timeout{2, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -54,6 +78,7 @@ class LoopbackClient {
         return true;
     }
 
+  public:
     // Sends all of `bytes`; false when the connection broke.
     bool Send(std::string_view bytes) {
         while (!bytes.empty()) {
@@ -146,6 +171,7 @@ class LoopbackClient {
         }
     }
 
+    bool prepared = false; // made by Prepare(), not yet connected
     int fd = -1;
 };
 
