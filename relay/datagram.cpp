@@ -1,0 +1,158 @@
+#include "relay/datagram.h"
+
+#include <algorithm>
+
+namespace tvn::relay {
+namespace {
+
+// Fields are written byte by byte: the format is little-endian whatever the machine's order.
+void PutLittle(std::string& out, std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+std::uint32_t GetLittle(std::string_view bytes, std::size_t at, int size) {
+    std::uint32_t value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    return value;
+}
+
+// A header of the given flags, id and sequence with bytes 12..15 zero, alone.
+std::string HeaderOnly(std::uint8_t flags, std::int32_t connectionId, std::uint32_t sequence) {
+    DatagramHeader header;
+    header.flags = flags;
+    header.connectionId = connectionId;
+    header.sequence = sequence;
+    std::string out;
+    AppendDatagram(out, header, {});
+    return out;
+}
+
+} // namespace
+
+bool ParseDatagram(std::string_view bytes, DatagramHeader& header, std::string_view& payload) {
+    if (bytes.size() < kHeaderSize)
+        return false;
+    header.flags = static_cast<std::uint8_t>(bytes[0]);
+    header.connectionId = static_cast<std::int32_t>(GetLittle(bytes, 4, 4));
+    header.sequence = GetLittle(bytes, 8, 4);
+    header.fragmentOffset = static_cast<std::uint16_t>(GetLittle(bytes, 12, 2));
+    header.messageLength = static_cast<std::uint16_t>(GetLittle(bytes, 14, 2));
+    payload = bytes.substr(kHeaderSize);
+    return true;
+}
+
+void AppendDatagram(std::string& out, const DatagramHeader& header, std::string_view payload) {
+    out.reserve(out.size() + kHeaderSize + payload.size());
+    out.push_back(static_cast<char>(header.flags));
+    out.append(3, '\0');
+    PutLittle(out, static_cast<std::uint32_t>(header.connectionId), 4);
+    PutLittle(out, header.sequence, 4);
+    PutLittle(out, header.fragmentOffset, 2);
+    PutLittle(out, header.messageLength, 2);
+    out.append(payload);
+}
+
+std::vector<std::string> FragmentMessage(std::uint8_t flags, std::int32_t connectionId,
+                                         std::uint32_t sequence, std::string_view message) {
+    std::vector<std::string> fragments;
+    if (message.size() > kMaxMessage)
+        return fragments;
+    DatagramHeader header;
+    header.flags = flags;
+    header.connectionId = connectionId;
+    header.sequence = sequence;
+    header.messageLength = static_cast<std::uint16_t>(message.size());
+    std::size_t offset = 0;
+    do {
+        const std::string_view part = message.substr(offset, kFragmentPayload);
+        header.fragmentOffset = static_cast<std::uint16_t>(offset);
+        AppendDatagram(fragments.emplace_back(), header, part);
+        offset += kFragmentPayload;
+    } while (offset < message.size());
+    return fragments;
+}
+
+std::string MakeAck(const DatagramHeader& of, std::int32_t connectionId) {
+    return HeaderOnly(static_cast<std::uint8_t>(of.flags | kAck), connectionId, of.sequence);
+}
+
+std::string MakeRegistration(std::string_view name) {
+    std::string out = HeaderOnly(kRegister, 0, 0);
+    out.append(name.substr(0, kMaxRegistrationName));
+    out.push_back('\0');
+    return out;
+}
+
+std::string_view RegistrationName(std::string_view payload) {
+    return payload.substr(0, payload.find('\0'));
+}
+
+std::string MakeRegistrationReply() { return HeaderOnly(kRegistrationReply, 0, 0); }
+
+std::string MakeClose(std::int32_t connectionId, std::uint32_t sequence) {
+    return HeaderOnly(kClose, connectionId, sequence);
+}
+
+CMessageAssembler::Result CMessageAssembler::Add(const DatagramHeader& fragment,
+                                                 std::string_view payload) {
+    if (fragment.messageLength > kMaxMessage ||
+        std::size_t{fragment.fragmentOffset} + payload.size() > fragment.messageLength)
+        return Result::kRejected;
+    if (!begun) {
+        begun = true;
+        header = fragment;
+        bytes.assign(fragment.messageLength, '\0');
+        ranges.clear();
+    } else if (fragment.connectionId != header.connectionId ||
+               fragment.sequence != header.sequence ||
+               fragment.messageLength != header.messageLength) {
+        return Result::kRejected;
+    }
+    bytes.replace(fragment.fragmentOffset, payload.size(), payload);
+    Cover(fragment.fragmentOffset, fragment.fragmentOffset + payload.size());
+    return Complete() ? Result::kComplete : Result::kIncomplete;
+}
+
+// Merges [begin, end) into the arrived ranges, joining those it overlaps or touches.
+void CMessageAssembler::Cover(std::size_t begin, std::size_t end) {
+    if (begin == end)
+        return;
+    auto first =
+        std::find_if(ranges.begin(), ranges.end(), [&](const Range& r) { return r.end >= begin; });
+    auto last = first;
+    while (last != ranges.end() && last->begin <= end) {
+        begin = std::min(begin, last->begin);
+        end = std::max(end, last->end);
+        ++last;
+    }
+    first = ranges.erase(first, last);
+    ranges.insert(first, Range{begin, end});
+}
+
+bool CMessageAssembler::Complete() const {
+    if (!begun)
+        return false;
+    if (header.messageLength == 0)
+        return true;
+    return ranges.size() == 1 && ranges.front().begin == 0 &&
+           ranges.front().end == header.messageLength;
+}
+
+bool CMessageAssembler::Begun() const { return begun; }
+
+const DatagramHeader& CMessageAssembler::Header() const { return header; }
+
+std::string_view CMessageAssembler::Message() const {
+    return Complete() ? std::string_view(bytes) : std::string_view();
+}
+
+void CMessageAssembler::Reset() {
+    begun = false;
+    header = DatagramHeader{};
+    bytes.clear();
+    ranges.clear();
+}
+
+} // namespace tvn::relay
