@@ -13,14 +13,22 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <fcntl.h>
+#include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tvn {
@@ -41,24 +49,200 @@ constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
 }
 constexpr auto kCrcTable = MakeCrcTable();
 
+// The CRC-32 register over `bytes`, without the final inversion.
+std::uint32_t CrcRegister(std::string_view bytes) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (char c : bytes)
+        crc = (crc >> 8) ^ kCrcTable[(crc ^ static_cast<unsigned char>(c)) & 0xFF];
+    return crc;
+}
+
+// A picture file as the cache knows it.
+struct PictureFile {
+    std::string real;     // its path with every link, ".", ".." and doubled '/' resolved
+    std::string identity; // `real`, a zero byte, then its mtime and size (see IdentityOf)
+};
+
+// The bytes that name a file in one state: its real path, a zero byte, then the seconds and
+// nanoseconds of its modification time and its size, each as 8 bytes little-endian.
+std::string IdentityOf(const std::string& real, const struct stat& st) {
+    std::string identity = real;
+    identity.push_back('\0');
+    for (std::int64_t value : {std::int64_t(st.st_mtim.tv_sec), std::int64_t(st.st_mtim.tv_nsec),
+                               std::int64_t(st.st_size)}) {
+        for (int i = 0; i < 8; ++i)
+            identity.push_back(
+                static_cast<char>((static_cast<std::uint64_t>(value) >> 8 * i) & 0xFF));
+    }
+    return identity;
+}
+
+std::optional<std::string> RealPath(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                           &std::free);
+    if (!real)
+        return std::nullopt;
+    return std::string(real.get());
+}
+
+// The regular file that `path` names, through every link; nullopt when there is none.
+std::optional<PictureFile> ResolveWhole(const std::string& path) {
+    std::optional<std::string> real = RealPath(path);
+    struct stat st {};
+    if (!real || ::stat(real->c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    std::string identity = IdentityOf(*real, st);
+    return PictureFile{std::move(*real), std::move(identity)};
+}
+
+// Finds the files of a listing's pictures. They share a folder, which is resolved once; each
+// picture then costs one lstat, and a realpath only when it is a link itself. The cache is
+// asked about every listing, so this is most of what showing a known folder costs.
+class CPictureResolver {
+  public:
+    // The regular file that `path` names; nullopt when there is none.
+    std::optional<PictureFile> Resolve(const std::string& path);
+
+  private:
+    std::string listedFolder;              // the folder last resolved, as listed, with its '/'
+    std::optional<std::string> realFolder; // its real path; nullopt when it has none
+};
+
+std::optional<PictureFile> CPictureResolver::Resolve(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ResolveWhole(path);
+    const std::string_view name = std::string_view(path).substr(slash + 1);
+    if (name.empty() || name == "." || name == "..")
+        return ResolveWhole(path);
+    const std::string_view folder = std::string_view(path).substr(0, slash + 1);
+    if (folder != listedFolder) {
+        listedFolder = folder;
+        realFolder = RealPath(listedFolder);
+    }
+    if (!realFolder)
+        return std::nullopt;
+    std::string candidate = *realFolder;
+    if (candidate.back() != '/')
+        candidate.push_back('/');
+    candidate += name;
+    struct stat st {};
+    if (::lstat(candidate.c_str(), &st) != 0)
+        return std::nullopt;
+    if (S_ISLNK(st.st_mode))
+        return ResolveWhole(candidate);
+    if (!S_ISREG(st.st_mode))
+        return std::nullopt;
+    std::string identity = IdentityOf(candidate, st);
+    return PictureFile{std::move(candidate), std::move(identity)};
+}
+
+std::vector<std::optional<PictureFile>> ResolvePictures(const std::vector<PictureRef>& pictures) {
+    CPictureResolver resolver;
+    std::vector<std::optional<PictureFile>> files;
+    files.reserve(pictures.size());
+    for (const PictureRef& picture : pictures)
+        files.push_back(resolver.Resolve(picture.path));
+    return files;
+}
+
 struct ThumbnailRecord {
     int width = 0;
     int height = 0;
     std::string jpeg;
-    std::string picture; // the local path it was made from: its folder guards it
+    std::string identity; // the file, in the state it was decoded in (PictureFile::identity)
+    std::string picture;  // the path the listing gave: its folder and its target's guard it
 };
 
-// The cache is shared by every thread that lists folders or answers thumbnail URLs, so all
-// of it sits behind one lock. The lock is also held while a picture is decoded and encoded:
-// requests are handled on one thread, so nobody waits in practice; a second listing of the
-// same folder finds the thumbnail instead of decoding it again; and only one picture is
-// being decoded at any moment, which keeps the memory a listing takes to one picture's.
-//
-// A listing that meets several new pictures at once decodes them side by side on worker
-// threads outside the lock (MakeThumbnailTags), one picture per core: the decoding is most
-// of a first listing's time, and the user waits for it.
+// What a thumbnail costs the cache: its bytes, and an estimate of the rest (the map and list
+// nodes and the string headers of its record).
+std::size_t CostOf(const ThumbnailRecord& record) {
+    constexpr std::size_t kEntryOverhead = 256;
+    return record.jpeg.size() + record.identity.size() + record.picture.size() + kEntryOverhead;
+}
+
+// The thumbnails by key, in the order of their use. Only ever used under thumbnailLock.
+class CThumbnailStore {
+  public:
+    // The key where the thumbnail of the file `identity` is or would go: the first key from
+    // the CRC register of `identity` upward that holds that file or nothing. (A thumbnail
+    // beyond a key freed later is not found again and is made anew, under the freed key.)
+    std::uint32_t SlotOf(std::string_view identity) const;
+    // The thumbnail under `key`, now the most recently used; nullptr when there is none.
+    const ThumbnailRecord* Use(std::uint32_t key);
+    // Adds `record` as the most recently used (or, when its file is in already, uses that one)
+    // and drops the least recently used beyond the limit; returns the key it went under.
+    std::uint32_t Add(ThumbnailRecord record);
+    // Sets the limit, drops what is beyond it, and returns the limit it had.
+    std::size_t SetLimit(std::size_t bytes);
+    std::size_t Bytes() const { return held; }
+
+  private:
+    struct Entry {
+        ThumbnailRecord record;
+        std::list<std::uint32_t>::iterator use; // its place in `uses`
+    };
+    void Trim();
+
+    std::unordered_map<std::uint32_t, Entry> entries;
+    std::list<std::uint32_t> uses; // every key of `entries`, the most recently used first
+    std::size_t held = 0;          // the sum of CostOf over `entries`
+    std::size_t limit = std::size_t(64) << 20;
+};
+
+std::uint32_t CThumbnailStore::SlotOf(std::string_view identity) const {
+    std::uint32_t key = CrcRegister(identity);
+    for (auto it = entries.find(key); it != entries.end() && it->second.record.identity != identity;
+         it = entries.find(key))
+        ++key;
+    return key;
+}
+
+const ThumbnailRecord* CThumbnailStore::Use(std::uint32_t key) {
+    const auto it = entries.find(key);
+    if (it == entries.end())
+        return nullptr;
+    uses.splice(uses.begin(), uses, it->second.use);
+    return &it->second.record;
+}
+
+std::uint32_t CThumbnailStore::Add(ThumbnailRecord record) {
+    const std::uint32_t key = SlotOf(record.identity);
+    if (Use(key))
+        return key;
+    held += CostOf(record);
+    uses.push_front(key);
+    entries.emplace(key, Entry{std::move(record), uses.begin()});
+    Trim();
+    return key;
+}
+
+std::size_t CThumbnailStore::SetLimit(std::size_t bytes) {
+    const std::size_t before = std::exchange(limit, bytes);
+    Trim();
+    return before;
+}
+
+void CThumbnailStore::Trim() {
+    while (held > limit && !uses.empty()) {
+        const auto it = entries.find(uses.back());
+        held -= CostOf(it->second.record);
+        entries.erase(it);
+        uses.pop_back();
+    }
+}
+
+// The cache is shared by the main thread, which serves thumbnail URLs and asks whether a
+// listing's thumbnails are all made, and by the worker threads on which listings make their
+// new thumbnails while the request waits, parked, off the event loop. All of it sits behind
+// one lock, held only to look up, add or drop thumbnails and never while a picture is
+// decoded: a thumbnail URL must not wait for somebody's listing. A picture being decoded is
+// named in `decoding` meanwhile, so that a second listing of the same folder waits for it
+// instead of decoding it again.
 std::mutex thumbnailLock;
-std::map<std::uint32_t, ThumbnailRecord> thumbnailCache; // guarded by thumbnailLock
+CThumbnailStore thumbnailStore;              // guarded by thumbnailLock
+std::set<std::string, std::less<>> decoding; // guarded by thumbnailLock: file identities
+std::condition_variable decodingShrank;      // notified when `decoding` loses identities
 std::atomic<int> thumbnailDecodes = 0;
 
 // The key named by a thumbnail URL: the hexadecimal digits after the prefix, up to the first
@@ -181,6 +365,18 @@ bool JpegExceedsMemoryLimit(QIODevice& device) {
     return bytes > limit;
 }
 
+// True for a picture of more pixels than a camera makes (about 200 million at most) that would
+// be decoded whole even for a thumbnail. Qt's allocation limit does not stop it: the PNG
+// reader, for one, scales row by row into a small image, and a 30000 by 30000 PNG of 2.6 MB
+// then takes seconds. libjpeg scales while it reads, and its memory is held to the limit by
+// JpegExceedsMemoryLimit, so JPEG is let through.
+bool TooManyPixelsToDecode(const QByteArray& format, QSize stored) {
+    constexpr std::int64_t kMaxPixels = 250'000'000;
+    if (format == "jpeg" || !stored.isValid())
+        return false;
+    return std::int64_t(stored.width()) * stored.height() > kMaxPixels;
+}
+
 // Decodes the picture already at the size of its thumbnail where the decoder can: libjpeg
 // then decodes at 1/2, 1/4 or 1/8 of the size (averaging each block), which is most of the
 // speed, and Qt finishes with a smooth scale. EXIF orientation is applied, so the box rule
@@ -189,9 +385,12 @@ bool JpegExceedsMemoryLimit(QIODevice& device) {
 std::optional<QImage> DecodeForThumbnail(QIODevice& device) {
     QImageReader reader(&device);
     reader.setAutoTransform(true);
-    if (!CanDecodePictureFormat(reader.format().toStdString()))
+    const QByteArray format = reader.format();
+    if (!CanDecodePictureFormat(format.toStdString()))
         return std::nullopt;
-    const QSize stored = reader.size();
+    const QSize stored = reader.size(); // from the header: nothing is decoded yet
+    if (TooManyPixelsToDecode(format, stored))
+        return std::nullopt;
     QImage image;
     ThumbnailSize box;
     if (stored.isValid()) {
@@ -233,19 +432,22 @@ QImage Flatten(const QImage& image) {
     return canvas;
 }
 
-std::optional<ThumbnailRecord> MakeThumbnail(const std::string& path) {
+// The thumbnail of `file`, which the listing named `listed`; nullopt when the file cannot be
+// read or decoded, or is refused.
+std::optional<ThumbnailRecord> MakeThumbnail(const PictureFile& file, const std::string& listed) {
     ++thumbnailDecodes;
-    // Opened without waiting: a named pipe called "x.jpg" must not block the server.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    // Opened without waiting: a named pipe called "x.jpg" must not block the server. The real
+    // path has no link in it; one put there since is not followed.
+    UniqueFd fd(::open(file.real.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    QFile file;
-    if (!file.open(fd.Get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+    QFile qfile;
+    if (!qfile.open(fd.Get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return std::nullopt;
-    if (JpegExceedsMemoryLimit(file) || !file.seek(0))
+    if (JpegExceedsMemoryLimit(qfile) || !qfile.seek(0))
         return std::nullopt;
-    const std::optional<QImage> image = DecodeForThumbnail(file);
+    const std::optional<QImage> image = DecodeForThumbnail(qfile);
     if (!image)
         return std::nullopt;
     const QImage flat = Flatten(*image);
@@ -255,9 +457,46 @@ std::optional<ThumbnailRecord> MakeThumbnail(const std::string& path) {
     QImageWriter writer(&buffer, "jpeg");
     if (!writer.write(flat))
         return std::nullopt;
+    // Named by the state it was read in: a file edited since the listing looked at it is
+    // then looked for, and made, again.
     return ThumbnailRecord{flat.width(), flat.height(),
                            std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())),
-                           path};
+                           IdentityOf(file.real, st), listed};
+}
+
+// A picture to make a thumbnail of.
+struct DecodeJob {
+    const PictureFile* file;
+    const std::string* listed;
+};
+
+// Makes the thumbnails of `jobs` side by side, one picture per core: the decoding is most of a
+// first listing's time, and the visitor waits for it.
+std::vector<std::optional<ThumbnailRecord>> MakeSideBySide(const std::vector<DecodeJob>& jobs) {
+    std::vector<std::optional<ThumbnailRecord>> made(jobs.size());
+    std::atomic<std::size_t> next = 0;
+    auto work = [&] {
+        for (std::size_t n; (n = next++) < jobs.size();) {
+            try {
+                made[n] = MakeThumbnail(*jobs[n].file, *jobs[n].listed);
+            } catch (const std::exception&) { // out of memory: the picture shows its text
+            }
+        }
+    };
+    const std::size_t threads =
+        std::min<std::size_t>(jobs.size(), std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> workers;
+    for (std::size_t t = 1; t < threads; ++t) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break; // no thread to be had: the others do its share
+        }
+    }
+    work();
+    for (std::thread& worker : workers)
+        worker.join();
+    return made;
 }
 
 std::string FormatTag(std::uint32_t key, int width, int height) {
@@ -268,6 +507,37 @@ std::string FormatTag(std::uint32_t key, int width, int height) {
                   "<img src=\"%s\" width=\"%d\" height=\"%d\" border=0 vspace=3 hspace=3>", url,
                   width, height);
     return tag;
+}
+
+// The tag of the cached thumbnail of `file`, which is now the most recently used; nullopt when
+// it is not cached. Called under thumbnailLock.
+std::optional<std::string> CachedTag(const PictureFile& file) {
+    const std::uint32_t key = thumbnailStore.SlotOf(file.identity);
+    const ThumbnailRecord* record = thumbnailStore.Use(key);
+    if (!record)
+        return std::nullopt;
+    return FormatTag(key, record->width, record->height);
+}
+
+// Adds the thumbnails `made` for `jobs` to the cache and takes their files out of `decoding`,
+// waking the calls that wait for them. Returns their tags by the identity asked for: made from
+// the records, they stand even when a listing of more than the cache holds has dropped some
+// of them already. Called under thumbnailLock.
+std::map<std::string_view, std::string> Publish(const std::vector<DecodeJob>& jobs,
+                                                std::vector<std::optional<ThumbnailRecord>>& made) {
+    std::map<std::string_view, std::string> tags;
+    for (std::size_t n = 0; n < jobs.size(); ++n) {
+        const std::string& asked = jobs[n].file->identity;
+        if (made[n]) {
+            const int width = made[n]->width;
+            const int height = made[n]->height;
+            tags.emplace(asked, FormatTag(thumbnailStore.Add(std::move(*made[n])), width, height));
+        }
+        decoding.erase(asked);
+    }
+    if (!jobs.empty())
+        decodingShrank.notify_all();
+    return tags;
 }
 
 } // namespace
@@ -285,23 +555,15 @@ ThumbnailSize FitThumbnailBox(int width, int height) {
 }
 
 std::uint32_t ThumbnailKey(std::string_view fullLocalPath) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (char c : fullLocalPath)
-        crc = (crc >> 8) ^ kCrcTable[(crc ^ static_cast<unsigned char>(c)) & 0xFF];
-    return crc;
+    const std::optional<PictureFile> file = CPictureResolver().Resolve(std::string(fullLocalPath));
+    if (!file)
+        return CrcRegister(fullLocalPath);
+    std::lock_guard lock(thumbnailLock);
+    return thumbnailStore.SlotOf(file->identity);
 }
 
 std::string MakeThumbnailTag(const std::string& fullLocalPath, std::string_view fallbackText) {
-    const std::uint32_t key = ThumbnailKey(fullLocalPath);
-    std::lock_guard lock(thumbnailLock);
-    auto it = thumbnailCache.find(key);
-    if (it == thumbnailCache.end()) {
-        std::optional<ThumbnailRecord> record = MakeThumbnail(fullLocalPath);
-        if (!record)
-            return std::string(fallbackText);
-        it = thumbnailCache.emplace(key, std::move(*record)).first;
-    }
-    return FormatTag(key, it->second.width, it->second.height);
+    return MakeThumbnailTags({{fullLocalPath, std::string(fallbackText)}}).front();
 }
 
 bool FindThumbnail(std::string_view url, std::size_t& size) {
@@ -309,10 +571,10 @@ bool FindThumbnail(std::string_view url, std::size_t& size) {
     if (!key)
         return false;
     std::lock_guard lock(thumbnailLock);
-    const auto it = thumbnailCache.find(*key);
-    if (it == thumbnailCache.end())
+    const ThumbnailRecord* record = thumbnailStore.Use(*key);
+    if (!record)
         return false;
-    size = it->second.jpeg.size();
+    size = record->jpeg.size();
     return true;
 }
 
@@ -321,67 +583,70 @@ bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture
     if (!key)
         return false;
     std::lock_guard lock(thumbnailLock);
-    const auto it = thumbnailCache.find(*key);
-    if (it == thumbnailCache.end())
+    const ThumbnailRecord* record = thumbnailStore.Use(*key);
+    if (!record)
         return false;
-    jpeg = it->second.jpeg;
-    picture = it->second.picture;
+    jpeg = record->jpeg;
+    picture = record->picture;
     return true;
 }
 
 bool ThumbnailsCached(const std::vector<PictureRef>& pictures) {
+    const std::vector<std::optional<PictureFile>> files = ResolvePictures(pictures);
     std::lock_guard lock(thumbnailLock);
-    for (const PictureRef& picture : pictures) {
-        if (!thumbnailCache.contains(ThumbnailKey(picture.path)))
+    for (const std::optional<PictureFile>& file : files) {
+        if (file && !thumbnailStore.Use(thumbnailStore.SlotOf(file->identity)))
             return false;
     }
     return true;
 }
 
 std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures) {
-    std::vector<std::uint32_t> keys;
-    keys.reserve(pictures.size());
-    for (const PictureRef& picture : pictures)
-        keys.push_back(ThumbnailKey(picture.path));
-    // The pictures not yet in the cache, each key once.
-    std::vector<std::size_t> missing;
+    const std::vector<std::optional<PictureFile>> files = ResolvePictures(pictures);
+    std::vector<std::string> tags(pictures.size());
+    std::vector<std::size_t> waiting; // the pictures not in the cache
+    std::vector<DecodeJob> jobs;      // those of them that no other call is decoding, each once
     {
         std::lock_guard lock(thumbnailLock);
-        std::set<std::uint32_t> seen;
         for (std::size_t i = 0; i < pictures.size(); ++i) {
-            if (!thumbnailCache.contains(keys[i]) && seen.insert(keys[i]).second)
-                missing.push_back(i);
+            if (!files[i]) {
+                tags[i] = pictures[i].fallbackText;
+            } else if (std::optional<std::string> tag = CachedTag(*files[i])) {
+                tags[i] = std::move(*tag);
+            } else {
+                waiting.push_back(i);
+                if (decoding.insert(files[i]->identity).second)
+                    jobs.push_back({&*files[i], &pictures[i].path});
+            }
         }
     }
-    std::vector<std::optional<ThumbnailRecord>> made(missing.size());
-    std::atomic<std::size_t> next = 0;
-    auto work = [&] {
-        for (std::size_t n; (n = next++) < missing.size();)
-            made[n] = MakeThumbnail(pictures[missing[n]].path);
-    };
-    const std::size_t threads =
-        std::min<std::size_t>(missing.size(), std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<std::thread> workers;
-    for (std::size_t t = 1; t < threads; ++t)
-        workers.emplace_back(work);
-    work();
-    for (std::thread& worker : workers)
-        worker.join();
+    if (waiting.empty())
+        return tags;
+    std::vector<std::optional<ThumbnailRecord>> made = MakeSideBySide(jobs);
 
-    std::lock_guard lock(thumbnailLock);
-    for (std::size_t n = 0; n < missing.size(); ++n) {
-        if (made[n])
-            thumbnailCache.emplace(keys[missing[n]], std::move(*made[n])); // first one wins
-    }
-    std::vector<std::string> tags;
-    tags.reserve(pictures.size());
-    for (std::size_t i = 0; i < pictures.size(); ++i) {
-        const auto it = thumbnailCache.find(keys[i]);
-        tags.push_back(it == thumbnailCache.end()
-                           ? std::string(pictures[i].fallbackText)
-                           : FormatTag(keys[i], it->second.width, it->second.height));
+    std::unique_lock lock(thumbnailLock);
+    const std::map<std::string_view, std::string> madeTags = Publish(jobs, made);
+    decodingShrank.wait(lock, [&] {
+        return std::none_of(waiting.begin(), waiting.end(),
+                            [&](std::size_t i) { return decoding.contains(files[i]->identity); });
+    });
+    for (std::size_t i : waiting) {
+        const auto it = madeTags.find(files[i]->identity);
+        std::optional<std::string> tag = it != madeTags.end() ? it->second : CachedTag(*files[i]);
+        // No tag: the picture is broken, or another call made it and it is gone already.
+        tags[i] = tag ? std::move(*tag) : pictures[i].fallbackText;
     }
     return tags;
+}
+
+std::size_t SetThumbnailCacheLimit(std::size_t bytes) {
+    std::lock_guard lock(thumbnailLock);
+    return thumbnailStore.SetLimit(bytes);
+}
+
+std::size_t ThumbnailCacheBytes() {
+    std::lock_guard lock(thumbnailLock);
+    return thumbnailStore.Bytes();
 }
 
 int ThumbnailDecodeCount() { return thumbnailDecodes; }

@@ -8,9 +8,9 @@
 
 namespace tvn {
 
-// Thumbnails of the pictures that folder listings show: each picture is decoded once, scaled
-// to fit a 100 by 100 box, encoded as JPEG and kept in memory for the rest of the run under
-// a key made from its path. Every function may be called from any thread.
+// Thumbnails of the pictures that folder listings show: each picture file is decoded once,
+// scaled to fit a 100 by 100 box, encoded as JPEG and kept in memory, the least recently used
+// going first when the cache outgrows its bound. Every function may be called from any thread.
 
 // The width and height of the thumbnail of a `width` by `height` picture: the picture's own
 // size when it fits the box, else scaled so that its longer side is 100 (at least 1 pixel).
@@ -21,13 +21,20 @@ struct ThumbnailSize {
 };
 ThumbnailSize FitThumbnailBox(int width, int height);
 
-// The key of the picture at `fullLocalPath`: the CRC-32 register over the path's bytes
-// without the final inversion (the complement of the usual CRC-32).
+// The key of the thumbnail of the picture at `fullLocalPath`, which names it in the URL
+// "/Thumbnail__" + 8 upper-case hex digits. A thumbnail belongs to a file in one state, not
+// to a spelling of its path: the key is the CRC-32 register (without the final inversion)
+// over the file's real path (every link, "." and ".." and doubled '/' resolved), a zero
+// byte, then the file's modification time in seconds and its nanoseconds and the file's
+// size, each as 8 bytes little-endian. So the same file listed through links is one
+// thumbnail, and an edited file gets a fresh one. Should that key already hold another
+// file's thumbnail, the next free key above it is used. For a path that names no regular
+// file, the register over the path's own bytes.
 std::uint32_t ThumbnailKey(std::string_view fullLocalPath);
 
 // The <img> tag that shows the thumbnail of the picture at `fullLocalPath`, making the
-// thumbnail on first use; `fallbackText` when the picture cannot be decoded (nothing is
-// cached then, so the next call tries again).
+// thumbnail on first use; `fallbackText` when the picture cannot be decoded, or is refused
+// (nothing is cached then, so the next call tries again).
 std::string MakeThumbnailTag(const std::string& fullLocalPath, std::string_view fallbackText);
 
 // A picture of a listing: its full local path and the text shown when it has no thumbnail.
@@ -36,25 +43,36 @@ struct PictureRef {
     std::string fallbackText;
 };
 
-// True when every picture of `pictures` has its thumbnail in the cache (MakeThumbnailTags
-// then decodes nothing).
+// True when MakeThumbnailTags(pictures) would decode nothing: every picture has its
+// thumbnail in the cache or names no file. Costs one stat call per picture and reads no
+// file. The thumbnails found count as used.
 bool ThumbnailsCached(const std::vector<PictureRef>& pictures);
 
 // The tags of several pictures at once, as MakeThumbnailTag gives them; the pictures not
-// yet cached are decoded side by side, one per core.
+// yet cached are decoded side by side, one per core, and a picture that another call is
+// already decoding is waited for, not decoded again.
 std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures);
 
 // True when `url` is "/Thumbnail__" with the key of a cached thumbnail in hexadecimal;
-// `size` is then its JPEG byte count.
+// `size` is then its JPEG byte count. A thumbnail found counts as used.
 bool FindThumbnail(std::string_view url, std::size_t& size);
 
-// Copies the thumbnail of `url` (as FindThumbnail names it) into `jpeg`, and the local path of
-// the picture it shows into `picture`, in one look under the cache's lock; false when the
-// thumbnail is unknown.
+// Copies the thumbnail of `url` (as FindThumbnail names it) into `jpeg`, and into `picture`
+// the local path of the picture as the listing that made the thumbnail gave it (it may be a
+// link), in one look under the cache's lock; false when the thumbnail is unknown.
 bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture);
 
-// How many times a picture file has been decoded for a thumbnail in this run, successful or
-// not. Tests use it to tell a cache hit from a fresh decode.
+// Bounds the cache to `bytes`, counting each thumbnail's JPEG, its paths and a fixed overhead;
+// the least recently used thumbnails are dropped at once until it fits. Returns the bound
+// before the call. The bound is 64 MiB until set.
+std::size_t SetThumbnailCacheLimit(std::size_t bytes);
+
+// The bytes the cache holds, as SetThumbnailCacheLimit counts them.
+std::size_t ThumbnailCacheBytes();
+
+// How many times making the thumbnail of a picture file was begun in this run, whether the
+// picture was then decoded, refused or found broken. Tests use it to tell a cache hit from a
+// fresh decode.
 int ThumbnailDecodeCount();
 
 } // namespace tvn

@@ -3,7 +3,10 @@
 #include "thumbnail_test_support.h"
 
 #include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tvn {
 namespace {
@@ -13,22 +16,34 @@ using test::FetchThumbnail;
 using test::ParseTag;
 using test::WriteFile;
 
-TEST(ThumbnailKey, IsTheComplementOfTheUsualCrc32) {
+// A thumbnail belongs to a file, not to a spelling of its path: every way of naming the file
+// gives its key, and another file of the same bytes has a key of its own.
+TEST(ThumbnailKey, NamesTheFileWhicheverPathReachesIt) {
+    QTemporaryDir dir;
+    const std::string root = dir.path().toStdString();
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(Qt::darkYellow);
+    const QByteArray bytes = EncodePicture(image, "jpeg");
+    ASSERT_EQ(::mkdir((root + "/real").c_str(), 0700), 0);
+    WriteFile(dir, "real/pic.jpg", bytes);
+    WriteFile(dir, "real/twin.jpg", bytes);
+    ASSERT_EQ(::symlink("real", (root + "/link").c_str()), 0);
+    ASSERT_EQ(::symlink("pic.jpg", (root + "/real/alias.jpg").c_str()), 0);
+    ASSERT_EQ(::symlink("link/alias.jpg", (root + "/chain.jpg").c_str()), 0);
+    const std::uint32_t key = ThumbnailKey(root + "/real/pic.jpg");
     struct Case {
-        std::string_view path;
-        std::uint32_t key;
+        const char* path;
+        bool same;
     };
     const Case cases[] = {
-        {"123456789", ~0xCBF43926u},
-        {"The quick brown fox jumps over the lazy dog", ~0x414FA339u},
-        {"a", ~0xE8B7BE43u},
-        {"", 0xFFFFFFFFu},
+        {"/real//pic.jpg", true},    {"/real/./pic.jpg", true}, {"/real/../real/pic.jpg", true},
+        {"/link/pic.jpg", true},     {"/real/alias.jpg", true}, {"/chain.jpg", true},
+        {"/link/./alias.jpg", true}, {"/real/twin.jpg", false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.path));
-        EXPECT_EQ(ThumbnailKey(c.path), c.key);
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(ThumbnailKey(root + c.path) == key, c.same);
     }
-    EXPECT_EQ(ThumbnailKey("123456789"), 0x340BC6D9u);
 }
 
 TEST(FitThumbnailBox, ScalesTheLongerSideTo100AndTruncates) {
@@ -102,24 +117,90 @@ TEST(MakeThumbnailTag, SmallPictureKeepsItsPixels) {
     EXPECT_EQ(wrong, 0);
 }
 
-TEST(MakeThumbnailTag, DecodesEachPathOnceAndKeepsTheFirstThumbnail) {
+// Sets the modification time of `path` to `seconds` and `nanoseconds`.
+void SetModified(const std::string& path, std::int64_t seconds, long nanoseconds) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// An edited picture kept the thumbnail first made of it for the whole run: the key was the
+// path's alone. Now the file's modification time and size are part of it, so a change of any
+// one of them makes a fresh thumbnail. BMPs of 400 by 300 and of 300 by 400 pixels are of
+// the same size, and the times are set by hand, so that each edit changes one thing only.
+TEST(MakeThumbnailTag, EditedPictureGetsAFreshThumbnail) {
     QTemporaryDir dir;
-    QImage wide(400, 300, QImage::Format_RGB32);
-    wide.fill(Qt::darkGreen);
-    const std::string path = WriteFile(dir, "kept.jpg", EncodePicture(wide, "jpeg"));
+    auto bmp = [](int width, int height) {
+        QImage image(width, height, QImage::Format_RGB32);
+        image.fill(Qt::darkGreen);
+        return EncodePicture(image, "bmp");
+    };
+    const std::string path = WriteFile(dir, "edited.bmp", bmp(400, 300));
+    SetModified(path, 1'600'000'000, 500);
+    const std::string first = MakeThumbnailTag(path, "edited");
+    ASSERT_EQ(ParseTag(first).height, 75);
+    struct Case {
+        const char* edit;
+        int width, height;
+        std::int64_t seconds;
+        long nanoseconds;
+        int thumbHeight;
+    };
+    const Case cases[] = {
+        {"the nanoseconds only", 300, 400, 1'600'000'000, 501, 100},
+        {"the seconds only", 400, 300, 1'600'000'001, 501, 75},
+        {"the size only", 400, 200, 1'600'000'001, 501, 50},
+    };
+    std::string before = first;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.edit);
+        WriteFile(dir, "edited.bmp", bmp(c.width, c.height));
+        SetModified(path, c.seconds, c.nanoseconds);
+        const int decodes = ThumbnailDecodeCount();
+        EXPECT_FALSE(ThumbnailsCached({{path, "edited"}}));
+        const std::string tag = MakeThumbnailTag(path, "edited");
+        EXPECT_NE(ParseTag(tag).url, ParseTag(before).url);
+        EXPECT_EQ(ParseTag(tag).height, c.thumbHeight);
+        EXPECT_EQ(FetchThumbnail(ParseTag(tag).url).height(), c.thumbHeight);
+        // Unchanged since, it is made no more.
+        EXPECT_EQ(MakeThumbnailTag(path, "edited"), tag);
+        EXPECT_EQ(ThumbnailDecodeCount(), decodes + 1);
+        before = tag;
+    }
+}
+
+// A folder reached through a link, or a path with "//" or "/./" in it, made the same picture
+// once more for every spelling, and kept each copy. Now one file is one thumbnail, and the
+// picture it names is the path it was first listed by, the link included: the server checks
+// that path's folder and the folder it leads to.
+TEST(MakeThumbnailTags, SamePictureThroughLinksIsDecodedOnce) {
+    QTemporaryDir dir;
+    const std::string root = dir.path().toStdString();
+    ASSERT_EQ(::mkdir((root + "/album").c_str(), 0700), 0);
+    QImage image(300, 200, QImage::Format_RGB32);
+    image.fill(Qt::darkMagenta);
+    WriteFile(dir, "album/sea.jpg", EncodePicture(image, "jpeg"));
+    ASSERT_EQ(::symlink("album", (root + "/shortcut").c_str()), 0);
+    ASSERT_EQ(::symlink("album/sea.jpg", (root + "/sea.jpg").c_str()), 0);
+    std::vector<PictureRef> pictures;
+    for (const char* spelling :
+         {"/shortcut/sea.jpg", "/album/sea.jpg", "/album//sea.jpg", "/album/./sea.jpg", "/sea.jpg"})
+        pictures.push_back({root + spelling, spelling});
 
     const int before = ThumbnailDecodeCount();
-    const std::string first = MakeThumbnailTag(path, "kept");
-    char expectedUrl[32];
-    std::snprintf(expectedUrl, sizeof expectedUrl, "/Thumbnail__%08X", ThumbnailKey(path));
-    EXPECT_EQ(ParseTag(first).url, expectedUrl);
-
-    // The file changes on disk: the run keeps the thumbnail it made first.
-    QImage tall(300, 400, QImage::Format_RGB32);
-    tall.fill(Qt::darkRed);
-    WriteFile(dir, "kept.jpg", EncodePicture(tall, "jpeg"));
-    EXPECT_EQ(MakeThumbnailTag(path, "kept"), first);
+    const std::vector<std::string> tags = MakeThumbnailTags(pictures);
     EXPECT_EQ(ThumbnailDecodeCount(), before + 1);
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        SCOPED_TRACE(pictures[i].fallbackText);
+        EXPECT_EQ(ParseTag(tags[i]).width, 100);
+        EXPECT_EQ(tags[i], tags[0]);
+        EXPECT_EQ(MakeThumbnailTag(pictures[i].path, "again"), tags[0]);
+    }
+    EXPECT_TRUE(ThumbnailsCached(pictures));
+    EXPECT_EQ(ThumbnailDecodeCount(), before + 1);
+    std::string jpeg;
+    std::string picture;
+    ASSERT_TRUE(CopyThumbnail(ParseTag(tags[0]).url, jpeg, picture));
+    EXPECT_EQ(picture, root + "/shortcut/sea.jpg");
 }
 
 TEST(MakeThumbnailTag, UndecodablePictureFallsBackAndIsTriedAgain) {

@@ -9,16 +9,12 @@
 namespace tvn {
 namespace {
 
+using test::AppendBigEndian;
 using test::EncodePicture;
 using test::FetchThumbnail;
 using test::ParseTag;
 using test::TwoColourPicture;
 using test::WriteFile;
-
-void AppendBigEndian(QByteArray& out, std::uint32_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i)
-        out.append(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
 
 // Inserts an EXIF segment whose only entry is the orientation (tag 0x0112) after the SOI.
 QByteArray WithOrientation(QByteArray jpeg, int orientation) {
@@ -135,15 +131,12 @@ QByteArray HugeProgressiveJpeg(int side) {
 
 // A PNG header that claims `side` by `side` RGBA pixels, with no pixel data behind it.
 QByteArray HugePngHeader(std::uint32_t side) {
-    QByteArray chunk("IHDR", 4);
-    AppendBigEndian(chunk, side, 4);
-    AppendBigEndian(chunk, side, 4);
-    chunk.append("\x08\x06\x00\x00\x00", 5);
+    QByteArray header;
+    AppendBigEndian(header, side, 4);
+    AppendBigEndian(header, side, 4);
+    header.append("\x08\x06\x00\x00\x00", 5);
     QByteArray png("\x89PNG\r\n\x1A\n", 8);
-    AppendBigEndian(png, 13, 4);
-    png += chunk;
-    // The chunk CRC is the usual CRC-32, the complement of the thumbnail key.
-    AppendBigEndian(png, ~ThumbnailKey(std::string_view(chunk.constData(), chunk.size())), 4);
+    test::AppendPngChunk(png, "IHDR", header);
     return png;
 }
 
@@ -159,6 +152,42 @@ TEST(MakeThumbnailTag, HugePicturesFallBackWithoutTakingTheMemory) {
     const std::string ordinary =
         WriteFile(dir, "progressive.jpg", EncodePicture(Gradient(2000, 1500), "jpeg", true));
     EXPECT_EQ(ParseTag(MakeThumbnailTag(ordinary, "ordinary")).height, 75);
+}
+
+// A 2.6 MB PNG of 30000 by 30000 pixels took eight seconds to make a thumbnail of: Qt's PNG
+// reader scales row by row, so the allocation limit let it through, and every row was
+// decoded. A picture of more pixels than a camera makes is now refused from its header.
+// The PNGs here are valid (the small one, made the same way, is decoded): a huge one that
+// got a thumbnail would have been decoded whole.
+TEST(MakeThumbnailTag, PicturesOfMorePixelsThanACameraMakesFallBackUndecoded) {
+    QByteArray baseline = EncodePicture(Gradient(64, 64), "jpeg");
+    const auto frame = baseline.indexOf(QByteArray("\xFF\xC0", 2));
+    ASSERT_GE(frame, 0);
+    baseline[frame + 5] = static_cast<char>(13000 >> 8); // height
+    baseline[frame + 6] = static_cast<char>(13000 & 0xFF);
+    baseline[frame + 7] = static_cast<char>(20000 >> 8); // width
+    baseline[frame + 8] = static_cast<char>(20000 & 0xFF);
+    struct Case {
+        const char* name;
+        QByteArray bytes;
+        int thumbHeight; // 0: the fallback text
+    };
+    const Case cases[] = {
+        {"huge.png", test::BlackPng(20000, 13000), 0}, // 260 million pixels
+        {"ordinary.png", test::BlackPng(2000, 1300), 65},
+        // libjpeg decodes at an eighth of the size, so JPEG is held to the memory limit only.
+        {"huge.jpg", baseline, 65},
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string tag = MakeThumbnailTag(WriteFile(dir, c.name, c.bytes), "refused");
+        if (c.thumbHeight == 0) {
+            EXPECT_EQ(tag, "refused");
+        } else {
+            EXPECT_EQ(ParseTag(tag).height, c.thumbHeight) << tag;
+        }
+    }
 }
 
 TEST(MakeThumbnailTag, FilesThatAreNoPicturesFallBack) {
