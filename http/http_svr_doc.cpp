@@ -21,8 +21,9 @@ namespace {
 
 constexpr const char* kDefaultBlogSound =
     "/usr/share/sounds/freedesktop/stereo/message-new-instant.oga";
-// The relay operator's service host; an empty ServiceHost keeps the relay link quiet.
-constexpr const char* kDefaultServiceHost = "relay.tarvolin.net";
+// No public relay service exists: the user names their own. Empty means no relay link (no
+// registration, no name lookup).
+constexpr const char* kDefaultServiceHost = "";
 
 std::string FormatWithPort(StringId id, int port) {
     char text[512];
@@ -99,23 +100,35 @@ bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool cre
 
 void CHttpSvrDoc::StopServing() {
     listener.reset();
-    // TODO(relay): the relay link is closed here.
+    relay.reset(); // registrations stop; relayed connections end with it
 }
 
 void CHttpSvrDoc::StartRelayLink() {
     const SettingsSection settings;
-    relayHost = settings.GetString("ServiceHost", kDefaultServiceHost);
-    settings.GetInt("ServicePort", 1212);
-    settings.GetInt("ServicePeriod", 20000);
-    // TODO(relay): the relay link (its UDP socket and registration worker) is made here.
+    const std::string host = settings.GetString("ServiceHost", kDefaultServiceHost);
+    const int servicePort = settings.GetInt("ServicePort", 1212);
+    const int period = settings.GetInt("ServicePeriod", 20000);
+    relay.reset();
+    if (host.empty() || !relayFactory)
+        return;
+    relay = relayFactory(*this, host, servicePort, period);
+    if (relay && !relayName.empty())
+        relay->SetRelayName(relayName);
 }
 
 void CHttpSvrDoc::WriteAccessLog(std::string_view text) {
     accessLog.Append(logFileName, logFileSize, text);
 }
 
-void CHttpSvrDoc::SetRelayName(const std::string&) {
-    // TODO(relay), TODO(gps): handed to the relay link and the location reporter.
+void CHttpSvrDoc::SetRelayName(const std::string& name) {
+    relayName = name;
+    // TODO(gps): the name and port 80 also go to the location reporter.
+    if (relay)
+        relay->SetRelayName(name);
+}
+
+std::string CHttpSvrDoc::ResolveRelayAddress() const {
+    return relay ? relay->ServiceAddressText() : std::string();
 }
 
 std::string CHttpSvrDoc::LastPostLink() const {

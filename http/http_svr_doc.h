@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/connection_list.h"
+#include "http/relay_seam.h"
 #include "http/trimmed_log.h"
 
 #include <functional>
@@ -34,8 +35,14 @@ class CHttpSvrDoc {
 
     // Appends one line to the access log.
     void WriteAccessLog(std::string_view text);
-    // Hands the announced name to the relay link (which arrives with the relay).
+    // Registers `name` with the relay service (an empty name stops registering); nothing
+    // without a relay link.
     void SetRelayName(const std::string& name);
+    // The relay service's address as dotted text; empty without a relay link or before the
+    // first registration resolved it.
+    std::string ResolveRelayAddress() const;
+    // The relay link, when ServiceHost names a service and its socket could be made.
+    IRelayLink* RelayLink() const { return relay.get(); }
     // "localhost:<port><post>" of the post that got the latest comment, or empty.
     std::string LastPostLink() const;
 
@@ -57,6 +64,11 @@ class CHttpSvrDoc {
     std::function<void(const std::string& root)> demoInstaller;
     std::function<void(std::string_view line)> showActivity;
     std::function<void(const std::string& message)> reportError;
+    // Makes the relay link (the shell's: it lives in a layer above this one); none leaves
+    // the server without one.
+    std::function<std::unique_ptr<IRelayLink>(CHttpSvrDoc& doc, const std::string& host, int port,
+                                              int periodMs)>
+        relayFactory;
 
   private:
     void ReportError(const std::string& message) const;
@@ -66,7 +78,8 @@ class CHttpSvrDoc {
     std::string hostName;
     int port;
     std::unique_ptr<CListenSocket> listener;
-    std::string relayHost;
+    std::unique_ptr<IRelayLink> relay;
+    std::string relayName; // kept across restarts of the link
     TrimmedLog accessLog;
     std::string logFileName;
     int logFileSize = 1;

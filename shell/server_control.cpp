@@ -2,6 +2,7 @@
 
 #include "config/settings_section.h"
 #include "config/stored_path.h"
+#include "relay/relay_link.h"
 #include "shell/default_folders.h"
 #include "shell/demo_site.h"
 
@@ -16,6 +17,7 @@ CServerControl::CServerControl(const CUserInterface& userInterface, bool haveFir
     : ui(userInterface), firewallProfile(haveFirewallProfile), doc(0, std::string()) {
     doc.SetContentStages(&stages);
     doc.demoInstaller = [](const std::string& demoRoot) { CreateDemoSite(demoRoot); };
+    doc.relayFactory = MakeRelayLink;
     doc.reportError = [this](const std::string& message) { ui.showError(message); };
     doc.showActivity = [this](std::string_view line) {
         if (activityEnabled)
@@ -36,14 +38,15 @@ void CServerControl::LoadSettingsAndStart() {
     user = settings.GetString("User", "");
     pass = settings.GetString("Pass", "");
     domain = settings.GetString("Domain", kDefaultDnsDomain);
-    // TODO(presence): the dynamic DNS client patches the domain list (or its plug-in the texts) here,
-    // and the dialog fills its controls.
+    // TODO(presence): the dynamic DNS client patches the domain list (or its plug-in the texts)
+    // here, and the dialog fills its controls.
     timer.start(kTimerMs);
     if (firewallProfile) {
         // TODO(presence): the firewall question, and on OK the exception for this program.
     }
     discovery = settings.GetFlag("uPnPDiscovery", 1);
-    // TODO(presence): the UPnP announcement starts when `discovery && enable`, else it is withdrawn.
+    // TODO(presence): the UPnP announcement starts when `discovery && enable`, else it is
+    // withdrawn.
     worldwide = settings.GetFlag("uPnPRouter", 1);
     StartServer(enable ? port : 0, root);
     doc.SetRelayName(RefreshAccessInfo());

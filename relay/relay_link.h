@@ -1,0 +1,113 @@
+#pragma once
+
+// The relay link: the only relay header other folders include.
+#include "http/relay_seam.h"
+#include "relay/datagram.h"
+#include "relay/notify.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tvn {
+
+class CHttpSvrDoc;
+class CUDPReq;
+
+// The UDP link to the relay service. Registrations leave from its socket (CNotify); request
+// messages arriving on it become relayed connections (CUDPReq) that run the same request
+// processing as TCP connections and send their answers back as acknowledged messages.
+//
+// Nothing here blocks: each connection's stop-and-wait send runs on timers and readable
+// notifications, and datagrams are dispatched by connection id, so a silent relay holds up
+// neither direct visitors nor other relayed connections. Datagrams are taken only from the
+// address the service host resolves to (resolved at each registration).
+class CTcpOverUdp : public CNotify, public IRelayLink {
+  public:
+    using Clock = std::chrono::steady_clock;
+    // A request repeated (its acknowledgement was lost) within this time after its
+    // connection closed is acknowledged again, never run again.
+    static constexpr std::chrono::seconds kRepeatMemory{30};
+    static constexpr int kAttempts = 5;
+    static constexpr std::chrono::milliseconds kAckWait{5000};
+    // A datagram the socket refuses this often fails its message.
+    static constexpr int kMaxRefusals = 100;
+
+    CTcpOverUdp(CHttpSvrDoc& doc, std::string host, int port, int registerEveryMs);
+    ~CTcpOverUdp() override;
+
+    // Opens the UDP socket (any local port); false when it cannot be made.
+    bool Open();
+    // The local UDP port, 0 when closed.
+    int LocalPort() const;
+    // Relayed connections alive (not yet closed).
+    std::size_t LiveCount() const { return live.size(); }
+
+    void SetRelayName(const std::string& name) override;
+    std::string ServiceAddressText() const override;
+
+    // --- For the relayed connections ---
+    // Sends `datagram` to `to`; a datagram the socket refuses waits for writability.
+    void Transmit(std::string datagram, const sockaddr_in& to);
+    // A connection that ended: it is deleted once control is back in the event loop, and its
+    // opening message is remembered for kRepeatMemory.
+    void Retire(CUDPReq& connection);
+
+  protected:
+    int SocketFd() const override { return fd; }
+
+  private:
+    struct Outgoing {
+        std::string datagram;
+        sockaddr_in to{};
+        int refusals = 0;
+    };
+    struct Remembered {
+        std::string message;
+        std::int32_t id = 0;
+        Clock::time_point closedAt;
+    };
+    struct Assembly {
+        relay::CMessageAssembler assembler;
+        Clock::time_point begun;
+    };
+
+    void OnReadable();
+    void OnWritable();
+    void HandleDatagram(std::string_view bytes, const sockaddr_in& from);
+    void HandleRequestFragment(const relay::DatagramHeader& header, std::string_view payload,
+                               const sockaddr_in& from);
+    void StartConnection(const relay::DatagramHeader& header, std::string message,
+                         const sockaddr_in& from);
+    CUDPReq* FindLive(std::int32_t id) const;
+    // The id of the connection a repeated request opened, when `message` is one.
+    std::optional<std::int32_t> RepeatOf(std::string_view message) const;
+    void Sweep();
+    void DeleteRetired();
+
+    CHttpSvrDoc& doc;
+    int registrationPeriodMs = 20000;
+    int fd = -1;
+    std::unique_ptr<QSocketNotifier> readNotifier;
+    std::unique_ptr<QSocketNotifier> writeNotifier;
+    std::deque<Outgoing> outgoing;
+    std::map<std::int32_t, Assembly> assemblies; // request messages arriving, by id
+    std::vector<std::unique_ptr<CUDPReq>> live;
+    std::vector<std::unique_ptr<CUDPReq>> retired;
+    std::vector<Remembered> remembered;
+    QTimer sweepTimer;
+    QTimer retireTimer;
+};
+
+// The relay link for the server document, or nothing when its socket cannot be made.
+std::unique_ptr<IRelayLink> MakeRelayLink(CHttpSvrDoc& doc, const std::string& serviceHost,
+                                          int servicePort, int periodMs);
+
+} // namespace tvn

@@ -1,0 +1,143 @@
+#include "relay/relayed_request.h"
+
+#include "relay/relay_link.h"
+
+#include <QMetaObject>
+#include <algorithm>
+#include <cstring>
+
+namespace tvn {
+
+CUDPReq::CUDPReq(CHttpSvrDoc& doc, CTcpOverUdp& owner, std::int32_t connectionId,
+                 const sockaddr_in& peerAddress, std::string opening)
+    : link(owner), id(connectionId), peer(peerAddress), openingMessage(std::move(opening)),
+      connection(doc, *this) {
+    resendTimer.setSingleShot(true);
+    QObject::connect(&resendTimer, &QTimer::timeout, [this] { OnResendTimer(); });
+}
+
+CUDPReq::~CUDPReq() = default;
+
+void CUDPReq::Deliver(std::string request) {
+    delivered = std::move(request);
+    deliveredTaken = false;
+    connection.Step();
+}
+
+long CUDPReq::Receive(char* buffer, std::size_t length) {
+    if (deliveredTaken || delivered.empty())
+        return kWouldBlock; // a further delivery never comes: the request deadline ends it
+    const std::size_t n = std::min(length, delivered.size());
+    std::memcpy(buffer, delivered.data(), n);
+    delivered.erase(0, n);
+    deliveredTaken = delivered.empty();
+    return static_cast<long>(n);
+}
+
+long CUDPReq::Send(const char* data, std::size_t length, bool) {
+    if (failed || closed)
+        return kFailed; // reports its own failure, never a stale errno
+    if (!inFlight.empty())
+        return kWouldBlock;
+    // One message per buffer, at most 16384 bytes; the connection sends the rest next.
+    const std::size_t n = std::min(length, relay::kMaxMessage);
+    inFlight = relay::FragmentMessage(0, id, sequence, std::string_view(data, n));
+    attemptsLeft = CTcpOverUdp::kAttempts;
+    TransmitMessage();
+    return static_cast<long>(n);
+}
+
+void CUDPReq::TransmitMessage() {
+    --attemptsLeft;
+    for (const std::string& fragment : inFlight)
+        link.Transmit(fragment, peer);
+    resendTimer.start(CTcpOverUdp::kAckWait);
+}
+
+void CUDPReq::OnResendTimer() {
+    if (inFlight.empty())
+        return;
+    if (attemptsLeft > 0) {
+        TransmitMessage(); // all fragments again
+        return;
+    }
+    inFlight.clear();
+    failed = true;
+    if (closeWhenSent)
+        FinishClose();
+    else
+        connection.Step(); // the next Send fails and the connection finishes
+}
+
+void CUDPReq::OnAck(const relay::DatagramHeader& header) {
+    if (inFlight.empty() || header.sequence != sequence)
+        return; // an old or stray acknowledgement changes nothing
+    ++sequence;
+    inFlight.clear();
+    resendTimer.stop();
+    if (closeWhenSent)
+        FinishClose();
+    else
+        connection.Step();
+}
+
+void CUDPReq::OnServiceClose() {
+    inFlight.clear();
+    resendTimer.stop();
+    failed = true;
+    if (closeWhenSent)
+        FinishClose();
+    else
+        connection.Step();
+}
+
+void CUDPReq::ExpireIfIdle(CRequestConnection::Clock::time_point now) {
+    if (!closed)
+        connection.ExpireIfIdle(now);
+}
+
+void CUDPReq::Rearm(bool, bool wantWrite) {
+    // The relay's socket is always ready for another message unless one is in flight; then
+    // its acknowledgement steps the connection on.
+    if (wantWrite && inFlight.empty() && !closed)
+        StepLater();
+}
+
+void CUDPReq::StepLater() {
+    if (stepPosted)
+        return;
+    stepPosted = true;
+    QMetaObject::invokeMethod(
+        &resendTimer,
+        [this] {
+            stepPosted = false;
+            if (!closed)
+                connection.Step();
+        },
+        Qt::QueuedConnection);
+}
+
+bool CUDPReq::ShutDown(int) { return true; }
+
+void CUDPReq::Release() {
+    if (closed || closeWhenSent)
+        return;
+    if (!inFlight.empty()) {
+        // The last message still waits for its acknowledgement: the close follows it, with
+        // the sequence after it.
+        closeWhenSent = true;
+        return;
+    }
+    FinishClose();
+}
+
+void CUDPReq::FinishClose() {
+    closed = true;
+    resendTimer.stop();
+    inFlight.clear();
+    // The end of the answer: never acknowledged, so not waited for.
+    link.Transmit(relay::MakeClose(id, sequence), peer);
+    link.Retire(*this);
+}
+
+} // namespace tvn

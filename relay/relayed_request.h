@@ -1,0 +1,74 @@
+#pragma once
+
+#include "http/request_channel.h"
+#include "http/request_connection.h"
+#include "relay/datagram.h"
+
+#include <QTimer>
+#include <cstdint>
+#include <netinet/in.h>
+#include <string>
+#include <vector>
+
+namespace tvn {
+
+class CHttpSvrDoc;
+class CTcpOverUdp;
+
+// One relayed connection: the channel of a CRequestConnection over the relay link. Its
+// request arrives as one delivered message; its answer leaves as acknowledged messages of at
+// most 16384 bytes (sequences 1, 2, ...), each sent again every 5 s up to 5 times until the
+// service acknowledges it, then one close datagram. Nothing waits by blocking: a message in
+// flight makes Send report would-block, and the acknowledgement steps the connection on.
+class CUDPReq : public IRequestChannel {
+  public:
+    CUDPReq(CHttpSvrDoc& doc, CTcpOverUdp& link, std::int32_t id, const sockaddr_in& peer,
+            std::string openingMessage);
+    ~CUDPReq() override;
+
+    // Hands the request bytes to the connection and runs it as far as it goes.
+    void Deliver(std::string request);
+    // An acknowledgement for this connection arrived.
+    void OnAck(const relay::DatagramHeader& header);
+    // The service closed this connection: the answer cannot go anywhere.
+    void OnServiceClose();
+    // Closes a connection idle (or whose request is incomplete) for too long.
+    void ExpireIfIdle(CRequestConnection::Clock::time_point now);
+
+    std::int32_t Id() const { return id; }
+    const std::string& OpeningMessage() const { return openingMessage; }
+    bool Closed() const { return closed; }
+
+    long Send(const char* data, std::size_t length, bool more = false) override;
+    long Receive(char* buffer, std::size_t length) override;
+    void Rearm(bool wantRead, bool wantWrite) override;
+    bool ShutDown(int how) override;
+    // The browser is known to the service only: empty, as the access log then shows.
+    std::string PeerName() const override { return {}; }
+    void Release() override;
+
+  private:
+    void TransmitMessage();
+    void OnResendTimer();
+    void StepLater();
+    // Sends the close datagram and hands the connection back to the link.
+    void FinishClose();
+
+    CTcpOverUdp& link;
+    const std::int32_t id;
+    const sockaddr_in peer;
+    const std::string openingMessage;
+    std::uint32_t sequence = 1; // of the next response message
+    std::string delivered;
+    bool deliveredTaken = false;
+    std::vector<std::string> inFlight; // the fragments of the message awaiting its ack
+    int attemptsLeft = 0;
+    bool failed = false; // the service gave up or closed: the next Send fails
+    bool closed = false;
+    bool closeWhenSent = false; // released while its last message was in flight
+    bool stepPosted = false;
+    QTimer resendTimer;
+    CRequestConnection connection; // last: goes first, while the members it uses stand
+};
+
+} // namespace tvn

@@ -1,0 +1,291 @@
+// The relay link against a stand-in relay service on loopback: registrations, relayed
+// requests answered as the direct path answers them, repeats, strangers and a silent
+// service.
+#include "config/settings_section.h"
+#include "platform/ini_file.h"
+#include "relay/datagram.h"
+#include "relay/relay_link.h"
+#include "support/server_fixture.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace tvn::test {
+namespace {
+
+using relay::DatagramHeader;
+
+constexpr std::uint32_t kLoopback = 0x7F000001;
+constexpr std::uint32_t kStranger = 0x7F000002;
+
+// The service's side of the link, spoken by hand: a UDP socket on loopback.
+class StandInService {
+  public:
+    explicit StandInService(std::uint32_t address = kLoopback) {
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(address);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        socklen_t length = sizeof local;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+        port = ntohs(local.sin_port);
+    }
+    ~StandInService() { ::close(fd); }
+
+    // The next datagram within `limit`, and who sent it; nothing on time-out.
+    std::optional<std::string> Receive(std::chrono::milliseconds limit = 3000ms) {
+        pollfd poller{fd, POLLIN, 0};
+        if (::poll(&poller, 1, static_cast<int>(limit.count())) <= 0)
+            return std::nullopt;
+        char buffer[2048];
+        socklen_t length = sizeof server;
+        const ssize_t n =
+            ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&server), &length);
+        if (n < 0)
+            return std::nullopt;
+        return std::string(buffer, static_cast<std::size_t>(n));
+    }
+    // Waits for a registration (which also tells the server's address); its name.
+    std::optional<std::string> AwaitRegistration() {
+        for (int i = 0; i < 20; ++i) {
+            const auto datagram = Receive();
+            DatagramHeader header;
+            std::string_view payload;
+            if (datagram && relay::ParseDatagram(*datagram, header, payload) &&
+                header.flags == relay::kRegister)
+                return std::string(relay::RegistrationName(payload));
+        }
+        return std::nullopt;
+    }
+    void SendToServer(const std::string& datagram) {
+        ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&server),
+                 sizeof server);
+    }
+    void SendRequest(const std::string& message, std::int32_t id = -1) {
+        for (const std::string& fragment : relay::FragmentMessage(relay::kOpen, id, 0, message))
+            SendToServer(fragment);
+    }
+    // The next datagram that parses, skipping registrations.
+    std::optional<std::pair<DatagramHeader, std::string>> Next(std::chrono::milliseconds limit) {
+        for (int i = 0; i < 50; ++i) {
+            const auto datagram = Receive(limit);
+            if (!datagram)
+                return std::nullopt;
+            DatagramHeader header;
+            std::string_view payload;
+            if (relay::ParseDatagram(*datagram, header, payload) &&
+                header.flags != relay::kRegister)
+                return std::make_pair(header, std::string(payload));
+        }
+        return std::nullopt;
+    }
+    // Receives the answer of connection `id`: every message acknowledged (unless `silent`),
+    // until the close datagram. The messages' payloads in sequence order.
+    std::vector<std::string> ReceiveAnswer(std::int32_t id, bool* closedAfterLast = nullptr) {
+        std::map<std::uint32_t, relay::CMessageAssembler> messages;
+        std::vector<std::string> done;
+        for (;;) {
+            const auto next = Next(8000ms);
+            if (!next)
+                return done;
+            const auto& [header, payload] = *next;
+            if (header.connectionId != id)
+                continue;
+            if (header.flags & relay::kClose) {
+                if (closedAfterLast)
+                    *closedAfterLast = header.sequence == done.size() + 1;
+                return done;
+            }
+            auto& assembler = messages[header.sequence];
+            if (assembler.Add(header, payload) == relay::CMessageAssembler::Result::kComplete) {
+                if (header.sequence == done.size() + 1)
+                    done.emplace_back(assembler.Message());
+                SendToServer(relay::MakeAck(header, id));
+            }
+        }
+    }
+
+    int fd = -1;
+    int port = 0;
+    sockaddr_in server{};
+};
+
+class RelayLink : public ServerFixture {
+  protected:
+    void SetUp() override {
+        ServerFixture::SetUp();
+        Put("big.bin", PatternBytes(100000));
+        Put("small.dat", "small");
+        doc->relayFactory = MakeRelayLink;
+    }
+    // Restarts the server with the relay service at `service` (registering every 200 ms).
+    void UseService(const StandInService& service, const std::string& name = "home.example") {
+        const std::string file = SettingsSection::FilePath();
+        ini::WriteString(file, kSettingsSectionName, "ServiceHost", "127.0.0.1");
+        ini::WriteString(file, kSettingsSectionName, "ServicePort", std::to_string(service.port));
+        ini::WriteString(file, kSettingsSectionName, "ServicePeriod", "200");
+        ASSERT_TRUE(doc->StartServing(port, root, false));
+        ASSERT_NE(doc->RelayLink(), nullptr);
+        doc->SetRelayName(name);
+    }
+    CTcpOverUdp& Link() { return *static_cast<CTcpOverUdp*>(doc->RelayLink()); }
+};
+
+TEST_F(RelayLink, RelayedGetIsTheDirectAnswerAndLogsNoAddress) {
+    StandInService service;
+    UseService(service);
+    std::optional<std::string> name;
+    std::optional<std::pair<DatagramHeader, std::string>> ack;
+    std::vector<std::string> messages;
+    bool closeFollowsLast = false;
+    ASSERT_TRUE(RunWhileServing(
+        [&] {
+            name = service.AwaitRegistration();
+            service.SendRequest("203.0.113.9:4444\r\nGET /big.bin HTTP/1.0\r\n\r\n");
+            ack = service.Next(3000ms);
+            if (ack)
+                messages = service.ReceiveAnswer(ack->first.connectionId, &closeFollowsLast);
+        },
+        60s));
+    EXPECT_EQ(name, "home.example");
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->first.flags, relay::kOpen | relay::kAck);
+    EXPECT_GE(ack->first.connectionId, 1);
+    EXPECT_EQ(ack->first.sequence, 0u);
+    EXPECT_EQ(ack->second, "");
+    std::string relayed;
+    for (const std::string& message : messages) {
+        EXPECT_LE(message.size(), relay::kMaxMessage);
+        relayed += message;
+    }
+    EXPECT_GE(messages.size(), 7u);
+    EXPECT_TRUE(closeFollowsLast);
+    const Answer direct = Get("/big.bin");
+    const Answer viaRelay = ParseAnswer(relayed);
+    EXPECT_EQ(viaRelay.statusLine, direct.statusLine);
+    EXPECT_EQ(viaRelay.Names(), direct.Names());
+    EXPECT_EQ(viaRelay.Header("Content-Length"), "100000");
+    EXPECT_TRUE(viaRelay.body == direct.body);
+    // The browser is known to the service only: the log line has an empty address.
+    EXPECT_EQ(Log().substr(0, Log().find('\n', 1)), "\nGET /big.bin ");
+}
+
+// Its acknowledgement lost, the service sends a request again: acknowledged with the same
+// id, never run a second time (a comment posted through the relay landed twice).
+TEST_F(RelayLink, RepeatedRequestIsAcknowledgedAgainNotRunAgain) {
+    StandInService service;
+    UseService(service);
+    const std::string request = "203.0.113.9:4444\r\nGET /small.dat HTTP/1.0\r\n\r\n";
+    std::optional<std::pair<DatagramHeader, std::string>> first, second;
+    ASSERT_TRUE(RunWhileServing([&] {
+        ASSERT_TRUE(service.AwaitRegistration());
+        service.SendRequest(request);
+        first = service.Next(3000ms);
+        service.SendRequest(request);
+        for (int i = 0; i < 10; ++i) { // the first answer may come in between
+            second = service.Next(3000ms);
+            if (!second || (second->first.flags & relay::kAck))
+                break;
+        }
+    }));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(second->first.flags, relay::kOpen | relay::kAck);
+    EXPECT_EQ(second->first.connectionId, first->first.connectionId);
+    EXPECT_EQ(Log(), "\nGET /small.dat ");
+    // A new browser connection (another first line) is a new request.
+    ASSERT_TRUE(RunWhileServing([&] {
+        service.SendRequest("203.0.113.9:4445\r\nGET /small.dat HTTP/1.0\r\n\r\n");
+        second = service.Next(3000ms);
+    }));
+    EXPECT_EQ(Log(), "\nGET /small.dat \nGET /small.dat ");
+}
+
+// Anyone can send datagrams to the relay socket: only the service's address is heard.
+TEST_F(RelayLink, DatagramsFromAnotherAddressAreIgnored) {
+    StandInService service;
+    StandInService stranger(kStranger);
+    UseService(service);
+    std::optional<std::pair<DatagramHeader, std::string>> answer;
+    ASSERT_TRUE(RunWhileServing([&] {
+        ASSERT_TRUE(service.AwaitRegistration());
+        stranger.server = service.server;
+        stranger.SendRequest("x\r\nGET /small.dat HTTP/1.0\r\n\r\n");
+        answer = stranger.Next(1500ms);
+    }));
+    EXPECT_FALSE(answer);
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(Link().LiveCount(), 0u);
+}
+
+// A relayed connection waiting for acknowledgements that never come holds up nobody: a
+// direct visitor is answered meanwhile.
+TEST_F(RelayLink, SilentServiceDoesNotHoldDirectVisitors) {
+    StandInService service;
+    UseService(service);
+    std::string direct;
+    std::size_t waitingWhileDirect = 0;
+    ASSERT_TRUE(RunWhileServing([&] {
+        ASSERT_TRUE(service.AwaitRegistration());
+        service.SendRequest("x\r\nGET /big.bin HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(service.Next(3000ms)); // the request's acknowledgement; nothing acked back
+        LoopbackClient visitor;
+        ASSERT_TRUE(visitor.Connect(port));
+        visitor.Send("GET /small.dat HTTP/1.0\r\n\r\n");
+        direct = visitor.ReadAll();
+    }));
+    waitingWhileDirect = Link().LiveCount(); // the relayed answer still waits for its ack
+    EXPECT_EQ(ParseAnswer(direct).body, "small");
+    EXPECT_EQ(waitingWhileDirect, 1u);
+}
+
+// A request whose fragments come twice and out of order is still one whole request.
+TEST_F(RelayLink, DuplicatedAndReorderedFragmentsMakeOneRequest) {
+    StandInService service;
+    UseService(service);
+    const std::string request =
+        "x\r\nGET /small.dat HTTP/1.0\r\nX-Fill: " + std::string(3000, 'a') + "\r\n\r\n";
+    std::vector<std::string> messages;
+    ASSERT_TRUE(RunWhileServing([&] {
+        ASSERT_TRUE(service.AwaitRegistration());
+        auto fragments = relay::FragmentMessage(relay::kOpen, -1, 0, request);
+        ASSERT_EQ(fragments.size(), 3u);
+        for (const std::size_t i : {2u, 0u, 2u, 0u, 1u})
+            service.SendToServer(fragments[i]);
+        const auto ack = service.Next(3000ms);
+        if (ack)
+            messages = service.ReceiveAnswer(ack->first.connectionId);
+    }));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(ParseAnswer(messages[0]).body, "small");
+}
+
+// After the name is withdrawn no registration leaves.
+TEST_F(RelayLink, RegistrationsStopWithAnEmptyName) {
+    StandInService service;
+    UseService(service);
+    bool registered = false;
+    std::optional<std::string> late;
+    ASSERT_TRUE(RunWhileServing([&] { registered = service.AwaitRegistration().has_value(); }));
+    doc->SetRelayName(""); // returns once the worker has ended
+    ASSERT_TRUE(RunWhileServing([&] {
+        while (service.Receive(50ms)) {
+        }
+        late = service.Receive(700ms); // more than three periods
+    }));
+    EXPECT_TRUE(registered);
+    EXPECT_FALSE(late);
+}
+
+// No ServiceHost, no relay: nothing is made, nothing is looked up.
+TEST_F(RelayLink, EmptyServiceHostMeansNoRelay) {
+    ASSERT_TRUE(doc->StartServing(port, root, false));
+    EXPECT_EQ(doc->RelayLink(), nullptr);
+    EXPECT_EQ(doc->ResolveRelayAddress(), "");
+}
+
+} // namespace
+} // namespace tvn::test
