@@ -228,8 +228,8 @@ void FillListingSectionsThen(CRequestContext& context, std::string text, bool fo
     // A folder whose thumbnails are all made is answered at once. New pictures take about
     // a tenth of a second each to decode: the request waits for them off the main thread,
     // and every other visitor is served meanwhile.
-    if (ThumbnailsCached(job->scan.pictures)) {
-        job->tags = MakeThumbnailTags(job->scan.pictures);
+    if (std::optional<std::vector<std::string>> cached = CachedThumbnailTags(job->scan.pictures)) {
+        job->tags = std::move(*cached);
         complete(context);
         return;
     }

@@ -601,6 +601,23 @@ bool ThumbnailsCached(const std::vector<PictureRef>& pictures) {
     return true;
 }
 
+std::optional<std::vector<std::string>>
+CachedThumbnailTags(const std::vector<PictureRef>& pictures) {
+    const std::vector<std::optional<PictureFile>> files = ResolvePictures(pictures);
+    std::vector<std::string> tags(pictures.size());
+    std::lock_guard lock(thumbnailLock);
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        if (!files[i]) {
+            tags[i] = pictures[i].fallbackText;
+        } else if (std::optional<std::string> tag = CachedTag(*files[i])) {
+            tags[i] = std::move(*tag);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return tags;
+}
+
 std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures) {
     const std::vector<std::optional<PictureFile>> files = ResolvePictures(pictures);
     std::vector<std::string> tags(pictures.size());

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,11 @@ struct PictureRef {
 // thumbnail in the cache or names no file. Costs one stat call per picture and reads no
 // file. The thumbnails found count as used.
 bool ThumbnailsCached(const std::vector<PictureRef>& pictures);
+
+// The tags MakeThumbnailTags would give, when every picture's thumbnail is in the cache (one
+// look under the lock, no decoding, cheap enough for the main thread); nothing otherwise.
+std::optional<std::vector<std::string>>
+CachedThumbnailTags(const std::vector<PictureRef>& pictures);
 
 // The tags of several pictures at once, as MakeThumbnailTag gives them; the pictures not
 // yet cached are decoded side by side, one per core, and a picture that another call is
