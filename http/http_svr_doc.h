@@ -14,7 +14,8 @@ class CListenSocket;
 class IContentStages;
 
 // The web server's settings and running state: root, port, host name, listener and access
-// log. One instance, owned by the main window.
+// log. One instance, owned by the shell's server control (CServerControl), which the main
+// window holds.
 class CHttpSvrDoc {
   public:
     // `port` 0 means 80; an empty root means "htdocs". Reads BlogSound, LogFileName,
