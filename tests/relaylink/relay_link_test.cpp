@@ -71,8 +71,13 @@ class StandInService {
     }
     // The next datagram that parses, skipping registrations.
     std::optional<std::pair<DatagramHeader, std::string>> Next(std::chrono::milliseconds limit) {
-        for (int i = 0; i < 50; ++i) {
-            const auto datagram = Receive(limit);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left <= 0ms)
+                return std::nullopt;
+            const auto datagram = Receive(left);
             if (!datagram)
                 return std::nullopt;
             DatagramHeader header;
@@ -81,7 +86,6 @@ class StandInService {
                 header.flags != relay::kRegister)
                 return std::make_pair(header, std::string(payload));
         }
-        return std::nullopt;
     }
     // Receives the answer of connection `id`: every message acknowledged (unless `silent`),
     // until the close datagram. The messages' payloads in sequence order.
@@ -261,6 +265,42 @@ TEST_F(RelayLink, DuplicatedAndReorderedFragmentsMakeOneRequest) {
     }));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(ParseAnswer(messages[0]).body, "small");
+}
+
+// Messages the link refuses: none is acknowledged, none opens a connection.
+TEST_F(RelayLink, RefusedMessagesAreNeitherAcknowledgedNorRun) {
+    StandInService service;
+    UseService(service);
+    const std::string request = "x\r\nGET /small.dat HTTP/1.0\r\n\r\n";
+    auto withHeader = [](DatagramHeader header, std::string_view payload) {
+        std::string datagram;
+        relay::AppendDatagram(datagram, header, payload);
+        return datagram;
+    };
+    struct Case {
+        const char* what;
+        std::string datagram;
+    };
+    const Case cases[] = {
+        {"a request with sequence 1", relay::FragmentMessage(relay::kOpen, -1, 1, request).front()},
+        {"a fragment announcing 20000 bytes",
+         withHeader({relay::kOpen, -1, 0, 0, 20000}, std::string(1300, 'a'))},
+        {"a header-only request", withHeader({relay::kOpen, -1, 0, 0, 0}, "")},
+        {"the registration reply", relay::MakeRegistrationReply()},
+        {"shorter than a header", std::string(15, '\x01')},
+    };
+    ASSERT_TRUE(RunWhileServing([&] { ASSERT_TRUE(service.AwaitRegistration()); }));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::optional<std::pair<DatagramHeader, std::string>> answer;
+        ASSERT_TRUE(RunWhileServing([&] {
+            service.SendToServer(c.datagram);
+            answer = service.Next(400ms);
+        }));
+        EXPECT_FALSE(answer);
+        EXPECT_EQ(Link().LiveCount(), 0u);
+    }
+    EXPECT_EQ(Log(), "");
 }
 
 // After the name is withdrawn no registration leaves.
