@@ -1,0 +1,226 @@
+// The relay service's logic without sockets: what makes a browser's request whole, who holds
+// a name, when a request message goes out again, and how response messages reach the browser.
+#include "tools/relay/browser_request.h"
+#include "tools/relay/name_registry.h"
+#include "tools/relay/relay_options.h"
+#include "tools/relay/relay_transfer.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace tvn::relay {
+namespace {
+
+using Kind = BrowserRequest::Kind;
+using namespace std::chrono_literals;
+
+TEST(BrowserRequest, EveryPrefixNeedsMore) {
+    const std::string request = "POST /form HTTP/1.0\r\nHost: a.example\r\nContent-Length: 5\r\n"
+                                "\r\nhello";
+    for (std::size_t size = 0; size < request.size(); ++size) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ(ParseBrowserRequest(request.substr(0, size), 1000).kind, Kind::kNeedMore);
+    }
+    const BrowserRequest whole = ParseBrowserRequest(request + "extra", 1000);
+    EXPECT_EQ(whole.kind, Kind::kComplete);
+    EXPECT_EQ(whole.used, request.size()); // what follows the body is not forwarded
+}
+
+TEST(BrowserRequest, Cases) {
+    struct Case {
+        std::string in;
+        std::size_t cap;
+        Kind kind;
+        int status;
+        std::string host;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"GET / HTTP/1.0\r\nHost: Home.Example:8081\r\n\r\n", 100, Kind::kComplete, 0,
+         "home.example", "/"},
+        {"GET /a?b HTTP/1.0\nhost:home.example.\n\n", 100, Kind::kComplete, 0, "home.example",
+         "/a"},
+        {"GET / HTTP/1.0\r\nHost: [::1]:80\r\n\r\n", 100, Kind::kComplete, 0, "[::1]", "/"},
+        {"GET / HTTP/1.0\r\n\r\n", 100, Kind::kComplete, 0, "", "/"},
+        {"GET / HTTP/1.0\r\nHost: a\r\nHost: b\r\n\r\n", 100, Kind::kReject, 400, "b", "/"},
+        {"GET\r\nHost: a\r\n\r\n", 100, Kind::kReject, 400, "a", ""},
+        {"POST / HTTP/1.0\r\nContent-Length: x\r\n\r\n", 100, Kind::kReject, 400, "", "/"},
+        {"POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n", 100, Kind::kReject, 411, "", "/"},
+        // The head must end within the cap, and the body too.
+        {"GET / HTTP/1.0\r\nHost: abcdefgh", 30, Kind::kReject, 413, "", ""},
+        {"GET / HTTP/1.0\r\nHost: abcdefgh", 31, Kind::kNeedMore, 413, "", ""},
+        {"POST / HTTP/1.0\r\nContent-Length: 13\r\n\r\n", 51, Kind::kReject, 413, "", "/"},
+        {"POST / HTTP/1.0\r\nContent-Length: 13\r\n\r\n", 52, Kind::kNeedMore, 0, "", "/"},
+        {"POST / HTTP/1.0\r\nContent-Length: 18446744073709551615\r\n\r\n", 100, Kind::kReject, 413,
+         "", "/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.in);
+        const BrowserRequest r = ParseBrowserRequest(c.in, c.cap);
+        EXPECT_EQ(r.kind, c.kind);
+        if (c.kind != Kind::kNeedMore) {
+            EXPECT_EQ(r.status, c.status);
+        }
+        EXPECT_EQ(r.host, c.host);
+        EXPECT_EQ(r.path, c.path);
+    }
+}
+
+TEST(BrowserRequest, ResponseStatus) {
+    const std::pair<std::string_view, int> cases[] = {
+        {"HTTP/1.0 200 OK\r\n", 200},
+        {"HTTP/1.1 404\r\n", 404},
+        {"HTTP/1.0 20", 0},
+        {"HTTP/1.0 2000 X", 0},
+        {"<html>", 0},
+        {"", 0},
+    };
+    for (const auto& [head, status] : cases)
+        EXPECT_EQ(ResponseStatus(head), status) << head;
+}
+
+constexpr Endpoint kA{0x7F000001, 5000};
+constexpr Endpoint kB{0x7F000002, 5000};
+
+TEST(NameRegistry, AHeldNameIsTakenOverOnlyOnceItLapsed) {
+    using O = CNameRegistry::Outcome;
+    CNameRegistry registry(std::nullopt, "relay.example");
+    struct Step {
+        std::string_view name;
+        Endpoint from;
+        Millis at;
+        O outcome;
+    };
+    const Step steps[] = {
+        {"Home.Example", kA, 0s, O::kRegistered},
+        {"home.example", kB, 1s, O::kTaken},
+        {"home.example", kA, 30s, O::kRefreshed},
+        {"home.example", Endpoint{kA.address, 6000}, 40s, O::kMoved}, // same address, new port
+        {"home.example", kB, 99999ms, O::kTaken}, // the lapse counts from the last refresh
+        {"home.example", kB, 100s, O::kRegistered},
+        {"relay.example", kA, 100s, O::kNotAllowed}, // the relay's own name
+        {"bad name", kA, 100s, O::kInvalid},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(std::string(s.name) + " at " + std::to_string(s.at.count()));
+        EXPECT_EQ(registry.Register(s.name, s.from, s.at), s.outcome);
+    }
+    EXPECT_EQ(registry.Find("home.example", 100s), kB);
+    EXPECT_EQ(registry.Find("home.example", 160s), std::nullopt);
+    EXPECT_TRUE(registry.Serves(kB, 159s));
+    EXPECT_EQ(registry.Expire(160s), std::vector<std::string>{"home.example"});
+}
+
+TEST(NameRegistry, AllowList) {
+    const auto parsed = ParseAllowList("# names\nhome.example 127.0.0.1\n\nAny.Example *  # all\n");
+    ASSERT_EQ(parsed.error, "");
+    CNameRegistry registry(parsed.list, "");
+    using O = CNameRegistry::Outcome;
+    EXPECT_EQ(registry.Register("home.example", kB, 0s), O::kNotAllowed);
+    EXPECT_EQ(registry.Register("home.example", kA, 0s), O::kRegistered);
+    EXPECT_EQ(registry.Register("any.example", kB, 0s), O::kRegistered);
+    EXPECT_EQ(registry.Register("other.example", kA, 0s), O::kNotAllowed);
+
+    for (const char* bad : {"home.example\n", "home.example 1.2.3\n", "x 1.2.3.4\nbad!name *\n"})
+        EXPECT_NE(ParseAllowList(bad).error, "") << bad;
+    EXPECT_EQ(ParseAllowList("x 1.2.3.4\nbad!name *\n").error.substr(0, 6), "line 2");
+}
+
+TEST(RelayOptions, Arguments) {
+    const auto ok = ParseArguments({"--http-port", "80", "--udp-port=1300", "--bind", "127.0.0.1",
+                                    "--name", "Relay.Example."});
+    ASSERT_EQ(ok.error, "");
+    EXPECT_EQ(ok.options.httpPort, 80);
+    EXPECT_EQ(ok.options.udpPort, 1300);
+    EXPECT_EQ(ok.options.bind, "127.0.0.1");
+    EXPECT_EQ(ok.options.name, "relay.example");
+    const std::vector<std::vector<std::string>> bad = {
+        {"--http-port", "0"}, {"--udp-port", "65536"}, {"--bind", "::1"},
+        {"--http-port"},      {"--verbose", "1"},      {"stray"},
+    };
+    for (const auto& arguments : bad)
+        EXPECT_NE(ParseArguments(arguments).error, "") << arguments[0];
+}
+
+TEST(RequestSender, ResendsEveryThreeSecondsFiveTimesInAll) {
+    using A = CRequestSender::Action;
+    CRequestSender sender(-1, "127.0.0.1:1\r\nGET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(sender.OnTick(100s), A::kWait); // not started: nothing to resend
+    EXPECT_EQ(sender.Start(10s), A::kSend);
+    const std::pair<Millis, A> ticks[] = {
+        {12999ms, A::kWait}, {13s, A::kSend},     {15s, A::kWait},     {16100ms, A::kSend},
+        {19100ms, A::kSend}, {22100ms, A::kSend}, {25099ms, A::kWait}, {25100ms, A::kGiveUp},
+    };
+    for (const auto& [at, action] : ticks)
+        EXPECT_EQ(sender.OnTick(at), action) << at.count();
+    EXPECT_EQ(sender.Sends(), 5);
+}
+
+TEST(RequestSender, WhatCountsAsTheAcknowledgement) {
+    auto header = [](std::uint8_t flags, std::int32_t id, std::uint32_t sequence) {
+        DatagramHeader h;
+        h.flags = flags;
+        h.connectionId = id;
+        h.sequence = sequence;
+        return h;
+    };
+    EXPECT_TRUE(IsOpenAck(header(0x05, 7, 0), 16, -1));
+    EXPECT_TRUE(IsOpenAck(header(0x05, 7, 0), 16, 7));
+    EXPECT_FALSE(IsOpenAck(header(0x05, 8, 0), 16, 7));   // another request's
+    EXPECT_FALSE(IsOpenAck(header(0x05, -1, 0), 16, -1)); // no id assigned
+    EXPECT_FALSE(IsOpenAck(header(0x04, 7, 0), 16, -1));  // not of an open
+    EXPECT_FALSE(IsOpenAck(header(0x0D, 7, 0), 16, -1));  // a registration reply bit
+    EXPECT_FALSE(IsOpenAck(header(0x05, 7, 1), 16, -1));
+    EXPECT_FALSE(IsOpenAck(header(0x05, 7, 0), 17, -1));
+}
+
+// Response fragments of connection 7 with the acknowledgement and bytes each one yields.
+TEST(ResponseReceiver, WritesEachMessageOnceInOrder) {
+    CResponseReceiver receiver(7);
+    const std::string first(2000, 'a');
+    const auto m1 = FragmentMessage(0, 7, 1, first);
+    const auto m2 = FragmentMessage(0, 7, 2, "second");
+    auto add = [&](const std::string& datagram, bool room) {
+        DatagramHeader header;
+        std::string_view payload;
+        EXPECT_TRUE(ParseDatagram(datagram, header, payload));
+        return receiver.OnFragment(header, payload, room);
+    };
+    auto ack = [](std::uint32_t sequence) {
+        DatagramHeader of;
+        of.sequence = sequence;
+        return MakeAck(of, 7);
+    };
+    struct Step {
+        const std::string& datagram;
+        bool room;
+        std::string ack;
+        std::string deliver;
+    };
+    const Step steps[] = {
+        {m2[0], true, "", ""}, // not before message 1
+        {m1[1], true, "", ""}, // the second half first
+        {m1[1], true, "", ""}, // twice: still half a message
+        {m1[0], true, ack(1), first},
+        {m1[1], true, "", ""},     // message 1 again: one acknowledgement per repetition
+        {m1[0], true, ack(1), ""}, // acknowledged again, not written again
+        {m2[0], false, "", ""},    // the browser has no room: held, unacknowledged
+        {m2[0], false, "", ""},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
+        const auto step = add(steps[i].datagram, steps[i].room);
+        EXPECT_EQ(step.ack, steps[i].ack);
+        EXPECT_EQ(step.deliver, steps[i].deliver);
+    }
+    EXPECT_TRUE(receiver.Holding());
+    const auto released = receiver.OnRoom();
+    EXPECT_EQ(released.ack, ack(2));
+    EXPECT_EQ(released.deliver, "second");
+    EXPECT_FALSE(receiver.Holding());
+    EXPECT_EQ(receiver.OnRoom().ack, "");
+    EXPECT_EQ(receiver.NextSequence(), 3u);
+}
+
+} // namespace
+} // namespace tvn::relay
