@@ -7,6 +7,7 @@
 #include "http/request_context.h"
 #include "http/url_path.h"
 #include "platform/file_attributes.h"
+#include "platform/file_io.h"
 #include "platform/resources.h"
 #include "platform/text.h"
 
@@ -266,21 +267,7 @@ std::optional<std::string> LoadWholeFile(const std::string& path, std::size_t li
     if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<std::uint64_t>(st.st_size) > limit)
         return std::nullopt;
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n =
-            ::pread(fd.Get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break; // the file shrank meanwhile: what is there now
-        done += static_cast<std::size_t>(n);
-    }
-    text.resize(done);
-    return text;
+    return ReadFromStart(fd.Get(), static_cast<std::size_t>(st.st_size));
 }
 
 StageResult CRequestContext::ListFolder() {

@@ -5,6 +5,7 @@
 #include "http/request_context.h"
 #include "pages/folder_listing.h"
 #include "pages/template_tags.h"
+#include "platform/file_io.h"
 #include "platform/resources.h"
 #include "platform/text.h"
 
@@ -67,21 +68,7 @@ void ApplyMapKey(CRequestContext& context, std::string& content) {
 std::optional<std::string> ReadOpenFile(const COpenFile& file, std::size_t limit) {
     if (file.size < 0 || static_cast<std::uint64_t>(file.size) > limit)
         return std::nullopt;
-    std::string text(static_cast<std::size_t>(file.size), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::pread(file.fd.Get(), text.data() + done, text.size() - done,
-                                  static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break; // shrank meanwhile: what is there now
-        done += static_cast<std::size_t>(n);
-    }
-    text.resize(done);
-    return text;
+    return ReadFromStart(file.fd.Get(), static_cast<std::size_t>(file.size));
 }
 
 } // namespace

@@ -540,6 +540,26 @@ std::map<std::string_view, std::string> Publish(const std::vector<DecodeJob>& jo
     return tags;
 }
 
+// Fills `tags` with the tags of the pictures whose thumbnails are cached (and the fallback
+// text of those that are no file); the others' indexes go to `waiting`, and when `jobs` is
+// given, each of them that no other call is decoding becomes a job. Under the cache's lock.
+void TakeCachedTags(const std::vector<PictureRef>& pictures,
+                    const std::vector<std::optional<PictureFile>>& files,
+                    std::vector<std::string>& tags, std::vector<std::size_t>& waiting,
+                    std::vector<DecodeJob>* jobs) {
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        if (!files[i]) {
+            tags[i] = pictures[i].fallbackText;
+        } else if (std::optional<std::string> tag = CachedTag(*files[i])) {
+            tags[i] = std::move(*tag);
+        } else {
+            waiting.push_back(i);
+            if (jobs && decoding.insert(files[i]->identity).second)
+                jobs->push_back({&*files[i], &pictures[i].path});
+        }
+    }
+}
+
 } // namespace
 
 ThumbnailSize FitThumbnailBox(int width, int height) {
@@ -605,16 +625,13 @@ std::optional<std::vector<std::string>>
 CachedThumbnailTags(const std::vector<PictureRef>& pictures) {
     const std::vector<std::optional<PictureFile>> files = ResolvePictures(pictures);
     std::vector<std::string> tags(pictures.size());
-    std::lock_guard lock(thumbnailLock);
-    for (std::size_t i = 0; i < pictures.size(); ++i) {
-        if (!files[i]) {
-            tags[i] = pictures[i].fallbackText;
-        } else if (std::optional<std::string> tag = CachedTag(*files[i])) {
-            tags[i] = std::move(*tag);
-        } else {
-            return std::nullopt;
-        }
+    std::vector<std::size_t> waiting;
+    {
+        std::lock_guard lock(thumbnailLock);
+        TakeCachedTags(pictures, files, tags, waiting, nullptr);
     }
+    if (!waiting.empty())
+        return std::nullopt;
     return tags;
 }
 
@@ -625,17 +642,7 @@ std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictur
     std::vector<DecodeJob> jobs;      // those of them that no other call is decoding, each once
     {
         std::lock_guard lock(thumbnailLock);
-        for (std::size_t i = 0; i < pictures.size(); ++i) {
-            if (!files[i]) {
-                tags[i] = pictures[i].fallbackText;
-            } else if (std::optional<std::string> tag = CachedTag(*files[i])) {
-                tags[i] = std::move(*tag);
-            } else {
-                waiting.push_back(i);
-                if (decoding.insert(files[i]->identity).second)
-                    jobs.push_back({&*files[i], &pictures[i].path});
-            }
-        }
+        TakeCachedTags(pictures, files, tags, waiting, &jobs);
     }
     if (waiting.empty())
         return tags;

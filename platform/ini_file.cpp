@@ -1,5 +1,6 @@
 #include "platform/ini_file.h"
 
+#include "platform/file_io.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -159,16 +160,6 @@ bool CopyAttributes(int fd, const std::optional<struct stat>& existing) {
         ::fchown(fd, existing->st_uid, existing->st_gid) != 0 && errno != EPERM)
         return false;
     return ::fchmod(fd, existing->st_mode & 07777) == 0;
-}
-
-bool WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n <= 0)
-            return false;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 // Replaces `file` by `text` atomically: the temporary file lies in the same folder, so

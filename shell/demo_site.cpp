@@ -1,5 +1,6 @@
 #include "shell/demo_site.h"
 
+#include "platform/file_io.h"
 #include "platform/resources.h"
 #include "platform/unique_fd.h"
 
@@ -71,16 +72,6 @@ constexpr const char* kTemplateNames[] = {".dir", ".file"};
 
 // The most backups one file collects before its user's edition is left in place.
 constexpr int kMaxBackups = 999;
-
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 // Writes `bytes` to `path` as a whole or not at all: a cut demo file would differ in size
 // from the demo, and the next update would set it aside as if the owner had edited it. The
