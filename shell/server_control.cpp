@@ -6,6 +6,8 @@
 #include "shell/default_folders.h"
 #include "shell/demo_site.h"
 
+#include <cstdlib>
+
 namespace tvn {
 namespace {
 
@@ -105,8 +107,9 @@ void CServerControl::OnTimer() {
 }
 
 // Interim access information: the host name and the loopback address of the running
-// server. Network presence (local address, router mapping, dynamic DNS, relay) replaces it
-// and then returns the relay name; until then there is none.
+// server. TODO(presence): network presence (local address, router mapping, dynamic DNS)
+// replaces it and then gives the relay name; until then the environment variable
+// TVN_RELAY_NAME names the host to register with one's own relay service.
 std::string CServerControl::RefreshAccessInfo() {
     if (!enable || runningPort == 0) {
         SetInfo("", "The Server is stopped");
@@ -114,7 +117,8 @@ std::string CServerControl::RefreshAccessInfo() {
     }
     const std::string suffix = runningPort == 80 ? "" : ":" + std::to_string(runningPort);
     SetInfo(doc.HostName() + suffix + "/", "http://127.0.0.1" + suffix + "/");
-    return {};
+    const char* relayName = std::getenv("TVN_RELAY_NAME");
+    return relayName ? relayName : "";
 }
 
 void CServerControl::SetInfo(const std::string& host, const std::string& label) {
