@@ -29,13 +29,16 @@ import time
 import zlib
 
 HOST = "127.0.0.1"
+# The hostile loads come from another loopback address than the visitor, as they would from
+# another machine: the server caps the connections of one address.
+HOSTILE_SOURCE = ("127.0.0.2", 0)
 
 
 def head(method, path, port, extra=""):
     return f"{method} {path} HTTP/1.0\r\nHost: {HOST}:{port}\r\n{extra}\r\n".encode()
 
 
-async def fetch(port, request, timeout, body_chunks=None):
+async def fetch(port, request, timeout, body_chunks=None, source=None):
     """Sends `request` (then the body chunks), reads the answer to EOF.
     Returns (status or None, body bytes, error text or "")."""
 
@@ -43,7 +46,7 @@ async def fetch(port, request, timeout, body_chunks=None):
 
     async def run():
         nonlocal extra
-        reader, writer = await asyncio.open_connection(HOST, port)
+        reader, writer = await asyncio.open_connection(HOST, port, local_addr=source)
         try:
             writer.write(request)
             await writer.drain()
@@ -180,7 +183,8 @@ async def slow(a):
         # spread the connections over the first second
         await asyncio.sleep(i / a.conns)
         try:
-            reader, writer = await asyncio.wait_for(asyncio.open_connection(HOST, a.port), 10)
+            reader, writer = await asyncio.wait_for(
+                asyncio.open_connection(HOST, a.port, local_addr=HOSTILE_SOURCE), 10)
         except (OSError, asyncio.TimeoutError):
             stats["connect_failed"] += 1
             return
@@ -219,7 +223,8 @@ async def bodies(a):
     statuses, rounds = {}, 0
     while rounds < a.rounds and time.monotonic() < deadline:
         rounds += 1
-        res = await asyncio.gather(*(fetch(a.port, req, a.timeout, chunks) for _ in range(a.conns)))
+        res = await asyncio.gather(*(fetch(a.port, req, a.timeout, chunks, HOSTILE_SOURCE)
+                                     for _ in range(a.conns)))
         for status, _, err in res:
             key = str(status) if status else err
             statuses[key] = statuses.get(key, 0) + 1

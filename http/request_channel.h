@@ -25,6 +25,9 @@ class IRequestChannel {
     virtual bool ShutDown(int how) = 0;
     // The peer as "a.b.c.d:port"; empty when unknown.
     virtual std::string PeerName() const = 0;
+    // True when the channel can say its answer is done (ShutDown(1)) and still read what
+    // the client sends after it.
+    virtual bool CanLinger() const { return true; }
     // Ends the connection; the object goes once control is back in the event loop.
     virtual void Release() = 0;
     // Sends up to `count` bytes of file `fd` from `offset` (advanced); bytes sent, 0 at

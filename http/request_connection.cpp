@@ -30,6 +30,9 @@ void CRequestConnection::Step() {
         case ConnState::Writing:
             WriteSome();
             break;
+        case ConnState::Draining:
+            Drain();
+            break;
         case ConnState::Closing:
             Close();
             break;
@@ -40,7 +43,8 @@ void CRequestConnection::Step() {
     if (released)
         return;
     // The one place where the notification interest follows from the state.
-    channel.Rearm(state == ConnState::ReadingRequest, state == ConnState::Writing);
+    channel.Rearm(state == ConnState::ReadingRequest || state == ConnState::Draining,
+                  state == ConnState::Writing);
     if (state == ConnState::Done) {
         released = true;
         channel.Release();
@@ -61,7 +65,8 @@ bool CRequestConnection::ExpireIfIdle(Clock::time_point now) {
     if (state == ConnState::Done)
         return false;
     const bool headLate = state == ConnState::ReadingRequest && now - started >= kHeadDeadline;
-    if (!headLate && now - lastProgress < kIdleLimit)
+    const bool drainedEnough = state == ConnState::Draining && now - lastProgress >= kLingerLimit;
+    if (!headLate && !drainedEnough && now - lastProgress < kIdleLimit)
         return false;
     BeginClosing(false);
     Step();
@@ -69,7 +74,8 @@ bool CRequestConnection::ExpireIfIdle(Clock::time_point now) {
 }
 
 bool CRequestConnection::AbandonIfReadingHead() {
-    if (state != ConnState::ReadingRequest)
+    // A connection that only lingers after its answer is as cheap to end.
+    if (state != ConnState::ReadingRequest && state != ConnState::Draining)
         return false;
     BeginClosing(false);
     Step();
@@ -79,7 +85,31 @@ bool CRequestConnection::AbandonIfReadingHead() {
 void CRequestConnection::BeginClosing(bool drain) {
     if (!drain)
         mayHaveUnread = false;
+    // The answer is out, but the client may still be sending (a body no answer uses):
+    // closing now would reset the connection and the client could lose the answer. The
+    // server says it is done and reads what still comes, without keeping it, for a while.
+    if (drain && mayHaveUnread && channel.CanLinger() && channel.ShutDown(1)) {
+        state = ConnState::Draining;
+        lastProgress = Clock::now();
+        return;
+    }
     state = ConnState::Closing;
+}
+
+void CRequestConnection::Drain() {
+    Q_ASSERT(state == ConnState::Draining);
+    for (;;) {
+        const long received = channel.Receive(buffer.Data(), buffer.Size());
+        if (received == IRequestChannel::kWouldBlock) {
+            waiting = true;
+            return;
+        }
+        if (received <= 0 || (drained += static_cast<std::size_t>(received)) > kLingerBytes) {
+            mayHaveUnread = received > 0; // what is left the reset takes
+            state = ConnState::Closing;
+            return;
+        }
+    }
 }
 
 void CRequestConnection::ReadRequest() {

@@ -14,12 +14,16 @@ class IRequestChannel;
 // machine serves TCP and relayed channels.
 class CRequestConnection : public CRequestContext {
   public:
-    enum class ConnState { ReadingRequest, Handling, Waiting, Writing, Closing, Done };
+    enum class ConnState { ReadingRequest, Handling, Waiting, Writing, Draining, Closing, Done };
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kIdleLimit{60};
     // A request head must be whole this long after the connection began, however slowly it
     // trickles in: a client sending a byte now and then must not hold a descriptor for ever.
     static constexpr std::chrono::seconds kHeadDeadline{30};
+    // After the answer, what the client still sends is read and dropped, up to this much
+    // for this long without progress, before the connection closes.
+    static constexpr std::size_t kLingerBytes = 2 * 1024 * 1024;
+    static constexpr std::chrono::seconds kLingerLimit{5};
 
     CRequestConnection(CHttpSvrDoc& doc, IRequestChannel& channel);
 
@@ -30,7 +34,8 @@ class CRequestConnection : public CRequestContext {
     // head is not whole kHeadDeadline after its start; true when it did.
     bool ExpireIfIdle(Clock::time_point now);
     ConnState State() const { return state; }
-    // Closes the connection if its request head is not yet whole; true when it did.
+    // Closes the connection if its request head is not yet whole, or if its answer is out
+    // and it only reads what the client still sends; true when it did.
     bool AbandonIfReadingHead();
 
   protected:
@@ -41,6 +46,7 @@ class CRequestConnection : public CRequestContext {
     void ReadRequest();
     void Handle();
     void WriteSome();
+    void Drain();
     void Close();
     bool RefillFromFile();
     // Every end of the connection goes this way: the peer left, the idle limit, an error
@@ -53,6 +59,7 @@ class CRequestConnection : public CRequestContext {
     bool waiting = false;      // the last step stopped at a would-block
     bool mayHaveUnread = true; // the client may have sent more than its request
     bool released = false;     // the channel was told to go
+    std::size_t drained = 0;   // bytes read and dropped after the answer
     Clock::time_point lastProgress;
     Clock::time_point started;
 };

@@ -207,9 +207,50 @@ TEST_F(ConnectionTest, RejectedRequestIsAnsweredAtOnce) {
     channel.pieces = {"GET /a%4 HTTP/1.0\r\n"};
     CRequestConnection connection(*doc, channel);
     RunToEnd(connection);
-    ASSERT_EQ(connection.State(), CRequestConnection::ConnState::Done);
+    // The rest of the head may still be on its way: the answer is out, and the connection
+    // reads what comes until the client closes.
     EXPECT_EQ(channel.sent.rfind("HTTP/1.0 400 Bad Request\r\n", 0), 0u);
     EXPECT_EQ(Body(channel.sent), "400 Bad Request");
+    ASSERT_EQ(connection.State(), CRequestConnection::ConnState::Draining);
+    EXPECT_TRUE(channel.wantRead);
+    channel.closed = true;
+    RunToEnd(connection);
+    EXPECT_EQ(connection.State(), CRequestConnection::ConnState::Done);
+}
+
+// A client that sent a body no answer uses got a reset instead of its answer: the server
+// closed with the body unread. It says it is done, reads and drops what still comes (never
+// more than its limit), and closes when the client does.
+TEST_F(ConnectionTest, BodyAfterTheAnswerIsReadAndDroppedBeforeClosing) {
+    FakeChannel channel;
+    channel.pieces = {"POST /small.txt HTTP/1.0\r\nContent-Length: 40000\r\n\r\n",
+                      std::string(16384, 'b'), std::string(16384, 'b')};
+    CRequestConnection connection(*doc, channel);
+    RunToEnd(connection);
+    EXPECT_EQ(channel.sent.rfind("HTTP/1.0 501 Not Implemented\r\n", 0), 0u);
+    ASSERT_EQ(connection.State(), CRequestConnection::ConnState::Draining);
+    EXPECT_EQ(channel.releases, 0);
+    channel.pieces = {std::string(7232, 'b')};
+    channel.closed = true;
+    RunToEnd(connection);
+    EXPECT_EQ(connection.State(), CRequestConnection::ConnState::Done);
+    EXPECT_EQ(channel.releases, 1);
+    // A client that keeps sending is cut off after the limit, or when it stops moving.
+    FakeChannel endless;
+    endless.pieces = {"POST /small.txt HTTP/1.0\r\nContent-Length: 5\r\n\r\n"};
+    for (int i = 0; i < 200; ++i)
+        endless.pieces.push_back(std::string(16384, 'e'));
+    CRequestConnection flooded(*doc, endless);
+    RunToEnd(flooded);
+    EXPECT_EQ(flooded.State(), CRequestConnection::ConnState::Done);
+    EXPECT_GT(endless.pieces.size(), 0u) << "it stopped reading at its limit";
+    FakeChannel quiet;
+    quiet.pieces = {"POST /small.txt HTTP/1.0\r\nContent-Length: 5\r\n\r\n"};
+    CRequestConnection lingering(*doc, quiet);
+    RunToEnd(lingering);
+    ASSERT_EQ(lingering.State(), CRequestConnection::ConnState::Draining);
+    EXPECT_FALSE(lingering.ExpireIfIdle(CRequestConnection::Clock::now() + 4s));
+    EXPECT_TRUE(lingering.ExpireIfIdle(CRequestConnection::Clock::now() + 6s));
 }
 
 // A client that sent one byte every 20 s held its connection for ever: the idle time
