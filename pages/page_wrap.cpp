@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace tvn {
@@ -63,13 +65,8 @@ void ApplyMapKey(CRequestContext& context, std::string& content) {
     ReplaceAllPairs(content, "<maps_api_key>", doc.GoogleApiKey());
 }
 
-// The bytes of the open page, read (never mapped: a page saved by an editor while it is read
-// must not end the process) up to `limit`; nothing when it is larger or cannot be read.
-std::optional<std::string> ReadOpenFile(const COpenFile& file, std::size_t limit) {
-    if (file.size < 0 || static_cast<std::uint64_t>(file.size) > limit)
-        return std::nullopt;
-    return ReadFromStart(file.fd.Get(), static_cast<std::size_t>(file.size));
-}
+// Pages larger than this are read and converted on a worker thread.
+constexpr off_t kConvertAside = 256 * 1024;
 
 } // namespace
 
@@ -109,43 +106,81 @@ std::string PlainTextToHtml(std::string_view text, bool escapeMarkup) {
     return out;
 }
 
-StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
-    const std::optional<std::string> frame = LookUpTemplate(context, ".file");
-    if (!frame || !context.file.IsOpen())
-        return StageResult::kGoOn;
-    std::optional<std::string> fileText =
-        ReadOpenFile(context.file, CRequestContext::kMaxFramedPage);
-    if (!fileText || fileText->empty())
-        return StageResult::kGoOn; // an empty page goes out unchanged
-    std::string content;
-    if (EndsWithNoCase(context.request.localPath, ".txt")) {
+namespace {
+
+// The body of the page in `fd` as it goes into the frame; nothing when it cannot be read.
+// Touches no request: it may run on a worker thread.
+std::optional<std::string> PageContent(int fd, std::size_t size, bool textFile) {
+    std::optional<std::string> fileText = ReadFromStart(fd, size);
+    if (!fileText)
+        return std::nullopt;
+    if (textFile) {
         // A text file is text, whatever tags it holds: a saved chat log must not run script
         // in this origin, where the browser also keeps the credentials of protected folders.
-        content = PlainTextToHtml(*fileText, true);
-    } else {
-        const std::string_view body = ExtractSection(*fileText, "<body>", true);
-        if (body.size() == fileText->size() &&
-            ExtractSection(*fileText, "<html>", true).size() == fileText->size())
-            content = PlainTextToHtml(*fileText);
-        else
-            content = std::string(body);
+        return PlainTextToHtml(*fileText, true);
     }
-    fileText.reset();
-    auto putPage = [](CRequestContext& done, std::string& text) {
-        done.PutHeaderNumber("Content-Length", static_cast<long long>(text.size()));
-        done.PutText("\r\n");
-        done.PutText(text);
-    };
-    if (frame->empty()) {
-        putPage(context, content);
-        return StageResult::kAnswered;
+    const std::string_view body = ExtractSection(*fileText, "<body>", true);
+    if (body.size() == fileText->size() &&
+        ExtractSection(*fileText, "<html>", true).size() == fileText->size())
+        return PlainTextToHtml(*fileText);
+    return std::string(body);
+}
+
+void PutPage(CRequestContext& done, std::string& text) {
+    done.PutHeaderNumber("Content-Length", static_cast<long long>(text.size()));
+    done.PutText("\r\n");
+    done.PutText(text);
+}
+
+// Puts `content` into `frame` with the records of `items` and the folder's entries, and
+// writes the page.
+void FramePageContent(CRequestContext& context, const std::string& frame, std::string content,
+                      const WrapItems& items) {
+    if (frame.empty()) {
+        PutPage(context, content);
+        return;
     }
     MergeRecords(content, items);
     if (items.mapKeyStep)
         ApplyMapKey(context, content);
-    std::string page = *frame;
+    std::string page = frame;
     ReplaceFirstPair(page, "<tvnbody>", content);
-    FillListingSectionsThen(context, std::move(page), false, putPage);
+    FillListingSectionsThen(context, std::move(page), false, PutPage);
+}
+
+} // namespace
+
+StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
+    std::optional<std::string> frame = LookUpTemplate(context, ".file");
+    const COpenFile& file = context.file;
+    if (!frame || !file.IsOpen() || file.size <= 0 || file.size > CRequestContext::kMaxFramedPage)
+        return StageResult::kGoOn; // an empty or a huge page goes out as it is
+    struct Job {
+        UniqueFd fd; // a descriptor of its own: the request's may close while the work runs
+        std::size_t size = 0;
+        bool text = false;
+        std::optional<std::string> content;
+    };
+    auto job = std::make_shared<Job>();
+    job->fd.Reset(::fcntl(file.fd.Get(), F_DUPFD_CLOEXEC, 0));
+    job->size = static_cast<std::size_t>(file.size);
+    job->text = EndsWithNoCase(context.request.localPath, ".txt");
+    auto read = [job] { job->content = PageContent(job->fd.Get(), job->size, job->text); };
+    auto frameIt = [job, frame = std::move(*frame), items](CRequestContext& done) {
+        if (!job->content) {
+            done.buffer.Reset();
+            done.PutErrorResponse(HttpStatus::kServiceUnavailable); // it could not be read
+            return;
+        }
+        FramePageContent(done, frame, std::move(*job->content), items);
+    };
+    // A large page is read and converted off the event loop, so that nobody waits for it.
+    if (file.size > kConvertAside && job->fd.Valid()) {
+        context.Park(std::move(read), std::move(frameIt));
+    } else {
+        read();
+        frameIt(context);
+    }
     return StageResult::kAnswered;
 }
 

@@ -1,6 +1,7 @@
 // A cold listing waits for its thumbnails off the main thread: other visitors are served
 // meanwhile, and a visitor who leaves costs nothing afterwards.
 #include "pages/page_stages.h"
+#include "pages/page_wrap.h"
 #include "pages/thumbnail_cache.h"
 #include "support/server_fixture.h"
 
@@ -107,6 +108,19 @@ TEST_F(ListingWait, VisitorWhoLeavesDuringTheListingCostsNothingAfterwards) {
     const int decoded = ThumbnailDecodeCount();
     EXPECT_EQ(Get("/gone/").statusLine, "HTTP/1.0 200 OK");
     EXPECT_EQ(ThumbnailDecodeCount(), decoded);
+}
+
+// A page large enough to be converted off the event loop comes back framed, whole.
+TEST_F(ListingWait, LargePageIsConvertedAsideAndFramedWhole) {
+    std::string text;
+    while (text.size() < 300 * 1024)
+        text += "a <line> & more\n";
+    Put("t/.file", "[<tvnbody></tvnbody>]");
+    Put("t/big.txt", text);
+    const Answer answer = Get("/t/big.txt");
+    EXPECT_EQ(answer.statusLine, "HTTP/1.0 200 OK");
+    EXPECT_TRUE(answer.body == "[" + PlainTextToHtml(text, true) + "]");
+    EXPECT_EQ(answer.Header("Content-Length"), std::to_string(answer.body.size()));
 }
 
 } // namespace
