@@ -153,7 +153,9 @@ void CRelayService::Dispatch(Endpoint from, std::string_view bytes, Millis now) 
         HandleOpenAck(from, header, bytes.size(), now);
         return;
     }
-    const auto found = byId.find({from, header.connectionId});
+    auto found = byId.find({from, header.connectionId});
+    if (found == byId.end() && !(header.flags & kClose) && AdoptImpliedAck(from, header, now))
+        found = byId.find({from, header.connectionId});
     if (found == byId.end())
         RefuseStray(from, header, now);
     else if (header.flags & kClose)
@@ -205,6 +207,26 @@ void CRelayService::HandleOpenAck(Endpoint from, const DatagramHeader& header, s
     state.opening.pop_front();
     head->OnOpenAck(header.connectionId, now);
     StartNextOpen(from, now);
+}
+
+// The first answer message of a request sent with -1 whose acknowledgement was lost on the
+// way: the server has assigned the id it carries, and answers already. Taken as the
+// acknowledgement, or the server would be told to close and the browser get nothing.
+bool CRelayService::AdoptImpliedAck(Endpoint from, const DatagramHeader& header, Millis now) {
+    const auto found = servers.find(from);
+    if (found == servers.end() || header.sequence != 1 || header.connectionId < 1 ||
+        header.connectionId >= kOwnIdBase)
+        return false;
+    ServerState& state = found->second;
+    CBrowserConnection* head = state.opening.empty() ? nullptr : state.opening.front();
+    if (head == nullptr || head->State() != BrowserState::kOpening || head->RequestId() != -1)
+        return false;
+    state.unsettled += head->Sends() - 1;
+    byId[{from, header.connectionId}] = head;
+    state.opening.pop_front();
+    head->OnOpenAck(header.connectionId, now);
+    StartNextOpen(from, now);
+    return true;
 }
 
 // A datagram of a connection the relay no longer has (its browser left, or the relay gave

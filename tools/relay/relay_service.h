@@ -68,6 +68,8 @@ class CRelayService : public QObject {
     void Dispatch(Endpoint from, std::string_view bytes, Millis now);
     void HandleRegistration(Endpoint from, std::string_view payload, Millis now);
     void HandleOpenAck(Endpoint from, const DatagramHeader& header, std::size_t size, Millis now);
+    // Takes a first answer message for a lost acknowledgement; true when it did.
+    bool AdoptImpliedAck(Endpoint from, const DatagramHeader& header, Millis now);
     void RefuseStray(Endpoint from, const DatagramHeader& header, Millis now);
     void StartNextOpen(Endpoint server, Millis now);
     void UpdateAccepting();
