@@ -214,14 +214,20 @@ void CRelayService::HandleOpenAck(Endpoint from, const DatagramHeader& header, s
 // acknowledgement, or the server would be told to close and the browser get nothing.
 bool CRelayService::AdoptImpliedAck(Endpoint from, const DatagramHeader& header, Millis now) {
     const auto found = servers.find(from);
-    if (found == servers.end() || header.sequence != 1 || header.connectionId < 1 ||
-        header.connectionId >= kOwnIdBase)
+    if (found == servers.end() || header.sequence != 1 || header.connectionId < 1)
         return false;
     ServerState& state = found->second;
     CBrowserConnection* head = state.opening.empty() ? nullptr : state.opening.front();
-    if (head == nullptr || head->State() != BrowserState::kOpening || head->RequestId() != -1)
+    if (head == nullptr || head->State() != BrowserState::kOpening)
         return false;
-    state.unsettled += head->Sends() - 1;
+    // Sent with -1, the server chose the id (below the relay's own); sent with one of the
+    // relay's own ids, the server kept it.
+    const bool assigned = head->RequestId() == -1 && header.connectionId < kOwnIdBase;
+    const bool kept = head->RequestId() != -1 && header.connectionId == head->RequestId();
+    if (!assigned && !kept)
+        return false;
+    if (assigned)
+        state.unsettled += head->Sends() - 1;
     byId[{from, header.connectionId}] = head;
     state.opening.pop_front();
     head->OnOpenAck(header.connectionId, now);
