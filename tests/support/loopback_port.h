@@ -1,6 +1,9 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <cstdint>
+#include <ctime>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,7 +42,26 @@ class LoopbackPort {
     int port = -1;
 };
 
-// A TCP port on 127.0.0.1 that nobody listens on at the moment of the call.
-inline int FreeLoopbackPort() { return LoopbackPort(false).Port(); }
+// A TCP port that nobody uses at the moment of the call, taken below the kernel's range of
+// ephemeral ports (32768 and up): a port the kernel hands out was often given, a moment
+// later, to a client socket of another test running beside this one as its local port, and
+// the server meant for it could not listen.
+inline int FreeLoopbackPort() {
+    static std::atomic<unsigned> next =
+        static_cast<unsigned>(::getpid()) * 7919u + static_cast<unsigned>(::time(nullptr));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = 20000 + static_cast<int>(next++ * 2654435761u % 12000u);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free)
+            return port;
+    }
+    return LoopbackPort(false).Port();
+}
 
 } // namespace tvn::test
