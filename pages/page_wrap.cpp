@@ -135,7 +135,7 @@ void PutPage(CRequestContext& done, std::string& text) {
 // Puts `content` into `frame` with the records of `items` and the folder's entries, and
 // writes the page.
 void FramePageContent(CRequestContext& context, const std::string& frame, std::string content,
-                      const WrapItems& items) {
+                      const WrapItems& items, bool escapedText) {
     if (frame.empty()) {
         PutPage(context, content);
         return;
@@ -144,6 +144,18 @@ void FramePageContent(CRequestContext& context, const std::string& frame, std::s
     if (items.mapKeyStep)
         ApplyMapKey(context, content);
     std::string page = frame;
+    if (escapedText) {
+        // Escaped text holds no tag, so the folder's sections can only be in the frame: they
+        // are filled there, and the text (which can be megabytes) goes in once, afterwards,
+        // instead of being searched and copied for every section.
+        FillListingSectionsThen(
+            context, std::move(page), false,
+            [content = std::move(content)](CRequestContext& done, std::string& filled) {
+                ReplaceFirstPair(filled, "<tvnbody>", content);
+                PutPage(done, filled);
+            });
+        return;
+    }
     ReplaceFirstPair(page, "<tvnbody>", content);
     FillListingSectionsThen(context, std::move(page), false, PutPage);
 }
@@ -172,7 +184,7 @@ StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
             done.PutErrorResponse(HttpStatus::kServiceUnavailable); // it could not be read
             return;
         }
-        FramePageContent(done, frame, std::move(*job->content), items);
+        FramePageContent(done, frame, std::move(*job->content), items, job->text);
     };
     // A large page is read and converted off the event loop, so that nobody waits for it.
     if (file.size > kConvertAside && job->fd.Valid()) {

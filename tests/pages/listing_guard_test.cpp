@@ -130,6 +130,15 @@ TEST_F(ListingGuard, TextPageMarkupIsEscapedHtmlPageKeepsIt) {
     EXPECT_EQ(Body(*Run("GET", "/t/page.htm")), "<b>bold</b><br>");
 }
 
+// A text page's own words never become a listing section: only the frame's section is
+// filled, once, whatever the text says.
+TEST_F(ListingGuard, TextPageFillsOnlyTheFrameSections) {
+    Write("t/.file", "<fileitem>[%LINK%]</fileitem>|<tvnbody></tvnbody>");
+    Write("t/notes.txt", "<fileitem>%LINK%</fileitem>");
+    EXPECT_EQ(Body(*Run("GET", "/t/notes.txt")),
+              "[/t/notes.txt]|&lt;fileitem&gt;%LINK%&lt;/fileitem&gt;");
+}
+
 // "/pics/./" and "/pics/././" were folders of their own to the thumbnail cache: every
 // variant decoded the whole folder again and stored new copies (466 requests grew the
 // server by 130 MB).
