@@ -275,20 +275,27 @@ EOF
 run_ab() {
     local url=$1 c=$2 n=$3 t=$4 out
     out=$(timeout $((t + 40)) ab -r -s 10 -t "$t" -n "$n" -c "$c" "$url" 2>&1) || true
-    awk '
+    ab_summary 0 <<<"$out"
+}
+
+# ab_summary COUNT_LENGTH < ab's output -> "RPS ERRORS COMPLETE", as run_ab prints it; with
+# COUNT_LENGTH 1, answers of another length than the first also count as errors.
+ab_summary() {
+    awk -v countLength="$1" '
         /^Complete requests:/ { done=$3 }
-        /^Requests per second:/ { rps=$4 }
         /^Non-2xx responses:/ { bad+=$3 }
         /\(Connect: [0-9]+, Receive: [0-9]+, Length: [0-9]+, Exceptions: [0-9]+\)/ {
             s=$0; gsub(/[(),:]/, " ", s); split(s, f, " ")
-            for (i=1; i<=length(f); i++) if (f[i]=="Connect" || f[i]=="Receive" || f[i]=="Exceptions") bad+=f[i+1]
+            for (i=1; i<=length(f); i++)
+                if (f[i]=="Connect" || f[i]=="Receive" || f[i]=="Exceptions" || (countLength && f[i]=="Length"))
+                    bad+=f[i+1]
         }
         /^Time taken for tests:/ { secs=$5 }
         END {
             good = done - bad
             if (done == 0 || secs <= 0 || good <= 0) print "", 1, done+0
             else printf "%.2f %d %d\n", good/secs, bad, done
-        }' <<<"$out"
+        }'
 }
 
 # http_get URL OUTFILE -> prints "CODE SIZE TIME_TOTAL"

@@ -240,19 +240,7 @@ ab_rate() {
     local url=$1 c=$2 n=$3 t=$4 host=${5:-} out hdr=()
     [ -n "$host" ] && hdr=(-H "Host: $host")
     out=$(timeout $((t + 60)) ab -r -s 30 "${hdr[@]}" -t "$t" -n "$n" -c "$c" "$url" 2>&1) || true
-    awk '
-        /^Complete requests:/ { done=$3 }
-        /^Non-2xx responses:/ { bad+=$3 }
-        /\(Connect: [0-9]+, Receive: [0-9]+, Length: [0-9]+, Exceptions: [0-9]+\)/ {
-            s=$0; gsub(/[(),:]/, " ", s); split(s, f, " ")
-            for (i=1; i<=length(f); i++) if (f[i]=="Connect" || f[i]=="Receive" || f[i]=="Length" || f[i]=="Exceptions") bad+=f[i+1]
-        }
-        /^Time taken for tests:/ { secs=$5 }
-        END {
-            good = done - bad
-            if (done == 0 || secs <= 0 || good <= 0) print "", 1, done+0
-            else printf "%.2f %d %d\n", good/secs, bad, done
-        }' <<<"$out"
+    ab_summary 1 <<<"$out"
 }
 
 # check_path LABEL PORT [HOST]: both files come back whole (status 200, the same bytes)
