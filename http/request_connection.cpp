@@ -10,7 +10,9 @@ namespace tvn {
 
 CRequestConnection::CRequestConnection(CHttpSvrDoc& server, IRequestChannel& owner)
     : CRequestContext(server, owner.PeerName()), channel(owner), lastProgress(Clock::now()),
-      started(lastProgress) {}
+      started(lastProgress) {
+    relayed = owner.IsRelayed();
+}
 
 void CRequestConnection::Step() {
     ConnState before;

@@ -122,17 +122,27 @@ void CRequestContext::Park(std::function<void()> work,
         resume(*this);
         return;
     }
-    parked = true;
-    resumeParked = std::move(resume);
-    if (!parkTicket)
-        parkTicket = std::make_shared<char>();
-    std::weak_ptr<char> alive = parkTicket;
-    QThreadPool::globalInstance()->start([this, alive, work = std::move(work)] {
+    std::function<void()> wake = ParkUntilWoken(std::move(resume));
+    QThreadPool::globalInstance()->start([work = std::move(work), wake = std::move(wake)] {
         try {
             work();
         } catch (const std::bad_alloc&) {
             // The resume finds the work's result missing and answers with what it has.
         }
+        wake();
+    });
+}
+
+std::function<void()>
+CRequestContext::ParkUntilWoken(std::function<void(CRequestContext&)> resume) {
+    if (!CanPark())
+        return {};
+    resumeParked = std::move(resume);
+    parked = true;
+    if (!parkTicket)
+        parkTicket = std::make_shared<char>();
+    std::weak_ptr<char> alive = parkTicket;
+    return [this, alive] {
         // Back to the main thread; the context is only looked at there, where it is also
         // deleted, so the ticket tells truly whether it is still there.
         QMetaObject::invokeMethod(
@@ -142,7 +152,7 @@ void CRequestContext::Park(std::function<void()> work,
                     ResumeParked();
             },
             Qt::QueuedConnection);
-    });
+    };
 }
 
 void CRequestContext::ResumeParked() {

@@ -64,6 +64,10 @@ class CRequestContext {
     // Where the context cannot wait (no event loop to come back through) both run here.
     // `work` must not touch the context.
     void Park(std::function<void()> work, std::function<void(CRequestContext&)> resume);
+    // Parks the request until the returned function is called (once, from any thread);
+    // `resume` then runs on the main thread, unless the client went away meanwhile. Empty
+    // when the context cannot wait: the caller then does its work in place.
+    std::function<void()> ParkUntilWoken(std::function<void(CRequestContext&)> resume);
     bool Parked() const { return parked; }
 
     // --- Response vocabulary ---
@@ -135,6 +139,9 @@ class CRequestContext {
 
     CHttpSvrDoc& Doc() const { return doc; }
     const std::string& PeerAddressPort() const { return peerAddressPort; }
+    // True when the request came through the relay service, not a direct connection: its
+    // peer address is then the relay's view of the visitor, never a local one.
+    bool Relayed() const { return relayed; }
 
     CRequest request;
     COutputBuffer buffer;
@@ -145,6 +152,7 @@ class CRequestContext {
     virtual bool CanPark() const { return false; }
     // The answer of a parked request is complete; the connection sends it.
     virtual void OnAnswerReady() {}
+    bool relayed = false;
 
   private:
     using Stage = StageResult (CRequestContext::*)();

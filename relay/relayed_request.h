@@ -45,6 +45,7 @@ class CUDPReq : public IRequestChannel {
     bool ShutDown(int how) override;
     // The browser is known to the service only: empty, as the access log then shows.
     std::string PeerName() const override { return {}; }
+    bool IsRelayed() const override { return true; }
     // The whole request came in one message: nothing follows it.
     bool CanLinger() const override { return false; }
     void Release() override;
