@@ -1,0 +1,62 @@
+// Notification sounds through libcanberra, which plays through whatever the desktop has
+// (PulseAudio, PipeWire or ALSA) and knows the freedesktop sound theme.
+#include "platform/sound_player.h"
+
+#include <QThreadPool>
+#include <atomic>
+#include <canberra.h>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+namespace tvn {
+namespace {
+
+constexpr const char* kFallbackEvent = "message-new-instant";
+
+// The one context of the program, made on first use and kept: connecting to the sound
+// server each time would cost more than the sound. libcanberra wants one caller at a time.
+std::mutex contextMutex;
+ca_context* soundContext = nullptr; // guarded by contextMutex
+
+// True from the moment a play is handed to the pool until it has been started.
+std::atomic<bool> playQueued{false};
+
+void PlayNow(const std::string& path) {
+    // libcanberra says "not found" both for a missing file and for a missing sound device,
+    // so the file is looked at first: only a missing file deserves the event sound.
+    std::error_code ec;
+    const bool fileThere = !path.empty() && std::filesystem::is_regular_file(path, ec);
+    const std::lock_guard lock(contextMutex);
+    if (!soundContext) {
+        if (ca_context_create(&soundContext) != CA_SUCCESS) {
+            soundContext = nullptr; // tried again next time
+            return;
+        }
+        ca_context_change_props(soundContext, CA_PROP_APPLICATION_NAME, "Tarvolin", nullptr);
+    }
+    if (fileThere && ca_context_play(soundContext, 0, CA_PROP_MEDIA_FILENAME, path.c_str(),
+                                     nullptr) == CA_SUCCESS)
+        return;
+    ca_context_play(soundContext, 0, CA_PROP_EVENT_ID, kFallbackEvent, nullptr);
+}
+
+} // namespace
+
+void PlaySoundFileAsync(const std::string& path) {
+    // Opening the sound driver the first time can take a while (a sound server that does
+    // not answer): never on the caller's thread, which may be the event loop.
+    if (playQueued.exchange(true))
+        return;
+    QThreadPool* pool = QThreadPool::globalInstance();
+    if (!pool) {
+        playQueued = false; // the program is ending
+        return;
+    }
+    pool->start([path] {
+        PlayNow(path);
+        playQueued = false;
+    });
+}
+
+} // namespace tvn
