@@ -117,6 +117,7 @@ void PressAndRelease(Display* display, KeyCode code, KeyCode shift) {
 } // namespace
 
 KeyInjection InjectKeyInto(long ownerPid, std::string_view keySymName,
+                           const std::function<bool()>& bringForward,
                            std::chrono::milliseconds focusWait) {
     const DisplayPtr display = OpenDisplay();
     if (!display)
@@ -127,7 +128,9 @@ KeyInjection InjectKeyInto(long ownerPid, std::string_view keySymName,
         return KeyInjection::kNoKey;
     const KeyCode shift =
         NeedsShift(display.get(), code, symbol) ? XKeysymToKeycode(display.get(), XK_Shift_L) : 0;
-    if (ownerPid <= 0 || !WaitForFocus(display.get(), ownerPid, focusWait))
+    const bool raised = bringForward && bringForward();
+    const auto wait = raised ? focusWait : std::chrono::milliseconds(0);
+    if (ownerPid <= 0 || !WaitForFocus(display.get(), ownerPid, wait))
         return KeyInjection::kNotFocused;
     PressAndRelease(display.get(), code, shift);
     return KeyInjection::kSent;

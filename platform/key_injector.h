@@ -4,6 +4,7 @@
 // XTest extension, for the desktop stand-ins. Each call opens a display connection of its
 // own and closes it again.
 #include <chrono>
+#include <functional>
 #include <string_view>
 
 namespace tvn {
@@ -17,9 +18,12 @@ enum class KeyInjection {
 
 // Presses and releases the key of `keySymName` (with Shift when the keyboard makes the symbol
 // only shifted, as '*' and '#'), if the focused window belongs to process `ownerPid` (its
-// top-level window's _NET_WM_PID). Looks for that focus for up to `focusWait`, as a window
-// that was just asked to come to the front takes it a moment later.
+// top-level window's _NET_WM_PID). Once the display and the key are known to be there,
+// `bringForward` (when given) may ask the owner's window to come to the front: when it says
+// it did, the focus is looked for during up to `focusWait`, as the window takes it a moment
+// later.
 KeyInjection InjectKeyInto(long ownerPid, std::string_view keySymName,
-                           std::chrono::milliseconds focusWait = std::chrono::milliseconds(0));
+                           const std::function<bool()>& bringForward = {},
+                           std::chrono::milliseconds focusWait = std::chrono::milliseconds(500));
 
 } // namespace tvn

@@ -35,13 +35,20 @@ QString mutedPlayer;         // guarded by commandLock: the player muted last
 double volumeBeforeMute = 0; // guarded by commandLock: its volume before
 
 // A session-bus connection for one command. The process's shared one (sessionBus()) keeps
-// the bus address of its first use and belongs to the thread that made it; a connection of
-// our own finds the bus of now and is closed with the command.
+// the bus of its first use and belongs to the thread that made it; so does libdbus's own
+// idea of "the session bus", which reads DBUS_SESSION_BUS_ADDRESS once per process. A
+// connection of our own to the address of now finds the bus that is there now.
+QDBusConnection ConnectToSessionBus(const QString& name) {
+    const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    if (address.isEmpty()) // libdbus knows where else to look
+        return QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+    return QDBusConnection::connectToBus(address, name);
+}
+
 class CBusLink {
   public:
     CBusLink()
-        : name(QStringLiteral("tvn-player-%1").arg(++serial)),
-          bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name)) {}
+        : name(QStringLiteral("tvn-player-%1").arg(++serial)), bus(ConnectToSessionBus(name)) {}
     ~CBusLink() { QDBusConnection::disconnectFromBus(name); }
     CBusLink(const CBusLink&) = delete;
     CBusLink& operator=(const CBusLink&) = delete;
@@ -206,12 +213,13 @@ bool PressKeyInPlayer(std::string_view keySymName) {
     const auto player = FindPlayer(link);
     if (!player || player->pid <= 0)
         return false;
-    std::chrono::milliseconds focusWait(0);
-    const auto canRaise = ReadProperty(link, *player, kRootInterface, QStringLiteral("CanRaise"));
-    if (canRaise && canRaise->toBool() &&
-        CallMethod(link, *player, kRootInterface, QStringLiteral("Raise")))
-        focusWait = kRaiseFocusWait;
-    return InjectKeyInto(player->pid, keySymName, focusWait) == KeyInjection::kSent;
+    const auto raise = [&] {
+        const auto canRaise =
+            ReadProperty(link, *player, kRootInterface, QStringLiteral("CanRaise"));
+        return canRaise && canRaise->toBool() &&
+               CallMethod(link, *player, kRootInterface, QStringLiteral("Raise"));
+    };
+    return InjectKeyInto(player->pid, keySymName, raise, kRaiseFocusWait) == KeyInjection::kSent;
 }
 
 } // namespace tvn
