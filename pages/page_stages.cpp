@@ -1,8 +1,11 @@
 #include "pages/page_stages.h"
 
 #include "http/request_context.h"
+#include "pages/blog.h"
 #include "pages/folder_listing.h"
 #include "pages/page_wrap.h"
+#include "pages/remote_control.h"
+#include "pages/screenshot.h"
 #include "pages/thumbnail_cache.h"
 
 namespace tvn {
@@ -13,12 +16,16 @@ bool CPageStages::CopyThumbnail(std::string_view url, std::string& jpeg, std::st
 
 void CPageStages::SendFolderListing(CRequestContext& context) { tvn::SendFolderListing(context); }
 
-// TODO(gps), TODO(remote), TODO(blog): the GPS pages, the remote control and the blog, in
-// this order.
-StageResult CPageStages::HandlePageFile(CRequestContext&) { return StageResult::kGoOn; }
+// TODO(gps): the GPS pages come first.
+StageResult CPageStages::HandlePageFile(CRequestContext& context) {
+    if (HandleRemoteControl(context) == StageResult::kAnswered)
+        return StageResult::kAnswered;
+    return HandleBlog(context);
+}
 
-// TODO(screenshot): the screenshot, which waits for its capture through Park.
-StageResult CPageStages::HandleScreenShot(CRequestContext&) { return StageResult::kGoOn; }
+StageResult CPageStages::HandleScreenShot(CRequestContext& context) {
+    return tvn::HandleScreenShot(context);
+}
 
 StageResult CPageStages::WrapPage(CRequestContext& context) { return tvn::WrapPage(context); }
 

@@ -15,6 +15,15 @@
 
 namespace tvn::test {
 
+// A request context as the relay's connections make them, or a direct one.
+class TestRequestContext : public CRequestContext {
+  public:
+    TestRequestContext(CHttpSvrDoc& owner, std::string peer, bool isRelayed)
+        : CRequestContext(owner, std::move(peer)) {
+        relayed = isRelayed;
+    }
+};
+
 // A shared folder in a fresh temporary directory, a settings file beside it and a server
 // document for it (not listening): enough to run the page stages on a request.
 class PagesFixture : public ::testing::Test {
@@ -39,11 +48,16 @@ class PagesFixture : public ::testing::Test {
     }
 
     // A context for `url` whose target is `relative` below the root (a folder when it ends
-    // in '/'), with the target file open as the GET path leaves it.
-    std::unique_ptr<CRequestContext> Context(const std::string& url, const std::string& relative) {
-        auto context = std::make_unique<CRequestContext>(*doc, "127.0.0.1:4000");
+    // in '/'), with the target file open as the GET path leaves it; from `peer`, directly or
+    // through the relay.
+    std::unique_ptr<CRequestContext> Context(const std::string& url, const std::string& relative,
+                                             const std::string& peer = "127.0.0.1:4000",
+                                             bool relayed = false) {
+        std::unique_ptr<CRequestContext> context =
+            std::make_unique<TestRequestContext>(*doc, peer, relayed);
         context->request.method = "GET";
         context->request.url = url;
+        context->request.urlPath = url;
         context->request.localPath = root + "/" + relative;
         const bool folder = relative.empty() || relative.back() == '/';
         context->request.attributes = folder ? 0x10 : 0;
