@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
@@ -24,6 +25,15 @@ struct ImageDestroyer {
     void operator()(XImage* image) const noexcept { XDestroyImage(image); }
 };
 using ImagePtr = std::unique_ptr<XImage, ImageDestroyer>;
+
+// An image over a shared segment: the segment is not XDestroyImage's to free.
+struct SharedImageDestroyer {
+    void operator()(XImage* image) const noexcept {
+        image->data = nullptr;
+        XDestroyImage(image);
+    }
+};
+using SharedImagePtr = std::unique_ptr<XImage, SharedImageDestroyer>;
 
 // Xlib's error handler is one for the whole process, and the default one ends the process:
 // a capture puts its own in place for as long as it talks to the server, one capture at a
@@ -129,8 +139,8 @@ bool CaptureShared(Display* display, Window root, const XWindowAttributes& attrs
     if (!XShmQueryExtension(display))
         return false;
     XShmSegmentInfo probe{};
-    ImagePtr image(XShmCreateImage(display, attrs.visual, attrs.depth, ZPixmap, nullptr, &probe,
-                                   attrs.width, attrs.height));
+    SharedImagePtr image(XShmCreateImage(display, attrs.visual, attrs.depth, ZPixmap, nullptr,
+                                         &probe, attrs.width, attrs.height));
     if (!image)
         return false;
     SharedSegment segment(display, static_cast<std::size_t>(image->bytes_per_line) * image->height);
@@ -141,10 +151,10 @@ bool CaptureShared(Display* display, Window root, const XWindowAttributes& attrs
     captureFailed = false;
     const bool read = XShmGetImage(display, root, image.get(), 0, 0, AllPlanes) &&
                       (XSync(display, False), !captureFailed);
-    if (read && image->bits_per_pixel == 32)
-        TakePixels(*image, screen);
-    image->data = nullptr; // the segment is not XDestroyImage's to free
-    return read && image->bits_per_pixel == 32;
+    if (!read || image->bits_per_pixel != 32)
+        return false;
+    TakePixels(*image, screen);
+    return true;
 }
 
 bool CaptureOverWire(Display* display, Window root, const XWindowAttributes& attrs,
@@ -165,10 +175,7 @@ bool CaptureOverWire(Display* display, Window root, const XWindowAttributes& att
     return true;
 }
 
-} // namespace
-
-bool CaptureScreen(CapturedScreen& screen, std::string& error) {
-    screen = CapturedScreen{};
+bool CaptureRoot(CapturedScreen& screen, std::string& error) {
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name) {
         error = "no X display: DISPLAY is not set";
@@ -195,6 +202,19 @@ bool CaptureScreen(CapturedScreen& screen, std::string& error) {
     if (CaptureShared(display.get(), root, attrs, screen))
         return true;
     return CaptureOverWire(display.get(), root, attrs, screen, error);
+}
+
+} // namespace
+
+bool CaptureScreen(CapturedScreen& screen, std::string& error) {
+    screen = CapturedScreen{};
+    try {
+        return CaptureRoot(screen, error);
+    } catch (const std::bad_alloc&) {
+        screen = CapturedScreen{};
+        error = "not enough memory for the screen's pixels";
+        return false;
+    }
 }
 
 } // namespace tvn

@@ -50,6 +50,28 @@ struct MaskChannel {
     }
 };
 
+// Writes output row `y` of `work`: each cell's channels divided by its pixel count.
+void EmitRow(const std::uint32_t* cells, std::size_t fields, CDibImage& work, int y) {
+    std::uint8_t* target = work.Row(y);
+    std::uint8_t* alpha = work.AlphaPlane();
+    const int width = work.Width();
+    for (int i = 0; i < width; ++i, cells += fields) {
+        const std::uint32_t count = cells[3];
+        const DibRgbQuad mean{static_cast<std::uint8_t>(cells[0] / count),
+                              static_cast<std::uint8_t>(cells[1] / count),
+                              static_cast<std::uint8_t>(cells[2] / count), 0};
+        if (work.BitsPerPixel() == 24) {
+            target[i * 3] = mean.blue;
+            target[i * 3 + 1] = mean.green;
+            target[i * 3 + 2] = mean.red;
+        } else {
+            work.SetPixelColor(i, y, mean);
+        }
+        if (alpha)
+            alpha[std::size_t(width) * y + i] = static_cast<std::uint8_t>(cells[4] / count);
+    }
+}
+
 } // namespace
 
 CDibImage::CDibImage(ImageKind imageKind) : kind(imageKind), pixelsPerMetre(PixelsPerMetre(0)) {}
@@ -332,11 +354,9 @@ bool CDibImage::ShrinkRows(CDibImage& work) {
     const std::uint32_t newWidth = work.Width(), newHeight = work.Height();
     const bool keepColumns = newWidth == width;
     const std::uint8_t* alphaIn = alpha.get();
-    std::uint8_t* alphaOut = work.alpha.get();
     const std::size_t fields = alphaIn ? 5 : 4; // blue, green, red, count, alpha
     std::vector<std::uint32_t> cells(newWidth * fields, 0);
     const bool readDirect = BitsPerPixel() == 24;
-    const bool writeDirect = work.BitsPerPixel() == 24;
     std::uint32_t yAcc = 0;
     int outY = 0;
     for (std::uint32_t y = 0; y < height; ++y) {
@@ -373,22 +393,7 @@ bool CDibImage::ShrinkRows(CDibImage& work) {
         if (yAcc < height)
             continue;
         yAcc -= height;
-        std::uint8_t* target = work.Row(outY);
-        for (std::uint32_t i = 0; i < newWidth; ++i) {
-            const std::uint32_t* c = cells.data() + i * fields;
-            const DibRgbQuad mean{static_cast<std::uint8_t>(c[0] / c[3]),
-                                  static_cast<std::uint8_t>(c[1] / c[3]),
-                                  static_cast<std::uint8_t>(c[2] / c[3]), 0};
-            if (writeDirect) {
-                target[i * 3] = mean.blue;
-                target[i * 3 + 1] = mean.green;
-                target[i * 3 + 2] = mean.red;
-            } else {
-                work.SetPixelColor(static_cast<int>(i), outY, mean);
-            }
-            if (alphaOut)
-                alphaOut[std::size_t(newWidth) * outY + i] = static_cast<std::uint8_t>(c[4] / c[3]);
-        }
+        EmitRow(cells.data(), fields, work, outY);
         std::fill(cells.begin(), cells.end(), 0);
         ++outY;
     }
