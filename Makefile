@@ -1,12 +1,13 @@
 # make run   - install what is missing, build, start the server with its default settings
 # make test  - install, build, run the whole suite (inside a private network namespace)
 # make build - build only
+# make test-browser - the demo site's blog, screenshot and remote control in headless Chromium
 # make clean - delete the build folders (never the settings or shared files of make run)
 
 BUILD_DIR ?= build
 PRESET ?= release
 
-.PHONY: all deps build run test test-asan format-check clean
+.PHONY: all deps build run test test-asan test-browser format-check clean
 
 all: build
 
@@ -25,6 +26,11 @@ test: deps
 
 test-asan: deps
 	./scripts/run-tests.sh asan
+
+test-browser: deps
+	@./scripts/install-deps.sh browser
+	$(MAKE) build
+	./tests/browser/walk.sh
 
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')

@@ -17,6 +17,10 @@ packages=(
     python3          # python3 -m http.server
     libvips-tools    # vipsthumbnail, vips
     graphicsmagick   # gm (thumbnails, and test pictures)
+    imagemagick      # import (the screenshot peer)
+    xvfb             # the screen of the screenshot benchmark
+    x11-apps         # xwd
+    x11-xserver-utils # xsetroot
     time             # /usr/bin/time
     curl
     iproute2         # ip

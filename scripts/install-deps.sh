@@ -12,6 +12,12 @@ packages=(
     xvfb xauth dbus x11-xserver-utils x11-utils socat
     iproute2 util-linux procps
 )
+# "browser": what the walk of the demo site in a real browser needs besides (Node.js 20 or
+# later brings the WebSocket the walk speaks to the browser with).
+if [ "${1:-}" = browser ]; then
+    packages+=(chromium curl)
+    command -v node >/dev/null || packages+=(nodejs)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The demo site in a real browser: starts a desktop of its own (Xvfb, a private session bus,
+# the fake media player of the tests with a window), Tarvolin with the demo site on it, and
+# headless Chromium; walk.mjs then uses the blog, screenshot and remote-control pages as a
+# visitor would. Pictures of the three pages go to OUT (default docs/).
+#
+# Runs itself inside a private network namespace with only loopback. Needs the packages
+# chromium, xvfb, dbus and nodejs (scripts/install-deps.sh browser installs them) and the
+# built program and test tools (build/).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+REPO=$PWD
+BUILD=${BUILD:-$REPO/build}
+OUT=${OUT:-$REPO/docs}
+
+if [ "${TVN_WALK_NETNS:-}" != 1 ]; then
+    export TVN_WALK_NETNS=1
+    exec unshare -n -- bash "$0" "$@"
+fi
+ip link set lo up
+
+for tool in chromium Xvfb dbus-daemon node; do
+    command -v "$tool" >/dev/null || { echo "walk: $tool is missing (scripts/install-deps.sh browser)" >&2; exit 2; }
+done
+PLAYER=$BUILD/tests/fake_mpris_player
+[ -x "$BUILD/tarvolin" ] && [ -x "$PLAYER" ] || { echo "walk: build first (make build)" >&2; exit 2; }
+
+WORK=$(mktemp -d /tmp/tvn-walk.XXXXXX)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    [ "${KEEP:-0}" = 1 ] && echo "kept $WORK" >&2 || rm -rf "$WORK"
+}
+trap cleanup EXIT
+mkdir -p "$OUT" "$WORK/runtime"
+chmod 700 "$WORK/runtime"
+export XDG_RUNTIME_DIR=$WORK/runtime HOME=$WORK
+
+# The desktop: a screen, a bus and a player whose window has the focus.
+exec 5>"$WORK/display"
+Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n1 "$WORK/display")"
+# A desktop colour, so that the picture of the screen shows a desktop.
+command -v xsetroot >/dev/null && xsetroot -solid '#3a6ea5' || true
+dbus-daemon --session --nofork --nopidfile --print-address=1 >"$WORK/bus" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$WORK/bus" ] && break; sleep 0.1; done
+export DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$WORK/bus")
+QT_QPA_PLATFORM=xcb "$PLAYER" walk --window >"$WORK/player.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q ready "$WORK/player.log" && break; sleep 0.1; done
+
+# The server with its demo site, settled in the work folder.
+PORT=18120
+mkdir -p "$WORK/srv/root"
+cat >"$WORK/srv/TVN.cfg" <<EOF
+[SOFTWARE\\Tarvolin\\1.0]
+Port=$PORT
+Enable=1
+Root=$WORK/srv/root
+uPnPDiscovery=0
+uPnPRouter=0
+ServiceHost=
+LogFileName=$WORK/srv/tvn.log
+HideLog=1
+EOF
+U3_APP_DATA_PATH=$WORK/srv U3_DEVICE_EXEC_PATH=$WORK/srv QT_QPA_PLATFORM=offscreen \
+    "$BUILD/tarvolin" </dev/null >"$WORK/srv/out.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$PORT/" && break; sleep 0.1; done
+
+chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$WORK/chromium" --remote-debugging-port=9333 about:blank \
+    >"$WORK/chromium.log" 2>&1 &
+pids+=($!)
+
+status=0
+node --experimental-websocket --no-warnings tests/browser/walk.mjs 9333 "$PORT" "$OUT" || status=1
+
+# What the player was asked to do by the buttons.
+check_player() {
+    if grep -q "$1" "$WORK/player.log"; then echo "ok   $2"; else echo "FAIL $2"; status=1; fi
+}
+check_player '^Play' "the Play button reached the player"
+check_player '^Volume' "the Vol+ button raised the player's volume"
+check_player '^Key' "the 5 key reached the player's window"
+[ $status -eq 0 ] || { echo "--- player"; cat "$WORK/player.log"; echo "--- server"; tail -20 "$WORK/srv/out.log"; } >&2
+exit $status
