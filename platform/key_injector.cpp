@@ -1,6 +1,8 @@
 // Keys through XTest, only into a window of the process they are meant for.
 #include "platform/key_injector.h"
 
+#include "platform/x_error_trap.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -25,14 +27,12 @@ struct XFreer {
     }
 };
 
-// Xlib's own handler ends the process on any error, and a window can vanish between
-// asking for the focus and reading its parent: such a failure only means "not the player".
-int IgnoreXError(Display*, XErrorEvent*) { return 0; }
-
 DisplayPtr OpenDisplay() {
-    static std::once_flag handlerSet;
-    std::call_once(handlerSet, [] { XSetErrorHandler(IgnoreXError); });
+    // A window can vanish between asking for the focus and reading its parent: such a
+    // failure only means "not the player", never the end of the process.
+    InstallXErrorHandler();
     DisplayPtr display(XOpenDisplay(nullptr)); // DISPLAY of the environment; none = null
+    SurviveLostConnection(display.get());
     int event = 0;
     int error = 0;
     int major = 0;

@@ -1,5 +1,7 @@
 #include "platform/screen_capture.h"
 
+#include "platform/x_error_trap.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -35,36 +37,10 @@ struct SharedImageDestroyer {
 };
 using SharedImagePtr = std::unique_ptr<XImage, SharedImageDestroyer>;
 
-// Xlib's error handler is one for the whole process, and the default one ends the process:
-// a capture puts its own in place for as long as it talks to the server, one capture at a
-// time. Errors of other connections pass through to the previous handler.
+// One capture at a time; its connection's errors land in `captureFailed` through the
+// process's shared X error handler.
 std::mutex captureLock;
-Display* captureDisplay = nullptr; // guarded by captureLock
-bool captureFailed = false;        // guarded by captureLock
-XErrorHandler previousHandler = nullptr;
-
-int OnXError(Display* display, XErrorEvent* event) {
-    if (display == captureDisplay) {
-        captureFailed = true;
-        return 0;
-    }
-    return previousHandler ? previousHandler(display, event) : 0;
-}
-
-class ScopedErrorHandler {
-  public:
-    explicit ScopedErrorHandler(Display* display) {
-        captureDisplay = display;
-        captureFailed = false;
-        previousHandler = XSetErrorHandler(OnXError);
-    }
-    ~ScopedErrorHandler() {
-        XSetErrorHandler(previousHandler);
-        captureDisplay = nullptr;
-    }
-    ScopedErrorHandler(const ScopedErrorHandler&) = delete;
-    ScopedErrorHandler& operator=(const ScopedErrorHandler&) = delete;
-};
+bool captureFailed = false; // guarded by captureLock
 
 // A shared-memory segment attached to us and to the X server; detached from both when it goes.
 class SharedSegment {
@@ -186,8 +162,10 @@ bool CaptureRoot(CapturedScreen& screen, std::string& error) {
         error = std::string("cannot open the X display ") + name;
         return false;
     }
+    SurviveLostConnection(display.get());
     std::lock_guard lock(captureLock);
-    ScopedErrorHandler handler(display.get());
+    const CXErrorTrap trap(display.get(), &captureFailed);
+    captureFailed = false;
     const Window root = DefaultRootWindow(display.get());
     XWindowAttributes attrs{};
     if (!XGetWindowAttributes(display.get(), root, &attrs) || captureFailed) {

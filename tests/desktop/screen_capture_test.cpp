@@ -2,9 +2,11 @@
 #include "pages/image/dib_image.h"
 #include "platform/screen_capture.h"
 #include "support/desktop_session.h"
+#include "support/desktop_windows.h"
 #include "support/env_guard.h"
 
 #include <QImage>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstring>
@@ -28,42 +30,7 @@ QRgb PixelAt(const CapturedScreen& screen, int x, int y) {
     return qRgb(channel(screen.redMask), channel(screen.greenMask), channel(screen.blueMask));
 }
 
-// Reads one line from `fd`, giving up after `limit`.
-std::string ReadLineWithin(int fd, std::chrono::milliseconds limit) {
-    std::string line;
-    const auto end = std::chrono::steady_clock::now() + limit;
-    char c = 0;
-    while (c != '\n') {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0 || ::read(fd, &c, 1) != 1)
-            break;
-        line.push_back(c);
-    }
-    return line;
-}
-
-// The pattern window on the current DISPLAY; Ok() once it said it has painted.
-class PatternWindow {
-  public:
-    PatternWindow() {
-        env.Set("QT_QPA_PLATFORM", "xcb");
-        int readEnd = -1;
-        pid = test::SpawnWithOutput({TVN_TOOL_pattern_window}, readEnd);
-        if (pid > 0) {
-            ready = ReadLineWithin(readEnd, 10s) == "ready\n";
-            ::close(readEnd);
-        }
-    }
-    ~PatternWindow() { test::EndProcess(pid); }
-    bool Ok() const { return ready; }
-
-  private:
-    test::EnvGuard env;
-    pid_t pid = -1;
-    bool ready = false;
-};
+using test::PatternWindow;
 
 TEST(ScreenCapture, FailsCleanlyWithoutAScreen) {
     test::EnvGuard env;
@@ -80,31 +47,6 @@ TEST(ScreenCapture, FailsCleanlyWithoutAScreen) {
         EXPECT_TRUE(screen.pixels.empty());
     }
 }
-
-// Xvfb without the shared-memory extension, so that captures read the screen over the wire.
-class XvfbWithoutShm {
-  public:
-    XvfbWithoutShm() {
-        int readEnd = -1;
-        pid = test::SpawnWithOutput({"Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24",
-                                     "-nolisten", "tcp", "-noreset", "-extension", "MIT-SHM"},
-                                    readEnd, 3);
-        if (pid <= 0)
-            return;
-        const std::string number = ReadLineWithin(readEnd, 10s);
-        ::close(readEnd);
-        if (!number.empty() && number[0] >= '0' && number[0] <= '9')
-            env.Set("DISPLAY", ":" + number.substr(0, number.find('\n')));
-        else
-            pid = (test::EndProcess(pid), -1);
-    }
-    ~XvfbWithoutShm() { test::EndProcess(pid); }
-    bool Ok() const { return pid > 0; }
-
-  private:
-    pid_t pid = -1;
-    test::EnvGuard env;
-};
 
 // Captures until the pattern window's corners show: it said it painted, but the server may
 // show it a moment later.
@@ -136,7 +78,7 @@ void ExpectPattern(const CapturedScreen& screen, int width, int height) {
 }
 
 TEST(ScreenCapture, ReadsOverTheWireWithoutSharedMemory) {
-    XvfbWithoutShm xvfb;
+    test::XvfbScreen xvfb(640, 480, {"-extension", "MIT-SHM"}); // read over the wire
     if (!xvfb.Ok())
         GTEST_SKIP() << "Xvfb is not installed";
     PatternWindow window;
@@ -203,6 +145,33 @@ TEST(ScreenCapture, PictureRefusesACaptureWithoutPixels) {
     CDibImage image;
     EXPECT_FALSE(image.CreateFromScreen(screen));
     EXPECT_STREQ(image.LastError(), "GetDIBits failed");
+}
+
+// The X server going away in the middle of captures (the desktop session ends) fails the
+// capture under way; the process lives on.
+TEST(ScreenCapture, ServerThatGoesAwayMeanwhileOnlyFailsTheCapture) {
+    auto xvfb = std::make_unique<test::XvfbScreen>(1920, 1080);
+    if (!xvfb->Ok())
+        GTEST_SKIP() << "Xvfb is not installed";
+    std::atomic<bool> stop{false};
+    std::atomic<int> made{0};
+    std::thread capturing([&] {
+        while (!stop) {
+            CapturedScreen screen;
+            std::string error;
+            if (CaptureScreen(screen, error))
+                ++made;
+        }
+    });
+    while (made == 0)
+        std::this_thread::sleep_for(1ms);
+    xvfb.reset(); // ends the server, whatever the capture is doing
+    std::this_thread::sleep_for(200ms);
+    stop = true;
+    capturing.join();
+    CapturedScreen screen;
+    std::string error;
+    EXPECT_FALSE(CaptureScreen(screen, error));
 }
 
 } // namespace

@@ -33,6 +33,19 @@ class ScreenShotRequests : public ServerFixture {
                                 static_cast<int>(answer.body.size()), "PNG");
     }
 
+    // The full picture, once the pattern window shows on it: the window says it painted, but
+    // the server may show it a moment later.
+    Answer FullPictureOfPattern() {
+        Answer answer;
+        for (int tries = 0; tries < 50; ++tries) {
+            answer = Get("/ScreenShot/screenshot.png");
+            if (Picture(answer).pixel(10, 10) == qRgb(255, 0, 0))
+                break;
+            std::this_thread::sleep_for(100ms);
+        }
+        return answer;
+    }
+
     CPageStages pageStages;
 };
 
@@ -43,7 +56,7 @@ TEST_F(ScreenShotRequests, PictureIsTheScreenFittedIntoTheBox) {
     PatternWindow pattern;
     ASSERT_TRUE(pattern.Ok());
 
-    const Answer full = Get("/ScreenShot/screenshot.png");
+    const Answer full = FullPictureOfPattern();
     EXPECT_EQ(full.statusLine, "HTTP/1.0 200 OK");
     EXPECT_EQ(full.Header("Content-Type"), "image/png");
     EXPECT_EQ(full.Header("Content-Length"), std::to_string(full.body.size()));

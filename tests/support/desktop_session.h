@@ -64,13 +64,16 @@ inline void EndProcess(pid_t pid) {
 // An Xvfb screen of the given size, depth 24. Ok() is false when Xvfb is missing.
 class XvfbScreen {
   public:
-    XvfbScreen(int width = 1280, int height = 1024) {
+    // `extra` are further options of Xvfb (such as "-extension", "MIT-SHM" to turn one off).
+    explicit XvfbScreen(int width = 1280, int height = 1024,
+                        const std::vector<std::string>& extra = {}) {
         int readEnd = -1;
         const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
         // Xvfb writes the display number to descriptor 3.
-        pid = SpawnWithOutput(
-            {"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
-            readEnd, 3);
+        std::vector<std::string> argv{"Xvfb", "-displayfd", "3",   "-screen", "0",
+                                      screen, "-nolisten",  "tcp", "-noreset"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        pid = SpawnWithOutput(argv, readEnd, 3);
         if (pid <= 0)
             return;
         const std::string number = ReadLines(readEnd, 1);
