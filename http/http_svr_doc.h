@@ -12,6 +12,7 @@ namespace tvn {
 
 class CListenSocket;
 class IContentStages;
+class IGpsSource;
 
 // The web server's settings and running state: root, port, host name, listener and access
 // log. One instance, owned by the shell's server control (CServerControl), which the main
@@ -56,6 +57,10 @@ class CHttpSvrDoc {
     void SetLastPost(const std::string& url) { lastPost = url; }
     void ClearLastPost() { lastPost.clear(); }
 
+    // The GPS receiver (not owned; the shell's); none leaves the GPS pages without a fix.
+    void SetGpsSource(IGpsSource* source) { gpsSource = source; }
+    IGpsSource* GpsSource() const { return gpsSource; }
+
     // Content stages of the pages subsystem (not owned); none answers folders with 404.
     void SetContentStages(IContentStages* stages) { contentStages = stages; }
     IContentStages* ContentStages() const { return contentStages; }
@@ -88,6 +93,7 @@ class CHttpSvrDoc {
     std::string googleApiKey;
     std::string lastPost;
     IContentStages* contentStages = nullptr;
+    IGpsSource* gpsSource = nullptr;
     CConnectionList connections; // last: gone first, while everything they use still stands
 };
 
