@@ -1,105 +1,115 @@
 #include "platform/screen_capture.h"
 
-#include "platform/x_error_trap.h"
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XShm.h>
+#include <algorithm>
 #include <bit>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
-#include <mutex>
 #include <new>
+#include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
 
+// Over XCB, not Xlib: a lost X server (the desktop session ended) shows as a connection in
+// error and a missing reply, never as a process-wide handler that ends the program.
 namespace tvn {
 
 namespace {
 
-struct DisplayCloser {
-    void operator()(Display* d) const noexcept { XCloseDisplay(d); }
+struct ConnectionCloser {
+    void operator()(xcb_connection_t* c) const noexcept { xcb_disconnect(c); }
 };
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+using ConnectionPtr = std::unique_ptr<xcb_connection_t, ConnectionCloser>;
 
-struct ImageDestroyer {
-    void operator()(XImage* image) const noexcept { XDestroyImage(image); }
+// Replies and errors are malloc'ed by XCB.
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
 };
-using ImagePtr = std::unique_ptr<XImage, ImageDestroyer>;
+template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
 
-// An image over a shared segment: the segment is not XDestroyImage's to free.
-struct SharedImageDestroyer {
-    void operator()(XImage* image) const noexcept {
-        image->data = nullptr;
-        XDestroyImage(image);
-    }
-};
-using SharedImagePtr = std::unique_ptr<XImage, SharedImageDestroyer>;
-
-// One capture at a time; its connection's errors land in `captureFailed` through the
-// process's shared X error handler.
-std::mutex captureLock;
-bool captureFailed = false; // guarded by captureLock
-
-// A shared-memory segment attached to us and to the X server; detached from both when it goes.
-class SharedSegment {
+// A write to a server that went away raises SIGPIPE, which by default ends the process.
+// While it lives, SIGPIPE is held back on this thread; one raised meanwhile is swallowed.
+class CPipeSignalHold {
   public:
-    SharedSegment(Display* d, std::size_t bytes) : display(d) {
-        info.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-        if (info.shmid < 0)
-            return;
-        void* address = shmat(info.shmid, nullptr, 0);
-        // Marked for removal at once: the segment lives until the last detach, even if we die.
-        shmctl(info.shmid, IPC_RMID, nullptr);
-        if (address == reinterpret_cast<void*>(-1))
-            return;
-        info.shmaddr = static_cast<char*>(address);
-        info.readOnly = False;
-        captureFailed = false;
-        serverAttached = XShmAttach(display, &info) && (XSync(display, False), !captureFailed);
+    CPipeSignalHold() {
+        sigemptyset(&pipeOnly);
+        sigaddset(&pipeOnly, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
     }
-    ~SharedSegment() {
-        if (serverAttached) {
-            XShmDetach(display, &info);
-            XSync(display, False);
+    ~CPipeSignalHold() {
+        if (!alreadyPending) {
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                const timespec now{0, 0};
+                sigtimedwait(&pipeOnly, nullptr, &now);
+            }
         }
-        if (info.shmaddr)
-            shmdt(info.shmaddr);
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
-    SharedSegment(const SharedSegment&) = delete;
-    SharedSegment& operator=(const SharedSegment&) = delete;
-
-    bool Attached() const { return serverAttached; }
-    XShmSegmentInfo* Info() { return &info; }
+    CPipeSignalHold(const CPipeSignalHold&) = delete;
+    CPipeSignalHold& operator=(const CPipeSignalHold&) = delete;
 
   private:
-    Display* display;
-    XShmSegmentInfo info{};
-    bool serverAttached = false;
+    sigset_t pipeOnly{};
+    sigset_t previous{};
+    bool alreadyPending = false;
 };
 
-// Copies the image's rows into `screen` as host-order words.
-void TakePixels(const XImage& image, CapturedScreen& screen) {
-    screen.width = image.width;
-    screen.height = image.height;
-    screen.bitsPerPixel = 32;
-    screen.stride = static_cast<std::size_t>(image.width) * 4;
-    screen.redMask = static_cast<std::uint32_t>(image.red_mask);
-    screen.greenMask = static_cast<std::uint32_t>(image.green_mask);
-    screen.blueMask = static_cast<std::uint32_t>(image.blue_mask);
-    screen.pixels.resize(screen.stride * image.height);
-    const bool hostLsb = std::endian::native == std::endian::little;
-    const bool swap = (image.byte_order == LSBFirst) != hostLsb;
-    for (int y = 0; y < image.height; ++y) {
-        const auto* from = reinterpret_cast<const std::uint8_t*>(image.data) +
-                           static_cast<std::size_t>(image.bytes_per_line) * y;
-        std::uint8_t* to = screen.pixels.data() + screen.stride * y;
+// What the connection setup tells about the root window's pixels.
+struct RootFormat {
+    xcb_window_t root = 0;
+    std::uint8_t depth = 0;
+    int bitsPerPixel = 0;
+    int scanlinePad = 0;
+    bool lsbFirst = true;
+    std::uint32_t redMask = 0;
+    std::uint32_t greenMask = 0;
+    std::uint32_t blueMask = 0;
+};
+
+// The text for a connection that stopped working.
+std::string ConnectionError(xcb_connection_t* c) {
+    if (xcb_connection_has_error(c) == XCB_CONN_CLOSED_MEM_INSUFFICIENT)
+        throw std::bad_alloc();
+    return "the connection to the X server broke";
+}
+
+// The error text for a request that came back without a reply.
+std::string RequestError(xcb_connection_t* c, const char* what, const xcb_generic_error_t* error) {
+    if (xcb_connection_has_error(c))
+        return ConnectionError(c);
+    std::string text = std::string(what) + " failed";
+    if (error)
+        text += " (X error " + std::to_string(error->error_code) + ")";
+    return text;
+}
+
+std::size_t BytesPerLine(int width, const RootFormat& format) {
+    const std::size_t pad = format.scanlinePad > 0 ? std::size_t(format.scanlinePad) : 32;
+    const std::size_t bits = std::size_t(width) * std::size_t(format.bitsPerPixel);
+    return (bits + pad - 1) / pad * pad / 8;
+}
+
+// Copies `rows` rows of ZPixmap data into `screen` from row `top` on, as host-order words.
+void TakeRows(const std::uint8_t* data, std::size_t bytesPerLine, int top, int rows,
+              const RootFormat& format, CapturedScreen& screen) {
+    const bool swap = format.lsbFirst != (std::endian::native == std::endian::little);
+    for (int y = 0; y < rows; ++y) {
+        const std::uint8_t* from = data + bytesPerLine * std::size_t(y);
+        std::uint8_t* to = screen.pixels.data() + screen.stride * std::size_t(top + y);
         if (!swap) {
             std::memcpy(to, from, screen.stride);
             continue;
         }
-        for (int x = 0; x < image.width; ++x, from += 4, to += 4) {
+        for (int x = 0; x < screen.width; ++x, from += 4, to += 4) {
             to[0] = from[3];
             to[1] = from[2];
             to[2] = from[1];
@@ -108,46 +118,191 @@ void TakePixels(const XImage& image, CapturedScreen& screen) {
     }
 }
 
-// The root window through a shared segment; false when the server cannot share one with us
-// (another host, or no shared memory between us), and the caller reads it over the wire.
-bool CaptureShared(Display* display, Window root, const XWindowAttributes& attrs,
-                   CapturedScreen& screen) {
-    if (!XShmQueryExtension(display))
+// A shared-memory segment, attached to us and, once `AttachServer` succeeded, to the server.
+class CSharedSegment {
+  public:
+    CSharedSegment(xcb_connection_t* c, std::size_t bytes) : connection(c) {
+        id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (id < 0)
+            return;
+        void* at = shmat(id, nullptr, 0);
+        if (at == reinterpret_cast<void*>(-1)) {
+            MarkForRemoval();
+            return;
+        }
+        address = static_cast<std::uint8_t*>(at);
+    }
+    ~CSharedSegment() {
+        if (serverAttached) {
+            xcb_shm_detach(connection, seg);
+            xcb_flush(connection);
+        }
+        MarkForRemoval();
+        if (address)
+            shmdt(address);
+    }
+    CSharedSegment(const CSharedSegment&) = delete;
+    CSharedSegment& operator=(const CSharedSegment&) = delete;
+
+    // Attaches the server, and waits for its answer; false when it refused (another host).
+    bool AttachServer() {
+        if (!address)
+            return false;
+        seg = xcb_generate_id(connection);
+        const Reply<xcb_generic_error_t> error(
+            xcb_request_check(connection, xcb_shm_attach_checked(connection, seg, id, 0)));
+        serverAttached = !error && !xcb_connection_has_error(connection);
+        // Both sides are attached: the segment goes with the last detach, even if we die.
+        MarkForRemoval();
+        return serverAttached;
+    }
+
+    xcb_shm_seg_t Seg() const { return seg; }
+    const std::uint8_t* Data() const { return address; }
+
+  private:
+    void MarkForRemoval() {
+        if (id >= 0 && !removed) {
+            shmctl(id, IPC_RMID, nullptr);
+            removed = true;
+        }
+    }
+
+    xcb_connection_t* connection;
+    int id = -1;
+    bool removed = false;
+    std::uint8_t* address = nullptr;
+    xcb_shm_seg_t seg = 0;
+    bool serverAttached = false;
+};
+
+// Whether the server offers MIT-SHM.
+bool ServerShares(xcb_connection_t* c) {
+    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(c, &xcb_shm_id);
+    if (!extension || !extension->present)
         return false;
-    XShmSegmentInfo probe{};
-    SharedImagePtr image(XShmCreateImage(display, attrs.visual, attrs.depth, ZPixmap, nullptr,
-                                         &probe, attrs.width, attrs.height));
-    if (!image)
+    const Reply<xcb_shm_query_version_reply_t> version(
+        xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+    return version != nullptr;
+}
+
+enum class Outcome { Captured, NotShared, Failed };
+
+// The root window through a shared segment; NotShared when the server cannot share one with
+// us (another host, no shared memory between us) and the caller reads it over the wire.
+Outcome CaptureShared(xcb_connection_t* c, const RootFormat& format, CapturedScreen& screen,
+                      std::string& error) {
+    if (!ServerShares(c))
+        return xcb_connection_has_error(c) ? (error = ConnectionError(c), Outcome::Failed)
+                                           : Outcome::NotShared;
+    const std::size_t bytesPerLine = BytesPerLine(screen.width, format);
+    CSharedSegment segment(c, bytesPerLine * std::size_t(screen.height));
+    if (!segment.AttachServer())
+        return xcb_connection_has_error(c) ? (error = ConnectionError(c), Outcome::Failed)
+                                           : Outcome::NotShared;
+    xcb_generic_error_t* rawError = nullptr;
+    const Reply<xcb_shm_get_image_reply_t> reply(
+        xcb_shm_get_image_reply(c,
+                                xcb_shm_get_image(c, format.root, 0, 0, std::uint16_t(screen.width),
+                                                  std::uint16_t(screen.height), ~0u,
+                                                  XCB_IMAGE_FORMAT_Z_PIXMAP, segment.Seg(), 0),
+                                &rawError));
+    const Reply<xcb_generic_error_t> requestError(rawError);
+    if (!reply) {
+        error =
+            RequestError(c, "reading the root window through shared memory", requestError.get());
+        return Outcome::Failed;
+    }
+    TakeRows(segment.Data(), bytesPerLine, 0, screen.height, format, screen);
+    return Outcome::Captured;
+}
+
+// Rows [top, top + rows) of the root window in one GetImage; false with `error` set.
+bool ReadRows(xcb_connection_t* c, const RootFormat& format, int top, int rows,
+              CapturedScreen& screen, std::string& error, bool& refused) {
+    xcb_generic_error_t* rawError = nullptr;
+    const Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+        c,
+        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, format.root, 0, std::int16_t(top),
+                      std::uint16_t(screen.width), std::uint16_t(rows), ~0u),
+        &rawError));
+    const Reply<xcb_generic_error_t> requestError(rawError);
+    if (!reply) {
+        refused = !xcb_connection_has_error(c);
+        error = RequestError(c, "GetImage of the root window", requestError.get());
         return false;
-    SharedSegment segment(display, static_cast<std::size_t>(image->bytes_per_line) * image->height);
-    if (!segment.Attached())
+    }
+    const std::size_t bytesPerLine = BytesPerLine(screen.width, format);
+    if (std::size_t(xcb_get_image_data_length(reply.get())) < bytesPerLine * std::size_t(rows)) {
+        refused = false;
+        error = "GetImage of the root window gave fewer pixels than asked for";
         return false;
-    image->data = segment.Info()->shmaddr;
-    image->obdata = reinterpret_cast<char*>(segment.Info());
-    captureFailed = false;
-    const bool read = XShmGetImage(display, root, image.get(), 0, 0, AllPlanes) &&
-                      (XSync(display, False), !captureFailed);
-    if (!read || image->bits_per_pixel != 32)
-        return false;
-    TakePixels(*image, screen);
+    }
+    TakeRows(xcb_get_image_data(reply.get()), bytesPerLine, top, rows, format, screen);
     return true;
 }
 
-bool CaptureOverWire(Display* display, Window root, const XWindowAttributes& attrs,
-                     CapturedScreen& screen, std::string& error) {
-    captureFailed = false;
-    ImagePtr image(XGetImage(display, root, 0, 0, attrs.width, attrs.height, AllPlanes, ZPixmap));
-    XSync(display, False);
-    if (!image || captureFailed) {
-        error = "XGetImage of the root window failed";
+// The root window in GetImage replies: the whole of it at once, or in strips when the server
+// refuses a reply that large.
+bool CaptureOverWire(xcb_connection_t* c, const RootFormat& format, CapturedScreen& screen,
+                     std::string& error) {
+    bool refused = false;
+    if (ReadRows(c, format, 0, screen.height, screen, error, refused))
+        return true;
+    if (!refused)
+        return false;
+    constexpr std::size_t stripBytes = std::size_t(1) << 20;
+    const int stripRows = int(std::clamp<std::size_t>(
+        stripBytes / std::max<std::size_t>(BytesPerLine(screen.width, format), 1), 1,
+        std::size_t(screen.height)));
+    for (int top = 0; top < screen.height; top += stripRows)
+        if (!ReadRows(c, format, top, std::min(stripRows, screen.height - top), screen, error,
+                      refused))
+            return false;
+    return true;
+}
+
+// The screen numbered `number` of the setup, or null.
+const xcb_screen_t* ScreenOf(const xcb_setup_t* setup, int number) {
+    for (auto it = xcb_setup_roots_iterator(setup); it.rem; --number, xcb_screen_next(&it))
+        if (number == 0)
+            return it.data;
+    return nullptr;
+}
+
+// The masks of the root's visual and the bits of a pixel at the root's depth; false with
+// `error` when they are not 24- or 32-bit TrueColor in 32-bit pixels.
+bool FindFormat(const xcb_setup_t* setup, const xcb_screen_t& root, RootFormat& format,
+                std::string& error) {
+    format.root = root.root;
+    format.depth = root.root_depth;
+    format.lsbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+    const xcb_visualtype_t* visual = nullptr;
+    for (auto d = xcb_screen_allowed_depths_iterator(&root); d.rem && !visual; xcb_depth_next(&d))
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+            if (v.data->visual_id == root.root_visual) {
+                visual = v.data;
+                break;
+            }
+    if (!visual || visual->_class != XCB_VISUAL_CLASS_TRUE_COLOR ||
+        (format.depth != 24 && format.depth != 32)) {
+        error = "the screen's visual is not 24- or 32-bit TrueColor (depth " +
+                std::to_string(format.depth) + ")";
         return false;
     }
-    if (image->bits_per_pixel != 32) {
-        error = "the screen has " + std::to_string(image->bits_per_pixel) +
+    format.redMask = visual->red_mask;
+    format.greenMask = visual->green_mask;
+    format.blueMask = visual->blue_mask;
+    for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem; xcb_format_next(&f))
+        if (f.data->depth == format.depth) {
+            format.bitsPerPixel = f.data->bits_per_pixel;
+            format.scanlinePad = f.data->scanline_pad;
+        }
+    if (format.bitsPerPixel != 32) {
+        error = "the screen has " + std::to_string(format.bitsPerPixel) +
                 " bits per pixel; only 32 are supported";
         return false;
     }
-    TakePixels(*image, screen);
     return true;
 }
 
@@ -157,42 +312,67 @@ bool CaptureRoot(CapturedScreen& screen, std::string& error) {
         error = "no X display: DISPLAY is not set";
         return false;
     }
-    DisplayPtr display(XOpenDisplay(name));
-    if (!display) {
+    int screenNumber = 0;
+    const ConnectionPtr connection(xcb_connect(name, &screenNumber));
+    xcb_connection_t* c = connection.get();
+    if (!c || xcb_connection_has_error(c)) {
         error = std::string("cannot open the X display ") + name;
         return false;
     }
-    SurviveLostConnection(display.get());
-    std::lock_guard lock(captureLock);
-    const CXErrorTrap trap(display.get(), &captureFailed);
-    captureFailed = false;
-    const Window root = DefaultRootWindow(display.get());
-    XWindowAttributes attrs{};
-    if (!XGetWindowAttributes(display.get(), root, &attrs) || captureFailed) {
-        error = "cannot read the root window's size";
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    const xcb_screen_t* root = setup ? ScreenOf(setup, screenNumber) : nullptr;
+    if (!root) {
+        error = std::string("the X display ") + name + " has no such screen";
         return false;
     }
-    if (attrs.visual->c_class != TrueColor || (attrs.depth != 24 && attrs.depth != 32)) {
-        error = "the screen's visual is not 24- or 32-bit TrueColor (depth " +
-                std::to_string(attrs.depth) + ")";
+    RootFormat format;
+    if (!FindFormat(setup, *root, format, error))
+        return false;
+
+    // The size now, not at connection time: the screen may have been resized since.
+    xcb_generic_error_t* rawError = nullptr;
+    const Reply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(c, xcb_get_geometry(c, format.root), &rawError));
+    const Reply<xcb_generic_error_t> geometryError(rawError);
+    if (!geometry) {
+        error =
+            xcb_connection_has_error(c) ? ConnectionError(c) : "cannot read the root window's size";
         return false;
     }
-    if (CaptureShared(display.get(), root, attrs, screen))
+    screen.width = geometry->width;
+    screen.height = geometry->height;
+    screen.bitsPerPixel = 32;
+    screen.stride = std::size_t(screen.width) * 4;
+    screen.redMask = format.redMask;
+    screen.greenMask = format.greenMask;
+    screen.blueMask = format.blueMask;
+    screen.pixels.resize(screen.stride * std::size_t(screen.height));
+
+    switch (CaptureShared(c, format, screen, error)) {
+    case Outcome::Captured:
         return true;
-    return CaptureOverWire(display.get(), root, attrs, screen, error);
+    case Outcome::Failed:
+        return false;
+    case Outcome::NotShared:
+        break;
+    }
+    return CaptureOverWire(c, format, screen, error);
 }
 
 } // namespace
 
 bool CaptureScreen(CapturedScreen& screen, std::string& error) {
     screen = CapturedScreen{};
+    const CPipeSignalHold holdPipeSignal;
+    bool captured = false;
     try {
-        return CaptureRoot(screen, error);
+        captured = CaptureRoot(screen, error);
     } catch (const std::bad_alloc&) {
-        screen = CapturedScreen{};
         error = "not enough memory for the screen's pixels";
-        return false;
     }
+    if (!captured)
+        screen = CapturedScreen{};
+    return captured;
 }
 
 } // namespace tvn

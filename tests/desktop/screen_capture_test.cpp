@@ -9,11 +9,16 @@
 #include <atomic>
 #include <bit>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace tvn {
 namespace {
@@ -172,6 +177,114 @@ TEST(ScreenCapture, ServerThatGoesAwayMeanwhileOnlyFailsTheCapture) {
     CapturedScreen screen;
     std::string error;
     EXPECT_FALSE(CaptureScreen(screen, error));
+}
+
+// An X server on an abstract socket of this network namespace that greets each client with
+// the setup of one 16x16 TrueColor screen of 32-bit pixels and then takes no more requests:
+// it shuts its reading side, so the client's next write fails as to a server that died.
+class CDeafServer {
+  public:
+    CDeafServer() {
+        for (number = 4100; number < 4200; ++number) {
+            listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+            std::memcpy(address.sun_path + 1, path.data(), path.size());
+            const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+            if (bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                listen(listener, 8) == 0)
+                break;
+            close(listener);
+            listener = -1;
+        }
+        if (listener >= 0)
+            serving = std::thread([this] { Serve(); });
+    }
+    ~CDeafServer() {
+        if (listener < 0)
+            return;
+        shutdown(listener, SHUT_RDWR);
+        serving.join();
+        close(listener);
+        for (const int client : clients)
+            close(client);
+    }
+    bool Ok() const { return listener >= 0; }
+    std::string Display() const { return ":" + std::to_string(number); }
+
+  private:
+    void Serve() {
+        const std::vector<std::uint8_t> setup = Setup();
+        for (;;) {
+            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                return;
+            std::uint8_t request[12];
+            if (recv(client, request, sizeof request, MSG_WAITALL) == sizeof request) {
+                const int authBytes = ((request[6] | request[7] << 8) + 3) / 4 * 4 +
+                                      ((request[8] | request[9] << 8) + 3) / 4 * 4;
+                std::vector<std::uint8_t> auth(std::size_t(authBytes) + 1);
+                if (authBytes == 0 ||
+                    recv(client, auth.data(), std::size_t(authBytes), MSG_WAITALL) == authBytes)
+                    (void)send(client, setup.data(), setup.size(), MSG_NOSIGNAL);
+            }
+            shutdown(client, SHUT_RD); // before the client's first request
+            clients.push_back(client);
+        }
+    }
+
+    static std::vector<std::uint8_t> Setup() {
+        std::vector<std::uint8_t> b;
+        auto u8 = [&b](unsigned v) { b.push_back(std::uint8_t(v)); };
+        auto u16 = [&](unsigned v) { u8(v & 255), u8(v >> 8); };
+        auto u32 = [&](std::uint32_t v) { u16(v & 0xffff), u16(v >> 16); };
+        u8(1), u8(0), u16(11), u16(0), u16(0);            // success, 11.0, length filled in below
+        u32(0), u32(0x00200000), u32(0x001fffff), u32(0); // release, id base and mask, motion
+        u16(4), u16(0xffff);                              // vendor length, max request length
+        u8(1), u8(1), u8(0), u8(0), u8(32), u8(32), u8(8), u8(255); // one screen, one format, LSB
+        u32(0);
+        u8('t'), u8('e'), u8('s'), u8('t');                     // vendor
+        u8(24), u8(32), u8(32), u8(0), u32(0);                  // depth 24 as 32 bits a pixel
+        u32(0x1e), u32(0x20), u32(0xffffff), u32(0);            // root, colormap, white, black
+        u32(0), u16(16), u16(16), u16(4), u16(4);               // input masks, pixels, millimetres
+        u16(1), u16(1), u32(0x21), u8(0), u8(0), u8(24), u8(1); // maps, visual, depth 24
+        u8(24), u8(0), u16(1), u32(0);                          // one depth with one visual
+        u32(0x21), u8(4), u8(8), u16(256);                      // TrueColor
+        u32(0xff0000), u32(0x00ff00), u32(0x0000ff), u32(0);
+        const std::size_t words = (b.size() - 8) / 4;
+        b[6] = std::uint8_t(words & 255);
+        b[7] = std::uint8_t(words >> 8);
+        return b;
+    }
+
+    int number = 0;
+    int listener = -1;
+    std::vector<int> clients; // the serving thread's until it ends
+    std::thread serving;
+};
+
+// A server that stops taking requests after the setup makes our first request's write fail,
+// which raises SIGPIPE: it fails the capture and, even with SIGPIPE's default action (the
+// program's listening sockets ignore it, a test alone does not), nothing else.
+TEST(ScreenCapture, ServerThatStopsReadingAfterTheSetupOnlyFailsTheCapture) {
+    CDeafServer server;
+    ASSERT_TRUE(server.Ok());
+    test::EnvGuard env;
+    env.Set("DISPLAY", server.Display().c_str());
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    struct sigaction before {};
+    sigaction(SIGPIPE, &defaultAction, &before);
+    for (int round = 0; round < 20; ++round) {
+        CapturedScreen screen;
+        std::string error;
+        EXPECT_FALSE(CaptureScreen(screen, error));
+        // Past the connection setup: the setup above was taken for a usable screen.
+        EXPECT_NE(error.find("connection to the X server broke"), std::string::npos) << error;
+        EXPECT_TRUE(screen.pixels.empty());
+    }
+    sigaction(SIGPIPE, &before, nullptr);
 }
 
 } // namespace
