@@ -23,8 +23,9 @@ struct CapturedScreen {
 
 // Captures the root window of the X display named by DISPLAY, through shared memory when the
 // server offers it. False, with a reason in `error`, when there is no display or its visual
-// is not a 24- or 32-bit TrueColor one. Opens a connection of its own for each call, so any
-// thread may call it; calls run one at a time.
+// is not a 24- or 32-bit TrueColor one, or when the connection breaks (the desktop session
+// ended): never does a lost server end the process. Opens a connection of its own for each
+// call, so any thread may call it.
 bool CaptureScreen(CapturedScreen& screen, std::string& error);
 
 } // namespace tvn
