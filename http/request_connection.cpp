@@ -10,9 +10,7 @@ namespace tvn {
 
 CRequestConnection::CRequestConnection(CHttpSvrDoc& server, IRequestChannel& owner)
     : CRequestContext(server, owner.PeerName()), channel(owner), lastProgress(Clock::now()),
-      started(lastProgress) {
-    relayed = owner.IsRelayed();
-}
+      started(lastProgress) {}
 
 void CRequestConnection::Step() {
     ConnState before;
@@ -147,6 +145,7 @@ void CRequestConnection::ReadRequest() {
 void CRequestConnection::Handle() {
     Q_ASSERT(state == ConnState::Handling);
     buffer.Reset();
+    relayed = channel.IsRelayed(); // the desktop pages refuse relayed visitors
     RunRequest();
     state = Parked() ? ConnState::Waiting : ConnState::Writing;
 }

@@ -4,6 +4,7 @@
 // on and can drop, duplicate and reorder a share of them (seeded). All on loopback.
 #include "platform/unique_fd.h"
 #include "startup_fixture.h"
+#include "support/desktop_session.h"
 
 #include <algorithm>
 #include <atomic>
@@ -444,7 +445,7 @@ class RelayProgramTest : public StartupTest {
 
     // Starts the relay service, the forwarder with `faults` and the program, and waits until
     // a registration reply of the relay has been passed on to the program.
-    void StartAll(Faults faults = {}) {
+    void StartAll(Faults faults = {}, const QProcessEnvironment& extra = {}) {
         relayHttpPort = FreeLoopbackPort();
         int relayUdpPort = 0;
         BoundUdp(relayUdpPort); // closed again at once: free for the relay
@@ -465,6 +466,7 @@ class RelayProgramTest : public StartupTest {
                        {"LogFileName", Path("tvn.log")}});
         QProcessEnvironment env = Environment();
         env.insert("TVN_RELAY_NAME", kName);
+        env.insert(extra);
         program = std::make_unique<QProcess>();
         program->setProcessEnvironment(env);
         program->setWorkingDirectory(QString::fromStdString(base));
@@ -636,6 +638,73 @@ TEST_F(RelayProgramTest, RegistrationsStopWithTheProgram) {
     EXPECT_TRUE(ended) << "the program did not end after stop";
     EXPECT_EQ(program->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program->exitCode(), 0);
+}
+
+// Visitors comment on one post at the same moment, some through the relay and some directly:
+// every comment lands once, as one whole line.
+TEST_F(RelayProgramTest, CommentsThroughTheRelayAndDirectlyEachLandOnceAndWhole) {
+    WriteFileBytes(Path("site/Blog/post.txt"), "The post\r\n");
+    WriteFileBytes(Path("site/Blog/.blog"),
+                   "<body><blogitem><comment></comment>\n</blogitem></body>");
+    ASSERT_NO_FATAL_FAILURE(StartAll());
+    constexpr int kVisitors = 6;
+    constexpr int kComments = 8;
+    std::atomic<int> redirected{0};
+    std::vector<std::thread> visitors;
+    for (int v = 0; v < kVisitors; ++v) {
+        visitors.emplace_back([&, v] {
+            const bool relayed = v % 2 == 0;
+            for (int c = 0; c < kComments; ++c) {
+                const std::string path = "/Blog/post.txt?comment=visitor" + std::to_string(v) +
+                                         "-comment" + std::to_string(c) + "-" +
+                                         std::string(200, 'x');
+                const Fetched fetched = relayed
+                                            ? Fetch(relayHttpPort, RelayedGet(path), 30s)
+                                            : Fetch(port, "GET " + path + " HTTP/1.0\r\n\r\n", 30s);
+                if (Parse(fetched.raw).statusLine == "HTTP/1.0 302 Redirection")
+                    ++redirected;
+            }
+        });
+    }
+    for (auto& visitor : visitors)
+        visitor.join();
+    EXPECT_EQ(redirected.load(), kVisitors * kComments) << RelayOutput();
+    const std::string post = ReadFileBytes(Path("site/Blog/post.txt")).value_or("");
+    for (int v = 0; v < kVisitors; ++v) {
+        for (int c = 0; c < kComments; ++c) {
+            const std::string line = "visitor" + std::to_string(v) + "-comment" +
+                                     std::to_string(c) + "-" + std::string(200, 'x') + "\r\n";
+            std::size_t count = 0;
+            for (auto at = post.find(line); at != std::string::npos; at = post.find(line, at + 1))
+                ++count;
+            EXPECT_EQ(count, 1u) << line;
+        }
+    }
+    // Nothing else: the post's own line and one line per comment.
+    EXPECT_EQ(std::count(post.begin(), post.end(), '\n'), 1 + kVisitors * kComments);
+}
+
+// The owner's screen is shown to the owner's own networks, never through the relay, which
+// hands on visitors from anywhere.
+TEST_F(RelayProgramTest, ScreenIsNotShownThroughTheRelay) {
+    XvfbScreen screen(400, 300);
+    if (!screen.Ok())
+        GTEST_SKIP() << "Xvfb is not installed";
+    QProcessEnvironment withScreen;
+    withScreen.insert("DISPLAY", QString::fromStdString(screen.Display()));
+    ASSERT_NO_FATAL_FAILURE(StartAll({}, withScreen));
+    // The demo site's placeholder picture, which stands in for the screen.
+    const std::string placeholder =
+        ReadFileBytes(Path("site/ScreenShot/screenshot.png")).value_or("");
+    ASSERT_FALSE(placeholder.empty());
+    const Parsed direct =
+        Parse(Fetch(port, "GET /ScreenShot/screenshot.png HTTP/1.0\r\n\r\n", 30s).raw);
+    const Parsed relayed =
+        Parse(Fetch(relayHttpPort, RelayedGet("/ScreenShot/screenshot.png"), 30s).raw);
+    EXPECT_TRUE(direct.body.starts_with("\x89PNG")) << "the owner's own machine sees the screen";
+    EXPECT_TRUE(direct.body != placeholder);
+    EXPECT_EQ(relayed.statusLine, "HTTP/1.0 200 OK") << RelayOutput();
+    EXPECT_TRUE(relayed.body == placeholder) << "the relay was shown the screen";
 }
 
 } // namespace
