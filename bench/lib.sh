@@ -203,8 +203,12 @@ LogFileName=$d/tvn.log
 LogFileSize=100
 HideLog=1
 EOF
+        # Without a display unless the benchmark gives it one (TVN_BENCH_DISPLAY=1: the
+        # screenshot's).
+        local no_display=(-u DISPLAY -u WAYLAND_DISPLAY)
+        [ "${TVN_BENCH_DISPLAY:-0}" = 1 ] && no_display=()
         U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" QT_QPA_PLATFORM=offscreen \
-            env -u DISPLAY -u WAYLAND_DISPLAY "$TVN_BIN" </dev/null >"${SRV_LOG[$name]}" 2>&1 &
+            env "${no_display[@]}" "$TVN_BIN" </dev/null >"${SRV_LOG[$name]}" 2>&1 &
         ;;
     nginx)
         local user_line=""
