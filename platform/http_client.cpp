@@ -1,0 +1,91 @@
+#include "platform/http_client.h"
+
+#include <curl/curl.h>
+#include <memory>
+#include <mutex>
+
+namespace tvn {
+namespace {
+
+struct CurlDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
+
+struct Transfer {
+    std::string body;
+    std::size_t keep = 0;
+    const std::atomic<bool>* cancel = nullptr;
+};
+
+std::size_t KeepSome(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const std::size_t bytes = size * count;
+    const std::size_t room = transfer->keep - transfer->body.size();
+    if (bytes > room) {
+        transfer->body.append(data, room);
+        return 0; // enough read: ends the transfer
+    }
+    transfer->body.append(data, bytes);
+    return bytes;
+}
+
+int CheckCancel(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* transfer = static_cast<const Transfer*>(user);
+    return transfer->cancel && transfer->cancel->load() ? 1 : 0;
+}
+
+bool IsHttpUrl(const std::string& url) {
+    const auto schemeEnd = url.find("://");
+    if (schemeEnd == std::string::npos)
+        return false;
+    std::string scheme = url.substr(0, schemeEnd);
+    for (char& c : scheme)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return scheme == "http" || scheme == "https";
+}
+
+} // namespace
+
+void InitHttpClient() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options) {
+    HttpGetResult result;
+    if (!IsHttpUrl(url))
+        return result;
+    InitHttpClient();
+    CurlHandle curl(curl_easy_init());
+    if (!curl)
+        return result;
+    Transfer transfer;
+    transfer.keep = options.keepBytes;
+    transfer.cancel = options.cancel;
+    CURL* handle = curl.get();
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    // No signals from a worker thread: name lookups time out without SIGALRM.
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, "Tarvolin");
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, KeepSome);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, CheckCancel);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    // The proxy settings (http_proxy, https_proxy, no_proxy) come from the environment,
+    // which libcurl reads by itself.
+    const CURLcode code = curl_easy_perform(handle);
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    result.status = status;
+    result.answered = status > 0 && (code == CURLE_OK || code == CURLE_WRITE_ERROR);
+    result.body = std::move(transfer.body);
+    return result;
+}
+
+} // namespace tvn

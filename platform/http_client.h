@@ -1,0 +1,30 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+namespace tvn {
+
+// Prepares the HTTP client library; called once at program start, before any worker sends.
+// Later calls do nothing.
+void InitHttpClient();
+
+struct HttpGetOptions {
+    long connectTimeoutMs = 10000;
+    long totalTimeoutMs = 30000;
+    std::size_t keepBytes = 1022; // the rest of a longer answer is not read
+    // When set and true, a request under way gives up.
+    const std::atomic<bool>* cancel = nullptr;
+};
+
+struct HttpGetResult {
+    bool answered = false; // a response came (any status)
+    long status = 0;
+    std::string body; // its first keepBytes bytes
+};
+
+// Sends one GET for `url` (http or https only; proxies as the environment names them) and
+// waits for the answer. Blocks up to the total time-out: never call it on the event loop.
+HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options = {});
+
+} // namespace tvn
