@@ -3,6 +3,7 @@
 #include "http/request_context.h"
 #include "pages/blog.h"
 #include "pages/folder_listing.h"
+#include "pages/gps_pages.h"
 #include "pages/page_wrap.h"
 #include "pages/remote_control.h"
 #include "pages/screenshot.h"
@@ -16,8 +17,10 @@ bool CPageStages::CopyThumbnail(std::string_view url, std::string& jpeg, std::st
 
 void CPageStages::SendFolderListing(CRequestContext& context) { tvn::SendFolderListing(context); }
 
-// TODO(gps): the GPS pages come first.
+// The GPS pages come first: their folders are theirs whatever the page is called.
 StageResult CPageStages::HandlePageFile(CRequestContext& context) {
+    if (HandleGpsPage(context) == StageResult::kAnswered)
+        return StageResult::kAnswered;
     if (HandleRemoteControl(context) == StageResult::kAnswered)
         return StageResult::kAnswered;
     return HandleBlog(context);

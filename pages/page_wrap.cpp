@@ -9,6 +9,7 @@
 #include "platform/resources.h"
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -46,15 +47,56 @@ void MergeRecords(std::string& content, const WrapItems& items) {
     content.replace(pair.open, pair.End() - pair.open, accumulated);
 }
 
+// A map key as map services hand them out. Anything else is refused: the key is kept in the
+// settings file and put into every map page, so a visitor's CR LF would write lines of its
+// own into TVN.cfg and markup would be script that runs for every later visitor.
+bool LooksLikeMapKey(std::string_view key) {
+    constexpr std::size_t kMaxMapKey = 100;
+    if (key.empty() || key.size() > kMaxMapKey)
+        return false;
+    return std::all_of(key.begin(), key.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+    });
+}
+
+// The key as it goes into a page: a key written into the settings by hand may hold anything.
+std::string EscapedMapKey(std::string_view key) {
+    std::string out;
+    for (const char c : key) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
 // Puts the map key into the page; without a stored key the page asks for one, and a key
-// given in the query is kept for next time.
+// given in the query is kept for next time when it looks like a key (else the form comes
+// back).
 void ApplyMapKey(CRequestContext& context, std::string& content) {
     if (!FindTagPair(content, "<maps_api_key>").Found())
         return;
     CHttpSvrDoc& doc = context.Doc();
     if (doc.GoogleApiKey().empty()) {
         const std::string& given = context.request.Param("maps_api_key");
-        if (given.empty()) {
+        if (!LooksLikeMapKey(given)) {
             const auto form = FindResource("CONTENT", ".GOOGLE");
             content = form ? std::string(*form) : std::string();
             return;
@@ -62,7 +104,7 @@ void ApplyMapKey(CRequestContext& context, std::string& content) {
         doc.SetGoogleApiKey(given);
         SettingsSection().SetString("GoogleApiKey", given);
     }
-    ReplaceAllPairs(content, "<maps_api_key>", doc.GoogleApiKey());
+    ReplaceAllPairs(content, "<maps_api_key>", EscapedMapKey(doc.GoogleApiKey()));
 }
 
 // Pages larger than this are read and converted on a worker thread.
