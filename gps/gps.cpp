@@ -72,7 +72,10 @@ GPS::GPS(GpsTimings newTimings)
 GPS::~GPS() {
     Stop(); // the worker closes the port on its way out
     port.Close();
-    SaveHistory();
+    // Without its patterns the receiver never loaded the history; writing the empty one
+    // would lose the file for the run that has them again.
+    if (historyLoaded)
+        SaveHistory();
     const SettingsSection settings;
     settings.SetInt("GpsPrevTime", prevTime);
     settings.SetString("GpsPrevLon", gps::FormatSignificant10(prevLon));

@@ -64,7 +64,8 @@ class GPS : public GPSZadiZo, public CWorkThread, public IGpsSource {
     // Reads the settings, compiles the three patterns and, when all compiled, loads the
     // location history. Does not start reading.
     explicit GPS(GpsTimings timings = {});
-    // Stops the worker, then saves the history and the previous fix to the settings.
+    // Stops the worker, then saves the history (when it was loaded) and the previous fix to
+    // the settings.
     ~GPS() override;
 
     // Starts a search unless one runs or the last one ended less than one search period
@@ -115,6 +116,7 @@ class GPS : public GPSZadiZo, public CWorkThread, public IGpsSource {
     const GpsTimings timings;
     mutable std::mutex historyLock; // guards the history and its file
     std::deque<std::vector<std::string>> history;
+    bool historyLoaded = false; // not when a pattern did not compile: the file is kept
 
     // The worker's own: the port and the search.
     SerialPort port;

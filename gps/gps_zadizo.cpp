@@ -102,6 +102,7 @@ std::vector<GpsRecord> GPS::History() const {
 
 void GPS::LoadHistory() {
     std::lock_guard guard(historyLock);
+    historyLoaded = true;
     std::ifstream in(historyFile, std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
