@@ -205,9 +205,9 @@ TEST_F(RelayServiceTest, AnswersItselfWhenNoServerTakesTheRequest) {
         {"GET / HTTP/1.0\r\nHost: nobody.example\r\n\r\n", "HTTP/1.0 502 Bad Gateway\r\n"},
         {"GET / HTTP/1.0\r\n\r\n", "HTTP/1.0 400 Bad Request\r\n"},
         {"GET /zadizo/update.php?lat=1 HTTP/1.0\r\nHost: relay.example\r\n\r\n",
-         "HTTP/1.0 501 Not Implemented\r\n"},
+         "HTTP/1.0 400 Bad Request\r\n"},
         {"GET /zadizo/request.php HTTP/1.0\r\nHost: RELAY.example:8081\r\n\r\n",
-         "HTTP/1.0 501 Not Implemented\r\n"},
+         "HTTP/1.0 400 Bad Request\r\n"},
         {"GET /index.html HTTP/1.0\r\nHost: relay.example\r\n\r\n", "HTTP/1.0 404 Not Found\r\n"},
         {"GET / HTTP/1.0\r\nHost: home.example\r\nContent-Length: 20000\r\n\r\n",
          "HTTP/1.0 413 Request Entity Too Large\r\n"},
@@ -222,6 +222,29 @@ TEST_F(RelayServiceTest, AnswersItselfWhenNoServerTakesTheRequest) {
     }
     EXPECT_FALSE(server.Pending()) << "a request the relay answered itself reached the server";
     EXPECT_NE(OutputWith("502").find(" nobody.example \"GET / HTTP/1.0\" 502 "), std::string::npos)
+        << output;
+}
+
+// A server reports its place to the relay's own name, and a ZadiZo page's script asks.
+TEST_F(RelayServiceTest, LocationReportIsAnsweredToTheNextQuestion) {
+    auto fetch = [&](const std::string& target) {
+        LoopbackClient browser;
+        EXPECT_TRUE(browser.Connect(httpPort));
+        browser.Send("GET " + target + " HTTP/1.0\r\nHost: relay.example\r\n\r\n");
+        return browser.ReadAll();
+    };
+    const std::string kept =
+        fetch("/zadizo/update.php?server=abc&time=123519&lon=11.516667&lat=48.117300&port=80");
+    EXPECT_TRUE(kept.starts_with("HTTP/1.0 200 OK\r\n")) << kept;
+    const std::string answer =
+        fetch("/zadizo/request.php?time=3600&max=20&prec=1&lon=11.5&lat=48.1");
+    EXPECT_TRUE(answer.starts_with("HTTP/1.0 200 OK\r\n")) << answer;
+    EXPECT_NE(answer.find("\r\nContent-Type: application/javascript\r\n"), std::string::npos);
+    EXPECT_TRUE(answer.ends_with("\r\n\r\nvar lats = [48.1];\nvar lons = [11.5];\n"
+                                 "var times = [\"12:35:19 UTC\"];\nvar servers = [\"abc\"];\n"))
+        << answer;
+    EXPECT_NE(OutputWith("/zadizo/request.php").find("/zadizo/update.php?server=abc"),
+              std::string::npos)
         << output;
 }
 

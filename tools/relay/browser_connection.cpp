@@ -65,6 +65,10 @@ void CBrowserConnection::ReadRequest() {
 
 void CBrowserConnection::HandleRequest() {
     CRelayService::Route route = service.RouteRequest(request);
+    if (route.status != 0 && !route.answer.empty()) {
+        AnswerWith(route.status, route.answer);
+        return;
+    }
     if (route.status != 0) {
         Answer(route.status, route.explanation);
         return;
@@ -156,9 +160,14 @@ void CBrowserConnection::OnTick(Millis now) {
 
 // The relay's own answer; the connection ends once it is written.
 void CBrowserConnection::Answer(int answerStatus, std::string_view explanation) {
+    AnswerWith(answerStatus,
+               AnswerPage(answerStatus, explanation, !request.requestLine.starts_with("HEAD ")));
+}
+
+void CBrowserConnection::AnswerWith(int answerStatus, std::string_view answer) {
     status = answerStatus;
     state = BrowserState::kFlushing;
-    Queue(AnswerPage(answerStatus, explanation, !request.requestLine.starts_with("HEAD ")));
+    Queue(answer);
 }
 
 void CBrowserConnection::Apply(const CResponseReceiver::Step& step) {

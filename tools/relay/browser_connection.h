@@ -79,6 +79,9 @@ class CBrowserConnection : public QObject {
     void HandleRequest();
     void Discard();
     void Answer(int answerStatus, std::string_view explanation);
+    // The relay's own whole `answer` (status line and all); the connection ends once it is
+    // written.
+    void AnswerWith(int answerStatus, std::string_view answer);
     void Apply(const CResponseReceiver::Step& step);
     void Queue(std::string_view bytes);
     void WriteSome();

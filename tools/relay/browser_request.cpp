@@ -68,8 +68,19 @@ void TakeHeader(std::string_view line, Head& head) {
     }
 }
 
+// The path and the query of the request target at the start of `rest`.
+void TakeTarget(std::string_view rest, BrowserRequest& result) {
+    const std::string_view target = rest.substr(0, rest.find(' '));
+    const auto mark = target.find('?');
+    result.path = target.substr(0, mark);
+    if (mark != std::string_view::npos)
+        result.query = target.substr(mark + 1);
+}
+
 std::string_view Reason(int status) {
     switch (status) {
+    case 200:
+        return "OK";
     case 400:
         return "Bad Request";
     case 404:
@@ -103,6 +114,18 @@ std::string AnswerPage(int status, std::string_view explanation, bool withBody) 
                       "\r\nServer: tarvolin-relay\r\nContent-Type: text/html\r\n"
                       "Content-Length: " +
                       std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+    if (withBody)
+        out += body;
+    return out;
+}
+
+std::string AnswerText(int status, std::string_view contentType, std::string_view body,
+                       bool withBody) {
+    std::string out =
+        "HTTP/1.0 " + std::to_string(status) + " " + std::string(Reason(status)) +
+        "\r\nServer: tarvolin-relay\r\nContent-Type: " + std::string(contentType) +
+        "\r\nCache-Control: no-store\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nConnection: close\r\n\r\n";
     if (withBody)
         out += body;
     return out;
@@ -164,8 +187,7 @@ BrowserRequest ParseBrowserRequest(std::string_view bytes, std::size_t cap) {
     if (space == std::string::npos || space == 0)
         head.reject = 400;
     else
-        result.path = result.requestLine.substr(
-            space + 1, result.requestLine.find_first_of(" ?", space + 1) - space - 1);
+        TakeTarget(std::string_view(result.requestLine).substr(space + 1), result);
     if (!head.reject && head.chunked && !head.contentLength)
         head.reject = 411;
     const std::size_t body = head.contentLength.value_or(0);

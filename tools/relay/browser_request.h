@@ -15,6 +15,7 @@ struct BrowserRequest {
     std::string host;        // the Host header without its port, lower-case; empty if none
     std::string requestLine; // the first line, without its line end (also when rejected)
     std::string path;        // the request target up to '?'
+    std::string query;       // the request target after '?'; empty when none
 };
 
 // Reads the request at the start of `bytes`. Lines end at LF, a CR before it is dropped; the
@@ -28,6 +29,9 @@ std::string HostWithoutPort(std::string_view value);
 // A whole answer the relay gives itself: status line, a few headers and a short HTML page
 // built around `explanation` (no body when `withBody` is false, as for HEAD).
 std::string AnswerPage(int status, std::string_view explanation, bool withBody);
+// The same with `body` of `contentType` as it stands, never kept by a cache.
+std::string AnswerText(int status, std::string_view contentType, std::string_view body,
+                       bool withBody);
 
 // The status code of the response that begins with `head` ("HTTP/1.0 200 OK..."); 0 when
 // it does not begin with a status line.

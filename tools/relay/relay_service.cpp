@@ -251,12 +251,7 @@ CRelayService::Route CRelayService::RouteRequest(const BrowserRequest& request) 
         route.status = 400;
         route.explanation = "The request does not name a host.";
     } else if (request.host == options.name) {
-        // TODO(gps): the location reports of servers (update.php) and their queries
-        // (request.php) are answered here once their format is settled.
-        const bool gps =
-            request.path == "/zadizo/update.php" || request.path == "/zadizo/request.php";
-        route.status = gps ? 501 : 404;
-        route.explanation = gps ? "Location reports are not taken yet." : "Nothing is here.";
+        route = OwnAnswer(request);
     } else if (const auto server = registry.Find(request.host, Now()); !server) {
         route.status = 502;
         route.explanation = "No server is registered for this name at the moment.";
@@ -268,6 +263,25 @@ CRelayService::Route CRelayService::RouteRequest(const BrowserRequest& request) 
         route.server = *server;
         route.name = request.host;
     }
+    return route;
+}
+
+// A request for the relay's own name: the location service, or nothing.
+CRelayService::Route CRelayService::OwnAnswer(const BrowserRequest& request) {
+    Route route;
+    CLocationBook::Answer answer;
+    if (request.path == "/zadizo/update.php") {
+        answer = locations.Update(request.query, Now());
+    } else if (request.path == "/zadizo/request.php") {
+        answer = locations.Request(request.query, Now());
+    } else {
+        route.status = 404;
+        route.explanation = "Nothing is here.";
+        return route;
+    }
+    route.status = answer.status;
+    route.answer = AnswerText(answer.status, answer.contentType, answer.body,
+                              !request.requestLine.starts_with("HEAD "));
     return route;
 }
 

@@ -5,6 +5,7 @@
 // the registered server as datagrams, and the response back. One thread, one event loop.
 #include "platform/unique_fd.h"
 #include "tools/relay/browser_connection.h"
+#include "tools/relay/location_book.h"
 #include "tools/relay/name_registry.h"
 #include "tools/relay/relay_options.h"
 
@@ -34,10 +35,12 @@ class CRelayService : public QObject {
     bool Listen(std::string& error);
 
     // Where a complete request goes: status 0 to the server `server` (for `name`), otherwise
-    // the relay answers it itself with `status`.
+    // the relay answers it itself with `status`: the whole `answer` when there is one, else a
+    // page around `explanation`.
     struct Route {
         int status = 0;
         std::string explanation;
+        std::string answer;
         Endpoint server;
         std::string name;
     };
@@ -74,9 +77,11 @@ class CRelayService : public QObject {
     void StartNextOpen(Endpoint server, Millis now);
     void UpdateAccepting();
     void Log(const CBrowserConnection& connection);
+    Route OwnAnswer(const BrowserRequest& request);
 
     RelayOptions options;
     CNameRegistry registry;
+    CLocationBook locations;
     UniqueFd udpFd; // the descriptors before their notifiers: the notifiers go first
     UniqueFd tcpFd;
     std::unique_ptr<QSocketNotifier> udpNotifier;
