@@ -66,28 +66,6 @@ TEST(BrowserRequest, Cases) {
     }
 }
 
-TEST(BrowserRequest, QueryIsTheTargetBehindTheFirstMark) {
-    struct Case {
-        std::string in;
-        std::string path;
-        std::string query;
-    };
-    const Case cases[] = {
-        {"GET /zadizo/request.php?time=1&lon=2 HTTP/1.0\r\n\r\n", "/zadizo/request.php",
-         "time=1&lon=2"},
-        {"GET /a?b?c HTTP/1.0\r\n\r\n", "/a", "b?c"},
-        {"GET /a? HTTP/1.0\r\n\r\n", "/a", ""},
-        {"GET /a HTTP/1.0\r\n\r\n", "/a", ""},
-        {"GET /a?x=1\r\n\r\n", "/a", "x=1"}, // a request line without a version
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.in);
-        const BrowserRequest r = ParseBrowserRequest(c.in, 100);
-        EXPECT_EQ(r.path, c.path);
-        EXPECT_EQ(r.query, c.query);
-    }
-}
-
 TEST(BrowserRequest, ResponseStatus) {
     const std::pair<std::string_view, int> cases[] = {
         {"HTTP/1.0 200 OK\r\n", 200},
