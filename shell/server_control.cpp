@@ -2,6 +2,8 @@
 
 #include "config/settings_section.h"
 #include "config/stored_path.h"
+#include "gps/gps.h"
+#include "platform/http_client.h"
 #include "relay/relay_link.h"
 #include "shell/default_folders.h"
 #include "shell/demo_site.h"
@@ -13,11 +15,18 @@ namespace {
 
 constexpr int kTimerMs = 1000;
 
+std::unique_ptr<GPS> MakeReceiver() {
+    InitHttpClient(); // once, before the receiver's worker can send a report
+    return std::make_unique<GPS>();
+}
+
 } // namespace
 
 CServerControl::CServerControl(const CUserInterface& userInterface, bool haveFirewallProfile)
-    : ui(userInterface), firewallProfile(haveFirewallProfile), doc(0, std::string()) {
+    : ui(userInterface), firewallProfile(haveFirewallProfile), gps(MakeReceiver()),
+      doc(0, std::string()) {
     doc.SetContentStages(&stages);
+    doc.SetGpsSource(gps.get());
     doc.demoInstaller = [](const std::string& demoRoot) { CreateDemoSite(demoRoot); };
     doc.relayFactory = MakeRelayLink;
     doc.reportError = [this](const std::string& message) { ui.showError(message); };
@@ -51,7 +60,11 @@ void CServerControl::LoadSettingsAndStart() {
     // withdrawn.
     worldwide = settings.GetFlag("uPnPRouter", 1);
     StartServer(enable ? port : 0, root);
-    doc.SetRelayName(RefreshAccessInfo());
+    const std::string relayName = RefreshAccessInfo();
+    doc.SetRelayName(relayName);
+    // Reports name the server by its relay name, reachable there on port 80.
+    gps->SetRelayName(relayName, 80);
+    gps->StartReceiver();
     // TODO(ui): the dialog enables the controls that depend on Enable.
 }
 
@@ -94,6 +107,7 @@ void CServerControl::Shutdown() {
     // TODO(ui): the help viewer is closed here once there is one.
     StartServer(0, root);
     timer.stop();
+    gps->Stop(); // the history and the last position are saved when it goes
     // TODO(presence): in this order, withdraw the UPnP announcement, remove the router port mapping
     // (forgetting the mapped port, local address and protocol), remove the firewall
     // exception.

@@ -5,9 +5,12 @@
 #include "shell/user_interface.h"
 
 #include <QTimer>
+#include <memory>
 #include <string>
 
 namespace tvn {
+
+class GPS;
 
 // The default of `Domain`: the dynamic DNS service's main domain.
 inline constexpr const char* kDefaultDnsDomain = "dyndns.org";
@@ -48,7 +51,8 @@ class CServerControl {
 
     const CUserInterface& ui;
     bool firewallProfile;
-    CPageStages stages; // before doc: the document points at it
+    std::unique_ptr<GPS> gps; // before doc: the document points at it
+    CPageStages stages;       // before doc: the document points at it
     CHttpSvrDoc doc;
     QTimer timer;
     int ticks = 0;
