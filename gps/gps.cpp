@@ -3,6 +3,7 @@
 #include "config/settings_section.h"
 #include "config/stored_path.h"
 #include "gps/detail/nmea.h"
+#include "platform/ini_file.h"
 #include "platform/system_paths.h"
 
 #include <array>
@@ -39,6 +40,16 @@ std::string FolderOf(const std::string& file) {
     return slash == 0 ? "/" : file.substr(0, slash);
 }
 
+// gps.log goes beside the access log: a folder chosen for the logs (by the user, or by the
+// run script away from the program's folder) holds both.
+std::string DefaultLogFileName() {
+    const std::string accessLog =
+        ini::ReadString(SettingsSection::FilePath(), kSettingsSectionName, "LogFileName", "");
+    const std::string folder =
+        accessLog.empty() ? LogFolder() : FolderOf(FromStoredPath(accessLog));
+    return ToStoredPath(JoinPath(folder, "gps.log"));
+}
+
 } // namespace
 
 GPS::GPS(GpsTimings newTimings)
@@ -47,8 +58,7 @@ GPS::GPS(GpsTimings newTimings)
     // The settings are read in this order, so that a new settings file lists them so.
     const SettingsSection settings;
     portTemplate = settings.GetString("NMEAPortTemplate", kDefaultPortTemplate);
-    logFileName =
-        settings.GetString("GpsLogFileName", ToStoredPath(JoinPath(LogFolder(), "gps.log")));
+    logFileName = settings.GetString("GpsLogFileName", DefaultLogFileName());
     logFileSize = settings.GetInt("GpsLogFileSize", 1);
     timePrec = settings.GetInt("GpsLogTimePrec", 1500);
     distPrec = gps::LeadingReal(settings.GetString("GpsLogDistPrec", "0.001"));

@@ -138,6 +138,16 @@ TEST_F(GpsSentences, ABrokenPatternLeavesTheHistoryAlone) {
     EXPECT_EQ(test::ReadFile(dir / "gpsfix.log"), "a,b,c,\r\n");
 }
 
+// The GPS log stayed beside the program when the access log had been moved away from it.
+TEST_F(GpsSentences, TheGpsLogGoesBesideTheAccessLogByDefault) {
+    const std::string settings = dir / "fresh.cfg";
+    SettingsSection::OverrideFilePath(settings);
+    ini::WriteString(settings, kSettingsSectionName, "LogFileName", dir / "logs/tvn.log");
+    { GPS gps(kFast); }
+    EXPECT_EQ(ini::ReadString(settings, kSettingsSectionName, "GpsLogFileName", ""),
+              dir / "logs/gps.log");
+}
+
 class GpsReceiver : public test::GpsTest {};
 
 // The 31 tries of a search: 0..9 three times, then 0; then the receiver stops, and a page
