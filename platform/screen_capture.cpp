@@ -8,11 +8,13 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 // Over XCB, not Xlib: a lost X server (the desktop session ended) shows as a connection in
 // error and a missing reply, never as a process-wide handler that ends the program.
@@ -30,6 +32,46 @@ struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
+
+// How long the server may take for one answer. A server that stops answering (hung, or
+// stopped by a debugger) fails the capture instead of holding its thread for ever.
+constexpr int kAnswerWaitMs = 5000;
+
+// The reply (or the error) of request `sequence`, waiting at most kAnswerWaitMs; null with
+// `timedOut` set when none came.
+void* AwaitReply(xcb_connection_t* c, unsigned int sequence, xcb_generic_error_t** error,
+                 bool& timedOut) {
+    timedOut = false;
+    xcb_flush(c);
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        void* reply = nullptr;
+        if (xcb_poll_for_reply(c, sequence, &reply, error))
+            return reply;
+        if (xcb_connection_has_error(c))
+            return nullptr;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long spent =
+            (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= kAnswerWaitMs) {
+            timedOut = true;
+            return nullptr;
+        }
+        pollfd ready{xcb_get_file_descriptor(c), POLLIN, 0};
+        ::poll(&ready, 1, int(kAnswerWaitMs - spent));
+    }
+}
+
+// A reply of type T to `cookie`, as the library's own *_reply would give it, but bounded.
+template <typename T, typename Cookie>
+Reply<T> BoundedReply(xcb_connection_t* c, Cookie cookie, xcb_generic_error_t** error,
+                      bool& timedOut) {
+    return Reply<T>(static_cast<T*>(AwaitReply(c, cookie.sequence, error, timedOut)));
+}
+
+const char* const kNoAnswer = "the X server did not answer in time";
 
 // A write to a server that went away raises SIGPIPE, which by default ends the process.
 // While it lives, SIGPIPE is held back on this thread; one raised meanwhile is swallowed.
@@ -149,8 +191,16 @@ class CSharedSegment {
         if (!address)
             return false;
         seg = xcb_generate_id(connection);
-        const Reply<xcb_generic_error_t> error(
-            xcb_request_check(connection, xcb_shm_attach_checked(connection, seg, id, 0)));
+        const xcb_void_cookie_t attach = xcb_shm_attach_checked(connection, seg, id, 0);
+        // A round trip after the attach, bounded: once its answer is in, so is the attach's
+        // error, if any, and the check below does not wait.
+        const Reply<xcb_get_input_focus_reply_t> sync(BoundedReply<xcb_get_input_focus_reply_t>(
+            connection, xcb_get_input_focus(connection), nullptr, timedOut));
+        if (!sync) {
+            MarkForRemoval();
+            return false;
+        }
+        const Reply<xcb_generic_error_t> error(xcb_request_check(connection, attach));
         serverAttached = !error && !xcb_connection_has_error(connection);
         // Both sides are attached: the segment goes with the last detach, even if we die.
         MarkForRemoval();
@@ -158,6 +208,7 @@ class CSharedSegment {
     }
 
     xcb_shm_seg_t Seg() const { return seg; }
+    bool timedOut = false; // the server did not answer the attach
     const std::uint8_t* Data() const { return address; }
 
   private:
@@ -181,8 +232,9 @@ bool ServerShares(xcb_connection_t* c) {
     const xcb_query_extension_reply_t* extension = xcb_get_extension_data(c, &xcb_shm_id);
     if (!extension || !extension->present)
         return false;
-    const Reply<xcb_shm_query_version_reply_t> version(
-        xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+    bool timedOut = false;
+    const Reply<xcb_shm_query_version_reply_t> version(BoundedReply<xcb_shm_query_version_reply_t>(
+        c, xcb_shm_query_version(c), nullptr, timedOut));
     return version != nullptr;
 }
 
@@ -197,20 +249,25 @@ Outcome CaptureShared(xcb_connection_t* c, const RootFormat& format, CapturedScr
                                            : Outcome::NotShared;
     const std::size_t bytesPerLine = BytesPerLine(screen.width, format);
     CSharedSegment segment(c, bytesPerLine * std::size_t(screen.height));
-    if (!segment.AttachServer())
+    if (!segment.AttachServer()) {
+        if (segment.timedOut)
+            return error = kNoAnswer, Outcome::Failed;
         return xcb_connection_has_error(c) ? (error = ConnectionError(c), Outcome::Failed)
                                            : Outcome::NotShared;
+    }
     xcb_generic_error_t* rawError = nullptr;
-    const Reply<xcb_shm_get_image_reply_t> reply(
-        xcb_shm_get_image_reply(c,
-                                xcb_shm_get_image(c, format.root, 0, 0, std::uint16_t(screen.width),
-                                                  std::uint16_t(screen.height), ~0u,
-                                                  XCB_IMAGE_FORMAT_Z_PIXMAP, segment.Seg(), 0),
-                                &rawError));
+    bool timedOut = false;
+    const Reply<xcb_shm_get_image_reply_t> reply(BoundedReply<xcb_shm_get_image_reply_t>(
+        c,
+        xcb_shm_get_image(c, format.root, 0, 0, std::uint16_t(screen.width),
+                          std::uint16_t(screen.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                          segment.Seg(), 0),
+        &rawError, timedOut));
     const Reply<xcb_generic_error_t> requestError(rawError);
     if (!reply) {
-        error =
-            RequestError(c, "reading the root window through shared memory", requestError.get());
+        error = timedOut ? kNoAnswer
+                         : RequestError(c, "reading the root window through shared memory",
+                                        requestError.get());
         return Outcome::Failed;
     }
     TakeRows(segment.Data(), bytesPerLine, 0, screen.height, format, screen);
@@ -221,15 +278,17 @@ Outcome CaptureShared(xcb_connection_t* c, const RootFormat& format, CapturedScr
 bool ReadRows(xcb_connection_t* c, const RootFormat& format, int top, int rows,
               CapturedScreen& screen, std::string& error, bool& refused) {
     xcb_generic_error_t* rawError = nullptr;
-    const Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+    bool timedOut = false;
+    const Reply<xcb_get_image_reply_t> reply(BoundedReply<xcb_get_image_reply_t>(
         c,
         xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, format.root, 0, std::int16_t(top),
                       std::uint16_t(screen.width), std::uint16_t(rows), ~0u),
-        &rawError));
+        &rawError, timedOut));
     const Reply<xcb_generic_error_t> requestError(rawError);
     if (!reply) {
-        refused = !xcb_connection_has_error(c);
-        error = RequestError(c, "GetImage of the root window", requestError.get());
+        refused = !timedOut && !xcb_connection_has_error(c);
+        error = timedOut ? kNoAnswer
+                         : RequestError(c, "GetImage of the root window", requestError.get());
         return false;
     }
     const std::size_t bytesPerLine = BytesPerLine(screen.width, format);
@@ -331,12 +390,14 @@ bool CaptureRoot(CapturedScreen& screen, std::string& error) {
 
     // The size now, not at connection time: the screen may have been resized since.
     xcb_generic_error_t* rawError = nullptr;
-    const Reply<xcb_get_geometry_reply_t> geometry(
-        xcb_get_geometry_reply(c, xcb_get_geometry(c, format.root), &rawError));
+    bool timedOut = false;
+    const Reply<xcb_get_geometry_reply_t> geometry(BoundedReply<xcb_get_geometry_reply_t>(
+        c, xcb_get_geometry(c, format.root), &rawError, timedOut));
     const Reply<xcb_generic_error_t> geometryError(rawError);
     if (!geometry) {
-        error =
-            xcb_connection_has_error(c) ? ConnectionError(c) : "cannot read the root window's size";
+        error = timedOut                      ? kNoAnswer
+                : xcb_connection_has_error(c) ? ConnectionError(c)
+                                              : "cannot read the root window's size";
         return false;
     }
     screen.width = geometry->width;

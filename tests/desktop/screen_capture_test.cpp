@@ -180,11 +180,13 @@ TEST(ScreenCapture, ServerThatGoesAwayMeanwhileOnlyFailsTheCapture) {
 }
 
 // An X server on an abstract socket of this network namespace that greets each client with
-// the setup of one 16x16 TrueColor screen of 32-bit pixels and then takes no more requests:
-// it shuts its reading side, so the client's next write fails as to a server that died.
+// the setup of one 16x16 TrueColor screen of 32-bit pixels and then answers nothing more.
+// Deaf, it shuts its reading side before the greeting, so the client's first write fails as
+// to a server that died; otherwise it takes the requests in and never answers, as a hung
+// server does.
 class CDeafServer {
   public:
-    CDeafServer() {
+    explicit CDeafServer(bool deaf = true) : shutReading(deaf) {
         for (number = 4100; number < 4200; ++number) {
             listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_un address{};
@@ -226,10 +228,13 @@ class CDeafServer {
                                       ((request[8] | request[9] << 8) + 3) / 4 * 4;
                 std::vector<std::uint8_t> auth(std::size_t(authBytes) + 1);
                 if (authBytes == 0 ||
-                    recv(client, auth.data(), std::size_t(authBytes), MSG_WAITALL) == authBytes)
+                    recv(client, auth.data(), std::size_t(authBytes), MSG_WAITALL) == authBytes) {
+                    // Before the greeting: the client cannot have written a request yet.
+                    if (shutReading)
+                        shutdown(client, SHUT_RD);
                     (void)send(client, setup.data(), setup.size(), MSG_NOSIGNAL);
+                }
             }
-            shutdown(client, SHUT_RD); // before the client's first request
             clients.push_back(client);
         }
     }
@@ -258,6 +263,7 @@ class CDeafServer {
         return b;
     }
 
+    bool shutReading;
     int number = 0;
     int listener = -1;
     std::vector<int> clients; // the serving thread's until it ends
@@ -276,7 +282,7 @@ TEST(ScreenCapture, ServerThatStopsReadingAfterTheSetupOnlyFailsTheCapture) {
     defaultAction.sa_handler = SIG_DFL;
     struct sigaction before {};
     sigaction(SIGPIPE, &defaultAction, &before);
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 5; ++round) {
         CapturedScreen screen;
         std::string error;
         EXPECT_FALSE(CaptureScreen(screen, error));
@@ -285,6 +291,19 @@ TEST(ScreenCapture, ServerThatStopsReadingAfterTheSetupOnlyFailsTheCapture) {
         EXPECT_TRUE(screen.pixels.empty());
     }
     sigaction(SIGPIPE, &before, nullptr);
+}
+
+// A server that takes requests in and never answers (hung, or stopped in a debugger) fails
+// the capture after a while instead of holding the capturing thread for ever.
+TEST(ScreenCapture, ServerThatNeverAnswersFailsTheCapture) {
+    CDeafServer server(false);
+    ASSERT_TRUE(server.Ok());
+    test::EnvGuard env;
+    env.Set("DISPLAY", server.Display().c_str());
+    CapturedScreen screen;
+    std::string error;
+    EXPECT_FALSE(CaptureScreen(screen, error));
+    EXPECT_EQ(error, "the X server did not answer in time");
 }
 
 } // namespace
