@@ -60,7 +60,7 @@ CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
     logFileName = settings.GetString("LogFileName", ToStoredPath(JoinPath(LogFolder(), "tvn.log")));
     logFileSize = settings.GetInt("LogFileSize", 1);
     googleApiKey = settings.GetString("GoogleApiKey", "");
-    // TODO(gps): the GPS receiver starts here.
+    // The GPS receiver lives in a layer above; the shell starts it once it is made.
 }
 
 CHttpSvrDoc::~CHttpSvrDoc() {
@@ -122,7 +122,7 @@ void CHttpSvrDoc::WriteAccessLog(std::string_view text) {
 
 void CHttpSvrDoc::SetRelayName(const std::string& name) {
     relayName = name;
-    // TODO(gps): the name and port 80 also go to the location reporter.
+    // The shell hands the same name, with port 80, to the location reporter.
     if (relay)
         relay->SetRelayName(name);
 }
