@@ -63,26 +63,13 @@ bool LooksLikeMapKey(std::string_view key) {
 // The key as it goes into a page: a key written into the settings by hand may hold anything.
 std::string EscapedMapKey(std::string_view key) {
     std::string out;
-    for (const char c : key) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
+    // Also the apostrophe: a page may put the key into a single-quoted attribute or script.
+    for (std::size_t from = 0; from < key.size();) {
+        const std::size_t quote = std::min(key.find('\'', from), key.size());
+        AppendHtmlEscaped(out, key.substr(from, quote - from));
+        if (quote < key.size())
             out += "&#39;";
-            break;
-        default:
-            out += c;
-        }
+        from = quote + 1;
     }
     return out;
 }
