@@ -54,12 +54,16 @@ void InitHttpClient() {
 
 HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options) {
     HttpGetResult result;
-    if (!IsHttpUrl(url))
+    if (!IsHttpUrl(url)) {
+        result.error = CURLE_UNSUPPORTED_PROTOCOL;
         return result;
+    }
     InitHttpClient();
     CurlHandle curl(curl_easy_init());
-    if (!curl)
+    if (!curl) {
+        result.error = CURLE_FAILED_INIT;
         return result;
+    }
     Transfer transfer;
     transfer.keep = options.keepBytes;
     transfer.cancel = options.cancel;
@@ -71,7 +75,13 @@ HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options) {
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
-    curl_easy_setopt(handle, CURLOPT_USERAGENT, "Tarvolin");
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, options.userAgent.c_str());
+    if (!options.user.empty()) {
+        // Sent with the first request: the dynamic DNS services expect it there.
+        curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        curl_easy_setopt(handle, CURLOPT_USERNAME, options.user.c_str());
+        curl_easy_setopt(handle, CURLOPT_PASSWORD, options.password.c_str());
+    }
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, KeepSome);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, CheckCancel);
@@ -85,6 +95,8 @@ HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options) {
     result.status = status;
     result.answered = status > 0 && (code == CURLE_OK || code == CURLE_WRITE_ERROR);
     result.body = std::move(transfer.body);
+    if (!result.answered)
+        result.error = code == CURLE_OK ? -1 : static_cast<int>(code);
     return result;
 }
 

@@ -15,12 +15,17 @@ struct HttpGetOptions {
     std::size_t keepBytes = 1022; // the rest of a longer answer is not read
     // When set and true, a request under way gives up.
     const std::atomic<bool>* cancel = nullptr;
+    std::string userAgent = "Tarvolin";
+    // When `user` is not empty, sent with `password` as basic authentication.
+    std::string user;
+    std::string password;
 };
 
 struct HttpGetResult {
     bool answered = false; // a response came (any status)
     long status = 0;
     std::string body; // its first keepBytes bytes
+    int error = 0;    // the library's error number when no answer came, else 0
 };
 
 // Sends one GET for `url` (http or https only; proxies as the environment names them) and
