@@ -1,0 +1,39 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tvn {
+
+// A client of firewalld's D-Bus interface: the default zone and the runtime port rules of a
+// zone. Every call waits at most kFirewalldCallTimeoutMs for its answer and blocks until
+// then, so the calls belong on a worker thread, never on the event loop. One thread at a time.
+class CFirewalld {
+  public:
+    // Connects to the bus at `busAddress`; an empty address is the system bus. A bus that
+    // cannot be reached leaves every call failing at once.
+    explicit CFirewalld(const std::string& busAddress);
+    ~CFirewalld();
+    CFirewalld(const CFirewalld&) = delete;
+    CFirewalld& operator=(const CFirewalld&) = delete;
+
+    // The name of the default zone; nullopt when firewalld did not answer in time or failed.
+    std::optional<std::string> DefaultZone();
+    // Whether `zone` lets `port`/`protocol` in at run time; nullopt when there was no answer.
+    std::optional<bool> QueryPort(const std::string& zone, int port, const char* protocol);
+    // Adds a runtime rule (no time limit) for `port`/`protocol` to `zone`; true when done.
+    bool AddPort(const std::string& zone, int port, const char* protocol);
+    // Removes the runtime rule for `port`/`protocol` from `zone`; true when done.
+    bool RemovePort(const std::string& zone, int port, const char* protocol);
+
+  private:
+    std::string connectionName; // empty when the system bus is used
+};
+
+// The bus that holds firewalld: TVN_FIREWALL_BUS when set (tests keep the program away from
+// the machine's firewall with it), else empty for the system bus.
+std::string FirewallBusAddress();
+
+inline constexpr int kFirewalldCallTimeoutMs = 500;
+
+} // namespace tvn
