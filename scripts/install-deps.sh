@@ -12,6 +12,9 @@ packages=(
     xvfb xauth dbus x11-xserver-utils x11-utils socat
     iproute2 util-linux procps
 )
+# The router lab of the port mapping tests (miniupnpd as a real UPnP router in namespaces the
+# tests make). Installed with services kept from starting: no miniupnpd may run on the host.
+router_lab=(miniupnpd-nftables nftables miniupnpc)
 # "browser": what the walk of the demo site in a real browser needs besides (Node.js 20 or
 # later brings the WebSocket the walk speaks to the browser with).
 if [ "${1:-}" = browser ]; then
@@ -19,14 +22,39 @@ if [ "${1:-}" = browser ]; then
     command -v node >/dev/null || packages+=(nodejs)
 fi
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    installed "$p" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missing_lab=()
+for p in "${router_lab[@]}"; do
+    installed "$p" || missing_lab+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_lab[@]} -eq 0 ] && exit 0
 
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-echo "Installing: ${missing[*]}"
 "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if [ ${#missing_lab[@]} -gt 0 ]; then
+    # Keep the package scripts from starting miniupnpd as a service (policy-rc.d), as
+    # bench/install-peers.sh does.
+    made_policy=0
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee /usr/sbin/policy-rc.d >/dev/null
+        "${sudo_cmd[@]}" chmod 755 /usr/sbin/policy-rc.d
+        made_policy=1
+    fi
+    trap 'if [ "$made_policy" = 1 ]; then "${sudo_cmd[@]}" rm -f /usr/sbin/policy-rc.d; fi' EXIT
+    echo "Installing: ${missing_lab[*]}"
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_lab[@]}"
+    # Belt and braces: if a service manager started it anyway, stop it.
+    if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet miniupnpd 2>/dev/null; then
+        "${sudo_cmd[@]}" systemctl stop miniupnpd || true
+        "${sudo_cmd[@]}" systemctl disable miniupnpd >/dev/null 2>&1 || true
+    fi
+fi
