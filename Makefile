@@ -2,12 +2,13 @@
 # make test  - install, build, run the whole suite (inside a private network namespace)
 # make build - build only
 # make test-browser - the demo site's blog, screenshot and remote control in headless Chromium
+# make fuzz  - the libFuzzer harnesses of fuzz/, built with clang in build-fuzz, 60 s each
 # make clean - delete the build folders (never the settings or shared files of make run)
 
 BUILD_DIR ?= build
 PRESET ?= release
 
-.PHONY: all deps build run test test-asan test-browser format-check clean
+.PHONY: all deps build run test test-asan test-browser fuzz format-check clean
 
 all: build
 
@@ -31,6 +32,11 @@ test-browser: deps
 	@./scripts/install-deps.sh browser
 	$(MAKE) build
 	./tests/browser/walk.sh
+
+# FUZZ_SECONDS=600 make fuzz runs each harness longer; fuzz/README.md tells more.
+fuzz:
+	@./scripts/install-deps.sh fuzz
+	./fuzz/run.sh
 
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')

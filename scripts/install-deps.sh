@@ -21,6 +21,10 @@ if [ "${1:-}" = browser ]; then
     packages+=(chromium curl)
     command -v node >/dev/null || packages+=(nodejs)
 fi
+# "fuzz": clang and its libFuzzer and sanitizer runtimes for the harnesses of fuzz/.
+if [ "${1:-}" = fuzz ]; then
+    packages+=(clang libclang-rt-14-dev)
+fi
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=()
