@@ -50,6 +50,8 @@ std::optional<std::string> DecodeUrl(std::string_view text, bool plusToSpace) {
             i += 2;
         } else if (c == '+' && plusToSpace) {
             out.push_back(' ');
+        } else if (c == '\0') {
+            return std::nullopt; // sent as it is, a NUL byte is refused as well as "%00"
         } else {
             out.push_back(c);
         }

@@ -217,6 +217,11 @@ TEST(RequestReader, Limits) {
         {"truncated escape in the path", "GET /a%4 HTTP/1.0\r\n", Outcome::Reject, 400},
         {"truncated escape in a query value", "GET /a?x=%4 HTTP/1.0\r\n", Outcome::Reject, 400},
         {"NUL byte in the path", "GET /a%00 HTTP/1.0\r\n", Outcome::Reject, 400},
+        // Sent as they are: the URL says ".png", a C string of it would end at "/index.html".
+        {"raw NUL byte in the path", std::string("GET /index.html\0.png HTTP/1.0\r\n", 31),
+         Outcome::Reject, 400},
+        {"raw NUL byte in a query value", std::string("GET /page?name=a\0b HTTP/1.0\r\n", 29),
+         Outcome::Reject, 400},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
