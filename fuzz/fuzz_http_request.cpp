@@ -17,10 +17,9 @@ void Check(bool condition) {
         std::abort();
 }
 
-// A decoded text never holds a NUL byte: it would cut every later use short. A NUL byte the
-// request sends as it is (not as %00) is passed on today (fuzz/README.md); with
-// FUZZ_ALLOW_RAW_NUL=1 in the environment such inputs are not checked for it, so that a run
-// can look for anything else.
+// A decoded text never holds a NUL byte: it would cut every later use short. With
+// FUZZ_ALLOW_RAW_NUL=1 in the environment inputs holding a NUL byte are not checked for it
+// (a switch from before such bytes were refused; fuzz/README.md).
 bool NulChecked(std::string_view input) {
     static const bool allowRaw = [] {
         const char* value = std::getenv("FUZZ_ALLOW_RAW_NUL");
