@@ -10,6 +10,7 @@ packages=(
     libpng-dev zlib1g-dev libx11-dev libxext-dev libxtst-dev libxcb1-dev libxcb-shm0-dev libcanberra-dev
     libcurl4-openssl-dev libupnp-dev libminiupnpc-dev
     xvfb xauth dbus x11-xserver-utils x11-utils socat
+    libqrencode-dev qt6-qpa-plugins trayer xdotool
     iproute2 util-linux procps
 )
 # The router lab of the port mapping tests (miniupnpd as a real UPnP router in namespaces the
