@@ -207,7 +207,7 @@ EOF
         # screenshot's).
         local no_display=(-u DISPLAY -u WAYLAND_DISPLAY)
         [ "${TVN_BENCH_DISPLAY:-0}" = 1 ] && no_display=()
-        U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" QT_QPA_PLATFORM=offscreen \
+        U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" QT_QPA_PLATFORM=offscreen TVN_FIREWALL_BUS=none \
             env "${no_display[@]}" "$TVN_BIN" </dev/null >"${SRV_LOG[$name]}" 2>&1 &
         ;;
     nginx)

@@ -101,6 +101,7 @@ bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool cre
 void CHttpSvrDoc::StopServing() {
     listener.reset();
     relay.reset(); // registrations stop; relayed connections end with it
+    relayHost.clear();
 }
 
 void CHttpSvrDoc::StartRelayLink() {
@@ -109,9 +110,12 @@ void CHttpSvrDoc::StartRelayLink() {
     const int servicePort = settings.GetInt("ServicePort", 1212);
     const int period = settings.GetInt("ServicePeriod", 20000);
     relay.reset();
+    relayHost.clear();
     if (host.empty() || !relayFactory)
         return;
     relay = relayFactory(*this, host, servicePort, period);
+    if (relay)
+        relayHost = host;
     if (relay && !relayName.empty())
         relay->SetRelayName(relayName);
 }

@@ -43,6 +43,8 @@ class CHttpSvrDoc {
     // The relay service's address as dotted text; empty without a relay link or before the
     // first registration resolved it.
     std::string ResolveRelayAddress() const;
+    // The relay service's host as configured, while a relay link runs; else empty.
+    const std::string& RelayServiceHost() const { return relayHost; }
     // The relay link, when ServiceHost names a service and its socket could be made.
     IRelayLink* RelayLink() const { return relay.get(); }
     // "localhost:<port><post>" of the post that got the latest comment, or empty.
@@ -86,6 +88,7 @@ class CHttpSvrDoc {
     std::unique_ptr<CListenSocket> listener;
     std::unique_ptr<IRelayLink> relay;
     std::string relayName; // kept across restarts of the link
+    std::string relayHost; // the service host of the running link
     TrimmedLog accessLog;
     std::string logFileName;
     int logFileSize = 1;

@@ -11,7 +11,7 @@
 # writable. Values already set (in the environment or in TVN.cfg) are kept.
 #
 # TVN_SAFE=1 (what shared machines use): network presence is switched off in the settings
-# (uPnPDiscovery=0, uPnPRouter=0) and the program runs in a private network namespace that
+# (uPnPDiscovery=0, uPnPRouter=0, no firewall rule) and the program runs in a private network namespace that
 # has only loopback, so nothing leaves the machine; it is then reachable only from inside
 # that namespace.
 set -euo pipefail
@@ -90,6 +90,8 @@ fi
 
 set_key "$cfg" uPnPDiscovery 0
 set_key "$cfg" uPnPRouter 0
+# The system bus is reachable from any network namespace: keep away from the firewall too.
+export TVN_FIREWALL_BUS=none
 
 namespace=(unshare -n)
 [ "$(id -u)" -eq 0 ] || namespace=(unshare -r -n)

@@ -1,6 +1,7 @@
 #include "shell/application.h"
 
 #include "platform/descriptor_limit.h"
+#include "presence/firewall.h"
 #include "shell/command_word.h"
 #include "shell/instance_channel.h"
 #include "shell/instance_lock.h"
@@ -12,13 +13,6 @@
 #include <QThreadPool>
 
 namespace tvn {
-namespace {
-
-// TODO(presence): the firewall profile. Without a firewall service there is none, at once; the
-// firewall code answers here (and the start waits for it) once it exists.
-bool AcquireFirewallProfile() { return false; }
-
-} // namespace
 
 CDA::CDA(CUserInterface userInterface) : ui(std::move(userInterface)) {}
 
@@ -26,7 +20,10 @@ int CDA::Run(const std::vector<std::string>& arguments) {
     RaiseDescriptorLimit(); // every visitor holds one while served
     CInstanceLock lock;
     const bool alreadyRunning = !lock.TryLock();
-    const bool firewallProfile = AcquireFirewallProfile();
+    // The start waits for the firewall service's first answer (half a second at most); without
+    // one every firewall step is skipped.
+    CFirewall firewall;
+    const bool hasFirewall = firewall.Acquire();
     switch (ParseCommandWord(arguments)) {
     case CommandWord::Stop:
         RunStop();
@@ -45,21 +42,27 @@ int CDA::Run(const std::vector<std::string>& arguments) {
         SendInstanceCommand(InstanceChannelPath(), kCommandShowWindow);
         return 0;
     }
-    return RunMainWindow(firewallProfile);
+    return RunMainWindow(hasFirewall ? &firewall : nullptr);
 }
 
-int CDA::RunMainWindow(bool firewallProfile) {
-    CServerControl control(ui, firewallProfile);
+int CDA::RunMainWindow(CFirewall* firewall) {
+    CServerControl control(ui, firewall);
     bool ending = false;
-    const auto onCommand = [&](int command) {
-        if (command == kCommandShowWindow && !ending) {
+    const std::function<void(int)> onCommand = [&](int command) {
+        if (ending)
+            return;
+        if (command == kCommandShowWindow) {
             control.ShowWindow();
-        } else if (command == kCommandExit && !ending) {
+        } else if (command == kCommandToggleEnable) {
+            control.ToggleEnable();
+        } else if (command == kCommandExit) {
             ending = true;
             control.Shutdown();
             QCoreApplication::quit();
         }
     };
+    // The main window and tray of the desktop; they go before the control they show.
+    const std::shared_ptr<void> mainWindow = ui.makeMainWindow(control, onCommand);
     CInstanceChannel channel(InstanceChannelPath(), onCommand);
     channel.Listen();
     // A desktop session ends its programs with SIGTERM, a terminal with SIGINT: both take

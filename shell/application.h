@@ -7,6 +7,8 @@
 
 namespace tvn {
 
+class CFirewall;
+
 // The application: the life of the process from the single-instance lock to exit. The
 // caller has made the Qt application object and chosen the user interface.
 class CDA {
@@ -17,7 +19,7 @@ class CDA {
     int Run(const std::vector<std::string>& arguments);
 
   private:
-    int RunMainWindow(bool firewallProfile);
+    int RunMainWindow(CFirewall* firewall);
 
     CUserInterface ui;
 };

@@ -9,8 +9,12 @@ class QLocalServer;
 namespace tvn {
 
 // Commands exchanged between instances (and shared with the tray menu).
+inline constexpr int kCommandToggleEnable = 5007;
+inline constexpr int kCommandAbout = 5008;
 inline constexpr int kCommandShowWindow = 5010;
 inline constexpr int kCommandExit = 5011;
+inline constexpr int kCommandHelp = 5015;
+inline constexpr int kCommandMore = 5018;
 
 // The running instance's end of the inter-instance commands: a per-user local socket that
 // accepts one decimal command per line. Only 5010 and 5011 are passed on.

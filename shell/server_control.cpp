@@ -4,8 +4,11 @@
 #include "config/stored_path.h"
 #include "gps/gps.h"
 #include "platform/http_client.h"
+#include "platform/resources.h"
+#include "platform/system_paths.h"
+#include "presence/network_presence.h"
 #include "relay/relay_link.h"
-#include "shell/default_folders.h"
+#include "resources/string_ids.h"
 #include "shell/demo_site.h"
 
 #include <cstdlib>
@@ -20,52 +23,61 @@ std::unique_ptr<GPS> MakeReceiver() {
     return std::make_unique<GPS>();
 }
 
+// A relay name given by the environment: for one's own relay service without a dynamic DNS
+// account (the name is then the relay's business alone). It replaces the refresh's name.
+const char* ForcedRelayName() {
+    const char* name = std::getenv("TVN_RELAY_NAME");
+    return name != nullptr && name[0] != 0 ? name : nullptr;
+}
+
 } // namespace
 
-CServerControl::CServerControl(const CUserInterface& userInterface, bool haveFirewallProfile)
-    : ui(userInterface), firewallProfile(haveFirewallProfile), gps(MakeReceiver()),
-      doc(0, std::string()) {
+CServerControl::CServerControl(const CUserInterface& userInterface, CFirewall* firewallService,
+                               CNetworkPresence::Parts parts)
+    : ui(userInterface), firewall(firewallService), gps(MakeReceiver()), doc(0, std::string()) {
     doc.SetContentStages(&stages);
     doc.SetGpsSource(gps.get());
     doc.demoInstaller = [](const std::string& demoRoot) { CreateDemoSite(demoRoot); };
     doc.relayFactory = MakeRelayLink;
     doc.reportError = [this](const std::string& message) { ui.showError(message); };
     doc.showActivity = [this](std::string_view line) {
-        if (activityEnabled)
+        if (!settings.hideLog)
             ui.showActivity(line);
     };
+    if (parts.pluginFolder.empty())
+        parts.pluginFolder = ExecutableFolder();
+    parts.firewall = firewall;
+    presence = std::make_unique<CNetworkPresence>(
+        std::move(parts), [this](const AccessInfo& info) { OnAccessInfo(info); });
     QObject::connect(&timer, &QTimer::timeout, [this] { OnTimer(); });
 }
 
-CServerControl::~CServerControl() = default;
+CServerControl::~CServerControl() { Shutdown(); }
 
 void CServerControl::LoadSettingsAndStart() {
-    const SettingsSection settings;
-    port = settings.GetInt("Port", 8080);
-    enable = settings.GetFlag("Enable", 1);
-    activityEnabled = settings.GetInt("HideLog", 0) != 1; // only 1 hides the pop-up
-    root = FromStoredPath(settings.GetString("Root", ToStoredPath(DefaultDocumentFolder())));
-    name = settings.GetString("Name", "");
-    user = settings.GetString("User", "");
-    pass = settings.GetString("Pass", "");
-    domain = settings.GetString("Domain", kDefaultDnsDomain);
-    // TODO(presence): the dynamic DNS client patches the domain list (or its plug-in the texts)
-    // here, and the dialog fills its controls.
+    settings = LoadMainSettings();
+    previewEnable = settings.enable;
+    // The plug-in may correct the stored domain and name; without one the domain must be one
+    // of the list.
+    DdnsDomainList domains{DynDnsDomains(), -1};
+    presence->DynDns().PatchOptions(domains, settings.domain, settings.name, settings.user, true);
     timer.start(kTimerMs);
-    if (firewallProfile) {
-        // TODO(presence): the firewall question, and on OK the exception for this program.
-    }
-    discovery = settings.GetFlag("uPnPDiscovery", 1);
-    // TODO(presence): the UPnP announcement starts when `discovery && enable`, else it is
-    // withdrawn.
-    worldwide = settings.GetFlag("uPnPRouter", 1);
-    StartServer(enable ? port : 0, root);
-    const std::string relayName = RefreshAccessInfo();
-    doc.SetRelayName(relayName);
-    // Reports name the server by its relay name, reachable there on port 80.
-    gps->SetRelayName(relayName, 80);
+    AskFirewall();
+    // TODO(presence): the LAN announcement follows `settings.discovery` alone here.
+    StartServer(settings.enable ? settings.port : 0, settings.root);
+    RefreshAccessInfo();
     gps->StartReceiver();
-    // TODO(ui): the dialog enables the controls that depend on Enable.
+}
+
+void CServerControl::AskFirewall() {
+    if (firewall == nullptr)
+        return;
+    const AskUser ask = [this](int captionId, int textId) {
+        const QuestionReply reply = ui.askOnce(LoadString(textId), LoadString(captionId));
+        return AskReply{reply.ok, reply.dontAskAgain};
+    };
+    firewallAgreed = AskOnce(static_cast<int>(StringId::kFirewallName),
+                             static_cast<int>(StringId::kFirewallAdvice), kFirewallTopic, ask);
 }
 
 int CServerControl::StartServer(int newPort, const std::string& newRoot) {
@@ -82,21 +94,87 @@ int CServerControl::StartServer(int newPort, const std::string& newRoot) {
     // Stopped from here on: a failed start must not leave the old port looking alive, or
     // asking for it again would be answered "already running" with no listener.
     runningPort = 0;
-    const SettingsSection settings;
+    const SettingsSection stored;
     const int packed = PackVersion(kProgramVersion);
-    const bool create = settings.GetInt("CreateDemo", 0) < packed;
+    const bool create = stored.GetInt("CreateDemo", 0) < packed;
     const bool runs = doc.StartServing(newPort, newRoot, create);
-    settings.SetInt("CreateDemo", packed);
+    stored.SetInt("CreateDemo", packed);
     if (!runs)
         return 1;
     runningPort = newPort;
     runningRoot = newRoot;
+    // The firewall rule follows the port the server listens on.
+    if (firewallAgreed)
+        presence->FollowPort(newPort);
     return 0;
 }
 
+int CServerControl::Save(const MainSettings& chosen) {
+    const SettingsSection stored;
+    stored.SetInt("uPnPDiscovery", chosen.discovery ? 1 : 0);
+    // TODO(presence): the LAN announcement follows `chosen.discovery && chosen.enable`.
+    stored.SetInt("uPnPRouter", chosen.worldwide ? 1 : 0);
+    stored.SetInt("HideLog", chosen.hideLog ? 1 : 0);
+    stored.SetString("Root", ToStoredPath(chosen.root));
+    stored.SetString("Name", chosen.name);
+    stored.SetString("User", chosen.user);
+    stored.SetString("Pass", chosen.pass);
+    if (!chosen.domain.empty())
+        stored.SetString("Domain", chosen.domain);
+    const int oldPort = settings.port;
+    const bool oldEnable = settings.enable;
+    settings = chosen;
+    if (chosen.domain.empty())
+        settings.domain = LoadMainSettings().domain;
+    previewEnable = chosen.enable;
+    if (StartServer(chosen.enable ? chosen.port : 0, chosen.root) != 0) {
+        // Port and Enable keep what the file holds.
+        settings.port = oldPort;
+        settings.enable = oldEnable;
+        previewEnable = oldEnable;
+        return 1;
+    }
+    stored.SetInt("Port", chosen.port);
+    stored.SetInt("Enable", chosen.enable ? 1 : 0);
+    DdnsDomainList domains{DynDnsDomains(), -1};
+    presence->DynDns().PatchOptions(domains, settings.domain, settings.name, settings.user, false);
+    RefreshAccessInfo();
+    return 0;
+}
+
+bool CServerControl::ToggleEnable() {
+    const bool enable = !settings.enable;
+    if (StartServer(enable ? settings.port : 0, settings.root) == 0) {
+        settings.enable = enable;
+        const SettingsSection stored;
+        stored.SetInt("Port", settings.port);
+        stored.SetInt("Enable", enable ? 1 : 0);
+    }
+    previewEnable = settings.enable;
+    RefreshAccessInfo();
+    return settings.enable;
+}
+
+void CServerControl::PreviewEnable(bool enable) {
+    previewEnable = enable;
+    RefreshAccessInfo();
+}
+
+std::vector<std::string> CServerControl::DnsDomains(int& selected) const {
+    DdnsDomainList domains{DynDnsDomains(), -1};
+    std::string domain = settings.domain;
+    std::string name = settings.name;
+    std::string user = settings.user;
+    presence->DynDns().PatchOptions(domains, domain, name, user, true);
+    selected = domains.selected;
+    return domains.entries;
+}
+
+bool CServerControl::RegisterDns() { return presence->DynDns().Register(); }
+
 void CServerControl::ShowWindow() {
     ui.showWindow();
-    // Until the window exists, showing it means telling where the server can be reached.
+    // Without a window, showing it means telling where the server can be reached.
     ui.showAccessInfo(shownText);
 }
 
@@ -104,13 +182,12 @@ void CServerControl::Shutdown() {
     if (shutDown)
         return;
     shutDown = true;
-    // TODO(ui): the help viewer is closed here once there is one.
-    StartServer(0, root);
+    StartServer(0, settings.root);
     timer.stop();
     gps->Stop(); // the history and the last position are saved when it goes
-    // TODO(presence): in this order, withdraw the UPnP announcement, remove the router port mapping
-    // (forgetting the mapped port, local address and protocol), remove the firewall
-    // exception.
+    // TODO(presence): the LAN announcement is withdrawn first.
+    // Waits for the presence worker, then removes the router mapping and the firewall rule.
+    presence->Shutdown();
 }
 
 void CServerControl::OnTimer() {
@@ -120,19 +197,35 @@ void CServerControl::OnTimer() {
     }
 }
 
-// Interim access information: the host name and the loopback address of the running
-// server. TODO(presence): network presence (local address, router mapping, dynamic DNS)
-// replaces it and then gives the relay name; until then the environment variable
-// TVN_RELAY_NAME names the host to register with one's own relay service.
-std::string CServerControl::RefreshAccessInfo() {
-    if (!enable || runningPort == 0) {
-        SetInfo("", "The Server is stopped");
-        return {};
-    }
-    const std::string suffix = runningPort == 80 ? "" : ":" + std::to_string(runningPort);
-    SetInfo(doc.HostName() + suffix + "/", "http://127.0.0.1" + suffix + "/");
-    const char* relayName = std::getenv("TVN_RELAY_NAME");
-    return relayName ? relayName : "";
+void CServerControl::RefreshAccessInfo() {
+    if (shutDown)
+        return;
+    AccessRequest request;
+    // A server that failed to start is stopped, whatever the Enable box says: no address is
+    // offered where nothing listens.
+    request.enable = previewEnable && runningPort != 0;
+    request.port = settings.port;
+    request.worldwide = settings.worldwide;
+    request.user = settings.user;
+    request.password = settings.pass;
+    request.name = settings.name;
+    request.domain = settings.domain;
+    request.relayHost = doc.RelayServiceHost();
+    presence->RefreshAccessInfo(request);
+}
+
+void CServerControl::OnAccessInfo(const AccessInfo& info) {
+    SetInfo(info.host, info.label);
+    const char* forced = ForcedRelayName();
+    const std::string name = forced != nullptr ? std::string(forced) : info.relayName;
+    if (name == relayName)
+        return;
+    // Whenever the name changes, not only at start and on Save: a later switch to the relay
+    // must register the name that the dynamic DNS service now points at the relay.
+    relayName = name;
+    doc.SetRelayName(relayName);
+    // Reports name the server by its relay name, reachable there on port 80.
+    gps->SetRelayName(relayName, 80);
 }
 
 void CServerControl::SetInfo(const std::string& host, const std::string& label) {

@@ -2,27 +2,31 @@
 
 #include "http/http_svr_doc.h"
 #include "pages/page_stages.h"
+#include "presence/network_presence.h"
+#include "shell/main_settings.h"
 #include "shell/user_interface.h"
 
 #include <QTimer>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tvn {
 
 class GPS;
 
-// The default of `Domain`: the dynamic DNS service's main domain.
-inline constexpr const char* kDefaultDnsDomain = "dyndns.org";
-
-// The server half of the main window: it owns the server document and applies the settings
-// at start, starts and stops the server (`StartServer`), runs the one-second timer and the
-// shutdown order. The settings dialog, when it arrives, owns one of these and adds its
-// controls; the places where it, the tray and network presence plug in are marked below.
+// The server half of the main window: it owns the server document and the network presence,
+// applies the settings at start and on Save, starts and stops the server (`StartServer`),
+// runs the one-second timer with the access-information refresh, and the shutdown order.
+// The settings dialog (desktop only) shows `Settings()` and calls Save, ToggleEnable and
+// PreviewEnable; the access-information line reaches it, and the terminal of the headless
+// program, through CUserInterface::showAccessInfo.
 class CServerControl {
   public:
-    // `firewallProfile`: the firewall profile was obtained before start.
-    CServerControl(const CUserInterface& ui, bool firewallProfile);
+    // `firewall`: the firewall service found at start (not owned); none when there is none.
+    // `presenceParts`: the router and the local address (tests); by default the real ones.
+    CServerControl(const CUserInterface& ui, CFirewall* firewall,
+                   CNetworkPresence::Parts presenceParts = {});
     ~CServerControl();
     CServerControl(const CServerControl&) = delete;
     CServerControl& operator=(const CServerControl&) = delete;
@@ -35,6 +39,25 @@ class CServerControl {
     // site is installed on the first start of each program version.
     int StartServer(int port, const std::string& root);
 
+    // The settings as last loaded or saved.
+    const MainSettings& Settings() const { return settings; }
+    // Save: stores `chosen`, applies the announcement, the activity pop-up and the server
+    // state, and refreshes the access information. 0 on success; 1 when the server could
+    // not start on the chosen port (the failure was shown; Port and Enable keep their
+    // stored values, the other settings are stored).
+    int Save(const MainSettings& chosen);
+    // Command 5007: inverts Enable and applies it at once. The new state.
+    bool ToggleEnable();
+    // The Enable box was clicked but not saved: the access information follows it.
+    void PreviewEnable(bool enable);
+    // The dynamic DNS domains to offer, with `Settings().domain` selected when present.
+    std::vector<std::string> DnsDomains(int& selected) const;
+    // The Register button: true when the plug-in handled it; false when the caller should
+    // open kDynDnsRegistrationUrl.
+    bool RegisterDns();
+    // The access-information line as last shown.
+    const std::string& AccessLine() const { return shownText; }
+
     // Command 5010: shows the main window.
     void ShowWindow();
     // Command 5011, steps before the window goes: stops the server and network presence.
@@ -46,29 +69,25 @@ class CServerControl {
 
   private:
     void OnTimer();
-    std::string RefreshAccessInfo();
+    void RefreshAccessInfo();
+    void OnAccessInfo(const AccessInfo& info);
     void SetInfo(const std::string& host, const std::string& label);
+    void AskFirewall();
 
     const CUserInterface& ui;
-    bool firewallProfile;
+    CFirewall* firewall;
     std::unique_ptr<GPS> gps; // before doc: the document points at it
     CPageStages stages;       // before doc: the document points at it
     CHttpSvrDoc doc;
+    std::unique_ptr<CNetworkPresence> presence; // after doc: its results reach the document
     QTimer timer;
     int ticks = 0;
     bool shutDown = false;
+    bool firewallAgreed = false;
 
-    // Settings as loaded at start (the dialog's controls, once it exists).
-    int port = 8080;
-    bool enable = true;
-    bool activityEnabled = true;
-    bool discovery = true;
-    bool worldwide = true;
-    std::string root;
-    std::string name;
-    std::string user;
-    std::string pass;
-    std::string domain;
+    MainSettings settings;
+    bool previewEnable = true; // the Enable box as the user left it, saved or not
+    std::string relayName;     // the name the relay link registers
 
     // The running server: port 0 means stopped.
     int runningPort = 0;

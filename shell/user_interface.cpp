@@ -52,6 +52,17 @@ CUserInterface HeadlessInterface() {
     ui.showWindow = [] {};
     ui.showActivity = [](std::string_view) {};
     ui.showAccessInfo = [](const std::string& line) { std::cout << line << std::endl; };
+    // On a terminal OK is "y"; the box cannot be ticked there, so the question comes again
+    // at the next start. Without a terminal the answer is Cancel.
+    ui.askOnce = [](const std::string& text, const std::string& caption) {
+        QuestionReply reply;
+        reply.ok =
+            AskYesNoOnTerminal(text, caption, std::cin, std::cerr, ::isatty(STDIN_FILENO) == 1);
+        return reply;
+    };
+    ui.makeMainWindow = [](CServerControl&, std::function<void(int)>) {
+        return std::shared_ptr<void>();
+    };
     return ui;
 }
 

@@ -2,10 +2,19 @@
 
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace tvn {
+
+class CServerControl;
+
+// The answer to a question with a "Don't show me again" box.
+struct QuestionReply {
+    bool ok = false;           // OK rather than Cancel or the window closed
+    bool dontAskAgain = false; // the box was ticked
+};
 
 // What the shell asks of the user. The desktop build fills it from ui/ (message boxes, and
 // later the main window and tray); the headless program answers on the terminal and the
@@ -21,6 +30,14 @@ struct CUserInterface {
     std::function<void(std::string_view line)> showActivity;
     // A changed access-information line.
     std::function<void(const std::string& line)> showAccessInfo;
+    // An OK/Cancel question with a "Don't show me again" box.
+    std::function<QuestionReply(const std::string& text, const std::string& caption)> askOnce;
+    // Makes the main window and tray around `control` once it exists (the desktop does; the
+    // headless program returns none). `command` runs a command of the main window (5007
+    // Enable, 5010 show, 5011 exit). The handle is dropped before `control` goes.
+    std::function<std::shared_ptr<void>(CServerControl& control,
+                                        std::function<void(int command)> command)>
+        makeMainWindow;
 };
 
 // True when a graphical display is named (DISPLAY or WAYLAND_DISPLAY not empty).

@@ -18,7 +18,10 @@ class DemoStartupTest : public StartupTest {
         EXPECT_TRUE(ended.exited);
         EXPECT_EQ(ended.err, "");
     }
-    std::string Served() const { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+    // Inside the test's network namespace only loopback is there.
+    std::string Served() const {
+        return "http://localhost:" + std::to_string(port) + " Only. No NET connections found";
+    }
 };
 
 TEST_F(DemoStartupTest, WrittenOncePerVersion) {

@@ -17,7 +17,9 @@ void ExpectLeftWhole(const std::string& settings, const std::string& log, int po
 TEST_F(StartupTest, SecondStartHandsOverAndExits) {
     WriteSettings();
     auto first = Start();
-    const std::string accessLine = "http://127.0.0.1:" + std::to_string(port) + "/";
+    // Inside the test's network namespace only loopback is there.
+    const std::string accessLine =
+        "http://localhost:" + std::to_string(port) + " Only. No NET connections found";
     std::string firstOut;
     ASSERT_TRUE(WaitForOutput(*first, accessLine, firstOut)) << firstOut;
     // None of these is a command word: each is a second normal start.

@@ -1,6 +1,7 @@
 #include "config/settings_section.h"
 #include "config/stored_path.h"
 #include "platform/ini_file.h"
+#include "presence/fake_nat.h"
 #include "shell/server_control.h"
 #include "shell_fixture.h"
 
@@ -51,16 +52,31 @@ class ServerControlTest : public ::testing::Test {
         return ini::ReadInt(settingsFile, kSettingsSectionName, "CreateDemo", -1);
     }
 
-    // A control whose demo installer only counts.
+    // A control whose demo installer only counts, on a computer whose address is
+    // `localAddress` behind a router in memory.
     std::unique_ptr<CServerControl> MakeControl() {
-        auto control = std::make_unique<CServerControl>(recorder.ui, false);
+        CNetworkPresence::Parts parts;
+        parts.pluginFolder = dir.path().toStdString();
+        parts.mapper = std::make_unique<CPortMapper>(std::make_unique<test::FakeNat>(router));
+        parts.localAddress = [this] { return localAddress; };
+        auto control = std::make_unique<CServerControl>(recorder.ui, nullptr, std::move(parts));
         control->Document().demoInstaller = [this](const std::string& at) {
             installedAt.push_back(at);
         };
         return control;
     }
 
+    // Waits for the access-information line number `count`.
+    bool WaitForInfo(std::size_t count) {
+        return test::SpinUntil([&] { return recorder.infos.size() >= count; }, 5000);
+    }
+    std::string Stored(const char* key) const {
+        return ini::ReadString(settingsFile, kSettingsSectionName, key, "<missing>");
+    }
+
     QTemporaryDir dir;
+    test::FakeRouter router;
+    std::string localAddress;
     std::string settingsFile;
     std::string root;
     RecordingUi recorder;
@@ -145,19 +161,24 @@ TEST_F(ServerControlTest, ShutdownStopsTheServer) {
     EXPECT_FALSE(control->Document().IsListening());
 }
 
-// The start sequence takes port, switch and root from the settings.
+// The start sequence takes port, switch and root from the settings, and the first refresh
+// tells where the server is reached.
 TEST_F(ServerControlTest, LoadSettingsAndStart) {
     struct Case {
         const char* what;
         const char* enable;
+        const char* worldwide;
+        std::string address;
         bool listening;
-        std::string infoStart;
+        std::string info; // "#" stands for the port
     };
     const int port = FreePort();
     const std::string portText = std::to_string(port);
     const Case cases[] = {
-        {"enabled", "1", true, "http://"},
-        {"disabled", "0", false, "The Server is stopped"},
+        {"enabled, LAN only", "1", "0", "192.168.1.20", true, "http://192.168.1.20:# (LAN only)"},
+        {"enabled, mapped", "1", "1", "192.168.1.20", true, "http://93.184.216.34:# (Worldwide)"},
+        {"no network", "1", "1", "", true, "http://localhost:# Only. No NET connections found"},
+        {"disabled", "0", "1", "192.168.1.20", false, "The Server is stopped"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -165,19 +186,119 @@ TEST_F(ServerControlTest, LoadSettingsAndStart) {
         Set("LogFileName", dir.path().toStdString() + "/tvn.log");
         Set("Port", portText);
         Set("Enable", c.enable);
+        Set("uPnPRouter", c.worldwide);
         Set("Root", ToStoredPath(root));
+        localAddress = c.address;
         recorder.infos.clear();
         auto control = MakeControl();
         control->LoadSettingsAndStart();
         EXPECT_EQ(control->Document().IsListening(), c.listening);
         EXPECT_EQ(control->Document().Root() == root, c.listening);
-        ASSERT_EQ(recorder.infos.size(), 1u);
-        EXPECT_EQ(recorder.infos[0].rfind(c.infoStart, 0), 0u) << recorder.infos[0];
-        if (c.listening) {
-            EXPECT_NE(recorder.infos[0].find("http://127.0.0.1:" + portText + "/"),
-                      std::string::npos);
-        }
+        ASSERT_TRUE(WaitForInfo(1));
+        std::string expected = c.info;
+        if (const auto at = expected.find('#'); at != std::string::npos)
+            expected.replace(at, 1, portText);
+        EXPECT_EQ(recorder.infos[0], expected);
+        EXPECT_EQ(control->AccessLine(), expected);
     }
+}
+
+// Save stores every key, applies the server state and refreshes the line; a port in use
+// keeps Port and Enable as the file had them, while the other settings are stored.
+TEST_F(ServerControlTest, SaveStoresEverySettingAndKeepsThePortWhenItIsInUse) {
+    const int port = FreePort();
+    Set("Port", std::to_string(port));
+    Set("uPnPRouter", "0");
+    localAddress = "192.168.1.20";
+    auto control = MakeControl();
+    control->LoadSettingsAndStart();
+    ASSERT_TRUE(WaitForInfo(1));
+
+    MainSettings chosen = control->Settings();
+    chosen.port = FreePort();
+    chosen.discovery = false;
+    chosen.hideLog = true;
+    chosen.root = root + "/other";
+    chosen.name = "home";
+    chosen.domain = "dyndns.info";
+    chosen.user = "alice";
+    chosen.pass = "s3cret";
+    ASSERT_EQ(control->Save(chosen), 0);
+    EXPECT_TRUE(Accepts(chosen.port));
+    EXPECT_FALSE(Accepts(port));
+    const std::pair<const char*, std::string> stored[] = {
+        {"Port", std::to_string(chosen.port)},
+        {"Enable", "1"},
+        {"uPnPDiscovery", "0"},
+        {"uPnPRouter", "0"},
+        {"HideLog", "1"},
+        {"Name", "home"},
+        {"Domain", "dyndns.info"},
+        {"User", "alice"},
+        {"Pass", "s3cret"},
+        {"Root", ToStoredPath(chosen.root)},
+    };
+    for (const auto& [key, value] : stored)
+        EXPECT_EQ(Stored(key), value) << key;
+    // No dynamic DNS service answers in this test: the name is not shown.
+    ASSERT_TRUE(WaitForInfo(2));
+    EXPECT_EQ(recorder.infos.back().rfind("http://192.168.1.20:" + std::to_string(chosen.port), 0),
+              0u)
+        << recorder.infos.back();
+
+    test::LoopbackPort busy(true);
+    MainSettings clash = control->Settings();
+    clash.port = busy.Port();
+    clash.user = "bob";
+    EXPECT_EQ(control->Save(clash), 1);
+    EXPECT_EQ(Stored("Port"), std::to_string(chosen.port));
+    EXPECT_EQ(Stored("User"), "bob");
+    EXPECT_EQ(control->Settings().port, chosen.port);
+    EXPECT_FALSE(recorder.errors.empty());
+}
+
+TEST_F(ServerControlTest, ToggleEnableStopsAndStartsAndIsStored) {
+    const int port = FreePort();
+    Set("Port", std::to_string(port));
+    Set("uPnPRouter", "0");
+    localAddress = "192.168.1.20";
+    auto control = MakeControl();
+    control->LoadSettingsAndStart();
+    ASSERT_TRUE(WaitForInfo(1));
+    EXPECT_FALSE(control->ToggleEnable());
+    EXPECT_FALSE(Accepts(port));
+    EXPECT_EQ(Stored("Enable"), "0");
+    ASSERT_TRUE(test::SpinUntil([&] { return control->AccessLine() == "The Server is stopped"; }));
+    EXPECT_TRUE(control->ToggleEnable());
+    EXPECT_TRUE(Accepts(port));
+    EXPECT_EQ(Stored("Enable"), "1");
+    // Unticking Enable without saving changes the line only.
+    control->PreviewEnable(false);
+    ASSERT_TRUE(test::SpinUntil([&] { return control->AccessLine() == "The Server is stopped"; }));
+    EXPECT_TRUE(Accepts(port));
+}
+
+// After a comment the unchanged line gives way to the post's link; the next change of the
+// access information replaces it and forgets the post.
+TEST_F(ServerControlTest, LastBlogPostUntilTheLineChanges) {
+    const int port = FreePort();
+    const std::string portText = std::to_string(port);
+    Set("Port", portText);
+    Set("uPnPRouter", "0");
+    localAddress = "192.168.1.20";
+    auto control = MakeControl();
+    control->LoadSettingsAndStart();
+    ASSERT_TRUE(WaitForInfo(1));
+    control->Document().SetLastPost("/Blog/first.html");
+    control->PreviewEnable(true); // a refresh with nothing changed
+    ASSERT_TRUE(WaitForInfo(2));
+    EXPECT_EQ(recorder.infos[1],
+              "http://localhost:" + portText + "/Blog/first.html Last blog post");
+    localAddress = "192.168.1.21";
+    control->PreviewEnable(true);
+    ASSERT_TRUE(WaitForInfo(3));
+    EXPECT_EQ(recorder.infos[2], "http://192.168.1.21:" + portText + " (LAN only)");
+    EXPECT_EQ(control->Document().LastPostLink(), "");
 }
 
 // Any HideLog value but 1 switched the pop-up off, where only 1 is meant to.

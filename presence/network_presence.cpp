@@ -1,0 +1,206 @@
+#include "presence/network_presence.h"
+
+#include "presence/local_address.h"
+
+#include <QMetaObject>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+namespace tvn {
+namespace {
+
+constexpr const char* kMappingName = "TVN";
+
+std::string PortSuffix(int port) { return port == 80 ? std::string() : ":" + std::to_string(port); }
+
+} // namespace
+
+namespace access {
+
+std::optional<AccessInfo> Early(const AccessRequest& request, const std::string& localAddress) {
+    if (!request.enable)
+        return AccessInfo{std::string(), "The Server is stopped", std::string()};
+    if (localAddress.empty())
+        return AccessInfo{"localhost" + PortSuffix(request.port), "Only. No NET connections found",
+                          std::string()};
+    return std::nullopt;
+}
+
+RouterStep AfterRouter(const AccessRequest& request, const std::string& localAddress, bool mapped,
+                       const std::string& mappedAddress, const std::string& relayAddress) {
+    RouterStep step;
+    step.address = localAddress;
+    step.lanAddress = localAddress;
+    if (!request.worldwide) {
+        step.label = "(LAN only)";
+    } else if (mapped) {
+        step.address = mappedAddress;
+        step.lanAddress = mappedAddress;
+        step.label = "(Worldwide)";
+    } else if (!relayAddress.empty()) {
+        // The relay only when its address is known: with no relay service, or one that does
+        // not resolve, the line stays the direct one and no relay name is registered.
+        step.address = relayAddress;
+        step.relay = true;
+    }
+    return step;
+}
+
+AccessInfo Compose(const AccessRequest& request, const RouterStep& router,
+                   const DynDnsResult& dns) {
+    std::string label = router.label + dns.status;
+    std::string address = router.address;
+    bool relay = router.relay;
+    if (dns.registered) {
+        // Only the relay is named: a name pointed straight at this computer, for want of a
+        // router or relay, gets no word of how it is reached.
+        if (label.empty() && relay)
+            label = "(via Zereru Zadariv)";
+        address = dns.address; // the registered host name
+    } else {
+        // The dynamic DNS name is not shown, and the relay is not named without it.
+        address = router.lanAddress;
+        relay = false;
+    }
+    AccessInfo info;
+    info.host = relay ? address : address + PortSuffix(request.port);
+    info.label = std::move(label);
+    if (relay)
+        info.relayName = request.name + "." + request.domain;
+    return info;
+}
+
+} // namespace access
+
+std::string LookUpIPv4(const std::string& host) {
+    if (host.empty())
+        return {};
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, host.c_str(), &parsed) == 1)
+        return host;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return {};
+    char text[INET_ADDRSTRLEN] = {};
+    const in_addr address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+    if (::inet_ntop(AF_INET, &address, text, sizeof text) == nullptr)
+        return {};
+    return text;
+}
+
+CNetworkPresence::CNetworkPresence(Parts parts, InfoSink sink)
+    : dynDns(parts.pluginFolder), firewall(parts.firewall), mapper(std::move(parts.mapper)),
+      localAddress(std::move(parts.localAddress)), onInfo(std::move(sink)) {
+    if (!mapper)
+        mapper = std::make_unique<CPortMapper>();
+    if (!localAddress)
+        localAddress = GetLocalAddress;
+    worker.setMaxThreadCount(1);
+    worker.setExpiryTimeout(-1);
+}
+
+CNetworkPresence::~CNetworkPresence() { Shutdown(); }
+
+void CNetworkPresence::Post(std::function<void()> job) {
+    worker.start([this, job = std::move(job)] {
+        if (!ending)
+            job();
+    });
+}
+
+void CNetworkPresence::RefreshAccessInfo(const AccessRequest& request) {
+    if (shutDown)
+        return;
+    if (refreshing) {
+        queued = request; // the newest settings win; the one running finishes first
+        return;
+    }
+    refreshing = true;
+    Begin(request);
+}
+
+void CNetworkPresence::Begin(const AccessRequest& request) {
+    Post([this, request] {
+        const std::string address = localAddress();
+        std::optional<AccessInfo> early = access::Early(request, address);
+        RouterStep router;
+        if (!early) {
+            bool mapped = false;
+            std::string mappedAddress = address;
+            std::string relayAddress;
+            if (request.worldwide) {
+                mapped = mapper->Ensure(static_cast<std::uint16_t>(request.port),
+                                        static_cast<std::uint16_t>(request.port), "TCP",
+                                        mappedAddress, kMappingName);
+                if (!mapped)
+                    relayAddress = LookUpIPv4(request.relayHost);
+            } else {
+                mapper->Remove(); // and forgotten: a later WorldWide access maps anew
+            }
+            router = access::AfterRouter(request, address, mapped, mappedAddress, relayAddress);
+        }
+        QMetaObject::invokeMethod(
+            &context,
+            [this, request, early = std::move(early), router = std::move(router)] {
+                if (early)
+                    Finish(*early);
+                else
+                    AfterWorker(request, router);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CNetworkPresence::AfterWorker(const AccessRequest& request, const RouterStep& router) {
+    if (shutDown)
+        return;
+    DynDnsAccount account{request.user, request.password, request.name, request.domain,
+                          router.address};
+    const bool started = dynDns.Update(account, [this, request, router](const DynDnsResult& dns) {
+        Finish(access::Compose(request, router, dns));
+    });
+    if (!started) // an update of its own is under way: this refresh registers nothing
+        Finish(access::Compose(request, router, DynDnsResult{}));
+}
+
+void CNetworkPresence::Finish(const AccessInfo& info) {
+    if (shutDown)
+        return;
+    onInfo(info);
+    if (queued) {
+        const AccessRequest next = std::move(*queued);
+        queued.reset();
+        Begin(next);
+        return;
+    }
+    refreshing = false;
+}
+
+void CNetworkPresence::FollowPort(int port) {
+    if (firewall == nullptr || shutDown)
+        return;
+    Post([this, port] { firewall->AddException(port); });
+}
+
+void CNetworkPresence::Shutdown() {
+    if (shutDown)
+        return;
+    shutDown = true;
+    queued.reset();
+    ending = true; // jobs not yet begun are dropped
+    worker.waitForDone();
+    // The last steps run on the worker as well: the mapper and the firewall were used there.
+    worker.start([this] {
+        mapper->Remove();
+        if (firewall != nullptr)
+            firewall->RemoveException();
+    });
+    worker.waitForDone();
+}
+
+} // namespace tvn

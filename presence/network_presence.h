@@ -1,0 +1,120 @@
+#pragma once
+
+// The network presence: the only presence header the shell includes besides the firewall's.
+#include "presence/dyn_dns.h"
+#include "presence/firewall.h"
+#include "presence/port_mapper.h"
+
+#include <QObject>
+#include <QThreadPool>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tvn {
+
+// What one access-information refresh works from: the settings as the user sees them.
+struct AccessRequest {
+    bool enable = true;
+    int port = 8080;
+    bool worldwide = true;
+    std::string user;
+    std::string password;
+    std::string name;
+    std::string domain;
+    // The relay service's host as configured (empty: no relay link).
+    std::string relayHost;
+};
+
+// The outcome: the access-information line is "http://" + host + " " + label, or the label
+// alone when host is empty; relayName is the name the relay link registers (empty: none).
+struct AccessInfo {
+    std::string host;
+    std::string label;
+    std::string relayName;
+};
+
+// What the router step of a refresh found, before the dynamic DNS update.
+struct RouterStep {
+    std::string address;    // local address, or the router's external one, or the relay's
+    std::string lanAddress; // what is shown when the dynamic DNS update did not register
+    std::string label;      // "(Worldwide)", "(LAN only)" or empty
+    bool relay = false;     // the address is the relay service's
+};
+
+// The steps of a refresh that are pure decisions, for the tests.
+namespace access {
+// The line without any network: stopped, or no address but loopback; nullopt when the
+// router step and the dynamic DNS update have to run.
+std::optional<AccessInfo> Early(const AccessRequest& request, const std::string& localAddress);
+// The router step: with WorldWide access the router mapping (`mapped`, `mappedAddress` its
+// external address) or else the relay (`relayAddress`, empty when it did not resolve, which
+// keeps the direct line); without it, the LAN line.
+RouterStep AfterRouter(const AccessRequest& request, const std::string& localAddress, bool mapped,
+                       const std::string& mappedAddress, const std::string& relayAddress);
+// The final line after the dynamic DNS update.
+AccessInfo Compose(const AccessRequest& request, const RouterStep& router, const DynDnsResult& dns);
+} // namespace access
+
+// Looks `host` up as an IPv4 address (dotted text as it is, else a DNS lookup); empty when
+// it does not resolve. Blocks: call from a worker.
+std::string LookUpIPv4(const std::string& host);
+
+// Owns the dynamic DNS client, the router port mapping and the firewall exception and runs
+// everything that waits for the network on one worker thread of its own, in the order asked:
+// the event loop never waits for a router, a DNS service or firewalld. Results come back on
+// the thread that made this object, through its event loop. Refreshes do not pile up: one
+// runs at a time, and of those asked meanwhile only the newest runs after it.
+class CNetworkPresence {
+  public:
+    struct Parts {
+        std::string pluginFolder;                  // where the dynamic DNS plug-in is looked for
+        CFirewall* firewall = nullptr;             // not owned; none: no firewall steps
+        std::unique_ptr<CPortMapper> mapper;       // none: the default router
+        std::function<std::string()> localAddress; // none: GetLocalAddress
+    };
+    using InfoSink = std::function<void(const AccessInfo&)>;
+
+    // `onInfo` gets the outcome of every refresh.
+    CNetworkPresence(Parts parts, InfoSink onInfo);
+    // Shutdown(), if it was not called.
+    ~CNetworkPresence();
+    CNetworkPresence(const CNetworkPresence&) = delete;
+    CNetworkPresence& operator=(const CNetworkPresence&) = delete;
+
+    // Starts a refresh (or queues it behind the one running).
+    void RefreshAccessInfo(const AccessRequest& request);
+    // True while a refresh is running or queued.
+    bool Refreshing() const { return refreshing; }
+
+    // Lets the server's port in through the firewall (moving the rule of another port).
+    void FollowPort(int port);
+
+    // Ends the presence: refreshes not yet begun are dropped, the one running finishes, then
+    // the router mapping and the firewall rule are removed. Waits for all of it.
+    void Shutdown();
+
+    CDynDns& DynDns() { return dynDns; }
+
+  private:
+    void Begin(const AccessRequest& request);
+    void AfterWorker(const AccessRequest& request, const RouterStep& router);
+    void Finish(const AccessInfo& info);
+    void Post(std::function<void()> job);
+
+    CDynDns dynDns;
+    CFirewall* firewall;
+    std::unique_ptr<CPortMapper> mapper;
+    std::function<std::string()> localAddress;
+    InfoSink onInfo;
+    bool refreshing = false;
+    std::optional<AccessRequest> queued;
+    std::atomic<bool> ending = false;
+    bool shutDown = false;
+    QThreadPool worker;
+    QObject context; // results come back through its thread's event loop
+};
+
+} // namespace tvn
