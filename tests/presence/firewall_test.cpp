@@ -1,5 +1,7 @@
 #include "config/settings_section.h"
+#include "presence/fake_nat.h"
 #include "presence/firewall.h"
+#include "presence/network_presence.h"
 #include "resources/string_ids.h"
 #include "support/desktop_session.h"
 #include "support/temp_dir.h"
@@ -102,6 +104,48 @@ TEST_F(FirewallTest, RuleFollowsThePortIntoTheZoneItWasAddedTo) {
                               "queryPort home 9090 tcp", "addPort home 9090 tcp 0"}));
     firewall.RemoveException();
     EXPECT_EQ(Calls(), (Lines{"removePort home 9090 tcp"}));
+}
+
+// The program's use: the rule follows the server's port from the presence worker, and the
+// end of the presence removes it after the work under way.
+TEST_F(FirewallTest, PresenceMovesTheRuleWithThePortAndRemovesItAtTheEnd) {
+    Start({});
+    test::TempDir dir;
+    SettingsSection::OverrideFilePath(dir / "TVN.cfg");
+    test::FakeRouter router;
+    CFirewall firewall(bus.Address());
+    ASSERT_TRUE(firewall.Acquire());
+    Calls();
+    {
+        CNetworkPresence::Parts parts;
+        parts.pluginFolder = dir.Path();
+        parts.firewall = &firewall;
+        parts.mapper = std::make_unique<CPortMapper>(std::make_unique<test::FakeNat>(router));
+        parts.localAddress = [] { return std::string(); };
+        CNetworkPresence presence(std::move(parts), [](const AccessInfo&) {});
+        // Calls gathered until `count` arrived or two seconds passed.
+        const auto gather = [this](std::size_t count) {
+            Lines all;
+            const auto end = Clock::now() + std::chrono::seconds(2);
+            while (all.size() < count && Clock::now() < end) {
+                for (std::string& line : Calls())
+                    all.push_back(std::move(line));
+                ::usleep(5000);
+            }
+            return all;
+        };
+        presence.FollowPort(8080);
+        EXPECT_EQ(gather(3), (Lines{"getDefaultZone", "queryPort public 8080 tcp",
+                                    "addPort public 8080 tcp 0"}));
+        presence.FollowPort(9090);
+        EXPECT_EQ(gather(4), (Lines{"removePort public 8080 tcp", "getDefaultZone",
+                                    "queryPort public 9090 tcp", "addPort public 9090 tcp 0"}));
+        presence.Shutdown();
+        EXPECT_EQ(Calls(), (Lines{"removePort public 9090 tcp"}));
+        presence.FollowPort(7070); // after the end: nothing
+    }
+    EXPECT_TRUE(Calls().empty());
+    SettingsSection::OverrideFilePath("");
 }
 
 TEST_F(FirewallTest, RuleThatWasThereBeforeIsNeverRemoved) {
