@@ -187,6 +187,17 @@ void CNetworkPresence::FollowPort(int port) {
     Post([this, port] { firewall->AddException(port); });
 }
 
+void CNetworkPresence::SetAnnouncement(bool on, int port) {
+    if (shutDown)
+        return;
+    Post([this, on, port] {
+        if (on && announcer.Registered() && port != announcedPort)
+            announcer.Unregister();
+        announcer.SetAnnouncement(on, port, on ? localAddress() : std::string());
+        announcedPort = port;
+    });
+}
+
 void CNetworkPresence::Shutdown() {
     if (shutDown)
         return;
@@ -196,6 +207,7 @@ void CNetworkPresence::Shutdown() {
     worker.waitForDone();
     // The last steps run on the worker as well: the mapper and the firewall were used there.
     worker.start([this] {
+        announcer.Unregister();
         mapper->Remove();
         if (firewall != nullptr)
             firewall->RemoveException();

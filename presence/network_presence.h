@@ -1,6 +1,7 @@
 #pragma once
 
 // The network presence: the only presence header the shell includes besides the firewall's.
+#include "presence/device_announcer.h"
 #include "presence/dyn_dns.h"
 #include "presence/firewall.h"
 #include "presence/port_mapper.h"
@@ -91,9 +92,14 @@ class CNetworkPresence {
 
     // Lets the server's port in through the firewall (moving the rule of another port).
     void FollowPort(int port);
+    // Announces the server on `port` as a UPnP device in the LAN, or withdraws it. An
+    // announcement already made stays as it is, with the links it was made with, unless the
+    // port changed: its page would send visitors to a port nobody listens on.
+    void SetAnnouncement(bool on, int port);
 
     // Ends the presence: refreshes not yet begun are dropped, the one running finishes, then
-    // the router mapping and the firewall rule are removed. Waits for all of it.
+    // the announcement is withdrawn and the router mapping and the firewall rule are removed.
+    // Waits for all of it.
     void Shutdown();
 
     CDynDns& DynDns() { return dynDns; }
@@ -105,6 +111,8 @@ class CNetworkPresence {
     void Post(std::function<void()> job);
 
     CDynDns dynDns;
+    CDeviceAnnouncer announcer; // used on the worker only
+    int announcedPort = 0;      // the port on its page; worker only
     CFirewall* firewall;
     std::unique_ptr<CPortMapper> mapper;
     std::function<std::string()> localAddress;

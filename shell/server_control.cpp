@@ -63,7 +63,8 @@ void CServerControl::LoadSettingsAndStart() {
     presence->DynDns().PatchOptions(domains, settings.domain, settings.name, settings.user, true);
     timer.start(kTimerMs);
     AskFirewall();
-    // TODO(presence): the LAN announcement follows `settings.discovery` alone here.
+    // At start the setting alone decides, also for a server that is switched off.
+    presence->SetAnnouncement(settings.discovery, settings.port);
     StartServer(settings.enable ? settings.port : 0, settings.root);
     RefreshAccessInfo();
     gps->StartReceiver();
@@ -112,7 +113,7 @@ int CServerControl::StartServer(int newPort, const std::string& newRoot) {
 int CServerControl::Save(const MainSettings& chosen) {
     const SettingsSection stored;
     stored.SetInt("uPnPDiscovery", chosen.discovery ? 1 : 0);
-    // TODO(presence): the LAN announcement follows `chosen.discovery && chosen.enable`.
+    presence->SetAnnouncement(chosen.discovery && chosen.enable, chosen.port);
     stored.SetInt("uPnPRouter", chosen.worldwide ? 1 : 0);
     stored.SetInt("HideLog", chosen.hideLog ? 1 : 0);
     stored.SetString("Root", ToStoredPath(chosen.root));
@@ -185,8 +186,8 @@ void CServerControl::Shutdown() {
     StartServer(0, settings.root);
     timer.stop();
     gps->Stop(); // the history and the last position are saved when it goes
-    // TODO(presence): the LAN announcement is withdrawn first.
-    // Waits for the presence worker, then removes the router mapping and the firewall rule.
+    // Waits for the presence worker, then withdraws the announcement and removes the router
+    // mapping and the firewall rule.
     presence->Shutdown();
 }
 

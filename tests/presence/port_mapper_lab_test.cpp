@@ -2,6 +2,7 @@
 // makes itself (port_mapper_lab.sh). The test thread enters the client namespace, so every
 // packet stays inside the lab. Skips when it cannot make the lab (not root, no miniupnpd, no
 // nft, no `ip netns`).
+#include "netns_lab.h"
 #include "presence/port_mapper.h"
 
 #include <cstdlib>
@@ -17,6 +18,10 @@
 namespace tvn {
 namespace {
 
+using test::NetnsGuard;
+using test::ReadAll;
+using test::Shell;
+
 const std::string kClient = "10.77.0.2";
 const std::string kSecondAddress = "10.77.0.4"; // the client's address after a "new lease"
 const std::string kOtherHost = "10.77.0.3";
@@ -26,15 +31,6 @@ constexpr int kLabDiscoveryMs = 1000;
 
 std::string Script() {
     return (std::filesystem::path(__FILE__).parent_path() / "port_mapper_lab.sh").string();
-}
-
-bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 // The reason the lab cannot be made here, or empty when it can.
@@ -49,31 +45,6 @@ std::string MissingPiece() {
         return "ip (iproute2) is not installed";
     return {};
 }
-
-// Moves the calling thread into a named network namespace and back out when it goes.
-class NetnsGuard {
-  public:
-    explicit NetnsGuard(const std::string& name)
-        : home(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        const int target = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        entered = home >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
-        if (target >= 0)
-            ::close(target);
-    }
-    ~NetnsGuard() {
-        if (entered)
-            ::setns(home, CLONE_NEWNET);
-        if (home >= 0)
-            ::close(home);
-    }
-    NetnsGuard(const NetnsGuard&) = delete;
-    NetnsGuard& operator=(const NetnsGuard&) = delete;
-    bool Entered() const { return entered; }
-
-  private:
-    int home;
-    bool entered = false;
-};
 
 class PortMapperLab : public ::testing::Test {
   protected:
