@@ -1,0 +1,303 @@
+#include "config/stored_path.h"
+#include "presence/dyn_dns.h"
+#include "ui/gui_dlg.h"
+#include "ui/num_edit.h"
+#include "ui_fixture.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tvn::ui {
+namespace {
+
+using test::Find;
+using test::SpinUntil;
+
+class GuiDlgTest : public test::ControlTest {
+  protected:
+    // The dialog over a started control; its lines reach the dialog as in the program.
+    CGUIDlg& MakeDialog() {
+        CServerControl& started = StartControl();
+        dialog = std::make_unique<CGUIDlg>(started,
+                                           [this](int command) { commands.push_back(command); });
+        dialog->openUrl = [this](const std::string& url) { opened.push_back(url); };
+        dialog->tell = [this](const std::string& text) { told.push_back(text); };
+        onLine = [this](const std::string& line) { dialog->SetAccessLine(line); };
+        return *dialog;
+    }
+    void TearDown() override {
+        onLine = nullptr;
+        dialog.reset();
+        ControlTest::TearDown();
+    }
+    QString AccessText() { return Find<QLabel>(*dialog, "access")->text(); }
+
+    std::unique_ptr<CGUIDlg> dialog;
+    std::vector<int> commands;
+    std::vector<std::string> opened;
+    std::vector<std::string> told;
+};
+
+TEST_F(GuiDlgTest, ShowsEverySetting) {
+    Set("Enable", "1");
+    Set("uPnPDiscovery", "1");
+    Set("HideLog", "1");
+    Set("Name", "myhome");
+    Set("User", "alice");
+    Set("Pass", "secret");
+    Set("Domain", "homeip.net");
+    CGUIDlg& dlg = MakeDialog();
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Tarvolin"));
+    EXPECT_TRUE(Find<QCheckBox>(dlg, "enable")->isChecked());
+    EXPECT_EQ(Find<CNumEdit>(dlg, "port")->Value(), port);
+    EXPECT_EQ(Find<QLineEdit>(dlg, "port")->text(), QString::number(port));
+    EXPECT_TRUE(Find<QCheckBox>(dlg, "discovery")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>(dlg, "worldwide")->isChecked());
+    EXPECT_TRUE(Find<QCheckBox>(dlg, "hideLog")->isChecked());
+    EXPECT_EQ(Find<QLineEdit>(dlg, "root")->text().toStdString(), root);
+    EXPECT_EQ(Find<QLineEdit>(dlg, "name")->text(), QStringLiteral("myhome"));
+    EXPECT_EQ(Find<QLineEdit>(dlg, "user")->text(), QStringLiteral("alice"));
+    EXPECT_EQ(Find<QLineEdit>(dlg, "pass")->text(), QStringLiteral("secret"));
+    EXPECT_EQ(Find<QLineEdit>(dlg, "pass")->echoMode(), QLineEdit::Password);
+    auto* domains = Find<QComboBox>(dlg, "domain");
+    EXPECT_EQ(domains->currentText(), QStringLiteral("homeip.net"));
+    // The list is sorted, and holds the service's domains.
+    ASSERT_GT(domains->count(), 10);
+    for (int i = 1; i < domains->count(); ++i)
+        EXPECT_LE(domains->itemText(i - 1), domains->itemText(i)) << i;
+}
+
+// Unticking Enable greys exactly the four dependent controls and the access line follows at
+// once, though nothing is stored until Save.
+TEST_F(GuiDlgTest, EnableGreysTheDependentControls) {
+    Set("Enable", "1");
+    CGUIDlg& dlg = MakeDialog();
+    const char* dependents[] = {"port", "access", "discovery", "worldwide"};
+    const char* others[] = {"name",    "domain", "user",   "pass", "register",
+                            "hideLog", "root",   "change", "save", "close"};
+    auto* enable = Find<QCheckBox>(dlg, "enable");
+    for (const bool on : {false, true, false}) {
+        SCOPED_TRACE(on);
+        QTest::mouseClick(enable, Qt::LeftButton, {}, QPoint(4, enable->height() / 2));
+        ASSERT_EQ(enable->isChecked(), on);
+        for (const char* name : dependents)
+            EXPECT_EQ(Find<QWidget>(dlg, name)->isEnabled(), on) << name;
+        for (const char* name : others)
+            EXPECT_TRUE(Find<QWidget>(dlg, name)->isEnabled()) << name;
+    }
+    EXPECT_TRUE(SpinUntil([&] { return AccessText() == QStringLiteral("The Server is stopped"); }))
+        << AccessText().toStdString();
+    EXPECT_EQ(Stored("Enable"), "1");
+    EXPECT_TRUE(Find<QLabel>(dlg, "qr")->isHidden());
+}
+
+TEST_F(GuiDlgTest, SaveStoresEveryKey) {
+    Set("Enable", "1");
+    CGUIDlg& dlg = MakeDialog();
+    const int newPort = test::FreeLoopbackPort();
+    const std::string newRoot = folder + "/other";
+    std::filesystem::create_directories(newRoot);
+    Find<CNumEdit>(dlg, "port")->SetValue(newPort);
+    Find<QCheckBox>(dlg, "discovery")->setChecked(true);
+    Find<QCheckBox>(dlg, "worldwide")->setChecked(true);
+    Find<QCheckBox>(dlg, "hideLog")->setChecked(true);
+    Find<QLineEdit>(dlg, "root")->setText(QString::fromStdString(newRoot + "/"));
+    Find<QLineEdit>(dlg, "name")->setText(QStringLiteral("myhome"));
+    Find<QLineEdit>(dlg, "user")->setText(QStringLiteral("bob"));
+    Find<QLineEdit>(dlg, "pass")->setText(QStringLiteral("pw"));
+    auto* domains = Find<QComboBox>(dlg, "domain");
+    const int index = domains->findText(QStringLiteral("homeip.net"));
+    ASSERT_GE(index, 0);
+    domains->setCurrentIndex(index);
+
+    QTest::mouseClick(Find<QPushButton>(dlg, "save"), Qt::LeftButton);
+    EXPECT_TRUE(errors.empty()) << errors.front();
+    EXPECT_TRUE(told.empty());
+    EXPECT_EQ(Stored("Port"), std::to_string(newPort));
+    EXPECT_EQ(Stored("Enable"), "1");
+    EXPECT_EQ(Stored("uPnPDiscovery"), "1");
+    EXPECT_EQ(Stored("uPnPRouter"), "1");
+    EXPECT_EQ(Stored("HideLog"), "1");
+    EXPECT_EQ(Stored("Root"), ToStoredPath(newRoot)); // without the trailing '/'
+    EXPECT_EQ(Stored("Name"), "myhome");
+    EXPECT_EQ(Stored("User"), "bob");
+    EXPECT_EQ(Stored("Pass"), "pw");
+    EXPECT_EQ(Stored("Domain"), "homeip.net");
+    EXPECT_EQ(control->RunningPort(), newPort);
+    // The controls show what was stored, and the window stays open.
+    EXPECT_EQ(Find<QLineEdit>(dlg, "root")->text().toStdString(), newRoot);
+
+    // Unticked and saved: the server stops and Enable=0 is stored with the port.
+    Find<QCheckBox>(dlg, "enable")->click();
+    ASSERT_TRUE(dlg.Save());
+    EXPECT_EQ(Stored("Enable"), "0");
+    EXPECT_EQ(control->RunningPort(), 0);
+    EXPECT_FALSE(Find<QWidget>(dlg, "port")->isEnabled());
+}
+
+// An empty root would share the whole disk, a relative one whatever folder the program was
+// started from: both are refused with a message, and nothing at all is stored.
+TEST_F(GuiDlgTest, SaveRefusesARootThatIsNotAFullPath) {
+    CGUIDlg& dlg = MakeDialog();
+    const std::string nameBefore = Stored("Name");
+    for (const char* refused : {"", "   ", "site", "./site", "~/Public"}) {
+        SCOPED_TRACE(refused);
+        told.clear();
+        Find<QLineEdit>(dlg, "root")->setText(QString::fromLatin1(refused));
+        Find<QLineEdit>(dlg, "name")->setText(QStringLiteral("changed"));
+        EXPECT_FALSE(dlg.Save());
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_EQ(Stored("Root"), root);
+        EXPECT_EQ(Stored("Name"), nameBefore);
+        EXPECT_EQ(control->Settings().root, root);
+        EXPECT_EQ(Find<QLineEdit>(dlg, "root")->text().toStdString(), root); // the old one back
+    }
+}
+
+// A port another program holds: the control shows its error, Port keeps its stored value,
+// and the edit keeps the user's choice to correct.
+TEST_F(GuiDlgTest, SaveWithAPortInUseKeepsTheStoredPort) {
+    CGUIDlg& dlg = MakeDialog();
+    const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(busy, 1), 0);
+    ::getsockname(busy, reinterpret_cast<sockaddr*>(&address), &length);
+    const int busyPort = ntohs(address.sin_port);
+
+    Find<CNumEdit>(dlg, "port")->SetValue(busyPort);
+    EXPECT_FALSE(dlg.Save());
+    ::close(busy);
+    EXPECT_EQ(errors.size(), 1u);
+    EXPECT_EQ(Stored("Port"), std::to_string(port));
+    EXPECT_EQ(Find<CNumEdit>(dlg, "port")->Value(), busyPort);
+}
+
+TEST_F(GuiDlgTest, AccessLineIsALinkAndAQrCode) {
+    CGUIDlg& dlg = MakeDialog();
+    auto* label = Find<QLabel>(dlg, "access");
+    auto* qr = Find<QLabel>(dlg, "qr");
+    struct Case {
+        const char* line;
+        const char* html;
+        bool code;
+    };
+    const Case cases[] = {
+        {"http://192.168.1.5:8080 (LAN only)",
+         "<a href=\"http://192.168.1.5:8080\">http://192.168.1.5:8080</a> (LAN only)", true},
+        {"http://localhost/Blog/a.html?x=1&y=<2> Last blog post",
+         "<a href=\"http://localhost/Blog/a.html?x=1&amp;y=&lt;2&gt;\">"
+         "http://localhost/Blog/a.html?x=1&amp;y=&lt;2&gt;</a> Last blog post",
+         true},
+        {"The Server is stopped", "The Server is stopped", false},
+        {"<b>not bold</b>", "&lt;b&gt;not bold&lt;/b&gt;", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        dlg.SetAccessLine(c.line);
+        EXPECT_EQ(label->text().toStdString(), c.html);
+        EXPECT_EQ(!qr->isHidden(), c.code);
+        EXPECT_EQ(!qr->pixmap().isNull(), c.code);
+    }
+    // The link opens the address, in full.
+    dlg.SetAccessLine("http://10.0.0.7:81 (Worldwide)");
+    emit label->linkActivated(QStringLiteral("http://10.0.0.7:81"));
+    EXPECT_EQ(opened, std::vector<std::string>{"http://10.0.0.7:81"});
+}
+
+// Close, the close box and Escape only hide the window; Alt+F4 leaves it where it is.
+TEST_F(GuiDlgTest, ClosingHidesAndAltF4IsIgnored) {
+    CGUIDlg& dlg = MakeDialog();
+    dlg.ShowWindow();
+    ASSERT_TRUE(dlg.isVisible());
+    EXPECT_FALSE(dlg.close()); // the close box
+    EXPECT_FALSE(dlg.isVisible());
+    dlg.ShowWindow();
+    QTest::mouseClick(Find<QPushButton>(dlg, "close"), Qt::LeftButton);
+    EXPECT_FALSE(dlg.isVisible());
+    dlg.ShowWindow();
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(control->RunningPort(), port); // the server runs on
+    // Last: Qt keeps the Alt key's state after the event.
+    dlg.ShowWindow();
+    QKeyEvent altF4(QEvent::KeyPress, Qt::Key_F4, Qt::AltModifier);
+    QApplication::sendEvent(&dlg, &altF4);
+    EXPECT_TRUE(altF4.isAccepted());
+    EXPECT_TRUE(dlg.isVisible());
+}
+
+// The window must fit the work area of a small laptop screen.
+TEST_F(GuiDlgTest, FitsASmallScreen) {
+    CGUIDlg& dlg = MakeDialog();
+    dlg.SetAccessLine("http://a-rather-long-host-name.homeip.net:65535 (Worldwide) Update ok");
+    dlg.adjustSize();
+    std::string sizes;
+    for (QWidget* child : dlg.findChildren<QWidget*>())
+        sizes += child->objectName().toStdString() + "/" + child->metaObject()->className() + " " +
+                 std::to_string(child->sizeHint().width()) + "x" +
+                 std::to_string(child->sizeHint().height()) + "\n";
+    EXPECT_LE(dlg.width(), 640) << sizes;
+    EXPECT_LE(dlg.height(), 700) << sizes;
+}
+
+TEST_F(GuiDlgTest, ShowWindowSlidesIntoTheBottomRightCorner) {
+    CGUIDlg& dlg = MakeDialog();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    dlg.ShowWindow();
+    ASSERT_TRUE(dlg.isVisible());
+    // It starts beyond the right edge and arrives within the 200 ms of the slide.
+    EXPECT_GT(dlg.frameGeometry().right(), area.right());
+    EXPECT_TRUE(SpinUntil([&] { return dlg.frameGeometry().right() == area.right(); }, 1000))
+        << dlg.frameGeometry().x() << "," << dlg.frameGeometry().y() << " "
+        << dlg.frameGeometry().width() << "x" << dlg.frameGeometry().height() << " geometry "
+        << dlg.geometry().x() << "," << dlg.geometry().y() << " " << dlg.width() << "x"
+        << dlg.height() << " area " << area.width() << "x" << area.height();
+    EXPECT_EQ(dlg.frameGeometry().bottom(), area.bottom());
+    // Shown again while visible: it stays where the user may have moved it.
+    dlg.move(area.topLeft());
+    dlg.ShowWindow();
+    test::Spin(300);
+    EXPECT_EQ(dlg.pos(), area.topLeft());
+}
+
+TEST_F(GuiDlgTest, RegisterWithoutAPluginOpensTheServicePage) {
+    CGUIDlg& dlg = MakeDialog();
+    QTest::mouseClick(Find<QPushButton>(dlg, "register"), Qt::LeftButton);
+    EXPECT_EQ(opened, std::vector<std::string>{kDynDnsRegistrationUrl});
+}
+
+TEST_F(GuiDlgTest, HelpKeyRunsTheHelpCommand) {
+    CGUIDlg& dlg = MakeDialog();
+    QTest::keyClick(&dlg, Qt::Key_F1);
+    EXPECT_EQ(commands, std::vector<int>{5015});
+}
+
+// The tray's Enable changes the control; the window's box follows without losing what the
+// user typed elsewhere.
+TEST_F(GuiDlgTest, FollowEnableKeepsOtherEdits) {
+    Set("Enable", "1");
+    CGUIDlg& dlg = MakeDialog();
+    Find<QLineEdit>(dlg, "name")->setText(QStringLiteral("typing"));
+    EXPECT_FALSE(control->ToggleEnable());
+    dlg.FollowEnable();
+    EXPECT_FALSE(Find<QCheckBox>(dlg, "enable")->isChecked());
+    EXPECT_FALSE(Find<QWidget>(dlg, "port")->isEnabled());
+    EXPECT_EQ(Find<QLineEdit>(dlg, "name")->text(), QStringLiteral("typing"));
+}
+
+} // namespace
+} // namespace tvn::ui

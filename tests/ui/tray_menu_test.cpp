@@ -1,0 +1,196 @@
+#include "support/env_guard.h"
+#include "ui/about_box.h"
+#include "ui/gui_dlg.h"
+#include "ui/main_window.h"
+#include "ui/question_once.h"
+#include "ui/tray_icon.h"
+#include "ui_fixture.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QMenu>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+#include <fstream>
+
+namespace tvn::ui {
+namespace {
+
+using test::SpinUntil;
+
+struct MenuLine {
+    std::string text; // empty for a separator
+    bool picture;
+    bool operator==(const MenuLine&) const = default;
+};
+
+std::vector<MenuLine> Lines(QMenu& menu) {
+    std::vector<MenuLine> lines;
+    for (QAction* action : menu.actions())
+        lines.push_back(
+            {action->isSeparator() ? "" : action->text().toStdString(), !action->icon().isNull()});
+    return lines;
+}
+
+TEST(TrayMenu, HoldsTheItemsInOrderWithTheirPictures) {
+    bool enabled = true;
+    CTrayIcon tray([](int) {}, [&] { return enabled; });
+    const std::vector<MenuLine> whenEnabled = {
+        {"Enable", true}, {"", false},    {"Open", false}, {"", false},     {"More", true},
+        {"About", true},  {"Help", true}, {"", false},     {"Exit", false},
+    };
+    EXPECT_EQ(Lines(*tray.Menu()), whenEnabled);
+    // Built again for the next right click: the Enable picture goes with the server.
+    enabled = false;
+    emit tray.Menu()->aboutToShow();
+    std::vector<MenuLine> whenDisabled = whenEnabled;
+    whenDisabled[0].picture = false;
+    EXPECT_EQ(Lines(*tray.Menu()), whenDisabled);
+    EXPECT_EQ(tray.Icon()->toolTip(), QStringLiteral("Tarvolin"));
+    EXPECT_FALSE(tray.Icon()->icon().isNull());
+}
+
+TEST(TrayMenu, ItemsAndTheLeftClickRunTheirCommands) {
+    std::vector<int> commands;
+    CTrayIcon tray([&](int command) { commands.push_back(command); }, [] { return true; });
+    for (QAction* action : tray.Menu()->actions())
+        if (!action->isSeparator())
+            action->trigger();
+    // The commands run from the event loop, after the menu is done.
+    EXPECT_TRUE(commands.empty());
+    EXPECT_TRUE(SpinUntil([&] { return commands.size() == 6; }));
+    EXPECT_EQ(commands, (std::vector<int>{5007, 5010, 5018, 5008, 5015, 5011}));
+    commands.clear();
+    emit tray.Icon()->activated(QSystemTrayIcon::Trigger);
+    emit tray.Icon()->activated(QSystemTrayIcon::Context); // the menu, no command
+    emit tray.Icon()->activated(QSystemTrayIcon::MiddleClick);
+    test::Spin(50);
+    EXPECT_EQ(commands, std::vector<int>{5010});
+}
+
+// Runs `check` on the modal window that `open` shows, then closes it with `finish`.
+template <class Box>
+void WithModal(const std::function<void()>& open, const std::function<void(Box&)>& check) {
+    bool seen = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<Box*>(QApplication::activeModalWidget())) {
+            poll.stop();
+            seen = true;
+            check(*box);
+        }
+    });
+    poll.start(20);
+    open();
+    EXPECT_TRUE(seen);
+}
+
+TEST(AboutBox, ShowsTheVersionOneAtATime) {
+    bool secondShown = true;
+    WithModal<CAboutBox>([] { EXPECT_TRUE(ShowAboutBox(nullptr)); },
+                         [&](CAboutBox& box) {
+                             EXPECT_EQ(box.windowTitle(), QStringLiteral("Tarvolin + :: About"));
+                             EXPECT_EQ(box.Line(), QStringLiteral("Tarvolin + 3.1.2.47"));
+                             secondShown = ShowAboutBox(nullptr);
+                             box.accept();
+                         });
+    EXPECT_FALSE(secondShown);
+    // Once closed, the next command shows it again.
+    WithModal<CAboutBox>([] { EXPECT_TRUE(ShowAboutBox(nullptr)); },
+                         [](CAboutBox& box) { box.accept(); });
+}
+
+TEST(QuestionOnce, ReportsTheAnswerAndTheBox) {
+    struct Case {
+        bool tick;
+        QDialogButtonBox::StandardButton button;
+        bool ok;
+    };
+    for (const Case c :
+         {Case{false, QDialogButtonBox::Ok, true}, Case{true, QDialogButtonBox::Ok, true},
+          Case{true, QDialogButtonBox::Cancel, false},
+          Case{false, QDialogButtonBox::Cancel, false}}) {
+        QuestionReply reply;
+        WithModal<CQuestionOnce>(
+            [&] { reply = AskOnceBox("Let the firewall open the port?", "Firewall"); },
+            [&](CQuestionOnce& box) {
+                EXPECT_EQ(box.windowTitle(), QStringLiteral("Firewall"));
+                box.findChild<QCheckBox*>(QStringLiteral("dontAsk"))->setChecked(c.tick);
+                box.findChild<QDialogButtonBox*>()->button(c.button)->click();
+            });
+        EXPECT_EQ(reply.ok, c.ok);
+        EXPECT_EQ(reply.dontAskAgain, c.tick);
+    }
+}
+
+class MainWindowTest : public test::ControlTest {
+  protected:
+    CMainWindow& MakeWindow() {
+        window = std::make_unique<CMainWindow>(StartControl(), [this](int command) {
+            shellCommands.push_back(command);
+            if (command == 5007)
+                control->ToggleEnable();
+        });
+        window->Dialog().openUrl = [this](const std::string& url) { opened.push_back(url); };
+        return *window;
+    }
+    void TearDown() override {
+        window.reset();
+        ControlTest::TearDown();
+    }
+    std::unique_ptr<CMainWindow> window;
+    std::vector<int> shellCommands;
+    std::vector<std::string> opened;
+    test::EnvGuard env;
+};
+
+// Help writes our page and opens it; More opens the program folder's shortcut, or the
+// help page's own section without one.
+TEST_F(MainWindowTest, HelpAndMoreOpenTheirPages) {
+    env.Set("XDG_RUNTIME_DIR", folder);
+    env.Set("U3_DEVICE_EXEC_PATH", folder);
+    CMainWindow& main = MakeWindow();
+    main.RunCommand(5015);
+    ASSERT_EQ(opened.size(), 1u);
+    const QUrl help(QString::fromStdString(opened[0]));
+    ASSERT_TRUE(help.isLocalFile()) << opened[0];
+    std::ifstream page(help.toLocalFile().toStdString());
+    const std::string html((std::istreambuf_iterator<char>(page)), {});
+    EXPECT_NE(html.find("<title>Tarvolin help</title>"), std::string::npos);
+    EXPECT_NE(html.find("id=\"more\""), std::string::npos);
+    EXPECT_EQ(help.toLocalFile().toStdString().rfind(folder, 0), 0u); // in the runtime folder
+
+    main.RunCommand(5018);
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[1], opened[0] + "#more");
+    std::ofstream(folder + "/More.url") << "[InternetShortcut]\r\nURL=https://example.org/more\r\n";
+    main.RunCommand(5018);
+    ASSERT_EQ(opened.size(), 3u);
+    EXPECT_EQ(opened[2], "https://example.org/more");
+    EXPECT_TRUE(shellCommands.empty());
+}
+
+// Enable from the tray reaches the shell, and the window's box follows; show and exit are
+// the shell's.
+TEST_F(MainWindowTest, ShellCommandsPassThrough) {
+    Set("Enable", "1");
+    CMainWindow& main = MakeWindow();
+    auto* enable = main.Dialog().findChild<QCheckBox*>(QStringLiteral("enable"));
+    main.RunCommand(5007);
+    EXPECT_FALSE(enable->isChecked());
+    EXPECT_EQ(control->RunningPort(), 0);
+    main.RunCommand(5007);
+    EXPECT_TRUE(enable->isChecked());
+    EXPECT_EQ(control->RunningPort(), port);
+    main.RunCommand(5010);
+    main.RunCommand(5011);
+    EXPECT_EQ(shellCommands, (std::vector<int>{5007, 5007, 5010, 5011}));
+    // The tray's menu shows the state the shell reports.
+    emit main.Tray().Menu()->aboutToShow();
+    EXPECT_FALSE(main.Tray().Menu()->actions().at(0)->icon().isNull());
+}
+
+} // namespace
+} // namespace tvn::ui

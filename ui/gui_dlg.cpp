@@ -1,0 +1,329 @@
+#include "ui/gui_dlg.h"
+
+#include "platform/resources.h"
+#include "presence/dyn_dns.h"
+#include "shell/instance_channel.h"
+#include "shell/main_settings.h"
+#include "shell/server_control.h"
+#include "ui/help_page.h"
+#include "ui/num_edit.h"
+#include "ui/picture_strip.h"
+#include "ui/qr_code.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QVariantAnimation>
+#include <algorithm>
+
+namespace tvn::ui {
+namespace {
+
+constexpr int kSlideMs = 200;
+constexpr int kQrScale = 3;
+
+QString Q(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
+std::string S(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+template <class Widget> Widget* Named(Widget* widget, const char* name) {
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+// The line as rich text: the address a link, the rest plain.
+QString AccessHtml(const std::string& line, const std::string& address) {
+    if (address.empty())
+        return Q(line).toHtmlEscaped();
+    const QString link = Q(address).toHtmlEscaped();
+    return QStringLiteral("<a href=\"%1\">%1</a>%2")
+        .arg(link, Q(line.substr(address.size())).toHtmlEscaped());
+}
+
+} // namespace
+
+CGUIDlg::CGUIDlg(CServerControl& serverControl, std::function<void(int)> runCommand,
+                 QWidget* parent)
+    : QDialog(parent), control(serverControl), command(std::move(runCommand)) {
+    openUrl = [](const std::string& url) { QDesktopServices::openUrl(QUrl(Q(url))); };
+    tell = [this](const std::string& text) { QMessageBox::warning(this, windowTitle(), Q(text)); };
+    setWindowTitle(Q(LoadString(StringId::kProgramName)));
+    setWindowIcon(ProgramIcon());
+    BuildControls();
+    slide = new QVariantAnimation(this);
+    slide->setDuration(kSlideMs);
+    connect(slide, &QVariantAnimation::valueChanged, this,
+            [this](const QVariant& offset) { PlaceFromCorner(offset.toInt()); });
+    slide->setEasingCurve(QEasingCurve::OutCubic);
+    LoadControls();
+    SetAccessLine(control.AccessLine());
+}
+
+CGUIDlg::~CGUIDlg() = default;
+
+void CGUIDlg::BuildControls() {
+    auto* layout = new QVBoxLayout(this);
+    enableBox = Named(new QCheckBox(QStringLiteral("Enable")), "enable");
+    connect(enableBox, &QCheckBox::clicked, this, &CGUIDlg::OnEnableClicked);
+    layout->addWidget(enableBox);
+    layout->addWidget(BuildServerGroup());
+    layout->addWidget(BuildAccessGroup());
+    layout->addWidget(BuildNameGroup());
+    hideLogBox = Named(new QCheckBox(QStringLiteral("Disable Activity Log")), "hideLog");
+    layout->addWidget(hideLogBox);
+    layout->addWidget(BuildRootGroup());
+
+    auto* buttons = new QDialogButtonBox;
+    saveButton =
+        Named(buttons->addButton(QStringLiteral("Save"), QDialogButtonBox::AcceptRole), "save");
+    closeButton =
+        Named(buttons->addButton(QStringLiteral("Close"), QDialogButtonBox::RejectRole), "close");
+    saveButton->setDefault(true);
+    connect(saveButton, &QPushButton::clicked, this, [this] { Save(); });
+    connect(closeButton, &QPushButton::clicked, this, &CGUIDlg::hide);
+    layout->addWidget(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+QWidget* CGUIDlg::BuildServerGroup() {
+    auto* group = new QGroupBox(QStringLiteral("Web Server"));
+    auto* grid = new QGridLayout(group);
+    portEdit = Named(new CNumEdit, "port");
+    portEdit->setMaximumWidth(portEdit->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) +
+                              16);
+    auto* portLabel = new QLabel(QStringLiteral("Port"));
+    portLabel->setBuddy(portEdit);
+    grid->addWidget(portLabel, 0, 0);
+    grid->addWidget(portEdit, 0, 1, Qt::AlignLeft);
+    discoveryBox =
+        Named(new QCheckBox(QStringLiteral("LAN auto-discovery (uPnP discovery)")), "discovery");
+    worldwideBox = Named(new QCheckBox(QStringLiteral("WorldWide access")), "worldwide");
+    grid->addWidget(discoveryBox, 1, 0, 1, 2);
+    grid->addWidget(worldwideBox, 2, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    return group;
+}
+
+QWidget* CGUIDlg::BuildAccessGroup() {
+    auto* group = new QGroupBox(QStringLiteral("Remote availability"));
+    auto* row = new QHBoxLayout(group);
+    accessLabel = Named(new QLabel, "access");
+    accessLabel->setTextFormat(Qt::RichText);
+    accessLabel->setWordWrap(true);
+    accessLabel->setMinimumWidth(260);
+    accessLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
+                                         Qt::LinksAccessibleByKeyboard);
+    connect(accessLabel, &QLabel::linkActivated, this,
+            [this](const QString& link) { openUrl(S(link)); });
+    qrLabel = Named(new QLabel, "qr");
+    qrLabel->setToolTip(QStringLiteral("Point a phone's camera here to open the address"));
+    row->addWidget(accessLabel, 1);
+    row->addWidget(qrLabel, 0, Qt::AlignRight | Qt::AlignVCenter);
+    return group;
+}
+
+QWidget* CGUIDlg::BuildNameGroup() {
+    auto* group = new QGroupBox(QStringLiteral("Permanent/Symbolic Name (optional)"));
+    auto* grid = new QGridLayout(group);
+    nameEdit = Named(new QLineEdit, "name");
+    domainList = Named(new QComboBox, "domain");
+    auto* row = new QHBoxLayout;
+    row->addWidget(nameEdit, 1);
+    row->addWidget(new QLabel(QStringLiteral(".")));
+    row->addWidget(domainList, 1);
+    grid->addLayout(row, 0, 0, 1, 3);
+    userEdit = Named(new QLineEdit, "user");
+    passEdit = Named(new QLineEdit, "pass");
+    passEdit->setEchoMode(QLineEdit::Password);
+    auto* userLabel = new QLabel(QStringLiteral("DynDns User"));
+    userLabel->setBuddy(userEdit);
+    auto* passLabel = new QLabel(QStringLiteral("Password"));
+    passLabel->setBuddy(passEdit);
+    grid->addWidget(userLabel, 1, 0);
+    grid->addWidget(userEdit, 1, 1);
+    grid->addWidget(passLabel, 2, 0);
+    grid->addWidget(passEdit, 2, 1);
+    registerButton = Named(new QPushButton(QStringLiteral("Register")), "register");
+    registerButton->setAutoDefault(false);
+    connect(registerButton, &QPushButton::clicked, this, &CGUIDlg::Register);
+    grid->addWidget(registerButton, 1, 2, 2, 1, Qt::AlignVCenter);
+    grid->setColumnStretch(1, 1);
+    return group;
+}
+
+QWidget* CGUIDlg::BuildRootGroup() {
+    auto* group = new QGroupBox(QStringLiteral("Show files from"));
+    auto* row = new QHBoxLayout(group);
+    rootEdit = Named(new QLineEdit, "root");
+    changeButton = Named(new QPushButton(QStringLiteral("Change")), "change");
+    changeButton->setAutoDefault(false);
+    connect(changeButton, &QPushButton::clicked, this, &CGUIDlg::ChooseRoot);
+    row->addWidget(rootEdit, 1);
+    row->addWidget(changeButton);
+    return group;
+}
+
+void CGUIDlg::LoadControls() {
+    const MainSettings& settings = control.Settings();
+    enableBox->setChecked(settings.enable);
+    portEdit->SetValue(settings.port);
+    discoveryBox->setChecked(settings.discovery);
+    worldwideBox->setChecked(settings.worldwide);
+    hideLogBox->setChecked(settings.hideLog);
+    rootEdit->setText(Q(settings.root));
+    nameEdit->setText(Q(settings.name));
+    userEdit->setText(Q(settings.user));
+    passEdit->setText(Q(settings.pass));
+    // The list is shown sorted; the control's choice is found again by its text.
+    int selected = -1;
+    std::vector<std::string> domains = control.DnsDomains(selected);
+    const std::string chosen =
+        selected >= 0 && selected < static_cast<int>(domains.size()) ? domains[selected] : "";
+    std::sort(domains.begin(), domains.end());
+    domainList->clear();
+    for (const std::string& domain : domains)
+        domainList->addItem(Q(domain));
+    domainList->setCurrentIndex(chosen.empty() ? (domains.empty() ? -1 : 0)
+                                               : domainList->findText(Q(chosen)));
+    EnableDependents(settings.enable);
+}
+
+void CGUIDlg::FollowEnable() {
+    enableBox->setChecked(control.Settings().enable);
+    EnableDependents(enableBox->isChecked());
+}
+
+MainSettings CGUIDlg::ChosenSettings() const {
+    MainSettings chosen;
+    chosen.enable = enableBox->isChecked();
+    chosen.port = portEdit->Value();
+    chosen.discovery = discoveryBox->isChecked();
+    chosen.worldwide = worldwideBox->isChecked();
+    chosen.hideLog = hideLogBox->isChecked();
+    chosen.root = S(rootEdit->text().trimmed());
+    chosen.name = S(nameEdit->text().trimmed());
+    chosen.user = S(userEdit->text());
+    chosen.pass = S(passEdit->text());
+    // Without a selection the stored domain stays.
+    chosen.domain =
+        domainList->currentIndex() >= 0 ? S(domainList->currentText()) : control.Settings().domain;
+    return chosen;
+}
+
+bool CGUIDlg::Save() {
+    MainSettings chosen = ChosenSettings();
+    // An empty root would share the whole disk, and a relative one whatever folder the program
+    // happens to be started from.
+    if (chosen.root.empty() || chosen.root.front() != '/') {
+        tell("The folder to show files from must be a full path, beginning with /.\n"
+             "The folder stays " +
+             control.Settings().root + ".");
+        rootEdit->setText(Q(control.Settings().root));
+        return false;
+    }
+    while (chosen.root.size() > 1 && chosen.root.back() == '/')
+        chosen.root.pop_back();
+    if (control.Save(chosen) != 0)
+        return false; // the control has shown why; the controls keep the user's choice
+    LoadControls();
+    return true;
+}
+
+void CGUIDlg::OnEnableClicked(bool checked) {
+    EnableDependents(checked);
+    control.PreviewEnable(checked);
+}
+
+void CGUIDlg::EnableDependents(bool enabled) {
+    for (QWidget* dependent : {static_cast<QWidget*>(portEdit), static_cast<QWidget*>(accessLabel),
+                               static_cast<QWidget*>(qrLabel), static_cast<QWidget*>(discoveryBox),
+                               static_cast<QWidget*>(worldwideBox)})
+        dependent->setEnabled(enabled);
+}
+
+void CGUIDlg::SetAccessLine(const std::string& line) {
+    accessLine = line;
+    const std::string address = AccessAddress(line);
+    accessLabel->setText(AccessHtml(line, address));
+    const QImage code = QrCodeImage(address, kQrScale);
+    qrLabel->setPixmap(code.isNull() ? QPixmap() : QPixmap::fromImage(code));
+    qrLabel->setVisible(!code.isNull());
+}
+
+void CGUIDlg::ChooseRoot() {
+    const QString chosen = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("Tarvolin Root"), rootEdit->text(), QFileDialog::ShowDirsOnly);
+    if (!chosen.isEmpty())
+        rootEdit->setText(chosen);
+}
+
+void CGUIDlg::Register() {
+    if (!control.RegisterDns())
+        openUrl(kDynDnsRegistrationUrl);
+}
+
+void CGUIDlg::ShowWindow() {
+    if (!isVisible()) {
+        ensurePolished();
+        adjustSize();
+        // The slide moves the window's distance from the corner, not a position: the window
+        // can still grow while it is first laid out, and must end in the corner all the same.
+        slide->stop();
+        slide->setStartValue(frameGeometry().width());
+        slide->setEndValue(0);
+        PlaceFromCorner(frameGeometry().width());
+        show();
+        slide->start();
+    }
+    raise();
+    activateWindow();
+    update();
+}
+
+void CGUIDlg::PlaceFromCorner(int offset) {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    const QSize frame = frameGeometry().size();
+    move(QPoint(area.right() + 1 - frame.width() + offset,
+                std::max(area.top(), area.bottom() + 1 - frame.height())));
+}
+
+void CGUIDlg::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    // Alt+F4 reaches the program as the window manager's close request, like the close box;
+    // the Alt key still held down tells them apart.
+    if (QGuiApplication::queryKeyboardModifiers() & Qt::AltModifier)
+        return;
+    hide();
+}
+
+void CGUIDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F4 && (event->modifiers() & Qt::AltModifier)) {
+        event->accept();
+        return;
+    }
+    if (event->key() == Qt::Key_F1 && command) {
+        event->accept();
+        command(kCommandHelp);
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CGUIDlg::reject() { hide(); }
+
+} // namespace tvn::ui

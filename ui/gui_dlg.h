@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QVariantAnimation;
+
+namespace tvn {
+class CServerControl;
+struct MainSettings;
+} // namespace tvn
+
+namespace tvn::ui {
+
+class CNumEdit;
+
+// The settings window, the program's only window: every setting of the server and its
+// network presence, applied on Save, and the access-information line with its address as a
+// link and a QR code. Close and the close box only hide it; Alt+F4 is ignored. Each control
+// carries an object name after its role ("enable", "port", "root", ...).
+class CGUIDlg : public QDialog {
+    Q_OBJECT
+  public:
+    // The dialog shows `control`'s settings; `command` runs the main window's commands
+    // (used for the help key). Created hidden.
+    CGUIDlg(CServerControl& control, std::function<void(int command)> command,
+            QWidget* parent = nullptr);
+    ~CGUIDlg() override;
+
+    // Command 5010: when hidden, slides in at the bottom-right corner of the work area; then
+    // raised and activated.
+    void ShowWindow();
+    // Shows a new access-information line; its address becomes a link and a QR code.
+    void SetAccessLine(const std::string& line);
+    // Fills every control from the control's settings.
+    void LoadControls();
+    // The Enable box follows the control's settings (after the tray toggled it), leaving the
+    // other controls as the user left them.
+    void FollowEnable();
+    // Save (button 1): a root that is empty or not a full path is refused with a message and
+    // nothing is stored; else the control stores and applies the settings. True when the
+    // control took them and the server is in the chosen state.
+    bool Save();
+    // The settings as the controls show them now.
+    MainSettings ChosenSettings() const;
+
+    // How links and messages leave the dialog; tests replace them. openUrl defaults to the
+    // desktop's default browser, tell to a warning box.
+    std::function<void(const std::string& url)> openUrl;
+    std::function<void(const std::string& text)> tell;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+  public slots:
+    void reject() override;
+
+  private:
+    void BuildControls();
+    QWidget* BuildServerGroup();
+    QWidget* BuildAccessGroup();
+    QWidget* BuildNameGroup();
+    QWidget* BuildRootGroup();
+    void OnEnableClicked(bool checked);
+    void EnableDependents(bool enabled);
+    void ChooseRoot();
+    // Puts the window `offset` pixels right of the work area's bottom-right corner.
+    void PlaceFromCorner(int offset);
+    void Register();
+
+    CServerControl& control;
+    std::function<void(int)> command;
+
+    QCheckBox* enableBox = nullptr;        // 1013
+    CNumEdit* portEdit = nullptr;          // 1014
+    QCheckBox* discoveryBox = nullptr;     // 1044
+    QCheckBox* worldwideBox = nullptr;     // 1049
+    QLabel* accessLabel = nullptr;         // 1008
+    QLabel* qrLabel = nullptr;             // the access address as a QR code
+    QLineEdit* nameEdit = nullptr;         // 2004
+    QComboBox* domainList = nullptr;       // 1045
+    QLineEdit* userEdit = nullptr;         // 1048
+    QLineEdit* passEdit = nullptr;         // 1047
+    QPushButton* registerButton = nullptr; // 1046
+    QCheckBox* hideLogBox = nullptr;       // 1037
+    QLineEdit* rootEdit = nullptr;         // 1038
+    QPushButton* changeButton = nullptr;   // 1039
+    QPushButton* saveButton = nullptr;     // 1
+    QPushButton* closeButton = nullptr;    // 2
+    QVariantAnimation* slide = nullptr;
+    std::string accessLine;
+};
+
+} // namespace tvn::ui
