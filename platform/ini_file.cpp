@@ -93,6 +93,10 @@ struct Found {
 };
 
 Found Find(std::string_view text, std::string_view section, std::string_view key) {
+    // The names of the file's lines lose their surrounding blanks when read, so the names
+    // asked for lose them too: a key written as " Port" is found again as "Port".
+    section = Trim(section);
+    key = Trim(key);
     Found found;
     bool inSection = false;
     for (const Line& line : SplitLines(text)) {

@@ -6,8 +6,9 @@
 namespace tvn::ini {
 
 // Stand-ins for the private-profile functions: sections and keys are compared without
-// regard to case, `key=value` lines, a missing key gives the caller's default, a new key
-// is appended at the end of its section and the file is created by the first write.
+// regard to case or surrounding blanks, `key=value` lines, a missing key gives the caller's
+// default, a new key is appended at the end of its section and the file is created by the
+// first write.
 // All operations of the process are serialized by one lock, and every write replaces
 // the file atomically (temporary file, then rename). The new file keeps the owner and mode
 // of the old one; a file created by the first write is readable by its owner only. When

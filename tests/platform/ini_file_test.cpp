@@ -302,6 +302,28 @@ TEST_F(IniFileTest, LineEndsInNamesOrValuesAreRefused) {
     }
 }
 
+// A section or key name with blanks around it was written as "[ S ]" or " k=v", but looked up
+// with its blanks against the trimmed names of the file's lines: it was never found again,
+// and every write appended one more copy of the section.
+TEST_F(IniFileTest, NamesWithSurroundingBlanksAreFoundAgain) {
+    struct Case {
+        std::string section, key;
+    };
+    const Case cases[] = {
+        {" S ", "k"}, {"S", " k"}, {"S", "k\t"}, {"\tS", " k "}, {" New ", " fresh "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("[" + c.section + "] " + c.key);
+        test::WriteFile(file, "[S]\nk=1\n");
+        ASSERT_TRUE(ini::WriteString(file, c.section, c.key, "first"));
+        ASSERT_TRUE(ini::WriteString(file, c.section, c.key, "second"));
+        EXPECT_EQ(ini::ReadString(file, c.section, c.key, "<missing>"), "second");
+        const std::string text = test::ReadFile(file);
+        EXPECT_EQ(std::count(text.begin(), text.end(), '['), c.section == " New " ? 2 : 1) << text;
+    }
+    EXPECT_EQ(ini::ReadString(file, "New", "fresh", "<missing>"), "second");
+}
+
 // Threads of the program (GPS reader, relay worker) write their keys while the main
 // thread writes its own: no key may be lost to a read-modify-write race.
 TEST_F(IniFileTest, TwoThreadsWritingDifferentKeysLoseNothing) {
