@@ -278,6 +278,9 @@ void CGUIDlg::Register() {
 
 void CGUIDlg::ShowWindow() {
     if (!isVisible()) {
+        // The window is made before the settings are loaded, and the tray may have changed
+        // Enable since: a hidden window shows the settings as they are now.
+        LoadControls();
         ensurePolished();
         adjustSize();
         // The slide moves the window's distance from the corner, not a position: the window

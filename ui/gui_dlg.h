@@ -33,8 +33,8 @@ class CGUIDlg : public QDialog {
             QWidget* parent = nullptr);
     ~CGUIDlg() override;
 
-    // Command 5010: when hidden, slides in at the bottom-right corner of the work area; then
-    // raised and activated.
+    // Command 5010: when hidden, fills the controls from the settings and slides in at the
+    // bottom-right corner of the work area; then raised and activated.
     void ShowWindow();
     // Shows a new access-information line; its address becomes a link and a QR code.
     void SetAccessLine(const std::string& line);

@@ -77,6 +77,21 @@ TEST_F(GuiDlgTest, ShowsEverySetting) {
         EXPECT_LE(domains->itemText(i - 1), domains->itemText(i)) << i;
 }
 
+// The program makes the window before it loads the settings: shown later, the window shows
+// the loaded ones, not the defaults it was made with.
+TEST_F(GuiDlgTest, ShowsTheSettingsLoadedAfterItWasMade) {
+    Set("uPnPDiscovery", "0");
+    Set("HideLog", "1");
+    control = std::make_unique<CServerControl>(ui, nullptr);
+    dialog = std::make_unique<CGUIDlg>(*control, [](int) {});
+    control->LoadSettingsAndStart();
+    dialog->ShowWindow();
+    EXPECT_EQ(Find<QLineEdit>(*dialog, "root")->text().toStdString(), root);
+    EXPECT_EQ(Find<CNumEdit>(*dialog, "port")->Value(), port);
+    EXPECT_FALSE(Find<QCheckBox>(*dialog, "discovery")->isChecked());
+    EXPECT_TRUE(Find<QCheckBox>(*dialog, "hideLog")->isChecked());
+}
+
 // Unticking Enable greys exactly the four dependent controls and the access line follows at
 // once, though nothing is stored until Save.
 TEST_F(GuiDlgTest, EnableGreysTheDependentControls) {
