@@ -125,8 +125,13 @@ void CNetworkPresence::RefreshAccessInfo(const AccessRequest& request) {
 }
 
 void CNetworkPresence::Begin(const AccessRequest& request) {
-    Post([this, request] {
+    Post([this, request, retryAnnouncement = announce, port = announcePort] {
         const std::string address = localAddress();
+        // An announcement that found no network at first is made once there is one.
+        if (retryAnnouncement && !address.empty() && !announcer.Registered()) {
+            announcer.SetAnnouncement(true, port, address);
+            announcedPort = port;
+        }
         std::optional<AccessInfo> early = access::Early(request, address);
         RouterStep router;
         if (!early) {
@@ -190,6 +195,8 @@ void CNetworkPresence::FollowPort(int port) {
 void CNetworkPresence::SetAnnouncement(bool on, int port) {
     if (shutDown)
         return;
+    announce = on;
+    announcePort = port;
     Post([this, on, port] {
         if (on && announcer.Registered() && port != announcedPort)
             announcer.Unregister();

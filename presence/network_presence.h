@@ -94,7 +94,8 @@ class CNetworkPresence {
     void FollowPort(int port);
     // Announces the server on `port` as a UPnP device in the LAN, or withdraws it. An
     // announcement already made stays as it is, with the links it was made with, unless the
-    // port changed: its page would send visitors to a port nobody listens on.
+    // port changed: its page would send visitors to a port nobody listens on. One that could
+    // not be made for want of a network is tried again at each refresh.
     void SetAnnouncement(bool on, int port);
 
     // Ends the presence: refreshes not yet begun are dropped, the one running finishes, then
@@ -113,6 +114,8 @@ class CNetworkPresence {
     CDynDns dynDns;
     CDeviceAnnouncer announcer; // used on the worker only
     int announcedPort = 0;      // the port on its page; worker only
+    bool announce = false;      // the announcement is wanted
+    int announcePort = 0;
     CFirewall* firewall;
     std::unique_ptr<CPortMapper> mapper;
     std::function<std::string()> localAddress;

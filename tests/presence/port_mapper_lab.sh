@@ -14,6 +14,8 @@ up() {
   mkdir -p "$dir"
   for ns in $wan $rt $cl; do
     ip netns add "$ns"; ip -n "$ns" link set lo up
+    # links come up usable at once (libupnp cannot bind while an IPv6 address is tentative)
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.accept_dad=0
     # name lookups inside stay on loopback and fail fast
     mkdir -p "/etc/netns/$ns"; echo 'nameserver 127.0.0.1' > "/etc/netns/$ns/resolv.conf"
   done
@@ -40,6 +42,13 @@ table inet filter {
   chain postrouting_miniupnpd { }
 }
 NFT
+  # a link is "running" a moment after both ends are up, and its link-local address stays
+  # tentative until then: wait for both to settle
+  for _ in $(seq 50); do
+    [ "$(ip netns exec "$cl" cat /sys/class/net/veth-c/operstate)" = up ] &&
+      ! ip -n "$cl" addr show | grep -q tentative && break
+    sleep 0.1
+  done
   rm -f "$dir/miniupnpd.leases"
   cat > "$dir/miniupnpd.conf" <<CONF
 ext_ifname=wan0

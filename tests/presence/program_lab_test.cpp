@@ -1,0 +1,184 @@
+// The whole program's network presence in a LAN behind a real UPnP router (miniupnpd in
+// namespaces of the test's own, port_mapper_lab.sh): at start it maps its port on the router and
+// says so, announces itself to the LAN with a page that links to it, and at `stop` it removes
+// the mapping and withdraws the device. Skips when the lab cannot be made.
+#include "netns_lab.h"
+#include "platform/upnp_nat.h"
+#include "support/temp_dir.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tvn {
+namespace {
+
+using test::NetnsGuard;
+using test::Shell;
+
+// The description addresses of the root devices on `host` that answer a search from `from`
+// (the router is a root device too).
+std::vector<std::string> DevicesOn(const std::string& host, const std::string& from) {
+    std::vector<std::string> found;
+    for (const test::Headers& answer : test::Search("upnp:rootdevice", 1500, from))
+        if (answer.count("LOCATION") && test::SplitUrl(answer.at("LOCATION")).host == host)
+            found.push_back(answer.at("LOCATION"));
+    return found;
+}
+
+const std::string kClient = "10.77.0.2";
+const std::string kRouter = "10.77.0.1";
+const std::string kLabExternal = "93.184.216.34"; // only a text the lab router reports
+constexpr int kPort = 18321;
+constexpr int kWaitMs = 20000;
+
+std::string Script() {
+    return (std::filesystem::path(__FILE__).parent_path() / "port_mapper_lab.sh").string();
+}
+
+std::string Program() {
+#ifdef TVN_PROGRAM
+    return TVN_PROGRAM;
+#else
+    return (std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
+            "tarvolin")
+        .string();
+#endif
+}
+
+std::string MissingPiece() {
+    if (::geteuid() != 0)
+        return "the router lab needs root to make network namespaces";
+    if (::access("/usr/sbin/miniupnpd", X_OK) != 0)
+        return "miniupnpd is not installed (scripts/install-deps.sh installs miniupnpd-nftables)";
+    if (!Shell("command -v nft >/dev/null 2>&1 && command -v ip >/dev/null 2>&1"))
+        return "nft or ip is not installed";
+    if (::access(Program().c_str(), X_OK) != 0)
+        return Program() + " is not built";
+    return {};
+}
+
+class ProgramLab : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (const std::string missing = MissingPiece(); !missing.empty())
+            GTEST_SKIP() << missing;
+        name = "tvnpg" + std::to_string(::getpid());
+        lab = dir / "lab";
+        ASSERT_TRUE(Shell(Script() + " up " + name + " " + lab + " ext_ip=" + kLabExternal +
+                          " secure_mode=yes >" + dir / "lab.log" + " 2>&1"))
+            << test::ReadAll(dir / "lab.log");
+        std::filesystem::create_directories(dir / "site");
+        std::filesystem::create_directories(dir / "run");
+        std::filesystem::create_directories(dir / "app");
+        std::ofstream(dir / "site/hello.txt") << "hello";
+        std::ofstream(dir / "app/TVN.cfg")
+            << "[SOFTWARE\\Tarvolin\\1.0]\nPort=" << kPort << "\nRoot=" << dir / "site"
+            << "\nuPnPDiscovery=1\nuPnPRouter=1\nHideLog=1\nLogFileName=" << dir / "tvn.log"
+            << "\n";
+    }
+    void TearDown() override {
+        if (program && program->state() != QProcess::NotRunning) {
+            program->kill();
+            program->waitForFinished(5000);
+        }
+        if (!name.empty())
+            Shell(Script() + " down " + name + " " + lab + " >/dev/null 2>&1");
+    }
+
+    // The program in the client namespace with `arguments`.
+    std::unique_ptr<QProcess> Run(const QStringList& arguments) {
+        auto process = std::make_unique<QProcess>();
+        QStringList command{
+            "netns", "exec",           QString::fromStdString(name + "-cl"), "env", "-u", "DISPLAY",
+            "-u",    "WAYLAND_DISPLAY"};
+        for (const auto& [key, value] : {std::pair{"U3_APP_DATA_PATH", dir / "app"},
+                                         {"U3_DEVICE_EXEC_PATH", dir / "app"},
+                                         {"U3_DEVICE_DOCUMENT_PATH", dir / "docs"},
+                                         {"XDG_RUNTIME_DIR", dir / "run"},
+                                         {"HOME", dir.Path()},
+                                         {"TVN_FIREWALL_BUS", std::string("none")}})
+            command << QString::fromStdString(std::string(key) + "=" + value);
+        command << QString::fromStdString(Program()) << arguments;
+        process->start("ip", command);
+        return process;
+    }
+    // Waits for `text` in the program's standard output.
+    bool WaitForOutput(const std::string& text) {
+        QElapsedTimer clock;
+        clock.start();
+        while (output.find(text) == std::string::npos && clock.elapsed() < kWaitMs) {
+            program->waitForReadyRead(200);
+            output += program->readAllStandardOutput().toStdString();
+        }
+        return output.find(text) != std::string::npos;
+    }
+    std::optional<NatMapping> Mapping() {
+        NetnsGuard inside(name + "-cl");
+        auto observer = MakeUpnpNat(DefaultGateway, 1000);
+        if (!inside.Entered() || !observer->Discover())
+            return std::nullopt;
+        return observer->GetMapping(kPort, "TCP");
+    }
+
+    test::TempDir dir;
+    std::string name;
+    std::string lab;
+    std::unique_ptr<QProcess> program;
+    std::string output;
+};
+
+TEST_F(ProgramLab, MapsAnnouncesAndCleansUpAtStop) {
+    program = Run({});
+    ASSERT_TRUE(program->waitForStarted());
+    ASSERT_TRUE(
+        WaitForOutput("http://" + kLabExternal + ":" + std::to_string(kPort) + " (Worldwide)"))
+        << output << program->readAllStandardError().toStdString();
+    const std::optional<NatMapping> mapping = Mapping();
+    ASSERT_TRUE(mapping);
+    EXPECT_EQ(mapping->internalClient, kClient);
+    EXPECT_EQ(mapping->internalPort, kPort);
+    EXPECT_EQ(mapping->description, "TVN");
+
+    {
+        // A control point on the router's side of the LAN finds the device, its page links to
+        // the server, and the server answers there.
+        NetnsGuard router(name + "-rt");
+        ASSERT_TRUE(router.Entered());
+        std::string location;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (location.empty() && std::chrono::steady_clock::now() < end) {
+            for (const std::string& found : DevicesOn(kClient, kRouter))
+                location = found;
+        }
+        ASSERT_FALSE(location.empty()) << "the device was not found; the program wrote: " << output
+                                       << program->readAllStandardError().toStdString();
+        const test::Url url = test::SplitUrl(location);
+        EXPECT_EQ(url.host, kClient);
+        const test::Reply page = test::Get(url.host, url.port, "/TVN.html");
+        EXPECT_EQ(page.status, 200);
+        const std::string link = "http://" + kClient + ":" + std::to_string(kPort);
+        EXPECT_NE(page.body.find("<A HREF=\"" + link + "\">" + link + "</A>"), std::string::npos)
+            << page.body;
+        const test::Reply file = test::Get(kClient, kPort, "/hello.txt");
+        EXPECT_EQ(file.status, 200);
+        EXPECT_NE(file.body.find("\nhello\n"), std::string::npos) << file.body;
+    }
+
+    const std::unique_ptr<QProcess> stop = Run({"stop"});
+    ASSERT_TRUE(stop->waitForFinished(kWaitMs));
+    ASSERT_TRUE(program->waitForFinished(kWaitMs)) << "the program did not end";
+    EXPECT_EQ(program->exitCode(), 0);
+    EXPECT_FALSE(Mapping()) << "the mapping outlived the program";
+    NetnsGuard router(name + "-rt");
+    EXPECT_TRUE(DevicesOn(kClient, kRouter).empty()) << "the device outlived the program";
+}
+
+} // namespace
+} // namespace tvn
