@@ -158,8 +158,11 @@ std::optional<std::time_t> ParseHttpDate(std::string_view text) {
     t.tm_min = minute;
     t.tm_sec = second;
     const std::time_t when = ::timegm(&t);
+    // timegm carries a day the month lacks into the next month (31 Feb is 2 or 3 Mar): a
+    // date that does not come back with its own day and month is no date.
     std::tm back{};
-    if (when == -1 || !::gmtime_r(&when, &back) || back.tm_min != minute)
+    if (when == -1 || !::gmtime_r(&when, &back) || back.tm_mday != day ||
+        back.tm_mon != month - 1 || back.tm_min != minute)
         return std::nullopt;
     return when;
 }

@@ -118,6 +118,32 @@ TEST(ParseHttpDate, Forms) {
     }
 }
 
+// "Sat, 31 Feb 2024" was read as 2 March: timegm carries a day the month lacks into the next
+// month, and only the minute was compared afterwards. An If-Modified-Since of a day that never
+// was is no date, whichever of the three forms it takes.
+TEST(ParseHttpDate, DayTheMonthLacksIsNoDate) {
+    struct Case {
+        std::string text;
+        std::optional<std::time_t> when;
+    };
+    const Case cases[] = {
+        {"Sat, 31 Feb 2024 00:00:00 GMT", std::nullopt},
+        {"Thu, 29 Feb 2024 12:00:00 GMT", Utc(2024, 2, 29, 12, 0, 0)}, // a leap year has it
+        {"Thu, 29 Feb 2023 12:00:00 GMT", std::nullopt},
+        {"Tue, 29 Feb 2000 00:00:00 GMT", Utc(2000, 2, 29, 0, 0, 0)}, // divisible by 400
+        {"Thu, 29 Feb 1900 00:00:00 GMT", std::nullopt},              // by 100 only
+        {"Mon, 31 Apr 2023 08:00:00 GMT", std::nullopt},
+        {"Sun, 30 Apr 2023 08:00:00 GMT", Utc(2023, 4, 30, 8, 0, 0)},
+        {"Friday, 31-Jun-22 10:00:00 GMT", std::nullopt},
+        {"Fri Sep 31 10:00:00 2021", std::nullopt},
+        {"Fri Dec 31 23:59:59 9999", Utc(9999, 12, 31, 23, 59, 59)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(ParseHttpDate(c.text), c.when);
+    }
+}
+
 // What the server writes it must read back: Last-Modified comes back as If-Modified-Since.
 TEST(ParseHttpDate, ReadsWhatFormatWrites) {
     const std::time_t times[] = {0, 784111777, 1796605323, 951782399, 4102444799};
