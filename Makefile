@@ -3,6 +3,7 @@
 # make build - build only
 # make test-browser - the demo site's blog, screenshot and remote control in headless Chromium
 # make fuzz  - the libFuzzer harnesses of fuzz/, built with clang in build-fuzz, 60 s each
+#              (make test runs them for FUZZ_SECONDS_SHORT, 20 s each; 0 leaves them out)
 # make clean - delete the build folders (never the settings or shared files of make run)
 
 BUILD_DIR ?= build

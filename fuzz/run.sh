@@ -4,8 +4,9 @@
 # in a network namespace of its own with only the loopback device.
 #   fuzz/run.sh                  every harness
 #   fuzz/run.sh nmea http_request   some of them
-# New inputs go to build-fuzz/corpus/<name>/ (the seeds in fuzz/corpus/<name>/ are only read);
-# a crash leaves its input in build-fuzz/crashes/<name>/.
+# New inputs go to build-fuzz/corpus/<name>/ (the seeds in fuzz/corpus/<name>/ and the inputs
+# of fixed findings in fuzz/crashes/<name>/ are only read); a crash leaves its input in
+# build-fuzz/crashes/<name>/.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,11 +32,14 @@ namespace=(unshare -n)
 failed=()
 for name in "${names[@]}"; do
     mkdir -p "$build/corpus/$name" "$build/crashes/$name"
+    # Inputs that once broke a promise (fuzz/crashes/<name>/) run first with the seeds.
+    inputs=("$build/corpus/$name" "$root/fuzz/corpus/$name")
+    [ -d "$root/fuzz/crashes/$name" ] && inputs+=("$root/fuzz/crashes/$name")
     echo "== fuzz_$name for ${seconds} s"
     if ! "${namespace[@]}" -- bash -c 'ip link set lo up && exec "$@"' fuzz \
         "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$build/crashes/$name/" \
-        "$build/corpus/$name" "$root/fuzz/corpus/$name" 2>"$build/fuzz_$name.log"; then
+        "${inputs[@]}" 2>"$build/fuzz_$name.log"; then
         failed+=("$name")
     fi
     grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' \

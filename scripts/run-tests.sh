@@ -2,6 +2,7 @@
 # Builds and runs the test suite inside a fresh network namespace that has only loopback,
 # so that no test can reach any other address. With "asan", the sanitizer build instead;
 # with "all" (what CI runs), the normal build, the headless build and the sanitizer build.
+# "normal" and "all" end with short passes of the fuzz harnesses (fuzz_short below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,17 @@ mode=${1:-normal}
 run_suite() {
     local dir=$1
     unshare -n -- bash -c "ip link set lo up && cd '$dir' && ctest --output-on-failure -j2 --timeout 300"
+}
+
+# The libFuzzer harnesses of fuzz/ for FUZZ_SECONDS_SHORT seconds each (20 unless set; 0 skips
+# them), after the suites. clang and its runtimes are installed first, outside any namespace;
+# fuzz/run.sh builds build-fuzz and runs each harness in a network namespace of its own. A
+# crash, a leak, a hang or a broken promise of a harness fails the run.
+fuzz_short() {
+    local seconds=${FUZZ_SECONDS_SHORT:-20}
+    [ "$seconds" -gt 0 ] || return 0
+    ./scripts/install-deps.sh fuzz
+    FUZZ_SECONDS=$seconds ./fuzz/run.sh
 }
 
 build_preset() {
@@ -22,6 +34,7 @@ case "$mode" in
 normal)
     build_preset release build
     run_suite build
+    fuzz_short
     ;;
 asan)
     build_preset asan build-asan
@@ -37,6 +50,7 @@ all)
     ./scripts/smoke-start.sh build-headless/tarvolin
     build_preset asan build-asan
     ASAN_OPTIONS=detect_leaks=0 run_suite build-asan
+    fuzz_short
     ;;
 *)
     echo "usage: $0 [normal|asan|all]" >&2
