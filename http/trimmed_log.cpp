@@ -27,8 +27,16 @@ void TrimmedLog::Append(const std::string& name, int newLimit, std::string_view 
     }
     if (!handle.Valid())
         return;
-    // A failed or short write is ignored: the log is a convenience, never a reason to fail.
+    // A failed write is ignored: the log is a convenience, never a reason to fail.
     const ssize_t written = ::write(handle.Get(), text.data(), text.size());
+    if (written > 0 && static_cast<std::size_t>(written) < text.size()) {
+        // A full disk takes only the head of an entry; left there, it would run into the
+        // next entry as one cut line. Take it back (the write just ended at the file's end).
+        struct stat st {};
+        if (::fstat(handle.Get(), &st) == 0 && st.st_size >= written &&
+            ::ftruncate(handle.Get(), st.st_size - written) == 0)
+            return;
+    }
     if (written > 0)
         size += written;
     Shrink();

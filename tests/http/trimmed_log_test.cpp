@@ -2,8 +2,10 @@
 #include "http/trimmed_log.h"
 #include "support/temp_dir.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
 
 namespace tvn {
 namespace {
@@ -38,6 +40,28 @@ TEST(TrimmedLog, KeepsAnExistingFile) {
     TrimmedLog log;
     log.Append(temp / "a.log", 1, "new");
     EXPECT_EQ(test::ReadFile(temp / "a.log"), "oldnew");
+}
+
+// A full disk took only the head of an entry ("\nGET /x 127.0.0.1:4" of a port 45678), and
+// the next entry, once there was room again, began behind it: one cut line in the log. A
+// file size limit makes the same short write without filling a disk.
+TEST(TrimmedLog, FullDiskLeavesNoCutEntry) {
+    test::TempDir temp;
+    TrimmedLog log;
+    const std::string first = "\nGET /first 127.0.0.1:45678";
+    log.Append(temp / "a.log", 1, first);
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN); // a write at the limit fails instead
+    rlimit tight = before;
+    tight.rlim_cur = first.size() + 10; // room for ten bytes of the next entry
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    log.Append(temp / "a.log", 1, "\nGET /second 127.0.0.1:45679");
+    log.Append(temp / "a.log", 1, "\nGET /third 127.0.0.1:45680");
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, previous);
+    log.Append(temp / "a.log", 1, "\nGET /fourth 127.0.0.1:45681");
+    EXPECT_EQ(test::ReadFile(temp / "a.log"), first + "\nGET /fourth 127.0.0.1:45681");
 }
 
 TEST(TrimmedLog, CutAtTheNextLineStart) {
