@@ -1,6 +1,7 @@
 #include "shell/user_interface.h"
 
 #include "platform/text.h"
+#include "shell/qr_symbol.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -51,7 +52,13 @@ CUserInterface HeadlessInterface() {
     ui.showError = [](const std::string& text) { std::cerr << text << std::endl; };
     ui.showWindow = [] {};
     ui.showActivity = [](std::string_view) {};
-    ui.showAccessInfo = [](const std::string& line) { std::cout << line << std::endl; };
+    // On a terminal each new address also comes as a QR code, for a phone's camera.
+    auto lastAddress = std::make_shared<std::string>();
+    ui.showAccessInfo = [lastAddress](const std::string& line) {
+        std::cout << line << std::endl;
+        if (::isatty(STDOUT_FILENO) == 1)
+            WriteAccessQrCode(std::cout, line, *lastAddress);
+    };
     // On a terminal OK is "y"; the box cannot be ticked there, so the question comes again
     // at the next start. Without a terminal the answer is Cancel.
     ui.askOnce = [](const std::string& text, const std::string& caption) {
