@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs the test suite inside a fresh network namespace that has only loopback,
-# so that no test can reach any other address. With "asan", the sanitizer build instead;
-# with "all" (what CI runs), the normal build, the headless build and the sanitizer build.
-# "normal" and "all" end with short passes of the fuzz harnesses (fuzz_short below).
+# so that no test can reach any other address, then walks the demo site in headless Chromium
+# (a namespace of its own; scripts/install-deps.sh browser installs what it needs). With
+# "asan", the sanitizer build instead, without the walk; with "all" (what CI runs), the normal
+# build and the walk, the headless build and the sanitizer build. "normal" and "all" end
+# with short passes of the fuzz harnesses (fuzz_short below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +13,11 @@ mode=${1:-normal}
 run_suite() {
     local dir=$1
     unshare -n -- bash -c "ip link set lo up && cd '$dir' && ctest --output-on-failure -j2 --timeout 300"
+}
+
+# The demo site in a real browser, on the normal build; its pictures go to build/browser-walk.
+browser_walk() {
+    OUT=build/browser-walk SHOTS=build/browser-walk/site BUILD="$PWD/build" ./tests/browser/walk.sh
 }
 
 # The libFuzzer harnesses of fuzz/ for FUZZ_SECONDS_SHORT seconds each (20 unless set; 0 skips
@@ -34,6 +41,7 @@ case "$mode" in
 normal)
     build_preset release build
     run_suite build
+    browser_walk
     fuzz_short
     ;;
 asan)
@@ -44,6 +52,7 @@ all)
     clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h')
     build_preset release build
     run_suite build
+    browser_walk
     build_preset headless build-headless
     # Both programs must at least start: the headless one answers --version-less smoke run.
     ./scripts/smoke-start.sh build/tarvolin

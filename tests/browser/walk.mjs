@@ -5,7 +5,7 @@
 //
 // node --experimental-websocket walk.mjs DEVTOOLS_PORT SERVER_PORT OUT_DIR
 // Prints one line per check; exits 1 when a check fails.
-import { writeFileSync } from "node:fs";
+import { Browser, pageSocketUrl } from "./devtools.mjs";
 
 const [devtoolsPort, serverPort, outDir] = process.argv.slice(2);
 const site = `http://127.0.0.1:${serverPort}`;
@@ -16,78 +16,7 @@ function check(ok, what, detail = "") {
     if (!ok) failures++;
 }
 
-async function pageSocketUrl() {
-    for (let i = 0; i < 100; i++) {
-        try {
-            const targets = await (await fetch(`http://127.0.0.1:${devtoolsPort}/json/list`)).json();
-            const page = targets.find((t) => t.type === "page");
-            if (page) return page.webSocketDebuggerUrl;
-        } catch {
-            // the browser is still starting
-        }
-        await new Promise((r) => setTimeout(r, 100));
-    }
-    throw new Error("the browser offers no page");
-}
-
-class Browser {
-    constructor(url) {
-        this.socket = new WebSocket(url);
-        this.nextId = 1;
-        this.pending = new Map();
-        this.waiters = [];
-        this.socket.onmessage = (event) => {
-            const message = JSON.parse(event.data);
-            if (message.id && this.pending.has(message.id)) {
-                const { resolve, reject } = this.pending.get(message.id);
-                this.pending.delete(message.id);
-                if (message.error) reject(new Error(message.error.message));
-                else resolve(message.result);
-            } else if (message.method) {
-                this.waiters = this.waiters.filter((w) => !(w.method === message.method && (w.resolve(message.params), true)));
-            }
-        };
-    }
-    open() {
-        return new Promise((resolve, reject) => {
-            this.socket.onopen = resolve;
-            this.socket.onerror = reject;
-        });
-    }
-    send(method, params = {}) {
-        const id = this.nextId++;
-        this.socket.send(JSON.stringify({ id, method, params }));
-        return new Promise((resolve, reject) => this.pending.set(id, { resolve, reject }));
-    }
-    next(method, ms = 15000) {
-        return new Promise((resolve, reject) => {
-            const timer = setTimeout(() => reject(new Error(`no ${method} within ${ms} ms`)), ms);
-            this.waiters.push({ method, resolve: (p) => { clearTimeout(timer); resolve(p); } });
-        });
-    }
-    async eval(expression) {
-        const result = await this.send("Runtime.evaluate", { expression, awaitPromise: true, returnByValue: true });
-        if (result.exceptionDetails) throw new Error(result.exceptionDetails.text);
-        return result.result.value;
-    }
-    async go(url) {
-        const loaded = this.next("Page.loadEventFired");
-        await this.send("Page.navigate", { url });
-        await loaded;
-    }
-    // Runs `action` (which makes the page load another document) and waits for that load.
-    async loadAfter(action) {
-        const loaded = this.next("Page.loadEventFired");
-        await this.eval(action);
-        await loaded;
-    }
-    async picture(name) {
-        const shot = await this.send("Page.captureScreenshot", { format: "png" });
-        writeFileSync(`${outDir}/${name}`, Buffer.from(shot.data, "base64"));
-    }
-}
-
-const browser = new Browser(await pageSocketUrl());
+const browser = new Browser(await pageSocketUrl(devtoolsPort), outDir);
 await browser.open();
 await browser.send("Page.enable");
 await browser.send("Emulation.setDeviceMetricsOverride", { width: 1000, height: 800, deviceScaleFactor: 1, mobile: false });

@@ -2,7 +2,9 @@
 # The demo site in a real browser: starts a desktop of its own (Xvfb, a private session bus,
 # the fake media player of the tests with a window), Tarvolin with the demo site on it, and
 # headless Chromium; walk.mjs then uses the blog, screenshot and remote-control pages as a
-# visitor would. Pictures of the three pages go to OUT (default docs/).
+# visitor would. Pictures of the three pages go to OUT (default docs/). site.mjs then walks
+# the whole demo site as a visitor on a phone and on a desktop; the pictures of its steps go
+# to SHOTS (default build/browser-walk/).
 #
 # Runs itself inside a private network namespace with only loopback. Needs the packages
 # chromium, xvfb, dbus and nodejs (scripts/install-deps.sh browser installs them) and the
@@ -12,6 +14,7 @@ cd "$(dirname "$0")/../.."
 REPO=$PWD
 BUILD=${BUILD:-$REPO/build}
 OUT=${OUT:-$REPO/docs}
+SHOTS=${SHOTS:-$BUILD/browser-walk}
 
 if [ "${TVN_WALK_NETNS:-}" != 1 ]; then
     export TVN_WALK_NETNS=1
@@ -33,7 +36,7 @@ cleanup() {
     [ "${KEEP:-0}" = 1 ] && echo "kept $WORK" >&2 || rm -rf "$WORK"
 }
 trap cleanup EXIT
-mkdir -p "$OUT" "$WORK/runtime"
+mkdir -p "$OUT" "$SHOTS" "$WORK/runtime"
 chmod 700 "$WORK/runtime"
 export XDG_RUNTIME_DIR=$WORK/runtime HOME=$WORK
 
@@ -80,6 +83,8 @@ pids+=($!)
 
 status=0
 node --experimental-websocket --no-warnings tests/browser/walk.mjs 9333 "$PORT" "$OUT" || status=1
+rm -f "$SHOTS"/*.png
+node --experimental-websocket --no-warnings tests/browser/site.mjs 9333 "$PORT" "$SHOTS" || status=1
 
 # What the player was asked to do by the buttons.
 check_player() {
