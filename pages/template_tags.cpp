@@ -1,6 +1,7 @@
 #include "pages/template_tags.h"
 
 #include "http/url_path.h"
+#include "platform/text.h"
 
 #include <cctype>
 
@@ -97,26 +98,6 @@ std::string EncodeLink(std::string_view text) {
     return out;
 }
 
-void AppendHtmlEscaped(std::string& out, std::string_view text) {
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out.push_back(c);
-            break;
-        }
-    }
-}
+void AppendHtmlEscaped(std::string& out, std::string_view text) { AppendMarkupEscaped(out, text); }
 
 } // namespace tvn

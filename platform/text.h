@@ -74,4 +74,35 @@ constexpr std::string_view TrimBlanks(std::string_view text) {
     return text;
 }
 
+// Appends `text` with the characters that end markup text or an attribute value written
+// as character references: & < > " always, and ' as `apostrophe` when one is given (an HTML
+// attribute in single quotes, or XML). Everything else, bytes above 127 included, as it is.
+inline void AppendMarkupEscaped(std::string& out, std::string_view text,
+                                const char* apostrophe = nullptr) {
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            if (apostrophe != nullptr) {
+                out += apostrophe;
+                break;
+            }
+            [[fallthrough]];
+        default:
+            out.push_back(c);
+        }
+    }
+}
+
 } // namespace tvn

@@ -3,6 +3,7 @@
 #include "config/settings_section.h"
 #include "platform/interfaces.h"
 #include "platform/resources.h"
+#include "platform/text.h"
 #include "platform/upnp_device.h"
 
 #include <QUuid>
@@ -41,27 +42,7 @@ std::string FillEach(std::string_view format, std::string_view value) {
 
 std::string XmlEscape(std::string_view text) {
     std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&apos;";
-            break;
-        default:
-            out += c;
-        }
-    }
+    AppendMarkupEscaped(out, text, "&apos;");
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include "presence/detail/dyn_dns_text.h"
 
+#include "platform/text.h"
+
 #include <cstdio>
 
 namespace tvn::presence {
@@ -149,27 +151,7 @@ std::optional<std::string> UpdatePath(std::string_view name, std::string_view do
 std::string HtmlText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += c;
-        }
-    }
+    AppendMarkupEscaped(out, text, "&#39;");
     return out;
 }
 

@@ -66,6 +66,15 @@ class ServerControlTest : public ::testing::Test {
         return control;
     }
 
+    // A control started on `port` at 192.168.1.20, LAN only.
+    std::unique_ptr<CServerControl> StartOnLan(int port) {
+        Set("Port", std::to_string(port));
+        Set("uPnPRouter", "0");
+        localAddress = "192.168.1.20";
+        auto control = MakeControl();
+        control->LoadSettingsAndStart();
+        return control;
+    }
     // Waits for the access-information line number `count`.
     bool WaitForInfo(std::size_t count) {
         return test::SpinUntil([&] { return recorder.infos.size() >= count; }, 5000);
@@ -207,11 +216,7 @@ TEST_F(ServerControlTest, LoadSettingsAndStart) {
 // keeps Port and Enable as the file had them, while the other settings are stored.
 TEST_F(ServerControlTest, SaveStoresEverySettingAndKeepsThePortWhenItIsInUse) {
     const int port = FreePort();
-    Set("Port", std::to_string(port));
-    Set("uPnPRouter", "0");
-    localAddress = "192.168.1.20";
-    auto control = MakeControl();
-    control->LoadSettingsAndStart();
+    auto control = StartOnLan(port);
     ASSERT_TRUE(WaitForInfo(1));
 
     MainSettings chosen = control->Settings();
@@ -259,11 +264,7 @@ TEST_F(ServerControlTest, SaveStoresEverySettingAndKeepsThePortWhenItIsInUse) {
 
 TEST_F(ServerControlTest, ToggleEnableStopsAndStartsAndIsStored) {
     const int port = FreePort();
-    Set("Port", std::to_string(port));
-    Set("uPnPRouter", "0");
-    localAddress = "192.168.1.20";
-    auto control = MakeControl();
-    control->LoadSettingsAndStart();
+    auto control = StartOnLan(port);
     ASSERT_TRUE(WaitForInfo(1));
     EXPECT_FALSE(control->ToggleEnable());
     EXPECT_FALSE(Accepts(port));
@@ -283,11 +284,7 @@ TEST_F(ServerControlTest, ToggleEnableStopsAndStartsAndIsStored) {
 TEST_F(ServerControlTest, LastBlogPostUntilTheLineChanges) {
     const int port = FreePort();
     const std::string portText = std::to_string(port);
-    Set("Port", portText);
-    Set("uPnPRouter", "0");
-    localAddress = "192.168.1.20";
-    auto control = MakeControl();
-    control->LoadSettingsAndStart();
+    auto control = StartOnLan(port);
     ASSERT_TRUE(WaitForInfo(1));
     control->Document().SetLastPost("/Blog/first.html");
     control->PreviewEnable(true); // a refresh with nothing changed
