@@ -12,6 +12,7 @@ packages=(
     xvfb xauth dbus x11-xserver-utils x11-utils socat
     libqrencode-dev qt6-qpa-plugins trayer xdotool
     iproute2 util-linux procps
+    dpkg-dev file curl
 )
 # The router lab of the port mapping tests (miniupnpd as a real UPnP router in namespaces the
 # tests make). Installed with services kept from starting: no miniupnpd may run on the host.

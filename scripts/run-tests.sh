@@ -4,7 +4,8 @@
 # (a namespace of its own; scripts/install-deps.sh browser installs what it needs). With
 # "asan", the sanitizer build instead, without the walk; with "all" (what CI runs), the normal
 # build and the walk, the headless build and the sanitizer build. "normal" and "all" end
-# with short passes of the fuzz harnesses (fuzz_short below).
+# with short passes of the fuzz harnesses (fuzz_short below); "all" then checks the Debian
+# package (package_check).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,13 @@ fuzz_short() {
     ./scripts/install-deps.sh fuzz
     FUZZ_SECONDS=$seconds ./fuzz/run.sh
 }
+
+# --- The Debian package: built in build-pkg, unpacked with dpkg -x, the installed program
+# started headless in a network namespace of its own (tests/package/check_package.sh).
+package_check() {
+    ./tests/package/check_package.sh
+}
+# --- end of the package check
 
 build_preset() {
     local preset=$1 dir=$2
@@ -60,6 +68,7 @@ all)
     build_preset asan build-asan
     ASAN_OPTIONS=detect_leaks=0 run_suite build-asan
     fuzz_short
+    package_check
     ;;
 *)
     echo "usage: $0 [normal|asan|all]" >&2
