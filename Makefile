@@ -6,12 +6,15 @@
 # make soak  - mixed load on the program for SOAK_SECONDS (default 1800), then its checks
 # make fuzz  - the libFuzzer harnesses of fuzz/, built with clang in build-fuzz, 60 s each
 #              (make test runs them for FUZZ_SECONDS_SHORT, 20 s each; 0 leaves them out)
+# make install - build, then install below PREFIX (default /usr/local); DESTDIR stages it
+# make package - a Debian package of a Release build in build-pkg (build-pkg/tarvolin_*.deb)
 # make clean - delete the build folders (never the settings or shared files of make run)
 
 BUILD_DIR ?= build
 PRESET ?= release
 
-.PHONY: all deps build run test test-asan test-browser soak fuzz format-check clean
+.PHONY: all deps build run test test-asan test-browser soak fuzz format-check clean \
+	install package
 
 all: build
 
@@ -46,12 +49,26 @@ fuzz:
 	@./scripts/install-deps.sh fuzz
 	./fuzz/run.sh
 
+# The programs, the menu entry and its icon, the README (packaging/CMakeLists.txt).
+PREFIX ?= /usr/local
+PKG_BUILD_DIR ?= build-pkg
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)" --strip
+
+# Its own Release folder without the tests, so the package never waits for the suites.
+package:
+	@[ -f $(PKG_BUILD_DIR)/CMakeCache.txt ] || cmake -S . -B $(PKG_BUILD_DIR) -G Ninja \
+		-DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+	cmake --build $(PKG_BUILD_DIR)
+	cd $(PKG_BUILD_DIR) && cpack
+
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
 
 # Settings or shared files that an older `make run`, or the program started by hand, left
 # beside the program would go with its folder: refuse unless FORCE=1.
-CLEAN_DIRS = build build-asan build-headless
+CLEAN_DIRS = build build-asan build-headless build-pkg
 
 clean:
 	@for kept in $(foreach d,$(CLEAN_DIRS),$(d)/TVN.cfg $(d)/Tarvolin); do \
