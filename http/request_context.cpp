@@ -2,6 +2,7 @@
 // loop.
 #include "http/request_context.h"
 
+#include "http/http_date.h"
 #include "http/http_svr_doc.h"
 #include "http/url_path.h"
 #include "platform/text.h"
@@ -106,6 +107,15 @@ void CRequestContext::WriteRequestLine() {
 }
 
 StageResult CRequestContext::HeadOfFile() {
+    // Asked for a range of a plain file, HEAD gives the head a GET would give; without a
+    // Range header its head stays the short one it has always been.
+    if (file.IsOpen() && !IsPageFile() && !request.Header("range").empty()) {
+        if (file.lastWrite)
+            PutHeader("Last-Modified", FormatHttpDate(*file.lastWrite));
+        if (AnswerRange() == StageResult::kAnswered)
+            return StageResult::kAnswered;
+        PutHeaderNumber("Content-Length", static_cast<long long>(file.size - file.offset));
+    }
     PutText("\r\n");
     return StageResult::kAnswered;
 }

@@ -26,8 +26,8 @@ enum class StageResult { kAnswered, kGoOn };
 // been handed to the connection.
 struct COpenFile {
     UniqueFd fd;
-    off_t size = 0;
-    off_t offset = 0;
+    off_t size = 0;   // where the answer ends: the file's size, or the end of a byte range
+    off_t offset = 0; // the next byte to send: 0, or the start of a byte range
     std::optional<std::time_t> lastWrite;
 
     bool IsOpen() const { return fd.Valid(); }
@@ -103,7 +103,8 @@ class CRequestContext {
     StageResult RunPageHandlers();
     // Last-Modified, then the frame of a page file.
     StageResult FramePage();
-    // The file itself: Content-Length, and the file (a small one at once, else streamed).
+    // The file itself: Content-Length, and the file (a small one at once, else streamed);
+    // one byte range of it when the request asks for one.
     StageResult SendFile();
 
     // Maps a URL path to a local path below the root; false when it leaves the root.
@@ -173,6 +174,15 @@ class CRequestContext {
     // Redirects a folder to the first existing name of `list` (LF-separated); true when it did.
     bool RedirectToIndex(std::string_view list, bool addQuestion);
     bool OpenTargetFile();
+    // The answer to a Range header on the open plain file: 206 with the range set in `file`
+    // (kGoOn, Content-Length still to come), 416 (kAnswered), or the whole file (kGoOn).
+    // A request without Range is left exactly as it was.
+    StageResult AnswerRange();
+    // True when If-Range is absent or names the file's own last-write time.
+    bool IfRangeHolds() const;
+    // Turns the status line at the start of the buffer into that of `status`; false (nothing
+    // changed) when the buffer does not start with the status line written.
+    bool ReplaceStatus(HttpStatus status);
 
     CHttpSvrDoc& doc;
     std::string peerAddressPort;

@@ -1,6 +1,7 @@
 // The file stages of the GET path: built-in files and thumbnails, mapping the URL to a local
 // target, folder redirects and default documents, hidden targets, opening the target, and
 // the file itself.
+#include "http/byte_range.h"
 #include "http/content_stages.h"
 #include "http/http_date.h"
 #include "http/http_svr_doc.h"
@@ -13,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -302,22 +304,91 @@ StageResult CRequestContext::FramePage() {
 }
 
 StageResult CRequestContext::SendFile() {
-    PutHeaderNumber("Content-Length", static_cast<long long>(file.size));
+    if (AnswerRange() == StageResult::kAnswered)
+        return StageResult::kAnswered;
+    const off_t length = file.size - file.offset;
+    PutHeaderNumber("Content-Length", static_cast<long long>(length));
     PutText("\r\n");
     // A small file goes out with its head in one piece; a larger one is streamed.
     const std::size_t room = buffer.Size() - buffer.Pending();
-    if (static_cast<std::size_t>(file.size) <= room) {
+    if (static_cast<std::size_t>(length) <= room) {
         // No more than Content-Length said, should the file have grown since.
         const ssize_t n = ::pread(file.fd.Get(), buffer.Data() + buffer.Pending(),
-                                  static_cast<std::size_t>(file.size), 0);
+                                  static_cast<std::size_t>(length), file.offset);
         if (n > 0) {
             buffer.SetPending(buffer.Pending() + static_cast<std::size_t>(n));
-            file.offset = n;
+            file.offset += n;
         }
         if (n <= 0 || file.offset >= file.size)
             file.Close();
     }
     return StageResult::kAnswered;
+}
+
+StageResult CRequestContext::AnswerRange() {
+    const std::string& asked = request.Header("range");
+    // Only the plain 200 answer of a file is cut: a stage that wrote another status keeps
+    // its whole answer.
+    if (asked.empty() || request.status != HttpStatus::kOk)
+        return StageResult::kGoOn;
+    const ByteRange range =
+        IfRangeHolds() ? ParseByteRange(asked, file.size) : ByteRange{ByteRange::Kind::kWhole};
+    char value[64];
+    switch (range.kind) {
+    case ByteRange::Kind::kWhole:
+        PutHeader("Accept-Ranges", "bytes");
+        return StageResult::kGoOn;
+    case ByteRange::Kind::kUnsatisfiable: {
+        const int length =
+            std::snprintf(value, sizeof value, "bytes */%lld", static_cast<long long>(file.size));
+        file.Close();
+        buffer.Reset();
+        PutStatus(HttpStatus::kRangeNotSatisfiable);
+        PutHeader("Accept-Ranges", "bytes");
+        PutHeader("Content-Range", std::string_view(value, static_cast<std::size_t>(length)));
+        PutText("\r\n");
+        PutText(LoadString(HttpStatus::kRangeNotSatisfiable));
+        return StageResult::kAnswered;
+    }
+    case ByteRange::Kind::kPart: {
+        const int length = std::snprintf(
+            value, sizeof value, "bytes %lld-%lld/%lld", static_cast<long long>(range.first),
+            static_cast<long long>(range.last), static_cast<long long>(file.size));
+        if (!ReplaceStatus(HttpStatus::kPartialContent))
+            return StageResult::kGoOn;
+        PutHeader("Accept-Ranges", "bytes");
+        PutHeader("Content-Range", std::string_view(value, static_cast<std::size_t>(length)));
+        file.offset = range.first;
+        file.size = range.last + 1;
+        return StageResult::kGoOn;
+    }
+    }
+    return StageResult::kGoOn;
+}
+
+bool CRequestContext::IfRangeHolds() const {
+    const std::string& condition = request.Header("if-range");
+    if (condition.empty())
+        return true;
+    // We send no entity tags, so a tag never matches; a date must be the file's own to the
+    // second, as Last-Modified gave it.
+    const auto when = ParseHttpDate(condition);
+    return when && file.lastWrite && *when == *file.lastWrite;
+}
+
+bool CRequestContext::ReplaceStatus(HttpStatus status) {
+    constexpr std::string_view kVersion = "HTTP/1.0 ";
+    const std::string_view old = LoadString(request.status);
+    const std::string_view head = buffer.View();
+    if (!head.starts_with(kVersion) || head.substr(kVersion.size(), old.size()) != old)
+        return false;
+    // Only the head is moved: a few hundred bytes, and only for an answer in part.
+    const std::string rest(head.substr(kVersion.size() + old.size()));
+    buffer.SetPending(kVersion.size());
+    PutText(LoadString(status));
+    PutText(rest);
+    request.status = status;
+    return true;
 }
 
 } // namespace tvn

@@ -26,12 +26,14 @@ enum class StringId : int {
 enum class HttpStatus : int {
     kNone = 0, // no status line written yet
     kOk = 4200,
+    kPartialContent = 4206,
     kMovedPermanently = 4301,
     kRedirection = 4302,
     kNotModified = 4304,
     kBadRequest = 4400,
     kUnauthorized = 4401,
     kNotFound = 4404,
+    kRangeNotSatisfiable = 4416,
     kNotImplemented = 4501,
     kServiceUnavailable = 4503,
 };

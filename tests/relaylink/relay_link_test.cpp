@@ -178,6 +178,34 @@ TEST_F(RelayLink, RelayedGetIsTheDirectAnswerAndLogsNoAddress) {
     EXPECT_EQ(Log().substr(0, Log().find('\n', 1)), "\nGET /big.bin ");
 }
 
+// A relayed connection cannot hand a file to the kernel: a byte range of it is read from
+// its offset into the buffer, and must be the same part a direct visitor gets.
+TEST_F(RelayLink, RelayedRangeIsTheDirectPart) {
+    StandInService service;
+    UseService(service);
+    const std::string range = "Range: bytes=40000-80000\r\n";
+    std::vector<std::string> messages;
+    ASSERT_TRUE(RunWhileServing(
+        [&] {
+            service.AwaitRegistration();
+            service.SendRequest("203.0.113.9:4444\r\nGET /big.bin HTTP/1.0\r\n" + range + "\r\n");
+            if (const auto ack = service.Next(3000ms))
+                messages = service.ReceiveAnswer(ack->first.connectionId);
+        },
+        60s));
+    std::string relayed;
+    for (const std::string& message : messages)
+        relayed += message;
+    const Answer viaRelay = ParseAnswer(relayed);
+    const Answer direct = Get("/big.bin", range);
+    EXPECT_EQ(viaRelay.statusLine, "HTTP/1.0 206 Partial Content");
+    EXPECT_EQ(viaRelay.Names(), direct.Names());
+    EXPECT_EQ(viaRelay.Header("Content-Range"), "bytes 40000-80000/100000");
+    EXPECT_EQ(viaRelay.Header("Content-Length"), "40001");
+    EXPECT_TRUE(viaRelay.body == PatternBytes(100000).substr(40000, 40001));
+    EXPECT_TRUE(direct.body == viaRelay.body);
+}
+
 // Its acknowledgement lost, the service sends a request again: acknowledged with the same
 // id, never run a second time (a comment posted through the relay landed twice).
 TEST_F(RelayLink, RepeatedRequestIsAcknowledgedAgainNotRunAgain) {
