@@ -32,10 +32,11 @@ fuzz_short() {
     FUZZ_SECONDS=$seconds ./fuzz/run.sh
 }
 
-# --- The Debian package: built in build-pkg, unpacked with dpkg -x, the installed program
+# --- The Debian package: made by cpack from the release build the suite ran on (make package
+# makes it from a Release build of its own), unpacked with dpkg -x, the installed program
 # started headless in a network namespace of its own (tests/package/check_package.sh).
 package_check() {
-    ./tests/package/check_package.sh
+    PKG_BUILD_DIR=build ./tests/package/check_package.sh
 }
 # --- end of the package check
 
