@@ -31,12 +31,19 @@ TEST(NumEdit, KeepsThePortInRange) {
         int beeps;
     };
     const Case cases[] = {
-        {"80", 80, 0},      {"65535", 65535, 0},  {"1", 1, 0},  {"0", 8080, 1}, // 0 is no port
-        {"70000", 7000, 1},                       // the fifth key would leave the range
-        {"65536", 6553, 1}, {"655351", 65535, 1}, // a full edit still takes the key, then refuses
-                                                  // it
-        {"abc", 8080, 3},                         // letters never get in
-        {"8a1", 81, 1},     {" ", 8080, 1},       {"-5", 5, 1}, {"00", 8080, 2},
+        {"80", 80, 0},
+        {"65535", 65535, 0},
+        {"1", 1, 0},
+        {"0", 8080, 1},     // 0 is no port
+        {"70000", 7000, 1}, // the fifth key would leave the range
+        {"65536", 6553, 1},
+        {"655351", 65535, 1}, // a full edit still takes the key, then refuses
+                              // it
+        {"abc", 8080, 3},     // letters never get in
+        {"8a1", 81, 1},
+        {" ", 8080, 1},
+        {"-5", 5, 1},
+        {"00", 8080, 2},
         {"09", 8080, 2}, // the restored text is not selected: the 9 goes after it
     };
     for (const Case& c : cases) {
