@@ -2,6 +2,7 @@
 // hand), translated and compiled, then searched in any text. Any text also becomes a pattern
 // of its own literal characters, which must translate, compile with no group and match that
 // text whole.
+#include "fuzz/fuzz_check.h"
 #include "gps/detail/atl_pattern.h"
 
 #include <QRegularExpression>
@@ -15,10 +16,7 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using tvn::fuzz::Check;
 
 // A pattern of the ATL syntax that matches exactly `text`: letters and digits stand for
 // themselves, every other byte is made literal with '\' (a letter after '\' would be an

@@ -2,6 +2,7 @@
 // written in our own form and must read back as the same second, with the same fields. Eight bytes
 // of the input also pick a second between the years 1900 and 9999 that must survive writing and
 // reading.
+#include "fuzz/fuzz_check.h"
 #include "http/http_date.h"
 
 #include <cstddef>
@@ -14,10 +15,7 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using tvn::fuzz::Check;
 
 // The first and the last second that the three forms can name.
 constexpr std::int64_t kFirst = -2208988800; // 1900-01-01 00:00:00

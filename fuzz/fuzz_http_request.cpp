@@ -1,5 +1,6 @@
 // The head of an HTTP request as a visitor sends it, in pieces of any size: the request reader,
 // then the percent-decoding and the query parameters it uses, on the same bytes.
+#include "fuzz/fuzz_check.h"
 #include "http/request.h"
 #include "http/request_reader.h"
 
@@ -12,10 +13,7 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using tvn::fuzz::Check;
 
 // A decoded text never holds a NUL byte: it would cut every later use short. With
 // FUZZ_ALLOW_RAW_NUL=1 in the environment inputs holding a NUL byte are not checked for it

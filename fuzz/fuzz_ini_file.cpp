@@ -3,6 +3,7 @@
 // it stored, refuse exactly what the header says it refuses, and leave every other key as it
 // read before. The file lies in a private folder in /dev/shm, so the fsync of each write is
 // cheap.
+#include "fuzz/fuzz_check.h"
 #include "platform/ini_file.h"
 #include "platform/text.h"
 
@@ -18,10 +19,7 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using tvn::fuzz::Check;
 
 // A private folder in /dev/shm for the one file, removed at exit.
 struct ScratchFile {

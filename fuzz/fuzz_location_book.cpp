@@ -1,6 +1,7 @@
 // The location service of the relay as servers and pages on the Internet use it: a run of
 // reports and questions, one a line ("u" or "r", then the query text), with the clock moving
 // on by the minutes the line's second byte tells.
+#include "fuzz/fuzz_check.h"
 #include "tools/relay/location_book.h"
 
 #include <cstddef>
@@ -8,14 +9,7 @@
 #include <cstdlib>
 #include <string_view>
 
-namespace {
-
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using tvn::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tvn::relay;

@@ -2,6 +2,7 @@
 // it, matched against the default NMEA patterns, and the numbers and texts made from the groups.
 // The same bytes also go through the translation of a pattern written in the ATL syntax of the
 // settings.
+#include "fuzz/fuzz_check.h"
 #include "gps/detail/atl_pattern.h"
 #include "gps/detail/nmea.h"
 
@@ -14,17 +15,14 @@
 
 namespace {
 
+using tvn::fuzz::Check;
+
 // The defaults of gps/gps.cpp.
 constexpr const char* kSentencePattern =
     "\\$GPGGA,{[^,]*?},{[^,]*?},{[^,]*?},{[^,]*?},{[^,]*?},{[^,]*?},[^,]*?,{[^,]*?},[^\\*]+?\\*{"
     "\\h\\h}";
 constexpr const char* kCoordinatePattern = "{\\-?\\d?\\d\\d}{\\d\\d\\.\\d+}";
 constexpr const char* kTimePattern = "{\\d\\d}{\\d\\d}{\\d\\d}.*";
-
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
 
 struct Patterns {
     tvn::gps::AtlPattern sentence{kSentencePattern, 8};

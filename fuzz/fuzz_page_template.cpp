@@ -1,6 +1,7 @@
 // The templates of the pages, which a site's owner writes and visitors' texts are merged into:
 // the tag pairs found, sections cut out and pairs replaced, and plain text made HTML. The
 // input is the template; its first byte picks the tag.
+#include "fuzz/fuzz_check.h"
 #include "pages/page_wrap.h"
 #include "pages/template_tags.h"
 
@@ -12,12 +13,9 @@
 
 namespace {
 
-constexpr std::string_view kTags[] = {"<diritem>", "<fileitem>", "<blogitem>", "<comment>", "<"};
+using tvn::fuzz::Check;
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+constexpr std::string_view kTags[] = {"<diritem>", "<fileitem>", "<blogitem>", "<comment>", "<"};
 
 } // namespace
 

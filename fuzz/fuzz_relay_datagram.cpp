@@ -1,6 +1,7 @@
 // Datagrams as they arrive from the relay link: the header reader, the registration name, and
 // the reassembly of messages from fragments that may come in any order, twice, overlapping or
 // made up. The input is a run of datagrams, each preceded by its length (two bytes).
+#include "fuzz/fuzz_check.h"
 #include "relay/datagram.h"
 
 #include <cstddef>
@@ -9,14 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace {
-
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+using tvn::fuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tvn::relay;

@@ -5,6 +5,7 @@
 // list never.
 // The visitor is never local, so the desktop pages refuse it; DISPLAY is unset all the same.
 #include "config/settings_section.h"
+#include "fuzz/fuzz_check.h"
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
 #include "http/request_reader.h"
@@ -22,10 +23,7 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using tvn::fuzz::Check;
 
 namespace fs = std::filesystem;
 

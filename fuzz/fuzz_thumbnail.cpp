@@ -4,6 +4,7 @@
 // check, decoding at the thumbnail's size, scaling, JPEG encoding); it either gives the
 // fallback text or a tag of at most 100 by 100 pixels whose thumbnail is cached and reads
 // back at that size.
+#include "fuzz/fuzz_check.h"
 #include "pages/thumbnail_cache.h"
 
 #include <QByteArray>
@@ -21,10 +22,7 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using tvn::fuzz::Check;
 
 constexpr std::string_view kFallback = "no picture";
 

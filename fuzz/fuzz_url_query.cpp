@@ -1,5 +1,6 @@
 // Percent-decoding and the query parameters on their own: any bytes as an encoded text, and
 // any bytes encoded by us and decoded again, which must give them back.
+#include "fuzz/fuzz_check.h"
 #include "http/request.h"
 
 #include <cstddef>
@@ -11,10 +12,7 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition)
-        std::abort();
-}
+using tvn::fuzz::Check;
 
 // Every byte as "%XX", as a browser may send any byte.
 std::string EncodeAll(std::string_view bytes) {
