@@ -2,6 +2,7 @@
 
 #include "support/file_bytes.h"
 #include "support/loopback_port.h"
+#include "support/spin.h"
 // Helpers of the shell tests: temporary folders, loopback ports, running the event loop.
 
 #include <QCoreApplication>
@@ -19,15 +20,6 @@
 #include <unistd.h>
 
 namespace tvn::test {
-
-// Runs the event loop until `done` holds or `timeoutMs` passed; the final value of `done`.
-inline bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
 
 // A port that was free a moment ago.
 inline int FreePort() { return FreeLoopbackPort(); }

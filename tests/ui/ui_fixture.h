@@ -7,6 +7,7 @@
 #include "platform/ini_file.h"
 #include "shell/server_control.h"
 #include "support/loopback_port.h"
+#include "support/spin.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -20,15 +21,6 @@
 #include <vector>
 
 namespace tvn::test {
-
-// Runs the event loop until `done` holds or `timeoutMs` passed; the final value of `done`.
-inline bool SpinUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
 
 // Runs the event loop for `ms`.
 inline void Spin(int ms) {
