@@ -33,7 +33,18 @@ pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    [ "${KEEP:-0}" = 1 ] && echo "kept $WORK" >&2 || rm -rf "$WORK"
+    if [ "${KEEP:-0}" = 1 ]; then
+        echo "kept $WORK" >&2
+        return 0
+    fi
+    # Chromium's helper processes outlive the browser by a moment and may still write into its
+    # profile: try again for a few seconds, and never let the clean-up fail the walk.
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+        rm -rf "$WORK" 2>/dev/null && return 0
+        sleep 0.5
+    done
+    echo "walk: could not remove $WORK" >&2
+    return 0
 }
 trap cleanup EXIT
 mkdir -p "$OUT" "$SHOTS" "$WORK/runtime"
