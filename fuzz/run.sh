@@ -14,7 +14,7 @@ build="$root/build-fuzz"
 seconds=${FUZZ_SECONDS:-60}
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=(http_request relay_datagram nmea location_book page_template url_query http_date
-    ini_file atl_pattern thumbnail run_request)
+    ini_file atl_pattern thumbnail run_request byte_range)
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
