@@ -17,8 +17,10 @@ run_suite() {
 }
 
 # The demo site in a real browser, on the normal build; its pictures go to build/browser-walk.
+# Then a film played and sought on a page of the program (tests/browser/video.sh).
 browser_walk() {
     OUT=build/browser-walk SHOTS=build/browser-walk/site BUILD="$PWD/build" ./tests/browser/walk.sh
+    BUILD="$PWD/build" ./tests/browser/video.sh
 }
 
 # The libFuzzer harnesses of fuzz/ for FUZZ_SECONDS_SHORT seconds each (20 unless set; 0 skips
