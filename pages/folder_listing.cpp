@@ -13,9 +13,12 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <memory>
 #include <strings.h>
 #include <sys/stat.h>
+#include <type_traits>
+#include <utility>
 
 namespace tvn {
 namespace {
@@ -58,19 +61,87 @@ std::string_view BaseName(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// Classifies one name of the folder into the lists; returns 1 when it counts.
+// File name endings by kind, sorted for a binary search; pictures that get no thumbnail
+// (".svg", ".webp") are pictures all the same.
+struct KindByEnding {
+    std::string_view ending;
+    EntryKind kind;
+};
+constexpr KindByEnding kKindsByEnding[] = {
+    {"3gp", EntryKind::Video},     {"7z", EntryKind::Archive},    {"aac", EntryKind::Audio},
+    {"aif", EntryKind::Audio},     {"aiff", EntryKind::Audio},    {"apk", EntryKind::Archive},
+    {"avi", EntryKind::Video},     {"avif", EntryKind::Picture},  {"bmp", EntryKind::Picture},
+    {"bz2", EntryKind::Archive},   {"c", EntryKind::Text},        {"cab", EntryKind::Archive},
+    {"cfg", EntryKind::Text},      {"conf", EntryKind::Text},     {"cpp", EntryKind::Text},
+    {"css", EntryKind::Text},      {"csv", EntryKind::Text},      {"deb", EntryKind::Archive},
+    {"djvu", EntryKind::Document}, {"dmg", EntryKind::Archive},   {"doc", EntryKind::Document},
+    {"docx", EntryKind::Document}, {"epub", EntryKind::Document}, {"flac", EntryKind::Audio},
+    {"flv", EntryKind::Video},     {"gif", EntryKind::Picture},   {"gz", EntryKind::Archive},
+    {"h", EntryKind::Text},        {"heic", EntryKind::Picture},  {"htm", EntryKind::Document},
+    {"html", EntryKind::Document}, {"ico", EntryKind::Picture},   {"ini", EntryKind::Text},
+    {"iso", EntryKind::Archive},   {"jar", EntryKind::Archive},   {"jpeg", EntryKind::Picture},
+    {"jpg", EntryKind::Picture},   {"js", EntryKind::Text},       {"json", EntryKind::Text},
+    {"log", EntryKind::Text},      {"m4a", EntryKind::Audio},     {"m4v", EntryKind::Video},
+    {"md", EntryKind::Text},       {"mid", EntryKind::Audio},     {"midi", EntryKind::Audio},
+    {"mkv", EntryKind::Video},     {"mov", EntryKind::Video},     {"mp3", EntryKind::Audio},
+    {"mp4", EntryKind::Video},     {"mpeg", EntryKind::Video},    {"mpg", EntryKind::Video},
+    {"odp", EntryKind::Document},  {"ods", EntryKind::Document},  {"odt", EntryKind::Document},
+    {"oga", EntryKind::Audio},     {"ogg", EntryKind::Audio},     {"ogv", EntryKind::Video},
+    {"opus", EntryKind::Audio},    {"pdf", EntryKind::Document},  {"png", EntryKind::Picture},
+    {"ppt", EntryKind::Document},  {"pptx", EntryKind::Document}, {"ps", EntryKind::Document},
+    {"py", EntryKind::Text},       {"rar", EntryKind::Archive},   {"rpm", EntryKind::Archive},
+    {"rtf", EntryKind::Document},  {"sh", EntryKind::Text},       {"svg", EntryKind::Picture},
+    {"tar", EntryKind::Archive},   {"tgz", EntryKind::Archive},   {"tif", EntryKind::Picture},
+    {"tiff", EntryKind::Picture},  {"ts", EntryKind::Video},      {"txt", EntryKind::Text},
+    {"wav", EntryKind::Audio},     {"webm", EntryKind::Video},    {"webp", EntryKind::Picture},
+    {"wma", EntryKind::Audio},     {"wmv", EntryKind::Video},     {"xls", EntryKind::Document},
+    {"xlsx", EntryKind::Document}, {"xml", EntryKind::Text},      {"xz", EntryKind::Archive},
+    {"yaml", EntryKind::Text},     {"zip", EntryKind::Archive},   {"zst", EntryKind::Archive},
+};
+static_assert(std::is_sorted(std::begin(kKindsByEnding), std::end(kKindsByEnding),
+                             [](const KindByEnding& a, const KindByEnding& b) {
+                                 return a.ending < b.ending;
+                             }));
+
+// The kind of a file by its ending, without regard to case; Other for endings not known.
+EntryKind KindOfFileName(std::string_view name) {
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || name.size() - dot - 1 > 8)
+        return EntryKind::Other;
+    char lower[8];
+    const std::size_t length = name.size() - dot - 1;
+    for (std::size_t i = 0; i < length; ++i)
+        lower[i] = LowerAscii(name[dot + 1 + i]);
+    const std::string_view ending(lower, length);
+    const auto found = std::lower_bound(
+        std::begin(kKindsByEnding), std::end(kKindsByEnding), ending,
+        [](const KindByEnding& item, std::string_view key) { return item.ending < key; });
+    return found != std::end(kKindsByEnding) && found->ending == ending ? found->kind
+                                                                        : EntryKind::Other;
+}
+
+// Size and date of an entry, from the status of what it names.
+void PutSizeAndDate(ListingEntry& entry, const struct stat& st) {
+    entry.size = S_ISDIR(st.st_mode) ? -1 : static_cast<long long>(st.st_size);
+    entry.modified = static_cast<long long>(st.st_mtim.tv_sec);
+}
+
+// Classifies one name of the folder into the lists; returns 1 when it counts. `details`
+// asks for the entry's kind, size and date as well.
 int Classify(const std::string& folderPath, int folderFd, const std::string& name,
-             unsigned char type, ListingEntries& entries, std::vector<PictureRef>& pictures) {
+             unsigned char type, bool details, ListingEntries& entries,
+             std::vector<PictureRef>& pictures) {
     // The folder itself is already free of links, so only the entry can be one: the
     // directory entry's type spares a system call for every plain file and folder.
     std::string resolved = folderPath + name;
     int attributes;
+    struct stat st {};
+    bool viaPath = false; // a link or something else the directory entry did not tell
     if (type == DT_DIR || type == DT_REG) {
         attributes = type == DT_DIR ? kAttributeDirectory : 0;
         if (!name.empty() && name[0] == '.')
             attributes |= kAttributeHidden;
     } else {
-        struct stat st {};
         if (type == DT_UNKNOWN &&
             ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             !S_ISLNK(st.st_mode)) {
@@ -80,6 +151,7 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
         } else {
             resolved = ResolveShortcuts(resolved);
             attributes = GetFileAttributes(resolved);
+            viaPath = true;
         }
     }
     if (attributes == kInvalidAttributes)
@@ -95,57 +167,210 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
     const std::string_view display = dot == std::string_view::npos ? base : base.substr(0, dot);
     std::string shown;
     AppendHtmlEscaped(shown, display);
-    if (attributes & kAttributeDirectory)
-        entries.folders.push_back({std::move(shown), name});
-    else if (IsPictureName(base)) {
+    const bool isFolder = attributes & kAttributeDirectory;
+    const bool isPicture = !isFolder && IsPictureName(base);
+    ListingEntry entry{isPicture ? std::string() : std::move(shown), name};
+    if (details) {
+        entry.kind = isFolder    ? EntryKind::Folder
+                     : isPicture ? EntryKind::Picture
+                                 : KindOfFileName(base);
+        // A link's size and date are those of what it leads to: that is what a visitor gets.
+        const bool known = type == DT_UNKNOWN && !viaPath; // `st` was read above
+        if (known || (viaPath ? ::stat(resolved.c_str(), &st)
+                              : ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW)) == 0)
+            PutSizeAndDate(entry, st);
+    }
+    if (isFolder)
+        entries.folders.push_back(std::move(entry));
+    else if (isPicture) {
         // The thumbnail tags are made for all pictures of the folder at once, below.
-        entries.pictures.push_back({std::string(), name});
+        entries.pictures.push_back(std::move(entry));
         pictures.push_back({std::move(resolved), std::move(shown)});
     } else
-        entries.files.push_back({std::move(shown), name});
+        entries.files.push_back(std::move(entry));
     return 1;
 }
 
 bool IsRootUrl(std::string_view url) { return url.find('/', 1) == std::string_view::npos; }
 
-// Expands the first section of `tag` with one copy per entry.
-void ExpandSection(std::string& text, std::string_view tag, const std::vector<ListingEntry>& list,
-                   std::string_view urlBase) {
-    const TagPair pair = FindTagPair(text, tag);
+// The placeholders of an item section. %NAME% and %LINK% are replaced where they first
+// stand only, as templates have always had them; the others wherever they stand.
+enum class Field : unsigned char { Name, Link, FileName, Kind, Size, Bytes, Date, Seconds, None };
+struct Placeholder {
+    std::string_view text;
+    Field field;
+};
+constexpr Placeholder kPlaceholders[] = {
+    {"%NAME%", Field::Name}, {"%LINK%", Field::Link},     {"%FILENAME%", Field::FileName},
+    {"%KIND%", Field::Kind}, {"%SIZE%", Field::Size},     {"%BYTES%", Field::Bytes},
+    {"%DATE%", Field::Date}, {"%MTIME%", Field::Seconds},
+};
+// Fields from Kind on need the entries' details (FolderScan::withDetails).
+constexpr bool NeedsDetails(Field field) { return field >= Field::Kind && field != Field::None; }
+
+// A run of the section as written, then the field that follows it (None after the last).
+struct Piece {
+    std::string_view literal;
+    Field field;
+};
+
+// The section split at its placeholders. They are found in the section as written, so
+// that a name holding "%LINK%" cannot take the link's place.
+std::vector<Piece> SplitSection(std::string_view inner) {
+    std::vector<Piece> pieces;
+    bool nameSeen = false;
+    bool linkSeen = false;
+    std::size_t from = 0;
+    for (std::size_t at = inner.find('%'); at != std::string_view::npos;
+         at = inner.find('%', at + 1)) {
+        for (const Placeholder& placeholder : kPlaceholders) {
+            if (!inner.substr(at).starts_with(placeholder.text))
+                continue;
+            bool* seen = placeholder.field == Field::Name   ? &nameSeen
+                         : placeholder.field == Field::Link ? &linkSeen
+                                                            : nullptr;
+            if (seen && std::exchange(*seen, true))
+                break;
+            pieces.push_back({inner.substr(from, at - from), placeholder.field});
+            from = at + placeholder.text.size();
+            at = from - 1;
+            break;
+        }
+    }
+    pieces.push_back({inner.substr(from), Field::None});
+    return pieces;
+}
+
+std::string_view KindName(EntryKind kind) {
+    switch (kind) {
+    case EntryKind::None:
+        return {};
+    case EntryKind::Folder:
+        return "folder";
+    case EntryKind::Picture:
+        return "picture";
+    case EntryKind::Audio:
+        return "audio";
+    case EntryKind::Video:
+        return "video";
+    case EntryKind::Document:
+        return "document";
+    case EntryKind::Archive:
+        return "archive";
+    case EntryKind::Text:
+        return "text";
+    case EntryKind::Other:
+        return "other";
+    }
+    return {};
+}
+
+void AppendField(std::string& out, Field field, const ListingEntry& entry,
+                 std::string_view urlBase) {
+    switch (field) {
+    case Field::Name:
+        out.append(entry.name);
+        break;
+    case Field::Link:
+        AppendEncodedLink(out, urlBase);
+        if (entry.linkIsName)
+            AppendEncodedLink(out, entry.link);
+        else
+            out.append(entry.link);
+        break;
+    case Field::FileName:
+        // An entry that is no file (the empty-folder message) has its text here as well.
+        if (entry.linkIsName)
+            AppendHtmlEscaped(out, entry.link);
+        else
+            out.append(entry.name);
+        break;
+    case Field::Kind:
+        out.append(KindName(entry.kind));
+        break;
+    case Field::Size:
+        AppendReadableSize(out, entry.size);
+        break;
+    case Field::Bytes:
+        if (entry.size >= 0)
+            out += std::to_string(entry.size);
+        break;
+    case Field::Date:
+        AppendListingDate(out, entry.modified);
+        break;
+    case Field::Seconds:
+        if (entry.modified >= 0)
+            out += std::to_string(entry.modified);
+        break;
+    case Field::None:
+        break;
+    }
+}
+
+// Expands the first section of `tag` at or after `from` with one copy per entry; returns
+// where the expansion ends, or npos when there is no such section.
+std::size_t ExpandSection(std::string& text, std::string_view tag,
+                          const std::vector<ListingEntry>& list, std::string_view urlBase,
+                          std::size_t from = 0) {
+    const TagPair pair = FindTagPair(text, tag, from);
     if (!pair.Found())
-        return;
+        return std::string::npos;
     const std::string_view inner(text.data() + pair.InnerBegin(), pair.close - pair.InnerBegin());
-    // Placeholders are found in the section as written, so that a name holding "%LINK%"
-    // cannot take the link's place.
-    const auto namePos = inner.find("%NAME%");
-    const auto linkPos = inner.find("%LINK%");
+    const std::vector<Piece> pieces = SplitSection(inner);
     std::string expanded;
     expanded.reserve(list.size() * (inner.size() + 64));
     for (const ListingEntry& entry : list) {
-        std::size_t pos = 0;
-        auto emitUpTo = [&](std::size_t at) { expanded.append(inner.substr(pos, at - pos)); };
-        const bool nameFirst = namePos != std::string_view::npos &&
-                               (linkPos == std::string_view::npos || namePos < linkPos);
-        for (int step = 0; step < 2; ++step) {
-            const bool doName = (step == 0) == nameFirst;
-            const std::size_t at = doName ? namePos : linkPos;
-            if (at == std::string_view::npos)
-                continue;
-            emitUpTo(at);
-            if (doName) {
-                expanded.append(entry.name);
-            } else {
-                AppendEncodedLink(expanded, urlBase);
-                if (entry.linkIsName)
-                    AppendEncodedLink(expanded, entry.link);
-                else
-                    expanded.append(entry.link);
-            }
-            pos = at + 6;
+        for (const Piece& piece : pieces) {
+            expanded.append(piece.literal);
+            AppendField(expanded, piece.field, entry, urlBase);
         }
-        expanded.append(inner.substr(pos));
     }
     text.replace(pair.open, pair.End() - pair.open, expanded);
+    return pair.open + expanded.size();
+}
+
+// True when an item section of `text` shows kinds, sizes or dates.
+bool ShowsDetails(std::string_view text) {
+    for (const std::string_view tag : {"<diritem>", "<fileitem>", "<pictitem>"}) {
+        const TagPair pair = FindTagPair(text, tag);
+        if (!pair.Found())
+            continue;
+        const std::string_view inner =
+            text.substr(pair.InnerBegin(), pair.close - pair.InnerBegin());
+        for (const Piece& piece : SplitSection(inner)) {
+            if (NeedsDetails(piece.field))
+                return true;
+        }
+    }
+    return false;
+}
+
+// The folders of the URL path `urlBase` (ending in '/') below the root, outermost first:
+// each named by its decoded name, linked by its path with the '/' at its end.
+std::vector<ListingEntry> PathFolders(std::string_view urlBase) {
+    std::vector<ListingEntry> folders;
+    std::size_t begin = 1;
+    for (std::size_t slash = urlBase.find('/', begin); slash != std::string_view::npos;
+         slash = urlBase.find('/', begin)) {
+        if (slash > begin) {
+            ListingEntry folder{std::string(), std::string(urlBase.substr(0, slash + 1))};
+            AppendHtmlEscaped(folder.name, urlBase.substr(begin, slash - begin));
+            folder.kind = EntryKind::Folder;
+            folders.push_back(std::move(folder));
+        }
+        begin = slash + 1;
+    }
+    return folders;
+}
+
+// Repeats every <pathitem> section once per folder of the URL path, for breadcrumbs and
+// titles that need no script.
+void ExpandPathSections(std::string& text, std::string_view urlBase) {
+    if (!FindTagPair(text, "<pathitem>").Found())
+        return;
+    const std::vector<ListingEntry> folders = PathFolders(urlBase);
+    for (std::size_t from = 0; from != std::string::npos;)
+        from = ExpandSection(text, "<pathitem>", folders, {}, from);
 }
 
 } // namespace
@@ -155,8 +380,11 @@ int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool i
     ListingEntries& entries = scan.entries;
     entries = {};
     scan.pictures.clear();
+    // "." and ".." get no date: read through the file system, ".." of a linked folder would
+    // tell about a folder outside the shared one.
+    const EntryKind folderKind = scan.withDetails ? EntryKind::Folder : EntryKind::None;
     if (!isRoot)
-        entries.folders.push_back({"..", ".."});
+        entries.folders.push_back({"..", "..", true, folderKind});
     int total = 0;
     std::unique_ptr<DIR, DirCloser> dir(::opendir(folderPath.c_str()));
     if (dir) {
@@ -164,10 +392,11 @@ int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool i
         const std::vector<std::string> names = EnumerateSorted(dir.get(), types);
         const int folderFd = ::dirfd(dir.get());
         for (std::size_t i = 0; i < names.size(); ++i)
-            total += Classify(folderPath, folderFd, names[i], types[i], entries, scan.pictures);
+            total += Classify(folderPath, folderFd, names[i], types[i], scan.withDetails, entries,
+                              scan.pictures);
     }
     if (!isRoot && (!entries.files.empty() || !entries.pictures.empty()))
-        entries.folders.insert(entries.folders.begin(), {".", "."});
+        entries.folders.insert(entries.folders.begin(), {".", ".", true, folderKind});
     if (total == 0) {
         // Visitors see the folder by its URL: the local path is the owner's business.
         std::string path;
@@ -217,12 +446,14 @@ void FillListingSectionsThen(CRequestContext& context, std::string text, bool fo
     auto job = std::make_shared<Job>();
     job->text = std::move(text);
     job->urlBase = std::move(urlBase);
+    job->scan.withDetails = ShowsDetails(job->text);
     ScanFolder(folder, job->urlBase, IsRootUrl(job->urlBase), job->scan);
     auto complete = [job, finish = std::move(finish)](CRequestContext& resumed) {
         PutThumbnailTags(job->scan, std::move(job->tags));
         ExpandSection(job->text, "<diritem>", job->scan.entries.folders, job->urlBase);
         ExpandSection(job->text, "<fileitem>", job->scan.entries.files, job->urlBase);
         ExpandSection(job->text, "<pictitem>", job->scan.entries.pictures, job->urlBase);
+        ExpandPathSections(job->text, job->urlBase);
         finish(resumed, job->text);
     };
     // A folder whose thumbnails are all made is answered at once. New pictures take about

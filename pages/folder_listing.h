@@ -12,12 +12,29 @@ namespace tvn {
 
 class CRequestContext;
 
+// What an entry is, as far as its name tells (for icons); None for the empty-folder message.
+enum class EntryKind : unsigned char {
+    None,
+    Folder,
+    Picture,
+    Audio,
+    Video,
+    Document,
+    Archive,
+    Text,
+    Other
+};
+
 // One entry of a listing: the name shown (HTML, or a thumbnail tag for pictures) and the
-// link text, relative to the folder's URL.
+// link text, relative to the folder's URL. Kind, size and date are read only for templates
+// that show them (FolderScan::withDetails).
 struct ListingEntry {
     std::string name;
     std::string link;
     bool linkIsName = true; // the link is a file name, percent-encoded into the page
+    EntryKind kind = EntryKind::None;
+    long long size = -1;     // bytes of a file; -1 for folders and when not read
+    long long modified = -1; // seconds since the epoch; -1 when not read
 };
 
 struct ListingEntries {
@@ -39,6 +56,9 @@ int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bo
 struct FolderScan {
     ListingEntries entries;
     std::vector<PictureRef> pictures;
+    // Set before ScanFolder: also read each entry's kind, size and modification time (one
+    // stat call per entry, which a listing of bare names does without).
+    bool withDetails = false;
 };
 
 // CollectEntries without the thumbnails: the entries of the pictures name nothing yet.
@@ -48,10 +68,10 @@ int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool i
 void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags);
 
 // Fills the first <diritem>, <fileitem> and <pictitem> sections of `text` with the entries
-// of the request's folder (`folderRequest`) or of the page's folder, then calls
-// `finish(context, text)`. When pictures of the folder still need their thumbnails, the
-// request is parked while they are made off the main thread, and `finish` runs when it
-// resumes.
+// of the request's folder (`folderRequest`) or of the page's folder, and every <pathitem>
+// section with the folders of that folder's URL path, then calls `finish(context, text)`. When
+// pictures of the folder still need their thumbnails, the request is parked while they are made off
+// the main thread, and `finish` runs when it resumes.
 void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
                              std::function<void(CRequestContext&, std::string&)> finish);
 

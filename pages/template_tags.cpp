@@ -4,6 +4,8 @@
 #include "platform/text.h"
 
 #include <cctype>
+#include <cstdio>
+#include <ctime>
 
 namespace tvn {
 namespace {
@@ -99,5 +101,50 @@ std::string EncodeLink(std::string_view text) {
 }
 
 void AppendHtmlEscaped(std::string& out, std::string_view text) { AppendMarkupEscaped(out, text); }
+
+void AppendReadableSize(std::string& out, long long bytes) {
+    if (bytes < 0)
+        return;
+    if (bytes < 1024) {
+        out += std::to_string(bytes);
+        out += " B";
+        return;
+    }
+    // Integer arithmetic only: the program runs under the user's locale, where printf would
+    // write "1,5" in some countries and "1.5" in others.
+    static constexpr const char* kUnits[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+    const auto value = static_cast<unsigned long long>(bytes);
+    unsigned long long unit = 1024;
+    std::size_t index = 0;
+    while (index + 1 < std::size(kUnits) && (value + unit / 2) / unit >= 1024) {
+        unit *= 1024;
+        ++index;
+    }
+    const unsigned long long tenths = value / unit * 10 + (value % unit * 10 + unit / 2) / unit;
+    if (tenths < 100) {
+        out += std::to_string(tenths / 10);
+        out += '.';
+        out += static_cast<char>('0' + tenths % 10);
+    } else {
+        out += std::to_string((value + unit / 2) / unit);
+    }
+    out += ' ';
+    out += kUnits[index];
+}
+
+void AppendListingDate(std::string& out, long long seconds) {
+    if (seconds < 0)
+        return;
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    if (!::localtime_r(&time, &local))
+        return;
+    char text[32];
+    const int length =
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof text)
+        out.append(text, static_cast<std::size_t>(length));
+}
 
 } // namespace tvn

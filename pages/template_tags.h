@@ -43,4 +43,14 @@ void AppendEncodedLink(std::string& out, std::string_view text);
 // A file-system name as HTML text: '&', '<', '>' and '"' as entities.
 void AppendHtmlEscaped(std::string& out, std::string_view text);
 
+// A file size as people read it: bytes below 1 KB ("512 B"), else in binary units (1 KB is
+// 1024 bytes) with one decimal below 10 ("1.5 KB", "9.9 MB") and whole numbers from 10 on
+// ("23 KB", "1023 KB"), the unit rounded up when the number would reach 1024. Appends
+// nothing for a negative size.
+void AppendReadableSize(std::string& out, long long bytes);
+
+// A time in seconds since the epoch as "YYYY-MM-DD HH:MM", in the server's time zone (the
+// owner's clock, which is how the owner knows the files). Appends nothing for a negative time.
+void AppendListingDate(std::string& out, long long seconds);
+
 } // namespace tvn

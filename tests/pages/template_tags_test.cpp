@@ -1,6 +1,8 @@
 #include "pages/page_wrap.h"
 #include "pages/template_tags.h"
 
+#include <cstdlib>
+#include <ctime>
 #include <gtest/gtest.h>
 
 namespace tvn {
@@ -74,6 +76,62 @@ TEST(TemplateTags, HtmlEscapingOfNames) {
     std::string out;
     AppendHtmlEscaped(out, "<script>a&\"b\"</script>");
     EXPECT_EQ(out, "&lt;script&gt;a&amp;&quot;b&quot;&lt;/script&gt;");
+}
+
+TEST(ListingValues, SizesInReadableUnits) {
+    struct Case {
+        long long bytes;
+        std::string_view text;
+    };
+    const Case cases[] = {
+        {-1, ""}, // folders have none
+        {0, "0 B"},
+        {1023, "1023 B"},
+        {1024, "1.0 KB"},
+        {1536, "1.5 KB"},
+        {10188, "9.9 KB"}, // 9.949 KB
+        {10189, "10 KB"},  // 9.950 KB would read "10.0"
+        {1023 * 1024, "1023 KB"},
+        {1024 * 1024 - 512, "1.0 MB"}, // 1023.5 KB would read "1024 KB"
+        {5LL * 1024 * 1024 * 1024 + 3LL * 1024 * 1024 * 1024 / 10, "5.3 GB"},
+        {700LL << 40, "700 TB"},
+        {0x7fffffffffffffffLL, "8.0 EB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        std::string out = "|";
+        AppendReadableSize(out, c.bytes);
+        EXPECT_EQ(out, "|" + std::string(c.text));
+    }
+}
+
+TEST(ListingValues, DatesInTheServersTimeZone) {
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    struct Case {
+        const char* zone;
+        long long seconds;
+        std::string_view text;
+    };
+    const Case cases[] = {
+        {"UTC", 0, "1970-01-01 00:00"},
+        {"UTC", 1709251199, "2024-02-29 23:59"},
+        {"UTC-2", 1709251199, "2024-03-01 01:59"}, // POSIX zones count west as positive
+        {"UTC", -1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        ::setenv("TZ", c.zone, 1);
+        ::tzset();
+        std::string out;
+        AppendListingDate(out, c.seconds);
+        EXPECT_EQ(out, c.text);
+    }
+    if (saved)
+        ::setenv("TZ", before.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
 }
 
 TEST(PlainText, BlankLinesBecomeParagraphsAndLineBreaksBreaks) {
