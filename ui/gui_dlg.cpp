@@ -2,6 +2,7 @@
 
 #include "platform/resources.h"
 #include "presence/dyn_dns.h"
+#include "shell/autostart_entry.h"
 #include "shell/instance_channel.h"
 #include "shell/main_settings.h"
 #include "shell/server_control.h"
@@ -61,6 +62,7 @@ CGUIDlg::CGUIDlg(CServerControl& serverControl, std::function<void(int)> runComm
     : QDialog(parent), control(serverControl), command(std::move(runCommand)) {
     openUrl = [](const std::string& url) { QDesktopServices::openUrl(QUrl(Q(url))); };
     tell = [this](const std::string& text) { QMessageBox::warning(this, windowTitle(), Q(text)); };
+    programFile = CAutostartEntry::RunningProgram();
     setWindowTitle(Q(LoadString(StringId::kProgramName)));
     setWindowIcon(ProgramIcon());
     BuildControls();
@@ -85,6 +87,11 @@ void CGUIDlg::BuildControls() {
     layout->addWidget(BuildNameGroup());
     hideLogBox = Named(new QCheckBox(QStringLiteral("Disable Activity Log")), "hideLog");
     layout->addWidget(hideLogBox);
+    autostartBox =
+        Named(new QCheckBox(QStringLiteral("Start with the desktop session")), "autostart");
+    autostartBox->setToolTip(QStringLiteral("Starts this copy of Tarvolin, from where it is now, "
+                                            "each time you log in"));
+    layout->addWidget(autostartBox);
     layout->addWidget(BuildRootGroup());
 
     auto* buttons = new QDialogButtonBox;
@@ -184,6 +191,7 @@ void CGUIDlg::LoadControls() {
     discoveryBox->setChecked(settings.discovery);
     worldwideBox->setChecked(settings.worldwide);
     hideLogBox->setChecked(settings.hideLog);
+    autostartBox->setChecked(CAutostartEntry().Starts(programFile));
     rootEdit->setText(Q(settings.root));
     nameEdit->setText(Q(settings.name));
     userEdit->setText(Q(settings.user));
@@ -237,10 +245,27 @@ bool CGUIDlg::Save() {
     }
     while (chosen.root.size() > 1 && chosen.root.back() == '/')
         chosen.root.pop_back();
+    const bool autostartApplied = ApplyAutostart();
     if (control.Save(chosen) != 0)
         return false; // the control has shown why; the controls keep the user's choice
     LoadControls();
-    return true;
+    return autostartApplied;
+}
+
+// The entry is written only when it does not start this copy yet, and removed only when it
+// does: an entry that starts another copy (another drive) is left to that copy while the box
+// stays unticked. A failure is told, and the box shows the entry as it is.
+bool CGUIDlg::ApplyAutostart() {
+    const CAutostartEntry entry;
+    const bool wanted = autostartBox->isChecked();
+    if (wanted == entry.Starts(programFile))
+        return true;
+    std::string error;
+    if (wanted ? entry.Write(programFile, error) : entry.Remove(error))
+        return true;
+    tell(error);
+    autostartBox->setChecked(entry.Starts(programFile));
+    return false;
 }
 
 void CGUIDlg::OnEnableClicked(bool checked) {

@@ -38,14 +38,16 @@ class CGUIDlg : public QDialog {
     void ShowWindow();
     // Shows a new access-information line; its address becomes a link and a QR code.
     void SetAccessLine(const std::string& line);
-    // Fills every control from the control's settings.
+    // Fills every control from the control's settings; the autostart box from whether the
+    // autostart entry starts `programFile`.
     void LoadControls();
     // The Enable box follows the control's settings (after the tray toggled it), leaving the
     // other controls as the user left them.
     void FollowEnable();
     // Save (button 1): a root that is empty or not a full path is refused with a message and
-    // nothing is stored; else the control stores and applies the settings. True when the
-    // control took them and the server is in the chosen state.
+    // nothing is stored; else the autostart entry follows its box and the control stores and
+    // applies the settings. True when the control took them, the server is in the chosen state
+    // and the entry could be changed.
     bool Save();
     // The settings as the controls show them now.
     MainSettings ChosenSettings() const;
@@ -54,6 +56,8 @@ class CGUIDlg : public QDialog {
     // desktop's default browser, tell to a warning box.
     std::function<void(const std::string& url)> openUrl;
     std::function<void(const std::string& text)> tell;
+    // The program the autostart entry starts: the running one; tests replace it.
+    std::string programFile;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -71,6 +75,7 @@ class CGUIDlg : public QDialog {
     void OnEnableClicked(bool checked);
     void EnableDependents(bool enabled);
     void ChooseRoot();
+    bool ApplyAutostart();
     // Puts the window `offset` pixels right of the work area's bottom-right corner.
     void PlaceFromCorner(int offset);
     void Register();
@@ -90,6 +95,7 @@ class CGUIDlg : public QDialog {
     QLineEdit* passEdit = nullptr;         // 1047
     QPushButton* registerButton = nullptr; // 1046
     QCheckBox* hideLogBox = nullptr;       // 1037
+    QCheckBox* autostartBox = nullptr;     // start with the desktop session
     QLineEdit* rootEdit = nullptr;         // 1038
     QPushButton* changeButton = nullptr;   // 1039
     QPushButton* saveButton = nullptr;     // 1

@@ -1,5 +1,7 @@
 #include "config/stored_path.h"
 #include "presence/dyn_dns.h"
+#include "shell/autostart_entry.h"
+#include "support/file_bytes.h"
 #include "ui/gui_dlg.h"
 #include "ui/num_edit.h"
 #include "ui_fixture.h"
@@ -25,6 +27,14 @@ using test::SpinUntil;
 
 class GuiDlgTest : public test::ControlTest {
   protected:
+    // The autostart folder of the test's own: no test touches the user's session.
+    void SetUp() override {
+        ControlTest::SetUp();
+        keptConfig = qgetenv("XDG_CONFIG_HOME");
+        hadConfig = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(folder + "/config"));
+        autostartFile = folder + "/config/autostart/tarvolin.desktop";
+    }
     // The dialog over a started control; its lines reach the dialog as in the program.
     CGUIDlg& MakeDialog() {
         CServerControl& started = StartControl();
@@ -38,6 +48,7 @@ class GuiDlgTest : public test::ControlTest {
     void TearDown() override {
         onLine = nullptr;
         dialog.reset();
+        hadConfig ? qputenv("XDG_CONFIG_HOME", keptConfig) : qunsetenv("XDG_CONFIG_HOME");
         ControlTest::TearDown();
     }
     QString AccessText() { return Find<QLabel>(*dialog, "access")->text(); }
@@ -46,6 +57,9 @@ class GuiDlgTest : public test::ControlTest {
     std::vector<int> commands;
     std::vector<std::string> opened;
     std::vector<std::string> told;
+    std::string autostartFile;
+    QByteArray keptConfig;
+    bool hadConfig = false;
 };
 
 TEST_F(GuiDlgTest, ShowsEverySetting) {
@@ -98,8 +112,8 @@ TEST_F(GuiDlgTest, EnableGreysTheDependentControls) {
     Set("Enable", "1");
     CGUIDlg& dlg = MakeDialog();
     const char* dependents[] = {"port", "access", "discovery", "worldwide"};
-    const char* others[] = {"name",    "domain", "user",   "pass", "register",
-                            "hideLog", "root",   "change", "save", "close"};
+    const char* others[] = {"name",      "domain", "user",   "pass", "register", "hideLog",
+                            "autostart", "root",   "change", "save", "close"};
     auto* enable = Find<QCheckBox>(dlg, "enable");
     for (const bool on : {false, true, false}) {
         SCOPED_TRACE(on);
@@ -312,6 +326,71 @@ TEST_F(GuiDlgTest, FollowEnableKeepsOtherEdits) {
     EXPECT_FALSE(Find<QCheckBox>(dlg, "enable")->isChecked());
     EXPECT_FALSE(Find<QWidget>(dlg, "port")->isEnabled());
     EXPECT_EQ(Find<QLineEdit>(dlg, "name")->text(), QStringLiteral("typing"));
+}
+
+// The box writes the entry on Save and removes it again; a new window finds it. The program
+// lies on a drive whose name has blanks, quotes and a percent sign, as a portable copy may.
+TEST_F(GuiDlgTest, AutostartBoxWritesAndRemovesTheEntry) {
+    CGUIDlg& dlg = MakeDialog();
+    EXPECT_FALSE(dlg.programFile.empty());
+    EXPECT_EQ(dlg.programFile.front(), '/') << "the running program, by its full path";
+    dlg.programFile = folder + "/My \"Stick\" 100%/Tarvolin/tarvolin";
+    dlg.LoadControls();
+    auto* box = Find<QCheckBox>(dlg, "autostart");
+    EXPECT_FALSE(box->isChecked()) << "off until the user ticks it";
+
+    box->setChecked(true);
+    QTest::mouseClick(Find<QPushButton>(dlg, "save"), Qt::LeftButton);
+    EXPECT_TRUE(told.empty()) << told.front();
+    const std::string text = test::ReadFileBytes(autostartFile).value_or("");
+    const auto exec = text.find("\nExec=");
+    ASSERT_NE(exec, std::string::npos) << text;
+    const auto end = text.find('\n', exec + 1);
+    EXPECT_EQ(ExecProgram(std::string_view(text).substr(exec + 6, end - exec - 6)),
+              dlg.programFile);
+    EXPECT_TRUE(box->isChecked());
+
+    // Another window of the same program shows the entry.
+    CGUIDlg again(*control, [](int) {});
+    again.programFile = dlg.programFile;
+    again.LoadControls();
+    EXPECT_TRUE(Find<QCheckBox>(again, "autostart")->isChecked());
+
+    box->setChecked(false);
+    EXPECT_TRUE(dlg.Save());
+    EXPECT_FALSE(std::filesystem::exists(autostartFile));
+    EXPECT_FALSE(box->isChecked());
+}
+
+// An entry of another copy of the program (another drive) is not this copy's: the box shows
+// it unticked, and Save with the box unticked leaves it to that copy.
+TEST_F(GuiDlgTest, AutostartOfAnotherCopyIsLeftAlone) {
+    std::string error;
+    ASSERT_TRUE(CAutostartEntry(autostartFile).Write("/media/other/tarvolin", error)) << error;
+    const std::string before = test::ReadFileBytes(autostartFile).value_or("");
+    CGUIDlg& dlg = MakeDialog();
+    dlg.programFile = folder + "/tarvolin";
+    dlg.LoadControls();
+    EXPECT_FALSE(Find<QCheckBox>(dlg, "autostart")->isChecked());
+    EXPECT_TRUE(dlg.Save());
+    EXPECT_EQ(test::ReadFileBytes(autostartFile), before);
+}
+
+// The autostart folder cannot be made: the user is told why, the box is unticked again, and
+// the server's settings are stored all the same.
+TEST_F(GuiDlgTest, AutostartThatCannotBeWrittenIsTold) {
+    test::WriteFileBytes(folder + "/config/autostart", "a file where the folder belongs");
+    CGUIDlg& dlg = MakeDialog();
+    dlg.programFile = folder + "/tarvolin";
+    auto* box = Find<QCheckBox>(dlg, "autostart");
+    box->setChecked(true);
+    Find<QLineEdit>(dlg, "name")->setText(QStringLiteral("stored"));
+    EXPECT_FALSE(dlg.Save());
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("start with the session"), std::string::npos) << told[0];
+    EXPECT_NE(told[0].find(folder + "/config/autostart"), std::string::npos) << told[0];
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_EQ(Stored("Name"), "stored");
 }
 
 } // namespace
