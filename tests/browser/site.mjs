@@ -64,9 +64,11 @@ const picturesRendered = (selector) => `Promise.all([...document.querySelectorAl
 
 async function rootListing(win) {
     await browser.go(`${site}/`);
-    const folders = await browser.eval(`[...document.querySelectorAll(".tvn-menu a")].map((a) => a.textContent.trim())`);
+    const folders = await browser.eval(`[...document.querySelectorAll(".tvn-table tr[data-kind=folder] a")].map((a) => a.textContent.trim())`);
     for (const name of ["Blog", "demo", "FindMe", "Security", "ZadiZo"])
         check(folders.includes(name), `${win.name}: the root listing shows the folder ${name}`, folders.join(", "));
+    const links = await browser.eval(`[...document.querySelectorAll(".tvn-table tr[data-kind=folder] a")].map((a) => a.getAttribute("href"))`);
+    check(links.length > 0 && links.every((l) => l.endsWith("/")), `${win.name}: folder links end in /`, links.join(" "));
     await endStep(win, "1-root");
 }
 
@@ -75,6 +77,8 @@ async function photoAlbum(win, cold) {
     const widths = await browser.eval(picturesRendered("img[src*='Thumbnail__']"));
     check(widths.length === 13, `${win.name}: the album lists its 13 photos as thumbnails (${cold ? "cold" : "warm"})`, `${widths.length}`);
     check(widths.length > 0 && widths.every((w) => w > 0 && w <= 100), `${win.name}: every thumbnail renders, at most 100 wide`, widths.join(" "));
+    const captions = await browser.eval(`[...document.querySelectorAll(".tvn-thumbs figcaption")].map((c) => c.textContent)`);
+    check(captions.length === 13 && captions.every((c) => /\.jpg \d+(\.\d)? KB$/.test(c)), `${win.name}: every thumbnail has its name and size under it`, captions.slice(0, 3).join(" | "));
     await endStep(win, `2-album-${cold ? "cold" : "warm"}`);
 }
 
