@@ -23,7 +23,7 @@ for (const { name, ...metrics } of windows) {
     const page = await browser.eval(`Promise.all([...document.images].map((img) => img.complete ||
             new Promise((r) => { img.onload = img.onerror = r; })))
         .then(() => ({
-            kinds: [...new Set([...document.querySelectorAll("[data-kind]")].map((e) => e.dataset.kind))].sort(),
+            kinds: [...new Set([...document.querySelectorAll(".tvn-rows > *")].map((e) => e.className.replace("tvn-", "")))].sort(),
             thumbnails: [...document.querySelectorAll(".tvn-thumbs img")].filter((img) => img.naturalWidth > 0).length,
             tools: !document.querySelector(".tvn-tools").hidden }))`);
     const ok = page.kinds.join() === "archive,audio,document,folder,picture,text,video" && page.thumbnails === 4 && page.tools;
@@ -32,7 +32,8 @@ for (const { name, ...metrics } of windows) {
     await browser.picture(`listing-${name}.png`);
     // The sort buttons and the filter box, after the picture.
     const sorted = await browser.eval(`(() => {
-        const names = () => [...document.querySelectorAll(".tvn-rows > *")].filter((e) => !e.hidden).map((e) => e.dataset.name);
+        const names = () => [...document.querySelectorAll(".tvn-rows > *")].filter((e) => !e.hidden)
+            .map((e) => (e.querySelector(".tvn-caption") || e.querySelector("a")).textContent);
         document.querySelector("button[data-key=size]").click();
         const bySize = names();
         const filter = document.getElementById("tvn-filter");

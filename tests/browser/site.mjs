@@ -64,10 +64,10 @@ const picturesRendered = (selector) => `Promise.all([...document.querySelectorAl
 
 async function rootListing(win) {
     await browser.go(`${site}/`);
-    const folders = await browser.eval(`[...document.querySelectorAll(".tvn-table tr[data-kind=folder] a")].map((a) => a.textContent.trim())`);
+    const folders = await browser.eval(`[...document.querySelectorAll(".tvn-table tr.tvn-folder a")].map((a) => a.textContent.trim())`);
     for (const name of ["Blog", "demo", "FindMe", "Security", "ZadiZo"])
         check(folders.includes(name), `${win.name}: the root listing shows the folder ${name}`, folders.join(", "));
-    const links = await browser.eval(`[...document.querySelectorAll(".tvn-table tr[data-kind=folder] a")].map((a) => a.getAttribute("href"))`);
+    const links = await browser.eval(`[...document.querySelectorAll(".tvn-table tr.tvn-folder a")].map((a) => a.getAttribute("href"))`);
     check(links.length > 0 && links.every((l) => l.endsWith("/")), `${win.name}: folder links end in /`, links.join(" "));
     await endStep(win, "1-root");
 }
