@@ -126,6 +126,16 @@ void PutSizeAndDate(ListingEntry& entry, const struct stat& st) {
     entry.modified = static_cast<long long>(st.st_mtim.tv_sec);
 }
 
+// The status of the entry `name`, or of what the link `resolved` leads to (`viaPath`): a
+// link's size and date are those of its target, which is what a visitor gets. False when
+// it cannot be read.
+bool ReadStatus(int folderFd, const std::string& name, const std::string& resolved, bool viaPath,
+                struct stat& st) {
+    if (viaPath)
+        return ::stat(resolved.c_str(), &st) == 0;
+    return ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 // Classifies one name of the folder into the lists; returns 1 when it counts. `details`
 // asks for the entry's kind, size and date as well.
 int Classify(const std::string& folderPath, int folderFd, const std::string& name,
@@ -174,10 +184,8 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
         entry.kind = isFolder    ? EntryKind::Folder
                      : isPicture ? EntryKind::Picture
                                  : KindOfFileName(base);
-        // A link's size and date are those of what it leads to: that is what a visitor gets.
-        const bool known = type == DT_UNKNOWN && !viaPath; // `st` was read above
-        if (known || (viaPath ? ::stat(resolved.c_str(), &st)
-                              : ::fstatat(folderFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW)) == 0)
+        // `st` already describes an entry of unknown type that proved no link.
+        if ((type == DT_UNKNOWN && !viaPath) || ReadStatus(folderFd, name, resolved, viaPath, st))
             PutSizeAndDate(entry, st);
     }
     if (isFolder)
