@@ -17,6 +17,11 @@ namespace tvn {
 CDA::CDA(CUserInterface userInterface) : ui(std::move(userInterface)) {}
 
 int CDA::Run(const std::vector<std::string>& arguments) {
+    const CommandWord word = ParseCommandWord(arguments);
+    if (word == CommandWord::Help) {
+        PrintUsage();
+        return 0;
+    }
     RaiseDescriptorLimit(); // every visitor holds one while served
     CInstanceLock lock;
     const bool alreadyRunning = !lock.TryLock();
@@ -24,7 +29,7 @@ int CDA::Run(const std::vector<std::string>& arguments) {
     // one every firewall step is skipped.
     CFirewall firewall;
     const bool hasFirewall = firewall.Acquire();
-    switch (ParseCommandWord(arguments)) {
+    switch (word) {
     case CommandWord::Stop:
         RunStop();
         return 0;
@@ -35,6 +40,7 @@ int CDA::Run(const std::vector<std::string>& arguments) {
         RunUninstall(ui);
         return 0;
     case CommandWord::None:
+    case CommandWord::Help:
         break;
     }
     if (alreadyRunning) {

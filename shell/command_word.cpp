@@ -4,6 +4,7 @@
 #include "shell/default_folders.h"
 #include "shell/instance_channel.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -16,6 +17,9 @@ constexpr auto kStopGrace = std::chrono::milliseconds(500);
 } // namespace
 
 CommandWord ParseCommandWord(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments)
+        if (argument == "--help" || argument == "-h")
+            return CommandWord::Help;
     for (const std::string& argument : arguments) {
         if (argument.starts_with('-'))
             continue;
@@ -28,6 +32,17 @@ CommandWord ParseCommandWord(const std::vector<std::string>& arguments) {
         return CommandWord::None;
     }
     return CommandWord::None;
+}
+
+void PrintUsage() {
+    std::fputs("Usage: tarvolin [stop | install | uninstall]\n"
+               "  (nothing)   starts the server, or shows the window of the one already running\n"
+               "  stop        asks the running server to end\n"
+               "  install     creates the default shared folder\n"
+               "  uninstall   asks, then deletes the default shared folder\n"
+               "  --help, -h  shows this text\n"
+               "The settings are in TVN.cfg (see the README for where it is kept).\n",
+               stdout);
 }
 
 void RunStop() {

@@ -101,6 +101,21 @@ TEST_F(StartupTest, StartsAfterAKilledInstance) {
     EXPECT_TRUE(Wait(*next).exited);
 }
 
+// Asking how to use the program must not start the server: it only prints the usage.
+TEST_F(StartupTest, HelpPrintsTheUsageAndStartsNothing) {
+    for (const char* option : {"--help", "-h"}) {
+        SCOPED_TRACE(option);
+        const Finished help = Run({option});
+        EXPECT_TRUE(help.exited);
+        EXPECT_EQ(help.exitCode, 0);
+        EXPECT_EQ(help.out.rfind("Usage: tarvolin", 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("stop"), std::string::npos);
+        EXPECT_EQ(help.err, "");
+        EXPECT_FALSE(std::filesystem::exists(SettingsFile())) << "help starts nothing";
+        EXPECT_FALSE(std::filesystem::exists(Path("docs/Tarvolin"))) << "help creates nothing";
+    }
+}
+
 TEST_F(StartupTest, InstallCreatesTheDefaultDocumentFolder) {
     const Finished install = Run({"install"});
     EXPECT_TRUE(install.exited);

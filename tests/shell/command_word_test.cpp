@@ -26,6 +26,11 @@ TEST(ParseCommandWord, FirstPlainWordCaseSensitive) {
         {{"-v", "stop"}, CommandWord::Stop},
         {{"site", "stop"}, CommandWord::None},
         {{"install", "stop"}, CommandWord::Install},
+        {{"--help"}, CommandWord::Help},
+        {{"-h"}, CommandWord::Help},
+        {{"stop", "--help"}, CommandWord::Help},
+        {{"--HELP"}, CommandWord::None},
+        {{"help"}, CommandWord::None},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));
