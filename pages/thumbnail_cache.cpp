@@ -176,6 +176,7 @@ class CThumbnailStore {
     // Sets the limit, drops what is beyond it, and returns the limit it had.
     std::size_t SetLimit(std::size_t bytes);
     std::size_t Bytes() const { return held; }
+    std::uint64_t Drops() const { return drops; }
 
   private:
     struct Entry {
@@ -187,6 +188,7 @@ class CThumbnailStore {
     std::unordered_map<std::uint32_t, Entry> entries;
     std::list<std::uint32_t> uses; // every key of `entries`, the most recently used first
     std::size_t held = 0;          // the sum of CostOf over `entries`
+    std::uint64_t drops = 0;       // thumbnails dropped by Trim so far
     std::size_t limit = std::size_t(64) << 20;
 };
 
@@ -229,6 +231,7 @@ void CThumbnailStore::Trim() {
         held -= CostOf(it->second.record);
         entries.erase(it);
         uses.pop_back();
+        ++drops;
     }
 }
 
@@ -244,6 +247,7 @@ CThumbnailStore thumbnailStore;              // guarded by thumbnailLock
 std::set<std::string, std::less<>> decoding; // guarded by thumbnailLock: file identities
 std::condition_variable decodingShrank;      // notified when `decoding` loses identities
 std::atomic<int> thumbnailDecodes = 0;
+std::atomic<std::uint64_t> thumbnailFailures = 0;
 
 // The key named by a thumbnail URL: the hexadecimal digits after the prefix, up to the first
 // other byte (none give 0). More than 32 bits of value name no key we ever made.
@@ -481,6 +485,8 @@ std::vector<std::optional<ThumbnailRecord>> MakeSideBySide(const std::vector<Dec
                 made[n] = MakeThumbnail(*jobs[n].file, *jobs[n].listed);
             } catch (const std::exception&) { // out of memory: the picture shows its text
             }
+            if (!made[n])
+                ++thumbnailFailures;
         }
     };
     const std::size_t threads =
@@ -674,5 +680,12 @@ std::size_t ThumbnailCacheBytes() {
 }
 
 int ThumbnailDecodeCount() { return thumbnailDecodes; }
+
+std::uint64_t ThumbnailDropCount() {
+    std::lock_guard lock(thumbnailLock);
+    return thumbnailStore.Drops();
+}
+
+std::uint64_t ThumbnailFailureCount() { return thumbnailFailures; }
 
 } // namespace tvn

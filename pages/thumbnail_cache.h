@@ -81,4 +81,10 @@ std::size_t ThumbnailCacheBytes();
 // fresh decode.
 int ThumbnailDecodeCount();
 
+// How many thumbnails the cache has dropped in this run (to stay within its bound), and how
+// many pictures failed to become one. A page that names thumbnails is still right while
+// neither count moved: every thumbnail it names is still there, and none it lacks was made.
+std::uint64_t ThumbnailDropCount();
+std::uint64_t ThumbnailFailureCount();
+
 } // namespace tvn
