@@ -2,6 +2,7 @@
 
 #include "http/http_date.h"
 #include "http/request_context.h"
+#include "pages/listing_cache.h"
 #include "pages/picture_formats.h"
 #include "pages/template_tags.h"
 #include "pages/thumbnail_cache.h"
@@ -381,6 +382,16 @@ void ExpandPathSections(std::string& text, std::string_view urlBase) {
         from = ExpandSection(text, "<pathitem>", folders, {}, from);
 }
 
+// The answer with a listing's body; the body may be one kept from an earlier request.
+void PutListing(CRequestContext& done, std::string_view text) {
+    done.PutStatus(HttpStatus::kOk);
+    done.PutHeader("Content-Type", "text/html");
+    done.PutHeader("Last-Modified", FormatHttpDateNow());
+    done.PutHeaderNumber("Content-Length", static_cast<long long>(text.size()));
+    done.PutText("\r\n");
+    done.PutText(text);
+}
+
 } // namespace
 
 int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
@@ -488,6 +499,12 @@ std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::s
 void SendFolderListing(CRequestContext& context) {
     CRequest& request = context.request;
     AddTrailingSlash(request.localPath);
+    // An unchanged folder gets the body made before; a changed one is read again (the
+    // watch goes on before the folder is read, so no change can slip in between).
+    const std::string& url = request.urlPath.empty() ? request.url : request.urlPath;
+    if (std::shared_ptr<const std::string> kept = SharedListingCache().Find(request.localPath, url))
+        return PutListing(context, *kept);
+    std::shared_ptr<CListingBuild> build = SharedListingCache().Begin(request.localPath, url);
     std::optional<std::string> page = LookUpTemplate(context, ".dir");
     if (!page) {
         context.PutErrorResponse(HttpStatus::kNotFound);
@@ -495,15 +512,12 @@ void SendFolderListing(CRequestContext& context) {
     }
     if (page->empty())
         page = std::string(kFallbackTemplate);
-    FillListingSectionsThen(
-        context, std::move(*page), true, [](CRequestContext& done, std::string& text) {
-            done.PutStatus(HttpStatus::kOk);
-            done.PutHeader("Content-Type", "text/html");
-            done.PutHeader("Last-Modified", FormatHttpDateNow());
-            done.PutHeaderNumber("Content-Length", static_cast<long long>(text.size()));
-            done.PutText("\r\n");
-            done.PutText(text);
-        });
+    FillListingSectionsThen(context, std::move(*page), true,
+                            [build](CRequestContext& done, std::string& text) {
+                                if (build)
+                                    build->Keep(text);
+                                PutListing(done, text);
+                            });
 }
 
 } // namespace tvn

@@ -1,0 +1,316 @@
+// Kept listings: an unchanged folder is answered from memory, and any change of what its
+// listing shows is on the very next request.
+#include "pages/listing_cache.h"
+#include "pages/page_stages.h"
+#include "pages/thumbnail_cache.h"
+#include "pages_fixture.h"
+
+#include <QImage>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tvn {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ListingCacheTest : public test::PagesFixture {
+  protected:
+    void SetUp() override {
+        PagesFixture::SetUp();
+        doc->SetContentStages(&stages);
+    }
+    void TearDown() override {
+        SharedListingCache().SetLimit(CListingCache::kDefaultLimit);
+        PagesFixture::TearDown();
+    }
+
+    std::unique_ptr<CRequestContext> Run(const std::string& url, const std::string& auth = "") {
+        auto context = std::make_unique<CRequestContext>(*doc, "127.0.0.1:4000");
+        context->request.method = "GET";
+        context->request.url = url;
+        if (!auth.empty())
+            context->request.headers["authorization"] = auth;
+        context->RunRequest();
+        return context;
+    }
+
+    // The body of a listing and whether it came from the cache.
+    struct Listed {
+        std::string body;
+        bool kept = false;
+    };
+    Listed List(const std::string& url) {
+        const std::uint64_t before = SharedListingCache().Hits();
+        std::string body = Body(*Run(url));
+        return {std::move(body), SharedListingCache().Hits() != before};
+    }
+
+    // The listing as it is made from the folder now, with nothing kept.
+    std::string Fresh(const std::string& url, const std::string& auth = "") {
+        const std::size_t limit = SharedListingCache().SetLimit(0);
+        std::string body = Body(*Run(url, auth));
+        SharedListingCache().SetLimit(limit);
+        return body;
+    }
+
+    void WritePicture(const std::string& relative) {
+        fs::create_directories(fs::path(root + "/" + relative).parent_path());
+        QImage image(300, 200, QImage::Format_RGB32);
+        image.fill(Qt::darkGreen);
+        ASSERT_TRUE(image.save(QString::fromStdString(root + "/" + relative), "JPEG"));
+    }
+
+    static void SetTime(const std::string& path, std::time_t seconds) {
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    }
+
+    CPageStages stages;
+};
+
+// Every change a listing can show: after each, the next request is made anew and equals a
+// listing made without the cache, while an unchanged folder is served from it.
+TEST_F(ListingCacheTest, EveryChangeShowsOnTheNextRequest) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& dir)> change;
+    };
+    const Case cases[] = {
+        {"add a file", [&](const std::string& d) { Write(d + "/new.txt", "n"); }},
+        {"remove a file", [&](const std::string& d) { fs::remove(root + "/" + d + "/b.txt"); }},
+        {"rename a file",
+         [&](const std::string& d) {
+             fs::rename(root + "/" + d + "/b.txt", root + "/" + d + "/c.txt");
+         }},
+        {"touch a file", [&](const std::string& d) { SetTime(root + "/" + d + "/a.txt", 1e9); }},
+        {"rewrite a file, same size", [&](const std::string& d) { Write(d + "/a.txt", "A"); }},
+        {"take a file's rights",
+         [&](const std::string& d) { ::chmod((root + "/" + d + "/a.txt").c_str(), 0); }},
+        {"edit the template",
+         [&](const std::string& d) { Write(d + "/.dir", "<fileitem>[%NAME%]</fileitem>"); }},
+        {"add a file to a subfolder", [&](const std::string& d) { Write(d + "/sub/x.txt", "x"); }},
+        {"touch the folder", [&](const std::string& d) { SetTime(root + "/" + d, 1e9); }},
+        {"touch the parent folder", [&](const std::string&) { SetTime(root + "/p", 2e9); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string d = "p/" + std::to_string(&c - cases);
+        Write(d + "/a.txt", "a");
+        Write(d + "/b.txt", "b");
+        Write(d + "/.dir", "<diritem>%NAME%,</diritem><fileitem>%NAME%,</fileitem>");
+        fs::create_directories(root + "/" + d + "/sub");
+        const std::string url = "/" + d + "/";
+        const Listed first = List(url);
+        const Listed second = List(url);
+        ASSERT_NE(first.body.find("a,b,"), std::string::npos) << first.body;
+        EXPECT_TRUE(second.kept);
+        EXPECT_EQ(second.body, first.body);
+        c.change(d);
+        const Listed after = List(url);
+        EXPECT_FALSE(after.kept);
+        EXPECT_EQ(after.body, Fresh(url));
+        List(url);
+        EXPECT_TRUE(List(url).kept); // and kept again
+    }
+}
+
+// A password list put into a kept folder asks for credentials at once: the list is checked
+// before the listing stage, kept or not.
+TEST_F(ListingCacheTest, PasswordListAddedToAKeptFolderIsAskedForAtOnce) {
+    Write("club/a.txt", "a");
+    const std::string before = List("/club/").body;
+    ASSERT_TRUE(List("/club/").kept);
+    Write("club/.pass", "anna,secret\n");
+    EXPECT_TRUE(Run("/club/")->buffer.View().starts_with("HTTP/1.0 401 Unauthorized\r\n"));
+    const std::string anna = "Basic YW5uYTpzZWNyZXQ="; // anna:secret
+    auto admitted = Run("/club/", anna);
+    EXPECT_TRUE(admitted->buffer.View().starts_with("HTTP/1.0 200 OK\r\n"));
+    EXPECT_EQ(Body(*admitted), before);
+    EXPECT_EQ(Body(*admitted), Fresh("/club/", anna));
+}
+
+// A kept listing names thumbnails; once the thumbnail cache dropped one, the listing is made
+// again and names thumbnails that are there.
+TEST_F(ListingCacheTest, DroppedThumbnailIsMadeAgainForTheNextListing) {
+    WritePicture("album/sea.jpg");
+    const std::regex tag("/Thumbnail__[0-9A-F]{8}");
+    const std::string first = List("/album/").body;
+    ASSERT_TRUE(std::regex_search(first, tag)) << first;
+    ASSERT_TRUE(List("/album/").kept);
+
+    const std::size_t thumbnailLimit = SetThumbnailCacheLimit(0);
+    SetThumbnailCacheLimit(thumbnailLimit);
+    const int decodes = ThumbnailDecodeCount();
+    const Listed after = List("/album/");
+    EXPECT_FALSE(after.kept);
+    EXPECT_EQ(ThumbnailDecodeCount(), decodes + 1);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(after.body, match, tag)) << after.body;
+    std::size_t size = 0;
+    EXPECT_TRUE(FindThumbnail(match[0].str(), size));
+}
+
+// A picture whose thumbnail could not be made shows its name, and is tried again on the
+// next request (as without the cache); once it decodes, its thumbnail shows.
+TEST_F(ListingCacheTest, ListingWithoutAThumbnailIsNotKept) {
+    Write("album/broken.jpg", "\xFF\xD8 not really a picture");
+    const int decodes = ThumbnailDecodeCount();
+    EXPECT_FALSE(List("/album/").kept);
+    EXPECT_FALSE(List("/album/").kept);
+    EXPECT_EQ(ThumbnailDecodeCount(), decodes + 2);
+    WritePicture("album/broken.jpg");
+    const std::string ready = List("/album/").body;
+    EXPECT_TRUE(std::regex_search(ready, std::regex("/Thumbnail__[0-9A-F]{8}"))) << ready;
+    EXPECT_TRUE(List("/album/").kept);
+}
+
+// A symbolic link's target can change anywhere: such a folder is read every time.
+TEST_F(ListingCacheTest, FolderWithALinkIsReadEveryTime) {
+    Write("links/a.txt", "a");
+    fs::create_directories(base + "/elsewhere/one");
+    fs::create_directory_symlink(base + "/elsewhere/one", root + "/links/shown");
+    EXPECT_FALSE(List("/links/").kept);
+    EXPECT_FALSE(List("/links/").kept);
+}
+
+// A template linked from another folder too can be rewritten there, unseen by the watch.
+TEST_F(ListingCacheTest, FolderWhoseTemplateIsLinkedElsewhereIsReadEveryTime) {
+    Write("t/a.txt", "a");
+    Write("shared.dir", "<fileitem>%NAME%</fileitem>");
+    fs::create_hard_link(root + "/shared.dir", root + "/t/.dir");
+    EXPECT_EQ(List("/t/").body, "a");
+    std::ofstream(root + "/shared.dir") << "<fileitem>[%NAME%]</fileitem>"; // the same file
+    const Listed after = List("/t/");
+    EXPECT_FALSE(after.kept);
+    EXPECT_EQ(after.body, "[a]");
+}
+
+// Renaming a folder above the listed one is no event of the listed folder: the folder now at
+// the path is another one, and its own listing is made.
+TEST_F(ListingCacheTest, FolderSwappedByRenamingItsParentIsListedAnew) {
+    Write("top/d/alpha.txt", "o");
+    ASSERT_NE(List("/top/d/").body.find("alpha"), std::string::npos);
+    ASSERT_TRUE(List("/top/d/").kept);
+    fs::rename(root + "/top", root + "/moved");
+    Write("top/d/omega.txt", "n");
+    const Listed after = List("/top/d/");
+    EXPECT_FALSE(after.kept);
+    EXPECT_EQ(after.body.find("alpha"), std::string::npos);
+    EXPECT_NE(after.body.find("omega"), std::string::npos);
+}
+
+// A link on the way to the folder pointed elsewhere, to a folder with the same parent: the
+// folder at the path is another one.
+TEST_F(ListingCacheTest, FolderBehindARetargetedLinkIsListedAnew) {
+    Write("a1/alpha.txt", "a");
+    Write("a2/omega.txt", "o");
+    fs::create_directory_symlink(root + "/a1", root + "/cur");
+    ASSERT_NE(List("/cur/").body.find("alpha"), std::string::npos);
+    ASSERT_TRUE(List("/cur/").kept);
+    fs::remove(root + "/cur");
+    fs::create_directory_symlink(root + "/a2", root + "/cur");
+    const Listed after = List("/cur/");
+    EXPECT_FALSE(after.kept);
+    EXPECT_NE(after.body.find("omega"), std::string::npos);
+}
+
+// The same folder listed at two URLs links differently: each URL has its own body.
+TEST_F(ListingCacheTest, UrlIsPartOfTheKey) {
+    Write("one/a.txt", "a");
+    const std::string direct = List("/one/").body;
+    fs::create_directory_symlink(root + "/one", root + "/two");
+    const std::string linked = Fresh("/two/");
+    ASSERT_NE(linked, direct);
+    EXPECT_EQ(List("/one/").body, direct);
+    EXPECT_EQ(List("/two/").body, linked);
+}
+
+// The bound holds, and the least recently used listing is the one that goes.
+TEST_F(ListingCacheTest, BoundHoldsAndLeastRecentlyUsedGoes) {
+    CListingCache& cache = SharedListingCache();
+    for (int i = 0; i < 8; ++i) {
+        for (int file = 0; file < 10; ++file)
+            Write("many/" + std::to_string(i) + "/" + std::to_string(file) + std::string(200, 'n') +
+                      ".txt",
+                  "x");
+    }
+    cache.SetLimit(0);
+    const std::size_t one = List("/many/0/").body.size();
+    cache.SetLimit(3 * one + 3000); // about three listings with their keys and overhead
+    for (int i = 0; i < 8; ++i) {
+        List("/many/" + std::to_string(i) + "/");
+        EXPECT_LE(cache.Bytes(), 3 * one + 3000);
+        if (i == 5) {
+            ASSERT_TRUE(List("/many/5/").kept); // now the most recently used
+        }
+    }
+    EXPECT_EQ(cache.Count(), 3u);
+    EXPECT_TRUE(List("/many/7/").kept);
+    EXPECT_FALSE(List("/many/0/").kept);
+    cache.SetLimit(0);
+    EXPECT_EQ(cache.Count(), 0u);
+    EXPECT_EQ(cache.Watches(), 0u); // no watch outlives its listings
+}
+
+// A change while a listing is made: its body is not kept, as it may be from before.
+TEST(ListingCache, ChangeWhileMadeIsNotKept) {
+    char pattern[] = "/tmp/tvn-lc-XXXXXX";
+    const std::string folder = std::string(::mkdtemp(pattern)) + "/";
+    CListingCache cache;
+    {
+        std::shared_ptr<CListingBuild> build = cache.Begin(folder, "/");
+        ASSERT_TRUE(build);
+        std::ofstream(folder + "late.txt") << "x";
+        EXPECT_FALSE(build->Keep("before late.txt"));
+        EXPECT_FALSE(cache.Find(folder, "/"));
+    }
+    {
+        std::shared_ptr<CListingBuild> build = cache.Begin(folder, "/");
+        ASSERT_TRUE(build);
+        EXPECT_TRUE(build->Keep("with late.txt"));
+    }
+    const auto kept = cache.Find(folder, "/");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(*kept, "with late.txt");
+    EXPECT_FALSE(cache.Find(folder, "/other/"));
+    fs::remove_all(folder);
+    EXPECT_FALSE(cache.Find(folder, "/"));
+    EXPECT_EQ(cache.Watches(), 0u);
+}
+
+// Events were lost when the queue overflowed: nothing kept can be trusted, not even the
+// listing of a folder that had no event at all.
+TEST(ListingCache, LostEventsDropEverything) {
+    long queued = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
+    if (queued <= 0 || queued > 200000)
+        GTEST_SKIP() << "max_queued_events is " << queued;
+    char pattern[] = "/tmp/tvn-lc-XXXXXX";
+    const std::string base = ::mkdtemp(pattern);
+    const std::string quiet = base + "/quiet/";
+    const std::string busy = base + "/busy/";
+    fs::create_directories(quiet);
+    fs::create_directories(busy);
+    std::ofstream(busy + "x") << "x";
+    std::ofstream(busy + "y") << "y";
+    CListingCache cache;
+    ASSERT_TRUE(cache.Begin(quiet, "/quiet/")->Keep("quiet"));
+    std::shared_ptr<CListingBuild> watching = cache.Begin(busy, "/busy/");
+    ASSERT_TRUE(watching);
+    // Touching two files in turn: events alike in a row would be merged into one.
+    for (long i = 0; i <= queued; ++i) {
+        const timespec times[2] = {{i, 0}, {i, 0}};
+        ::utimensat(AT_FDCWD, (busy + (i % 2 ? "x" : "y")).c_str(), times, 0);
+    }
+    EXPECT_FALSE(cache.Find(quiet, "/quiet/"));
+    EXPECT_FALSE(watching->Keep("busy"));
+    fs::remove_all(base);
+}
+
+} // namespace
+} // namespace tvn
