@@ -203,11 +203,13 @@ LogFileName=$d/tvn.log
 LogFileSize=100
 HideLog=1
 EOF
+        # A runtime folder of its own: a copy already running for the desktop holds the
+        # one-instance lock in the usual one, and this one would hand over to it and leave.
         # Without a display unless the benchmark gives it one (TVN_BENCH_DISPLAY=1: the
         # screenshot's).
         local no_display=(-u DISPLAY -u WAYLAND_DISPLAY)
         [ "${TVN_BENCH_DISPLAY:-0}" = 1 ] && no_display=()
-        U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" QT_QPA_PLATFORM=offscreen TVN_FIREWALL_BUS=none \
+        XDG_RUNTIME_DIR="$d" U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" QT_QPA_PLATFORM=offscreen TVN_FIREWALL_BUS=none \
             env "${no_display[@]}" "$TVN_BIN" </dev/null >"${SRV_LOG[$name]}" 2>&1 &
         ;;
     nginx)

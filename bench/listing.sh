@@ -3,8 +3,8 @@
 #
 # 1. Listing throughput: requests/s of GET /d1000/ and /d10000/ (folders of
 #    1000 and 10000 small files, trailing slash) for Tarvolin, nginx
-#    (autoindex on) and lighttpd (dir-listing), HTTP/1.0, ab at concurrency
-#    1 and 32, one server under load at a time.
+#    (autoindex on), lighttpd (dir-listing) and webfsd (its own listing),
+#    HTTP/1.0, ab at concurrency 1 and 32, one server under load at a time.
 # 2. Thumbnails: 20 JPEG pictures of 4000x3000 (generated once, cached in
 #    bench/.cache/pics). Tarvolin, freshly started (it keeps thumbnails only in
 #    memory, so a new process is cold): time of the first listing GET of the
@@ -18,13 +18,14 @@
 # Knobs (environment): REPS=3  QUICK=1 (short run)  TLIMIT=8 (ab seconds per run)
 #   N1K_C1=2000 N1K_C32=5000 N10K_C1=300 N10K_C32=1000 (ab request counts)
 #   THUMB_PAR=6 (parallel thumbnail fetches)  SKIP_LIST=1  SKIP_THUMBS=1
+#   LIST_SERVERS="tarvolin nginx lighttpd webfsd" (which servers list)
 #   TVN_BIN=path  KEEP=1 (keep the temp folder)
 set -uo pipefail
 
 # shellcheck source=lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 bench_enter_netns "$BENCH_DIR/listing.sh" "$@"
-require_tools ab curl nginx lighttpd vipsthumbnail gm /usr/bin/time awk sort pgrep grep
+require_tools ab curl nginx lighttpd webfsd vipsthumbnail gm /usr/bin/time awk sort pgrep grep
 
 if [ "${QUICK:-0}" = 1 ]; then
     REPS=${REPS:-1}; TLIMIT=${TLIMIT:-4}
@@ -36,8 +37,8 @@ fi
 declare -A NREQ=([d1000_c1]=$N1K_C1 [d1000_c32]=$N1K_C32 [d10000_c1]=$N10K_C1 [d10000_c32]=$N10K_C32)
 THUMB_PAR=${THUMB_PAR:-6}
 NPICS=20 # also in lib.sh, where the pictures are made
-LIST_SERVERS=(tarvolin nginx lighttpd)
-declare -A PORT=([tarvolin]=18090 [nginx]=18091 [lighttpd]=18092 [tarvolin-thumbs]=18093)
+read -ra LIST_SERVERS <<<"${LIST_SERVERS:-tarvolin nginx lighttpd webfsd}"
+declare -A PORT=([tarvolin]=18090 [nginx]=18091 [lighttpd]=18092 [tarvolin-thumbs]=18093 [webfsd]=18094)
 
 bench_setup_work
 check_idle
@@ -223,8 +224,8 @@ report() {
     local k label dec s cells
     if [ "${SKIP_LIST:-0}" != 1 ]; then
         echo
-        print_row "listing" "${LIST_SERVERS[@]}" "tvn/nginx" "tvn/lighttpd"
-        print_rule 5
+        print_row "listing" "${LIST_SERVERS[@]}" "tvn/nginx" "tvn/webfsd"
+        print_rule $((${#LIST_SERVERS[@]} + 2))
         for k in "d1000_c1|1000 files c1 (req/s)|0" "d1000_c32|1000 files c32 (req/s)|0" \
             "d10000_c1|10000 files c1 (req/s)|1" "d10000_c32|10000 files c32 (req/s)|1" \
             "size_d1000|1000 files page (KiB)|0" "size_d10000|10000 files page (KiB)|0" \
@@ -234,7 +235,7 @@ report() {
             for s in "${LIST_SERVERS[@]}"; do cells+=("$(cell "$key" "$s" "$dec")"); done
             print_row "$label" "${cells[@]}" \
                 "$(ratio "$(res_median "$key|tarvolin")" "$(res_median "$key|nginx")")" \
-                "$(ratio "$(res_median "$key|tarvolin")" "$(res_median "$key|lighttpd")")"
+                "$(ratio "$(res_median "$key|tarvolin")" "$(res_median "$key|webfsd")")"
         done
     fi
     if [ "${SKIP_THUMBS:-0}" != 1 ]; then
