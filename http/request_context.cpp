@@ -70,7 +70,8 @@ void CRequestContext::RunStages(std::initializer_list<Stage> stages) {
     for (const Stage stage : stages) {
         if ((this->*stage)() == StageResult::kGoOn)
             continue;
-        if (stage != &CRequestContext::SendFile)
+        // The listing stage leaves a file open only for a kept listing it answers with.
+        if (stage != &CRequestContext::SendFile && stage != &CRequestContext::ListFolder)
             file.Close();
         return;
     }

@@ -96,7 +96,8 @@ class CRequestContext {
     StageResult OpenTarget();
     // The password of the target's folders: 401 when the credentials do not satisfy them.
     StageResult CheckPassword();
-    // A folder target: its listing (404 without content stages).
+    // A folder target: its listing (404 without content stages). The listing may leave
+    // `file` open: its body, then, which goes out as a file's does.
     StageResult ListFolder();
     // The page handlers (GPS pages, remote control, blog) for pages, the screenshot for any
     // file.
@@ -157,8 +158,9 @@ class CRequestContext {
 
   private:
     using Stage = StageResult (CRequestContext::*)();
-    // Runs `stages` until one answers; a stage other than SendFile that answers closes the
-    // file, as its bytes are not the answer.
+    // Runs `stages` until one answers; a stage other than SendFile and ListFolder that
+    // answers closes the file, as its bytes are not the answer (ListFolder answers with a
+    // file only when it sends a kept listing from memory).
     void RunStages(std::initializer_list<Stage> stages);
     // Writes the request line to the activity pop-up and the access log.
     void WriteRequestLine();
