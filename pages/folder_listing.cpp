@@ -382,14 +382,31 @@ void ExpandPathSections(std::string& text, std::string_view urlBase) {
         from = ExpandSection(text, "<pathitem>", folders, {}, from);
 }
 
-// The answer with a listing's body; the body may be one kept from an earlier request.
-void PutListing(CRequestContext& done, std::string_view text) {
+void PutListingHead(CRequestContext& done, std::size_t size) {
     done.PutStatus(HttpStatus::kOk);
     done.PutHeader("Content-Type", "text/html");
     done.PutHeader("Last-Modified", FormatHttpDateNow());
-    done.PutHeaderNumber("Content-Length", static_cast<long long>(text.size()));
+    done.PutHeaderNumber("Content-Length", static_cast<long long>(size));
     done.PutText("\r\n");
+}
+
+void PutListing(CRequestContext& done, std::string_view text) {
+    PutListingHead(done, text.size());
     done.PutText(text);
+}
+
+// A kept listing in a memory file goes out as a file does: its descriptor of its own (the
+// cache may drop the listing meanwhile), sent from its start.
+void PutKeptListing(CRequestContext& done, const KeptListing& kept) {
+    if (!kept.file.Valid())
+        return PutListing(done, kept.text);
+    UniqueFd file(::fcntl(kept.file.Get(), F_DUPFD_CLOEXEC, 0));
+    if (!file.Valid())
+        return PutListing(done, kept.Text());
+    PutListingHead(done, kept.size);
+    done.file.fd = std::move(file);
+    done.file.size = static_cast<off_t>(kept.size);
+    done.file.offset = 0;
 }
 
 } // namespace
@@ -502,8 +519,8 @@ void SendFolderListing(CRequestContext& context) {
     // An unchanged folder gets the body made before; a changed one is read again (the
     // watch goes on before the folder is read, so no change can slip in between).
     const std::string& url = request.urlPath.empty() ? request.url : request.urlPath;
-    if (std::shared_ptr<const std::string> kept = SharedListingCache().Find(request.localPath, url))
-        return PutListing(context, *kept);
+    if (std::shared_ptr<const KeptListing> kept = SharedListingCache().Find(request.localPath, url))
+        return PutKeptListing(context, *kept);
     std::shared_ptr<CListingBuild> build = SharedListingCache().Begin(request.localPath, url);
     std::optional<std::string> page = LookUpTemplate(context, ".dir");
     if (!page) {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,7 +34,8 @@ struct DirCloser {
 };
 
 // Adds to `checks` what the watch on the open folder `dirFd` (at `folder`) cannot see: its
-// subfolders, whose times change with their own content, and the parent folder. False when
+// subfolders, whose times change with their own content. (The parent folder, "..", is
+// shown without a date, so a new folder beside this one leaves its listing as it is.) False when
 // the folder holds a symbolic link, or a `.dir` template also linked from elsewhere (its
 // text could change there with the same time and size): such a listing is not kept.
 // The entry types come from the folder itself: a stat per file would cost more than
@@ -60,10 +62,27 @@ bool CollectChecks(int dirFd, const std::string& folder, std::vector<PathCheck>&
         if (S_ISDIR(st.st_mode) && name[0] != '.') // a hidden folder is not listed
             checks.push_back({folder + std::string(name), MarkFrom(st)});
     }
-    std::string parent = folder + "..";
-    StatMark mark = MarkOf(parent);
-    checks.push_back({std::move(parent), mark});
     return true;
+}
+
+// A sealed memory file holding `body`: nobody can change it, so every answer sending it
+// sends the body as it was kept. Invalid when it cannot be made.
+UniqueFd SealedFile(std::string_view body) {
+    UniqueFd file(::memfd_create("tvn-listing", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!file.Valid())
+        return file;
+    for (std::size_t done = 0; done < body.size();) {
+        const ssize_t n = ::write(file.Get(), body.data() + done, body.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return UniqueFd();
+        done += static_cast<std::size_t>(n);
+    }
+    constexpr int kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
+    if (::fcntl(file.Get(), F_ADD_SEALS, kSeals) != 0)
+        return UniqueFd();
+    return file;
 }
 
 bool SameFolder(const std::string& folder, dev_t dev, ino_t ino) {
@@ -72,6 +91,21 @@ bool SameFolder(const std::string& folder, dev_t dev, ino_t ino) {
 }
 
 } // namespace
+
+std::string KeptListing::Text() const {
+    if (!file.Valid())
+        return text;
+    std::string body(size, '\0');
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::pread(file.Get(), body.data() + done, size - done, off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return std::string();
+        done += static_cast<std::size_t>(n);
+    }
+    return body;
+}
 
 StatMark MarkOf(const std::string& path) {
     struct stat st {};
@@ -84,11 +118,12 @@ CListingBuild::~CListingBuild() { cache.Release(wd); }
 
 bool CListingBuild::Keep(std::string_view body) { return cache.Keep(*this, body); }
 
-CListingCache::CListingCache() : inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+CListingCache::CListingCache(std::size_t mostWatches)
+    : inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), watchLimit(mostWatches) {}
 
 CListingCache::~CListingCache() = default;
 
-std::shared_ptr<const std::string> CListingCache::Find(const std::string& folder,
+std::shared_ptr<const KeptListing> CListingCache::Find(const std::string& folder,
                                                        std::string_view url) {
     std::lock_guard guard(lock);
     if (!inotify.Valid() || entries.empty())
@@ -127,6 +162,10 @@ std::shared_ptr<CListingBuild> CListingCache::Begin(const std::string& folder,
         if (!inotify.Valid() || limit == 0)
             return nullptr;
         Drain();
+        while (watches.size() >= watchLimit && !uses.empty())
+            Erase(entries.find(*uses.back()));
+        if (watches.size() >= watchLimit)
+            return nullptr; // every watch is held by a listing being made
         // The watch goes on the folder just opened, whatever its path names by now.
         const std::string self = "/proc/self/fd/" + std::to_string(dir.Get());
         const int wd = ::inotify_add_watch(inotify.Get(), self.c_str(), kWatchMask);
@@ -178,7 +217,13 @@ bool CListingCache::Keep(CListingBuild& build, std::string_view body) {
         return false;
     if (const auto old = entries.find(build.key); old != entries.end())
         Erase(old);
-    entry.body = std::make_shared<const std::string>(body);
+    auto kept = std::make_shared<KeptListing>();
+    kept->size = body.size();
+    if (body.size() >= kFileFrom)
+        kept->file = SealedFile(body);
+    if (!kept->file.Valid())
+        kept->text = body;
+    entry.body = std::move(kept);
     const auto [it, added] = entries.emplace(build.key, std::move(entry));
     uses.push_front(&it->first);
     it->second.use = uses.begin();

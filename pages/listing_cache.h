@@ -36,10 +36,22 @@ struct StatMark {
 StatMark MarkOf(const std::string& path);
 
 // A path whose state the folder's watch does not see (a subfolder, whose time changes with
-// its own content; the parent folder), with its mark when the listing was made.
+// its own content), with its mark when the listing was made.
 struct PathCheck {
     std::string path;
     StatMark mark;
+};
+
+// A kept listing's body. A large one lies in a sealed memory file instead, which an answer
+// sends as it sends a file, without copying it into its buffer (copying a megabyte per
+// request was most of what a kept listing cost).
+struct KeptListing {
+    std::string text; // the body, when it is not in `file`
+    UniqueFd file;    // a sealed memory file holding the body, or none
+    std::size_t size = 0;
+
+    // The body, read from the file when it is there; empty when it cannot be read.
+    std::string Text() const;
 };
 
 // One listing being made, from before its folder is read until its body is done. It holds
@@ -75,8 +87,8 @@ class CListingBuild {
 //   every look-up, so an event that happened before a request is never missed; an event
 //   during a build, or a lost event (the queue overflowed), means the body is not kept.
 // - what the watch does not see: the folder being swapped for another by renaming a folder
-//   above it (its device and inode are compared per look-up), its subfolders' own times and
-//   the parent folder (each compared by a stat per look-up). A folder holding a symbolic
+//   above it (its device and inode are compared per look-up), its subfolders' own times
+//   (each compared by a stat per look-up). A folder holding a symbolic
 //   link is not kept at all: its target's chain can change anywhere. A file that is also
 //   linked from another folder and written in place there is not seen until the folder
 //   changes: finding such files takes a stat per file, more than the listing itself costs.
@@ -89,15 +101,23 @@ class CListingBuild {
 class CListingCache {
   public:
     static constexpr std::size_t kDefaultLimit = std::size_t(32) << 20;
+    // Bodies from this size on go into a memory file. The size keeps the descriptors few: at
+    // most kDefaultLimit / kFileFrom of them.
+    static constexpr std::size_t kFileFrom = std::size_t(64) << 10;
+    // Watches count against the user's inotify limit, which the desktop's other programs
+    // share: a visitor walking through thousands of small folders must not use it up.
+    static constexpr std::size_t kDefaultWatchLimit = 2048;
 
-    CListingCache();
+    // `watchLimit`: the most folders watched at once; listings of more folders push out the
+    // least recently used.
+    explicit CListingCache(std::size_t watchLimit = kDefaultWatchLimit);
     ~CListingCache();
     CListingCache(const CListingCache&) = delete;
     CListingCache& operator=(const CListingCache&) = delete;
 
     // The body kept for `folder` (a local path ending in '/') listed at `url`, now the most
     // recently used; nullptr when none is kept or anything it was made from changed.
-    std::shared_ptr<const std::string> Find(const std::string& folder, std::string_view url);
+    std::shared_ptr<const KeptListing> Find(const std::string& folder, std::string_view url);
     // Watches `folder` for a listing at `url` about to be made: call it before the folder is
     // read. nullptr when the listing cannot be kept (no watch to be had: the watch limit,
     // a folder that cannot be opened; or a folder holding a symbolic link).
@@ -124,7 +144,7 @@ class CListingCache {
         std::vector<std::string> keys;
     };
     struct Entry {
-        std::shared_ptr<const std::string> body;
+        std::shared_ptr<const KeptListing> body;
         int wd = -1;
         std::vector<PathCheck> checks;
         bool thumbnails = false; // the body names thumbnails
@@ -150,6 +170,7 @@ class CListingCache {
     std::list<const std::string*> uses; // keys of `entries`, the most recently used first
     std::size_t held = 0;
     std::size_t limit = kDefaultLimit;
+    std::size_t watchLimit;
     std::uint64_t overflows = 0;
     std::uint64_t hits = 0;
 };
