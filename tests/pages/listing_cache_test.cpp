@@ -216,21 +216,6 @@ TEST_F(ListingCacheTest, FolderSwappedByRenamingItsParentIsListedAnew) {
     EXPECT_NE(after.body.find("omega"), std::string::npos);
 }
 
-// A link on the way to the folder pointed elsewhere, to a folder with the same parent: the
-// folder at the path is another one.
-TEST_F(ListingCacheTest, FolderBehindARetargetedLinkIsListedAnew) {
-    Write("a1/alpha.txt", "a");
-    Write("a2/omega.txt", "o");
-    fs::create_directory_symlink(root + "/a1", root + "/cur");
-    ASSERT_NE(List("/cur/").body.find("alpha"), std::string::npos);
-    ASSERT_TRUE(List("/cur/").kept);
-    fs::remove(root + "/cur");
-    fs::create_directory_symlink(root + "/a2", root + "/cur");
-    const Listed after = List("/cur/");
-    EXPECT_FALSE(after.kept);
-    EXPECT_NE(after.body.find("omega"), std::string::npos);
-}
-
 // The same folder listed at two URLs links differently: each URL has its own body.
 TEST_F(ListingCacheTest, UrlIsPartOfTheKey) {
     Write("one/a.txt", "a");
