@@ -191,7 +191,7 @@ thumbs_part() {
     make_pictures
     TROOT=$WORK/thumbroot
     mkdir -p "$TROOT/pics"
-    cp -l "$PICS"/*.jpg "$TROOT/pics/" 2>/dev/null || cp "$PICS"/*.jpg "$TROOT/pics/"
+    cp "$PICS"/*.jpg "$TROOT/pics/" # copies, as a user's folder has: a listing showing a hard-linked file is never kept
     chmod -R a+rX "$TROOT"
     PIC_NAMES=()
     local f

@@ -186,8 +186,11 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
                      : isPicture ? EntryKind::Picture
                                  : KindOfFileName(base);
         // `st` already describes an entry of unknown type that proved no link.
-        if ((type == DT_UNKNOWN && !viaPath) || ReadStatus(folderFd, name, resolved, viaPath, st))
+        if ((type == DT_UNKNOWN && !viaPath) || ReadStatus(folderFd, name, resolved, viaPath, st)) {
             PutSizeAndDate(entry, st);
+            if (S_ISREG(st.st_mode) && st.st_nlink > 1)
+                entries.linkedElsewhere = true;
+        }
     }
     if (isFolder)
         entries.folders.push_back(std::move(entry));
@@ -461,6 +464,14 @@ int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bo
 
 void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
                              std::function<void(CRequestContext&, std::string&)> finish) {
+    FillListingSectionsThen(
+        context, std::move(text), folderRequest,
+        ListingFinish([finish = std::move(finish)](CRequestContext& done, std::string& page,
+                                                   const ListingEntries&) { finish(done, page); }));
+}
+
+void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
+                             ListingFinish finish) {
     const CRequest& request = context.request;
     std::string folder = request.localPath;
     // The URL path of the target found (canonical, '/' only): for a page found by walking up
@@ -490,7 +501,7 @@ void FillListingSectionsThen(CRequestContext& context, std::string text, bool fo
         ExpandSection(job->text, "<fileitem>", job->scan.entries.files, job->urlBase);
         ExpandSection(job->text, "<pictitem>", job->scan.entries.pictures, job->urlBase);
         ExpandPathSections(job->text, job->urlBase);
-        finish(resumed, job->text);
+        finish(resumed, job->text, job->scan.entries);
     };
     // A folder whose thumbnails are all made is answered at once. New pictures take about
     // a tenth of a second each to decode: the request waits for them off the main thread,
@@ -529,12 +540,14 @@ void SendFolderListing(CRequestContext& context) {
     }
     if (page->empty())
         page = std::string(kFallbackTemplate);
+    // A file linked from elsewhere can change without an event here: such a page is not kept.
     FillListingSectionsThen(context, std::move(*page), true,
-                            [build](CRequestContext& done, std::string& text) {
-                                if (build)
+                            ListingFinish([build](CRequestContext& done, std::string& text,
+                                                  const ListingEntries& read) {
+                                if (build && !read.linkedElsewhere)
                                     build->Keep(text);
                                 PutListing(done, text);
-                            });
+                            }));
 }
 
 } // namespace tvn

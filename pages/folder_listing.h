@@ -41,6 +41,9 @@ struct ListingEntries {
     std::vector<ListingEntry> folders;
     std::vector<ListingEntry> files;
     std::vector<ListingEntry> pictures;
+    // An entry shown with its size and date is a file with more than one name (a hard link):
+    // written through a name in another folder, it changes with no sign in this one.
+    bool linkedElsewhere = false;
 };
 
 // Reads the folder `folderPath` (ending in '/') into the three lists, in name order compared
@@ -74,6 +77,12 @@ void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags);
 // the main thread, and `finish` runs when it resumes.
 void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
                              std::function<void(CRequestContext&, std::string&)> finish);
+
+// FillListingSectionsThen whose `finish` also learns what the folder was read into (for
+// whether the page may be kept).
+using ListingFinish = std::function<void(CRequestContext&, std::string&, const ListingEntries&)>;
+void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
+                             ListingFinish finish);
 
 // The template `name` for the request: the file in the request's folder (an empty file is
 // an empty template), else the built-in resource; nothing when neither exists.

@@ -89,9 +89,9 @@ class CListingBuild {
 // - what the watch does not see: the folder being swapped for another by renaming a folder
 //   above it (its device and inode are compared per look-up), its subfolders' own times
 //   (each compared by a stat per look-up). A folder holding a symbolic
-//   link is not kept at all: its target's chain can change anywhere. A file that is also
-//   linked from another folder and written in place there is not seen until the folder
-//   changes: finding such files takes a stat per file, more than the listing itself costs.
+//   link is not kept at all: its target's chain can change anywhere. Nor is one that shows
+//   the size or date of a file with another name elsewhere (a hard link), which can be
+//   written through that name; the listing's own stat of each entry tells.
 // - the thumbnails of its pictures: a listing is kept only when no picture failed to
 //   decode while it was made, and is served only while the thumbnail cache has dropped
 //   nothing since, so every thumbnail it names is still there.

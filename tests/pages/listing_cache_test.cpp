@@ -202,6 +202,25 @@ TEST_F(ListingCacheTest, FolderWhoseTemplateIsLinkedElsewhereIsReadEveryTime) {
     EXPECT_EQ(after.body, "[a]");
 }
 
+// A file with a second name in another folder can be rewritten there, unseen by this
+// folder's watch: a listing that shows its size is made anew each time. One that shows names
+// only is kept.
+TEST_F(ListingCacheTest, FileLinkedFromElsewhereIsShownAsItIsNow) {
+    Write("h/a.txt", "a");
+    Write("other.txt", "12");
+    fs::create_hard_link(root + "/other.txt", root + "/h/b.txt");
+    Write("h/.dir", "<fileitem>%NAME% %BYTES%;</fileitem>");
+    EXPECT_EQ(List("/h/").body, "a 1;b 2;");
+    std::ofstream(root + "/other.txt") << "12345"; // the same file, through its other name
+    const Listed after = List("/h/");
+    EXPECT_FALSE(after.kept);
+    EXPECT_EQ(after.body, "a 1;b 5;");
+    Write("h2/.dir", "<fileitem>%NAME%;</fileitem>");
+    fs::create_hard_link(root + "/other.txt", root + "/h2/b.txt");
+    List("/h2/");
+    EXPECT_TRUE(List("/h2/").kept);
+}
+
 // Renaming a folder above the listed one is no event of the listed folder: the folder now at
 // the path is another one, and its own listing is made.
 TEST_F(ListingCacheTest, FolderSwappedByRenamingItsParentIsListedAnew) {
