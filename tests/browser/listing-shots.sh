@@ -12,30 +12,12 @@ REPO=$PWD
 BUILD=${BUILD:-$REPO/build}
 OUT=${OUT:-$REPO/docs}
 
-if [ "${TVN_SHOTS_NETNS:-}" != 1 ]; then
-    export TVN_SHOTS_NETNS=1
-    exec unshare -n -- bash "$0" "$@"
-fi
-ip link set lo up
-
-for tool in chromium node; do
-    command -v "$tool" >/dev/null || { echo "listing-shots: $tool is missing (scripts/install-deps.sh browser)" >&2; exit 2; }
-done
-[ -x "$BUILD/tarvolin" ] || { echo "listing-shots: build first (make build)" >&2; exit 2; }
-
-WORK=$(mktemp -d /tmp/tvn-shots.XXXXXX)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    # Chromium's helpers may still write into its profile for a moment.
-    for _ in 1 2 3 4 5 6 7 8 9 10; do rm -rf "$WORK" 2>/dev/null && return 0; sleep 0.5; done
-    return 0
-}
-trap cleanup EXIT
-mkdir -p "$OUT" "$WORK/runtime"
-chmod 700 "$WORK/runtime"
-export XDG_RUNTIME_DIR=$WORK/runtime HOME=$WORK
+NAME=shots
+. tests/browser/lib.sh
+enter_namespace "$@"
+need_tools chromium node curl
+make_work
+mkdir -p "$OUT"
 
 # The folder: sizes are sparse files, dates fixed, so that the pictures come out the same.
 F=$WORK/srv/root/Family
@@ -57,27 +39,7 @@ for f in "$F"/* "$F"/*/*; do
     day=$((day + 1))
 done
 
-PORT=18130
-cat >"$WORK/srv/TVN.cfg" <<CFG
-[SOFTWARE\\Tarvolin\\1.0]
-Port=$PORT
-Enable=1
-Root=$WORK/srv/root
-uPnPDiscovery=0
-uPnPRouter=0
-ServiceHost=
-LogFileName=$WORK/srv/tvn.log
-HideLog=1
-CFG
-TVN_SAFE=1 TVN_FIREWALL_BUS=none U3_APP_DATA_PATH=$WORK/srv U3_DEVICE_EXEC_PATH=$WORK/srv \
-    QT_QPA_PLATFORM=offscreen "$BUILD/tarvolin" </dev/null >"$WORK/srv/out.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$PORT/" && break; sleep 0.1; done
-
-chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
-    --disable-background-networking --disable-component-update --disable-sync \
-    --user-data-dir="$WORK/chromium" --remote-debugging-port=9334 about:blank \
-    >"$WORK/chromium.log" 2>&1 &
-pids+=($!)
+start_tarvolin 18130
+start_chromium 9334
 
 node --experimental-websocket --no-warnings tests/browser/listing-shots.mjs 9334 "$PORT" "$OUT"

@@ -16,40 +16,14 @@ BUILD=${BUILD:-$REPO/build}
 OUT=${OUT:-$REPO/docs}
 SHOTS=${SHOTS:-$BUILD/browser-walk}
 
-if [ "${TVN_WALK_NETNS:-}" != 1 ]; then
-    export TVN_WALK_NETNS=1
-    exec unshare -n -- bash "$0" "$@"
-fi
-ip link set lo up
-
-for tool in chromium Xvfb dbus-daemon node; do
-    command -v "$tool" >/dev/null || { echo "walk: $tool is missing (scripts/install-deps.sh browser)" >&2; exit 2; }
-done
+NAME=walk
+. tests/browser/lib.sh
+enter_namespace "$@"
+need_tools chromium Xvfb dbus-daemon node curl
 PLAYER=$BUILD/tests/fake_mpris_player
-[ -x "$BUILD/tarvolin" ] && [ -x "$PLAYER" ] || { echo "walk: build first (make build)" >&2; exit 2; }
-
-WORK=$(mktemp -d /tmp/tvn-walk.XXXXXX)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    if [ "${KEEP:-0}" = 1 ]; then
-        echo "kept $WORK" >&2
-        return 0
-    fi
-    # Chromium's helper processes outlive the browser by a moment and may still write into its
-    # profile: try again for a few seconds, and never let the clean-up fail the walk.
-    for _ in 1 2 3 4 5 6 7 8 9 10; do
-        rm -rf "$WORK" 2>/dev/null && return 0
-        sleep 0.5
-    done
-    echo "walk: could not remove $WORK" >&2
-    return 0
-}
-trap cleanup EXIT
-mkdir -p "$OUT" "$SHOTS" "$WORK/runtime"
-chmod 700 "$WORK/runtime"
-export XDG_RUNTIME_DIR=$WORK/runtime HOME=$WORK
+[ -x "$PLAYER" ] || { echo "walk: build first (make build)" >&2; exit 2; }
+make_work
+mkdir -p "$OUT" "$SHOTS"
 
 # The desktop: a screen, a bus and a player whose window has the focus.
 exec 5>"$WORK/display"
@@ -68,29 +42,8 @@ pids+=($!)
 for _ in $(seq 100); do grep -q ready "$WORK/player.log" && break; sleep 0.1; done
 
 # The server with its demo site, settled in the work folder.
-PORT=18120
-mkdir -p "$WORK/srv/root"
-cat >"$WORK/srv/TVN.cfg" <<EOF
-[SOFTWARE\\Tarvolin\\1.0]
-Port=$PORT
-Enable=1
-Root=$WORK/srv/root
-uPnPDiscovery=0
-uPnPRouter=0
-ServiceHost=
-LogFileName=$WORK/srv/tvn.log
-HideLog=1
-EOF
-U3_APP_DATA_PATH=$WORK/srv U3_DEVICE_EXEC_PATH=$WORK/srv QT_QPA_PLATFORM=offscreen \
-    "$BUILD/tarvolin" </dev/null >"$WORK/srv/out.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$PORT/" && break; sleep 0.1; done
-
-chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
-    --disable-background-networking --disable-component-update --disable-sync \
-    --user-data-dir="$WORK/chromium" --remote-debugging-port=9333 about:blank \
-    >"$WORK/chromium.log" 2>&1 &
-pids+=($!)
+start_tarvolin 18120
+start_chromium 9333
 
 status=0
 node --experimental-websocket --no-warnings tests/browser/walk.mjs 9333 "$PORT" "$OUT" || status=1
