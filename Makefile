@@ -39,6 +39,7 @@ test-browser: deps
 	@./scripts/install-deps.sh browser
 	$(MAKE) build
 	./tests/browser/walk.sh
+	./tests/browser/video.sh
 
 # SOAK_SECONDS=600 make soak runs it shorter; tests/soak/soak.sh tells more.
 soak: deps build
