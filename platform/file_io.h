@@ -1,7 +1,10 @@
 #pragma once
 
 // Whole reads and writes on a descriptor, written once.
+#include "platform/unique_fd.h"
+
 #include <cerrno>
+#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +43,28 @@ inline std::optional<std::string> ReadFromStart(int fd, std::size_t size) {
     }
     text.resize(done);
     return text;
+}
+
+// Writes `bytes` to `path` as a whole or not at all: into a new file beside it whose name
+// begins with a dot (never served, never taken for a file of the folder), synced, then
+// renamed over `path`. A full disk can show up only at flush time, so nothing unwritten is
+// ever renamed. `mode` is the new file's, less the umask. 0, or the errno of the step that
+// failed; the new file is gone then.
+inline int ReplaceWhole(const std::string& path, std::string_view bytes, mode_t mode = 0666) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+    const std::string temp = path.substr(0, nameAt) + "." + path.substr(nameAt) + ".new";
+    ::unlink(temp.c_str()); // left by a write that was cut short
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd.Valid())
+        return errno;
+    errno = 0;
+    if (WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0 && ::close(fd.Release()) == 0 &&
+        ::rename(temp.c_str(), path.c_str()) == 0)
+        return 0;
+    const int error = errno ? errno : EIO;
+    ::unlink(temp.c_str());
+    return error;
 }
 
 } // namespace tvn

@@ -219,23 +219,6 @@ std::string EntryText(const std::string& program) {
            "X-GNOME-Autostart-enabled=true\n";
 }
 
-// Writes `text` to a new file beside `file` and renames it over `file`. 0, or the errno.
-int ReplaceFile(const std::string& file, const std::string& text) {
-    std::string temp = file + ".XXXXXX";
-    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd.Valid())
-        return errno;
-    // The desktop reads the entry as the user; mkostemp made it readable by its owner only.
-    errno = 0;
-    int error = 0;
-    if (::fchmod(fd.Get(), 0644) != 0 || !WriteAll(fd.Get(), text) || ::fsync(fd.Get()) != 0 ||
-        ::close(fd.Release()) != 0 || ::rename(temp.c_str(), file.c_str()) != 0)
-        error = errno ? errno : EIO;
-    if (error != 0)
-        ::unlink(temp.c_str());
-    return error;
-}
-
 } // namespace
 
 CAutostartEntry::CAutostartEntry(std::string entryFile) : file(std::move(entryFile)) {}
@@ -293,7 +276,7 @@ bool CAutostartEntry::Write(const std::string& program, std::string& error) cons
                 " could not be made (" + ec.message() + ").";
         return false;
     }
-    if (const int failed = ReplaceFile(file, EntryText(program)); failed != 0) {
+    if (const int failed = ReplaceWhole(file, EntryText(program), 0644); failed != 0) {
         error = "Tarvolin cannot start with the session: " + file + " could not be written (" +
                 Why(failed) + ").";
         return false;

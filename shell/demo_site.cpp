@@ -77,18 +77,7 @@ constexpr int kMaxBackups = 999;
 // from the demo, and the next update would set it aside as if the owner had edited it. The
 // temporary name begins with a dot, so it is never served. False when nothing was written.
 bool WriteNewFile(const fs::path& path, std::string_view bytes) {
-    const fs::path temp = path.parent_path() / ("." + path.filename().string() + ".new");
-    ::unlink(temp.c_str()); // left by an update that was cut short
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd.Valid())
-        return false;
-    const bool written =
-        WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0 && ::close(fd.Release()) == 0;
-    if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceWhole(path.string(), bytes) == 0;
 }
 
 // Renames `from` to `to` unless something is called `to` already (then EEXIST).
