@@ -56,9 +56,12 @@ CDynDns::CDynDns(const std::string& pluginFolder) : plugin(pluginFolder) {
     const SettingsSection settings;
     status = settings.GetInt("DNS_status", 0);
     // A refused login outlives the program: the same account is not sent again after a
-    // restart, and a corrected one is sent once.
+    // restart, and a corrected one is sent once. Files written before DNS_refused existed
+    // tell it by the last answer.
     const std::string answer = settings.GetString("DNS_answer", kNone);
-    refusedLogin = status != 1 && presence::IsRefusedLogin(presence::ClassifyAnswer(0, answer));
+    const bool refusedBefore =
+        status != 1 && presence::IsRefusedLogin(presence::ClassifyAnswer(0, answer));
+    refusedLogin = settings.GetInt("DNS_refused", refusedBefore ? 1 : 0) == 1;
     lastAccount = settings.GetString("DNS_account", kNone);
 }
 
@@ -117,7 +120,7 @@ CDynDns::Plan CDynDns::Prepare(const DynDnsAccount& account) {
     else if (!path)
         plan.result.status = "Network unavailable";
     else {
-        status = 0; // the refused-login flag stays until the answer replaces it
+        status = 0; // the refused-login flag stays until other account data are answered
         plan.kind = Plan::Kind::Send;
         plan.url = *base + *path;
     }
@@ -127,7 +130,9 @@ CDynDns::Plan CDynDns::Prepare(const DynDnsAccount& account) {
 DynDnsResult CDynDns::Finish(const Plan& plan, long httpStatus, const std::string& body) {
     const SettingsSection settings;
     const DynDnsAccount& account = plan.account;
-    lastAccount = AccountDigest(account.user, account.password);
+    const std::string sent = AccountDigest(account.user, account.password);
+    const bool otherAccount = sent != lastAccount;
+    lastAccount = sent;
     settings.SetString("DNS_account", lastAccount);
     cachedAddress = account.address;
     cachedDomain = account.domain;
@@ -153,7 +158,13 @@ DynDnsResult CDynDns::Finish(const Plan& plan, long httpStatus, const std::strin
         if (cachedResult != kNone)
             result.address = cachedResult;
     }
-    refusedLogin = presence::IsRefusedLogin(answer);
+    // A refusal ends only with other account data: a later answer for the same account (at a
+    // new address, say) leaves it, so the corrected account is still sent once.
+    if (presence::IsRefusedLogin(answer))
+        refusedLogin = true;
+    else if (otherAccount)
+        refusedLogin = false;
+    settings.SetInt("DNS_refused", refusedLogin ? 1 : 0);
     cachedComment = OrNone(result.status);
     settings.SetString("DNS_comment", cachedComment);
     settings.SetString("DNS_answer", OrNone(line));

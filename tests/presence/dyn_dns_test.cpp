@@ -3,6 +3,8 @@
 #include "dyn_dns_fixture.h"
 
 #include <QByteArray>
+#include <cstdio>
+#include <memory>
 
 namespace tvn {
 namespace {
@@ -57,6 +59,37 @@ TEST_F(DynDns, RefusedLoginIsNotRepeatedUntilTheAccountChangesEvenAcrossARestart
     EXPECT_EQ(Run(client, Home("right")).registered, 1);
     EXPECT_EQ(Run(client, Home("right")).registered, 1);
     EXPECT_EQ(server.Count(), 2u);
+}
+
+// Any later answer for the refused account (at a new address, say) cleared the refusal, so
+// the corrected account was never sent while name, domain and address stayed the same.
+TEST_F(DynDns, RefusedLoginEndsOnlyWithOtherAccountData) {
+    struct Case {
+        const char* later; // the answer for the refused account at a new address
+        bool restart;      // the program restarts before the account is corrected
+    };
+    const Case cases[] = {{"nohost", false}, {"abuse", false}, {"good", false},
+                          {"nohost", true},  {"911", true},    {"good", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.later) + (c.restart ? " restart" : ""));
+        std::remove((dir / "TVN.cfg").c_str());
+        Set("DNS_UpdateURL", server.Url());
+        const std::size_t before = server.Count();
+        server.Queue({200, "badauth", 0});
+        server.Queue({200, c.later, 0});
+        auto client = std::make_unique<CDynDns>(dir.Path());
+        EXPECT_EQ(Run(*client, Home("wrong")).registered, 0);
+        Run(*client, Home("wrong", "10.1.2.4"));
+        EXPECT_EQ(server.Count(), before + 2);
+        if (c.restart) {
+            client.reset();
+            client = std::make_unique<CDynDns>(dir.Path());
+        }
+        // The corrected account goes out once, and its answer ends the refusal.
+        EXPECT_EQ(Run(*client, Home("right", "10.1.2.4")).registered, 1);
+        EXPECT_EQ(Run(*client, Home("other", "10.1.2.4")).registered, 1);
+        EXPECT_EQ(server.Count(), before + 3);
+    }
 }
 
 TEST_F(DynDns, FailureAnswerIsShownAndKeptWithoutRepeatingTheRequest) {
