@@ -56,11 +56,12 @@ CServerControl::~CServerControl() { Shutdown(); }
 
 void CServerControl::LoadSettingsAndStart() {
     settings = LoadMainSettings();
-    previewEnable = settings.enable;
     // The plug-in may correct the stored domain and name; without one the domain must be one
     // of the list.
     DdnsDomainList domains{DynDnsDomains(), -1};
     presence->DynDns().PatchOptions(domains, settings.domain, settings.name, settings.user, true);
+    shown = settings;
+    ++loads;
     timer.start(kTimerMs);
     AskFirewall();
     // At start the setting alone decides, also for a server that is switched off.
@@ -127,12 +128,12 @@ int CServerControl::Save(const MainSettings& chosen) {
     settings = chosen;
     if (chosen.domain.empty())
         settings.domain = LoadMainSettings().domain;
-    previewEnable = chosen.enable;
+    shown = settings;
     if (StartServer(chosen.enable ? chosen.port : 0, chosen.root) != 0) {
         // Port and Enable keep what the file holds.
         settings.port = oldPort;
         settings.enable = oldEnable;
-        previewEnable = oldEnable;
+        shown = settings;
         return 1;
     }
     stored.SetInt("Port", chosen.port);
@@ -144,20 +145,30 @@ int CServerControl::Save(const MainSettings& chosen) {
 }
 
 bool CServerControl::ToggleEnable() {
-    const bool enable = !settings.enable;
-    if (StartServer(enable ? settings.port : 0, settings.root) == 0) {
-        settings.enable = enable;
-        const SettingsSection stored;
-        stored.SetInt("Port", settings.port);
-        stored.SetInt("Enable", enable ? 1 : 0);
-    }
-    previewEnable = settings.enable;
-    RefreshAccessInfo();
+    MainSettings toggled = shown;
+    toggled.enable = !toggled.enable;
+    ApplyEnable(toggled);
     return settings.enable;
 }
 
-void CServerControl::PreviewEnable(bool enable) {
-    previewEnable = enable;
+int CServerControl::ApplyEnable(const MainSettings& chosen) {
+    if (shutDown)
+        return 1;
+    shown = chosen;
+    const int failed = StartServer(chosen.enable ? chosen.port : 0, chosen.root);
+    if (failed == 0) {
+        settings.port = chosen.port;
+        settings.enable = chosen.enable;
+        const SettingsSection stored;
+        stored.SetInt("Port", chosen.port);
+        stored.SetInt("Enable", chosen.enable ? 1 : 0);
+    }
+    RefreshAccessInfo();
+    return failed;
+}
+
+void CServerControl::PreviewEnable(const MainSettings& chosen) {
+    shown = chosen;
     RefreshAccessInfo();
 }
 
@@ -204,13 +215,13 @@ void CServerControl::RefreshAccessInfo() {
     AccessRequest request;
     // A server that failed to start is stopped, whatever the Enable box says: no address is
     // offered where nothing listens.
-    request.enable = previewEnable && runningPort != 0;
-    request.port = settings.port;
-    request.worldwide = settings.worldwide;
-    request.user = settings.user;
-    request.password = settings.pass;
-    request.name = settings.name;
-    request.domain = settings.domain;
+    request.enable = shown.enable && runningPort != 0;
+    request.port = shown.port;
+    request.worldwide = shown.worldwide;
+    request.user = shown.user;
+    request.password = shown.pass;
+    request.name = shown.name;
+    request.domain = shown.domain;
     request.relayHost = doc.RelayServiceHost();
     presence->RefreshAccessInfo(request);
 }

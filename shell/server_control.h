@@ -18,9 +18,9 @@ class GPS;
 // The server half of the main window: it owns the server document and the network presence,
 // applies the settings at start and on Save, starts and stops the server (`StartServer`),
 // runs the one-second timer with the access-information refresh, and the shutdown order.
-// The settings dialog (desktop only) shows `Settings()` and calls Save, ToggleEnable and
-// PreviewEnable; the access-information line reaches it, and the terminal of the headless
-// program, through CUserInterface::showAccessInfo.
+// The settings dialog (desktop only) shows `Settings()` and calls Save, PreviewEnable and
+// ApplyEnable with its controls; the access-information line reaches it, and the terminal of
+// the headless program, through CUserInterface::showAccessInfo.
 class CServerControl {
   public:
     // `firewall`: the firewall service found at start (not owned); none when there is none.
@@ -41,15 +41,25 @@ class CServerControl {
 
     // The settings as last loaded or saved.
     const MainSettings& Settings() const { return settings; }
+    // How many times the settings were loaded from the file: a window made before the load
+    // fills its controls again when this changed.
+    int SettingsLoads() const { return loads; }
     // Save: stores `chosen`, applies the announcement, the activity pop-up and the server
     // state, and refreshes the access information. 0 on success; 1 when the server could
     // not start on the chosen port (the failure was shown; Port and Enable keep their
     // stored values, the other settings are stored).
     int Save(const MainSettings& chosen);
-    // Command 5007: inverts Enable and applies it at once. The new state.
+    // Command 5007 without a window: inverts Enable and applies it at once. The new state.
     bool ToggleEnable();
-    // The Enable box was clicked but not saved: the access information follows it.
-    void PreviewEnable(bool enable);
+    // Command 5007 of the window, after it inverted its Enable box: the server starts on the
+    // port and root of `shown` (the controls) or stops, and on success Port and Enable are
+    // stored; the access information follows `shown`. 0 when the server is in that state, 1
+    // when the start failed (shown to the user) or the program is ending.
+    int ApplyEnable(const MainSettings& shown);
+    // The Enable box was clicked but not saved: the access information follows the controls
+    // as `shown` holds them (Enable, port, worldwide access, the dynamic DNS account), now and
+    // at every refresh until the next Save, load or Enable command.
+    void PreviewEnable(const MainSettings& shown);
     // The dynamic DNS domains to offer, with `Settings().domain` selected when present.
     std::vector<std::string> DnsDomains(int& selected) const;
     // The Register button: true when the plug-in handled it; false when the caller should
@@ -86,8 +96,11 @@ class CServerControl {
     bool firewallAgreed = false;
 
     MainSettings settings;
-    bool previewEnable = true; // the Enable box as the user left it, saved or not
-    std::string relayName;     // the name the relay link registers
+    int loads = 0;
+    // What the access information is made from: the controls as the window last read them
+    // (at an Enable click or command), else the settings.
+    MainSettings shown;
+    std::string relayName; // the name the relay link registers
 
     // The running server: port 0 means stopped.
     int runningPort = 0;

@@ -185,6 +185,7 @@ QWidget* CGUIDlg::BuildRootGroup() {
 }
 
 void CGUIDlg::LoadControls() {
+    loadedSettings = control.SettingsLoads();
     const MainSettings& settings = control.Settings();
     enableBox->setChecked(settings.enable);
     portEdit->SetValue(settings.port);
@@ -210,9 +211,14 @@ void CGUIDlg::LoadControls() {
     EnableDependents(settings.enable);
 }
 
-void CGUIDlg::FollowEnable() {
-    enableBox->setChecked(control.Settings().enable);
-    EnableDependents(enableBox->isChecked());
+void CGUIDlg::FollowLoadedSettings() {
+    if (loadedSettings != control.SettingsLoads())
+        LoadControls();
+}
+
+bool CGUIDlg::EnableTicked() {
+    FollowLoadedSettings();
+    return enableBox->isChecked();
 }
 
 MainSettings CGUIDlg::ChosenSettings() const {
@@ -232,19 +238,25 @@ MainSettings CGUIDlg::ChosenSettings() const {
     return chosen;
 }
 
-bool CGUIDlg::Save() {
-    MainSettings chosen = ChosenSettings();
+bool CGUIDlg::ChosenWithRoot(MainSettings& chosen) const {
+    chosen = ChosenSettings();
+    while (chosen.root.size() > 1 && chosen.root.back() == '/')
+        chosen.root.pop_back();
     // An empty root would share the whole disk, and a relative one whatever folder the program
     // happens to be started from.
-    if (chosen.root.empty() || chosen.root.front() != '/') {
+    return !chosen.root.empty() && chosen.root.front() == '/';
+}
+
+bool CGUIDlg::Save() {
+    FollowLoadedSettings();
+    MainSettings chosen;
+    if (!ChosenWithRoot(chosen)) {
         tell("The folder to show files from must be a full path, beginning with /.\n"
              "The folder stays " +
              control.Settings().root + ".");
         rootEdit->setText(Q(control.Settings().root));
         return false;
     }
-    while (chosen.root.size() > 1 && chosen.root.back() == '/')
-        chosen.root.pop_back();
     const bool autostartApplied = ApplyAutostart();
     if (control.Save(chosen) != 0)
         return false; // the control has shown why; the controls keep the user's choice
@@ -270,7 +282,17 @@ bool CGUIDlg::ApplyAutostart() {
 
 void CGUIDlg::OnEnableClicked(bool checked) {
     EnableDependents(checked);
-    control.PreviewEnable(checked);
+    control.PreviewEnable(ChosenSettings());
+}
+
+void CGUIDlg::ToggleEnable() {
+    FollowLoadedSettings();
+    enableBox->setChecked(!enableBox->isChecked());
+    EnableDependents(enableBox->isChecked());
+    MainSettings chosen;
+    if (!ChosenWithRoot(chosen))
+        chosen.root = control.Settings().root; // Save tells the user about it
+    control.ApplyEnable(chosen);
 }
 
 void CGUIDlg::EnableDependents(bool enabled) {
@@ -303,9 +325,9 @@ void CGUIDlg::Register() {
 
 void CGUIDlg::ShowWindow() {
     if (!isVisible()) {
-        // The window is made before the settings are loaded, and the tray may have changed
-        // Enable since: a hidden window shows the settings as they are now.
-        LoadControls();
+        // The window is made before the settings are loaded; afterwards only Save fills the
+        // controls, so a hidden window comes back as it was left.
+        FollowLoadedSettings();
         ensurePolished();
         adjustSize();
         // The slide moves the window's distance from the corner, not a position: the window

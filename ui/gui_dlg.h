@@ -33,17 +33,22 @@ class CGUIDlg : public QDialog {
             QWidget* parent = nullptr);
     ~CGUIDlg() override;
 
-    // Command 5010: when hidden, fills the controls from the settings and slides in at the
-    // bottom-right corner of the work area; then raised and activated.
+    // Command 5010: when hidden, slides in at the bottom-right corner of the work area,
+    // showing the controls as they were left (unsaved edits too); then raised and activated.
+    // A window made before the settings were loaded fills its controls from them first.
     void ShowWindow();
     // Shows a new access-information line; its address becomes a link and a QR code.
     void SetAccessLine(const std::string& line);
     // Fills every control from the control's settings; the autostart box from whether the
     // autostart entry starts `programFile`.
     void LoadControls();
-    // The Enable box follows the control's settings (after the tray toggled it), leaving the
-    // other controls as the user left them.
-    void FollowEnable();
+    // Command 5007 (the tray's Enable): inverts the Enable box and acts as a click on it;
+    // then the server starts on the port and root of the controls, or stops, and Port and
+    // Enable are stored when it did. A root that is not a full path gives way to the stored
+    // one. The other controls stay as the user left them.
+    void ToggleEnable();
+    // Whether the Enable box is ticked, once the controls show the loaded settings.
+    bool EnableTicked();
     // Save (button 1): a root that is empty or not a full path is refused with a message and
     // nothing is stored; else the autostart entry follows its box and the control stores and
     // applies the settings. True when the control took them, the server is in the chosen state
@@ -67,6 +72,11 @@ class CGUIDlg : public QDialog {
     void reject() override;
 
   private:
+    // Fills the controls from the settings when they were loaded since the controls were.
+    void FollowLoadedSettings();
+    // The controls' settings with the root as Save would take it; false when the root is not
+    // a full path.
+    bool ChosenWithRoot(MainSettings& chosen) const;
     void BuildControls();
     QWidget* BuildServerGroup();
     QWidget* BuildAccessGroup();
@@ -102,6 +112,7 @@ class CGUIDlg : public QDialog {
     QPushButton* closeButton = nullptr;    // 2
     QVariantAnimation* slide = nullptr;
     std::string accessLine;
+    int loadedSettings = -1; // the control's SettingsLoads() the controls were filled from
 };
 
 } // namespace tvn::ui

@@ -16,7 +16,8 @@ CMainWindow::CMainWindow(CServerControl& serverControl, std::function<void(int)>
     activity = std::make_unique<CInfoTool>();
     const auto run = [this](int command) { RunCommand(command); };
     dialog = std::make_unique<CGUIDlg>(control, run);
-    tray = std::make_unique<CTrayIcon>(run, [this] { return control.Settings().enable; });
+    // The menu's Enable shows the window's box, which it toggles.
+    tray = std::make_unique<CTrayIcon>(run, [this] { return dialog->EnableTicked(); });
 }
 
 CMainWindow::~CMainWindow() = default;
@@ -38,8 +39,7 @@ void CMainWindow::RunCommand(int command) {
         break;
     }
     case kCommandToggleEnable:
-        shellCommand(command);
-        dialog->FollowEnable(); // the window's Enable box shows the new state
+        dialog->ToggleEnable(); // the window's box, as a click on it
         break;
     default:
         shellCommand(command);

@@ -14,11 +14,11 @@ class CInfoTool;
 class CTrayIcon;
 
 // The desktop around the server control: the settings window, the tray icon and the activity
-// pop-up. Commands of the tray and the window pass through RunCommand: About, Help and More
-// are answered here, the others go to the shell's command runner.
+// pop-up. Commands of the tray and the window pass through RunCommand: About, Help, More and
+// Enable (the window's box) are answered here, the others go to the shell's command runner.
 class CMainWindow {
   public:
-    // `shellCommand` runs 5007 (toggle Enable), 5010 (show the window) and 5011 (exit).
+    // `shellCommand` runs 5010 (show the window) and 5011 (exit).
     CMainWindow(CServerControl& control, std::function<void(int command)> shellCommand);
     ~CMainWindow();
     CMainWindow(const CMainWindow&) = delete;

@@ -274,7 +274,9 @@ TEST_F(ServerControlTest, ToggleEnableStopsAndStartsAndIsStored) {
     EXPECT_TRUE(Accepts(port));
     EXPECT_EQ(Stored("Enable"), "1");
     // Unticking Enable without saving changes the line only.
-    control->PreviewEnable(false);
+    MainSettings unticked = control->Settings();
+    unticked.enable = false;
+    control->PreviewEnable(unticked);
     ASSERT_TRUE(test::SpinUntil([&] { return control->AccessLine() == "The Server is stopped"; }));
     EXPECT_TRUE(Accepts(port));
 }
@@ -287,12 +289,12 @@ TEST_F(ServerControlTest, LastBlogPostUntilTheLineChanges) {
     auto control = StartOnLan(port);
     ASSERT_TRUE(WaitForInfo(1));
     control->Document().SetLastPost("/Blog/first.html");
-    control->PreviewEnable(true); // a refresh with nothing changed
+    control->PreviewEnable(control->Settings()); // a refresh with nothing changed
     ASSERT_TRUE(WaitForInfo(2));
     EXPECT_EQ(recorder.infos[1],
               "http://localhost:" + portText + "/Blog/first.html Last blog post");
     localAddress = "192.168.1.21";
-    control->PreviewEnable(true);
+    control->PreviewEnable(control->Settings());
     ASSERT_TRUE(WaitForInfo(3));
     EXPECT_EQ(recorder.infos[2], "http://192.168.1.21:" + portText + " (LAN only)");
     EXPECT_EQ(control->Document().LastPostLink(), "");

@@ -315,17 +315,77 @@ TEST_F(GuiDlgTest, HelpKeyRunsTheHelpCommand) {
     EXPECT_EQ(commands, std::vector<int>{5015});
 }
 
-// The tray's Enable changes the control; the window's box follows without losing what the
-// user typed elsewhere.
-TEST_F(GuiDlgTest, FollowEnableKeepsOtherEdits) {
+// The tray's Enable toggles the window's box; what the user typed elsewhere stays.
+TEST_F(GuiDlgTest, EnableCommandKeepsOtherEdits) {
     Set("Enable", "1");
     CGUIDlg& dlg = MakeDialog();
     Find<QLineEdit>(dlg, "name")->setText(QStringLiteral("typing"));
-    EXPECT_FALSE(control->ToggleEnable());
-    dlg.FollowEnable();
+    dlg.ToggleEnable();
     EXPECT_FALSE(Find<QCheckBox>(dlg, "enable")->isChecked());
     EXPECT_FALSE(Find<QWidget>(dlg, "port")->isEnabled());
     EXPECT_EQ(Find<QLineEdit>(dlg, "name")->text(), QStringLiteral("typing"));
+    EXPECT_EQ(control->RunningPort(), 0);
+    EXPECT_EQ(Stored("Enable"), "0");
+    EXPECT_EQ(Stored("Name"), "");
+}
+
+// Showing the hidden window filled its controls from the settings again: unsaved edits were
+// lost, and an unticked Enable came back ticked beside "The Server is stopped".
+TEST_F(GuiDlgTest, ShowingTheHiddenWindowShowsItAsItWasLeft) {
+    Set("Enable", "1");
+    CGUIDlg& dlg = MakeDialog();
+    dlg.ShowWindow();
+    const int otherPort = port == 65535 ? 65534 : port + 1;
+    Find<CNumEdit>(dlg, "port")->SetValue(otherPort);
+    Find<QLineEdit>(dlg, "name")->setText(QStringLiteral("unsaved"));
+    Find<QLineEdit>(dlg, "root")->setText(QStringLiteral("/not/saved"));
+    Find<QCheckBox>(dlg, "hideLog")->setChecked(true);
+    auto* domains = Find<QComboBox>(dlg, "domain");
+    domains->setCurrentIndex(domains->findText(QStringLiteral("selfip.net")));
+    Find<QCheckBox>(dlg, "enable")->click();
+    ASSERT_TRUE(SpinUntil([&] { return AccessText() == QStringLiteral("The Server is stopped"); }));
+    for (const char* hide : {"close button", "close box", "escape"}) {
+        SCOPED_TRACE(hide);
+        if (std::string(hide) == "close button")
+            QTest::mouseClick(Find<QPushButton>(dlg, "close"), Qt::LeftButton);
+        else if (std::string(hide) == "close box")
+            dlg.close();
+        else
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+        ASSERT_FALSE(dlg.isVisible());
+        dlg.ShowWindow();
+        EXPECT_FALSE(Find<QCheckBox>(dlg, "enable")->isChecked());
+        EXPECT_FALSE(Find<QWidget>(dlg, "port")->isEnabled());
+        EXPECT_EQ(Find<CNumEdit>(dlg, "port")->Value(), otherPort);
+        EXPECT_EQ(Find<QLineEdit>(dlg, "name")->text(), QStringLiteral("unsaved"));
+        EXPECT_EQ(Find<QLineEdit>(dlg, "root")->text(), QStringLiteral("/not/saved"));
+        EXPECT_TRUE(Find<QCheckBox>(dlg, "hideLog")->isChecked());
+        EXPECT_EQ(domains->currentText(), QStringLiteral("selfip.net"));
+        EXPECT_EQ(AccessText(), QStringLiteral("The Server is stopped"));
+    }
+    EXPECT_EQ(Stored("Enable"), "1");
+    EXPECT_EQ(control->RunningPort(), port);
+}
+
+// An Enable click refreshed the access information from the stored settings: the line
+// follows the controls, though the server changes only at Save.
+TEST_F(GuiDlgTest, EnableClickRefreshesFromTheControls) {
+    Set("Enable", "1");
+    CGUIDlg& dlg = MakeDialog();
+    const auto shows = [&](int shownPort) {
+        return control->AccessLine().find(":" + std::to_string(shownPort) + " ") !=
+               std::string::npos;
+    };
+    ASSERT_TRUE(SpinUntil([&] { return shows(port); })) << control->AccessLine();
+    const int otherPort = port == 65535 ? 65534 : port + 1;
+    Find<CNumEdit>(dlg, "port")->SetValue(otherPort);
+    auto* enable = Find<QCheckBox>(dlg, "enable");
+    enable->click();
+    ASSERT_TRUE(SpinUntil([&] { return AccessText() == QStringLiteral("The Server is stopped"); }));
+    enable->click();
+    EXPECT_TRUE(SpinUntil([&] { return shows(otherPort); })) << control->AccessLine();
+    EXPECT_EQ(control->RunningPort(), port);
+    EXPECT_EQ(Stored("Port"), std::to_string(port));
 }
 
 // The box writes the entry on Save and removes it again; a new window finds it. The program

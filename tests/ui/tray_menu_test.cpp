@@ -2,17 +2,20 @@
 #include "ui/about_box.h"
 #include "ui/gui_dlg.h"
 #include "ui/main_window.h"
+#include "ui/num_edit.h"
 #include "ui/question_once.h"
 #include "ui/tray_icon.h"
 #include "ui_fixture.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <filesystem>
 #include <fstream>
 
 namespace tvn::ui {
@@ -172,8 +175,7 @@ TEST_F(MainWindowTest, HelpAndMoreOpenTheirPages) {
     EXPECT_TRUE(shellCommands.empty());
 }
 
-// Enable from the tray reaches the shell, and the window's box follows; show and exit are
-// the shell's.
+// Enable from the tray is the window's; show and exit are the shell's.
 TEST_F(MainWindowTest, ShellCommandsPassThrough) {
     Set("Enable", "1");
     CMainWindow& main = MakeWindow();
@@ -186,10 +188,73 @@ TEST_F(MainWindowTest, ShellCommandsPassThrough) {
     EXPECT_EQ(control->RunningPort(), port);
     main.RunCommand(5010);
     main.RunCommand(5011);
-    EXPECT_EQ(shellCommands, (std::vector<int>{5007, 5007, 5010, 5011}));
-    // The tray's menu shows the state the shell reports.
+    EXPECT_EQ(shellCommands, (std::vector<int>{5010, 5011}));
+    // The tray's menu shows the window's box.
     emit main.Tray().Menu()->aboutToShow();
     EXPECT_FALSE(main.Tray().Menu()->actions().at(0)->icon().isNull());
+}
+
+// The tray's Enable inverted the stored Enable and started the stored port and root; it
+// toggles the window's box and acts as a click on it, with the controls' port and root.
+TEST_F(MainWindowTest, TrayEnableTogglesTheWindowsBox) {
+    Set("Enable", "1");
+    CMainWindow& main = MakeWindow();
+    CGUIDlg& dlg = main.Dialog();
+    auto* enable = test::Find<QCheckBox>(dlg, "enable");
+    const int otherPort = test::FreeLoopbackPort();
+    const std::string otherRoot = folder + "/other";
+    std::filesystem::create_directories(otherRoot);
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        bool ticked;
+        int running;
+        const char* storedEnable;
+        int storedPort;
+    };
+    const Step steps[] = {
+        {"untick without saving", [&] { enable->click(); }, false, port, "1", port},
+        {"tray Enable", [&] { main.RunCommand(5007); }, true, port, "1", port},
+        {"edit port and root",
+         [&] {
+             test::Find<CNumEdit>(dlg, "port")->SetValue(otherPort);
+             test::Find<QLineEdit>(dlg, "root")->setText(QString::fromStdString(otherRoot + "/"));
+         },
+         true, port, "1", port},
+        {"tray Enable off", [&] { main.RunCommand(5007); }, false, 0, "0", otherPort},
+        {"tray Enable on", [&] { main.RunCommand(5007); }, true, otherPort, "1", otherPort},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.act();
+        EXPECT_EQ(enable->isChecked(), step.ticked);
+        EXPECT_EQ(test::Find<QWidget>(dlg, "port")->isEnabled(), step.ticked);
+        EXPECT_EQ(control->RunningPort(), step.running);
+        EXPECT_EQ(Stored("Enable"), step.storedEnable);
+        EXPECT_EQ(Stored("Port"), std::to_string(step.storedPort));
+        emit main.Tray().Menu()->aboutToShow();
+        EXPECT_EQ(!main.Tray().Menu()->actions().at(0)->icon().isNull(), step.ticked);
+    }
+    EXPECT_EQ(control->Document().Root(), otherRoot);
+    EXPECT_EQ(Stored("Root"), root); // the root is stored by Save only
+    EXPECT_TRUE(shellCommands.empty());
+}
+
+// The window is made before the settings are loaded: the tray's Enable before it was ever
+// shown toggles the loaded Enable, and the first showing shows the loaded settings.
+TEST_F(MainWindowTest, TrayEnableBeforeTheFirstShowingUsesTheLoadedSettings) {
+    Set("Enable", "0");
+    Set("Name", "loaded");
+    control = std::make_unique<CServerControl>(ui, nullptr);
+    window = std::make_unique<CMainWindow>(*control, [](int) {});
+    control->LoadSettingsAndStart();
+    EXPECT_EQ(control->RunningPort(), 0);
+    window->RunCommand(5007);
+    EXPECT_EQ(control->RunningPort(), port);
+    EXPECT_EQ(Stored("Enable"), "1");
+    window->Dialog().ShowWindow();
+    EXPECT_TRUE(test::Find<QCheckBox>(window->Dialog(), "enable")->isChecked());
+    EXPECT_EQ(test::Find<QLineEdit>(window->Dialog(), "name")->text(), QStringLiteral("loaded"));
 }
 
 } // namespace
