@@ -32,6 +32,8 @@ std::string AccountDigest(const std::string& user, const std::string& password) 
 
 std::string OrNone(const std::string& text) { return text.empty() ? kNone : text; }
 
+std::string UpdateUrl() { return SettingsSection().GetString("DNS_UpdateURL", kDefaultUpdateUrl); }
+
 std::string Formatted(const char* format, const std::string& host, const char* word,
                       const std::string& answer, long httpStatus) {
     const int length = std::snprintf(nullptr, 0, format, host.c_str(), word, answer.c_str(),
@@ -112,8 +114,7 @@ CDynDns::Plan CDynDns::Prepare(const DynDnsAccount& account) {
         plan.result.registered = status;
         return plan;
     }
-    const auto base =
-        presence::UpdateBase(SettingsSection().GetString("DNS_UpdateURL", kDefaultUpdateUrl));
+    const auto base = presence::UpdateBase(UpdateUrl());
     const auto path = presence::UpdatePath(account.name, account.domain, account.address);
     if (!base)
         plan.result.status = "DynDns No connection";
@@ -233,17 +234,23 @@ void CDynDns::PatchOptions(DdnsDomainList& domains, std::string& domain, std::st
     if (plugin.PatchOptions(domains, domain, name, user, loading) || !loading ||
         domains.entries.empty())
         return;
-    domains.selected = 0;
+    domains.selected = -1;
     for (std::size_t i = 0; i < domains.entries.size(); ++i) {
         if (domains.entries[i] == domain) {
             domains.selected = static_cast<int>(i);
             break;
         }
     }
+    if (domains.selected < 0 && OwnService())
+        return; // another service's domain
+    if (domains.selected < 0)
+        domains.selected = 0;
     domain = domains.entries[static_cast<std::size_t>(domains.selected)];
 }
 
 bool CDynDns::Register() const { return plugin.Register(); }
+
+bool CDynDns::OwnService() { return !presence::IsDefaultUpdateService(UpdateUrl()); }
 
 const std::vector<std::string>& DynDnsDomains() {
     // The free domains of the default service (members.dyndns.org).

@@ -50,13 +50,17 @@ class CDynDns {
     bool Busy() const { return busy; }
 
     // For the settings dialog: lets the plug-in adjust the domain list and the texts, or,
-    // without a plug-in, when `loading`, selects `domain` in the list (the first entry when
-    // it is absent) and sets `domain` to the selected entry.
+    // without a plug-in, when `loading`, selects `domain` in the list and sets `domain` to the
+    // selected entry. A domain absent from the list gives way to the first entry, unless the
+    // update goes to a service of one's own (OwnService): then it stays, with no selection.
     void PatchOptions(DdnsDomainList& domains, std::string& domain, std::string& name,
                       std::string& user, bool loading) const;
     // The Register button: the plug-in's when it has one (true); false when the caller
     // should open kDynDnsRegistrationUrl.
     bool Register() const;
+    // True when DNS_UpdateURL names another service than the default one: its domains are
+    // its own, so the window lets any domain be typed.
+    static bool OwnService();
 
   private:
     struct Plan;

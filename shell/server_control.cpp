@@ -57,7 +57,7 @@ CServerControl::~CServerControl() { Shutdown(); }
 void CServerControl::LoadSettingsAndStart() {
     settings = LoadMainSettings();
     // The plug-in may correct the stored domain and name; without one the domain must be one
-    // of the list.
+    // of the list unless the update goes to a service of one's own.
     DdnsDomainList domains{DynDnsDomains(), -1};
     presence->DynDns().PatchOptions(domains, settings.domain, settings.name, settings.user, true);
     shown = settings;
@@ -172,9 +172,9 @@ void CServerControl::PreviewEnable(const MainSettings& chosen) {
     RefreshAccessInfo();
 }
 
-std::vector<std::string> CServerControl::DnsDomains(int& selected) const {
+std::vector<std::string> CServerControl::DnsDomains(int& selected, std::string& domain) const {
     DdnsDomainList domains{DynDnsDomains(), -1};
-    std::string domain = settings.domain;
+    domain = settings.domain;
     std::string name = settings.name;
     std::string user = settings.user;
     presence->DynDns().PatchOptions(domains, domain, name, user, true);

@@ -60,8 +60,9 @@ class CServerControl {
     // as `shown` holds them (Enable, port, worldwide access, the dynamic DNS account), now and
     // at every refresh until the next Save, load or Enable command.
     void PreviewEnable(const MainSettings& shown);
-    // The dynamic DNS domains to offer, with `Settings().domain` selected when present.
-    std::vector<std::string> DnsDomains(int& selected) const;
+    // The dynamic DNS domains to offer, with `Settings().domain` selected when present, and
+    // in `domain` the one to show (the plug-in may change it).
+    std::vector<std::string> DnsDomains(int& selected, std::string& domain) const;
     // The Register button: true when the plug-in handled it; false when the caller should
     // open kDynDnsRegistrationUrl.
     bool RegisterDns();

@@ -197,17 +197,26 @@ void CGUIDlg::LoadControls() {
     nameEdit->setText(Q(settings.name));
     userEdit->setText(Q(settings.user));
     passEdit->setText(Q(settings.pass));
-    // The list is shown sorted; the control's choice is found again by its text.
+    // The list is shown sorted; the control's choice is found again by its text. Another
+    // service than the default one has domains of its own: then any domain may be typed.
     int selected = -1;
-    std::vector<std::string> domains = control.DnsDomains(selected);
+    std::string domain;
+    std::vector<std::string> domains = control.DnsDomains(selected, domain);
     const std::string chosen =
         selected >= 0 && selected < static_cast<int>(domains.size()) ? domains[selected] : "";
     std::sort(domains.begin(), domains.end());
+    const bool typed = CDynDns::OwnService();
+    domainList->setEditable(typed);
+    domainList->setInsertPolicy(QComboBox::NoInsert);
     domainList->clear();
-    for (const std::string& domain : domains)
-        domainList->addItem(Q(domain));
-    domainList->setCurrentIndex(chosen.empty() ? (domains.empty() ? -1 : 0)
-                                               : domainList->findText(Q(chosen)));
+    for (const std::string& entry : domains)
+        domainList->addItem(Q(entry));
+    if (!chosen.empty())
+        domainList->setCurrentIndex(domainList->findText(Q(chosen)));
+    else if (typed)
+        domainList->setEditText(Q(domain));
+    else
+        domainList->setCurrentIndex(domains.empty() ? -1 : 0);
     EnableDependents(settings.enable);
 }
 
@@ -232,9 +241,13 @@ MainSettings CGUIDlg::ChosenSettings() const {
     chosen.name = S(nameEdit->text().trimmed());
     chosen.user = S(userEdit->text());
     chosen.pass = S(passEdit->text());
-    // Without a selection the stored domain stays.
-    chosen.domain =
-        domainList->currentIndex() >= 0 ? S(domainList->currentText()) : control.Settings().domain;
+    // Without a selection (or a typed domain) the stored domain stays.
+    if (domainList->isEditable())
+        chosen.domain = S(domainList->currentText().trimmed());
+    else if (domainList->currentIndex() >= 0)
+        chosen.domain = S(domainList->currentText());
+    if (chosen.domain.empty())
+        chosen.domain = control.Settings().domain;
     return chosen;
 }
 

@@ -34,6 +34,8 @@ std::string Lower(std::string_view text) {
     return out;
 }
 
+constexpr std::string_view kDefaultUpdateHost = "members.dyndns.org";
+
 bool IsLoopbackHost(std::string_view host) {
     return host == "localhost" || host == "[::1]" ||
            (host.starts_with("127.") && IsDottedIPv4(host));
@@ -133,6 +135,25 @@ std::optional<std::string> UpdateBase(std::string_view url) {
     if (scheme == "https" || (scheme == "http" && IsLoopbackHost(Lower(host))))
         return scheme + "://" + std::string(authority);
     return std::nullopt;
+}
+
+bool IsDefaultUpdateService(std::string_view url) {
+    if (url.empty())
+        return true;
+    const std::size_t schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos)
+        return false;
+    const std::size_t hostStart = schemeEnd + 3;
+    std::size_t hostEnd = url.find_first_of("/?#", hostStart);
+    if (hostEnd == std::string_view::npos)
+        hostEnd = url.size();
+    std::string_view host = url.substr(hostStart, hostEnd - hostStart);
+    const std::size_t colon = host.find(':');
+    if (colon != std::string_view::npos)
+        host = host.substr(0, colon);
+    if (host.ends_with('.'))
+        host.remove_suffix(1);
+    return Lower(host) == kDefaultUpdateHost;
 }
 
 std::optional<std::string> UpdatePath(std::string_view name, std::string_view domain,

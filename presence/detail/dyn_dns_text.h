@@ -32,6 +32,10 @@ bool IsRefusedLogin(DnsAnswer answer);
 // there: HTTPS anywhere, plain HTTP only to this computer. Nothing otherwise.
 std::optional<std::string> UpdateBase(std::string_view url);
 
+// True when `url` leads to the default service's host (members.dyndns.org, any scheme, port
+// or path, in any case): its domains are the list's. An empty text means the default.
+bool IsDefaultUpdateService(std::string_view url);
+
 // "/nic/update?hostname=" name "." domain "&myip=" address, with the host name escaped so it
 // cannot add query parameters; nothing when `address` is not a dotted IPv4 address.
 std::optional<std::string> UpdatePath(std::string_view name, std::string_view domain,

@@ -32,6 +32,7 @@ TEST_F(DdnsPluginTest, PatchOptionsGetsTheListAndBoundedTexts) {
 }
 
 TEST_F(DdnsPluginTest, WithoutPluginTheStoredDomainIsSelected) {
+    Set("DNS_UpdateURL", ""); // the default service, whose domains are the list's
     CDynDns client(dir.Path());
     EXPECT_FALSE(client.Register());
     struct Case {
@@ -49,6 +50,35 @@ TEST_F(DdnsPluginTest, WithoutPluginTheStoredDomainIsSelected) {
         client.PatchOptions(list, domain, name, user, true);
         EXPECT_EQ(list.selected, c.selected);
         EXPECT_EQ(domain, c.domain);
+    }
+}
+
+// A domain absent from the list gave way to the first entry also when DNS_UpdateURL pointed
+// at another service, whose domains are its own: such a name could never be used.
+TEST_F(DdnsPluginTest, AnotherServiceKeepsAnyDomain) {
+    struct Case {
+        const char* url;
+        bool own; // another service than the default one
+        std::string stored;
+        int selected;
+        std::string domain;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:8245", true, "own.example", -1, "own.example"},
+        {"https://127.0.0.1/nic", true, "B.example", -1, "B.example"},
+        {"http://localhost:1", true, "b.example", 1, "b.example"}, // the list's still selected
+        {"", false, "own.example", 0, "a.example"},                // the default service
+    };
+    CDynDns client(dir.Path());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        Set("DNS_UpdateURL", c.url);
+        DdnsDomainList list{{"a.example", "b.example"}, -1};
+        std::string domain = c.stored, name = "home", user = "alice";
+        client.PatchOptions(list, domain, name, user, true);
+        EXPECT_EQ(list.selected, c.selected);
+        EXPECT_EQ(domain, c.domain);
+        EXPECT_EQ(CDynDns::OwnService(), c.own);
     }
 }
 

@@ -62,6 +62,18 @@ TEST(DynDnsText, UpdateBaseSendsThePasswordOnlyEncryptedOrToThisComputer) {
 }
 
 // A name holding "&" or "=" used to add parameters of its own to the query.
+TEST(DynDnsText, DefaultUpdateServiceIsKnownByItsHost) {
+    for (const char* url :
+         {"", "https://members.dyndns.org", "https://Members.DynDns.org/",
+          "http://members.dyndns.org:80/nic/update", "https://members.dyndns.org."})
+        EXPECT_TRUE(IsDefaultUpdateService(url)) << url;
+    for (const char* url :
+         {"https://dyn.example.net", "http://127.0.0.1:8245", "members.dyndns.org",
+          "https://members.dyndns.org.example.net", "https://x@members.dyndns.org",
+          "https://evil.example/members.dyndns.org", "https://members.dyndns.orgx"})
+        EXPECT_FALSE(IsDefaultUpdateService(url)) << url;
+}
+
 TEST(DynDnsText, HostNameCannotAddParameters) {
     EXPECT_EQ(UpdatePath("home", "example", "10.1.2.3"),
               "/nic/update?hostname=home.example&myip=10.1.2.3");

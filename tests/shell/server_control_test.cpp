@@ -1,6 +1,7 @@
 #include "config/settings_section.h"
 #include "config/stored_path.h"
 #include "platform/ini_file.h"
+#include "presence/dyn_dns_fixture.h"
 #include "presence/fake_nat.h"
 #include "shell/server_control.h"
 #include "shell_fixture.h"
@@ -279,6 +280,35 @@ TEST_F(ServerControlTest, ToggleEnableStopsAndStartsAndIsStored) {
     control->PreviewEnable(unticked);
     ASSERT_TRUE(test::SpinUntil([&] { return control->AccessLine() == "The Server is stopped"; }));
     EXPECT_TRUE(Accepts(port));
+}
+
+// With DNS_UpdateURL at another service, a Domain outside the default service's list was
+// replaced at start by the list's first entry, so the name registered was not the user's.
+TEST_F(ServerControlTest, AnotherServicesDomainIsRegistered) {
+    test::EnvGuard env;
+    for (const char* name :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        env.Unset(name);
+    test::UpdateServer service;
+    Set("DNS_UpdateURL", service.Url());
+    Set("Name", "home");
+    Set("Domain", "own.example");
+    Set("User", "alice");
+    Set("Pass", "secret");
+    const int port = FreePort();
+    auto control = StartOnLan(port);
+    EXPECT_EQ(control->Settings().domain, "own.example");
+    ASSERT_TRUE(test::SpinUntil(
+        [&] {
+            return !recorder.infos.empty() && recorder.infos.back().starts_with("http://home.");
+        },
+        5000));
+    EXPECT_EQ(recorder.infos.back(),
+              "http://home.own.example:" + std::to_string(port) + " (LAN only)");
+    ASSERT_EQ(service.Count(), 1u);
+    EXPECT_TRUE(service.Heads()[0].starts_with(
+        "GET /nic/update?hostname=home.own.example&myip=192.168.1.20 "))
+        << service.Heads()[0];
 }
 
 // After a comment the unchanged line gives way to the post's link; the next change of the

@@ -388,6 +388,46 @@ TEST_F(GuiDlgTest, EnableClickRefreshesFromTheControls) {
     EXPECT_EQ(Stored("Port"), std::to_string(port));
 }
 
+// With DNS_UpdateURL at another service a domain outside the default service's list was
+// replaced by its first entry. Now such a domain is kept and can be typed, and the list is
+// still offered; the default service keeps to its list.
+TEST_F(GuiDlgTest, AnotherServicesDomainIsKeptAndCanBeTyped) {
+    struct Case {
+        const char* url; // nothing is sent: there is no account
+        bool typed;
+        const char* shown;
+    };
+    const Case cases[] = {{"http://127.0.0.1:1", true, "own.example"},
+                          {"", false, "dyndns.org"}}; // the service's first
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        Set("DNS_UpdateURL", c.url);
+        Set("Domain", "own.example");
+        CGUIDlg& dlg = MakeDialog();
+        auto* domains = Find<QComboBox>(dlg, "domain");
+        ASSERT_EQ(domains->isEditable(), c.typed);
+        EXPECT_EQ(domains->currentText().toStdString(), c.shown);
+        EXPECT_EQ(control->Settings().domain, c.shown);
+        EXPECT_GT(domains->count(), 10);
+        if (c.typed) {
+            domains->lineEdit()->clear();
+            QTest::keyClicks(domains->lineEdit(), QStringLiteral(" my.example.net"));
+            ASSERT_TRUE(dlg.Save());
+            EXPECT_EQ(Stored("Domain"), "my.example.net");
+            EXPECT_EQ(domains->currentText(), QStringLiteral("my.example.net"));
+            EXPECT_EQ(domains->findText(QStringLiteral("my.example.net")), -1);
+        }
+        // An entry of the list is chosen as before.
+        domains->setCurrentIndex(domains->findText(QStringLiteral("homeip.net")));
+        ASSERT_TRUE(dlg.Save());
+        EXPECT_EQ(Stored("Domain"), "homeip.net");
+        EXPECT_EQ(domains->currentText(), QStringLiteral("homeip.net"));
+        onLine = nullptr;
+        dialog.reset();
+        control.reset();
+    }
+}
+
 // The box writes the entry on Save and removes it again; a new window finds it. The program
 // lies on a drive whose name has blanks, quotes and a percent sign, as a portable copy may.
 TEST_F(GuiDlgTest, AutostartBoxWritesAndRemovesTheEntry) {
