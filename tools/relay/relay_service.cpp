@@ -359,8 +359,11 @@ void CRelayService::Admit(UniqueFd fd, Endpoint from, Millis now) {
     case CBrowserAdmission::Decision::kFull:
         return; // closed unanswered: an answer would only cost more of what it floods
     case CBrowserAdmission::Decision::kAdmitClosing:
-        if (const auto oldest = admission.OldestUnfinished())
-            connections.at(*oldest)->Abandon(); // its place is free when this returns
+        if (const auto oldest = admission.OldestUnfinished()) {
+            const auto found = connections.find(*oldest);
+            if (found != connections.end())
+                found->second->Abandon(); // its place is free when this returns
+        }
         break;
     case CBrowserAdmission::Decision::kAdmit:
         break;
