@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
+#include <sys/random.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -24,6 +25,28 @@ constexpr const char* kDefaultBlogSound =
 // No public relay service exists: the user names their own. Empty means no relay link (no
 // registration, no name lookup).
 constexpr const char* kDefaultServiceHost = "";
+
+// A new secret for the relay registrations: 32 hexadecimal digits from the kernel's random
+// source; empty when it gives none.
+std::string NewRelaySecret() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return {};
+        got += static_cast<std::size_t>(n);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string secret;
+    for (const unsigned char byte : bytes) {
+        secret.push_back(kHex[byte >> 4]);
+        secret.push_back(kHex[byte & 0x0F]);
+    }
+    return secret;
+}
 
 std::string FormatWithPort(StringId id, int port) {
     char text[512];
@@ -113,6 +136,10 @@ void CHttpSvrDoc::StartRelayLink() {
     relayHost.clear();
     if (host.empty() || !relayFactory)
         return;
+    // Made once and kept: with it the relay service moves the name to another address or
+    // port only for this server, not for a neighbour behind the same NAT. A stored text that
+    // is no secret (too short, other characters) makes registrations without one.
+    relaySecret = settings.GetString("ServiceSecret", NewRelaySecret());
     relay = relayFactory(*this, host, servicePort, period);
     if (relay)
         relayHost = host;

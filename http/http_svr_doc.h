@@ -45,6 +45,9 @@ class CHttpSvrDoc {
     std::string ResolveRelayAddress() const;
     // The relay service's host as configured, while a relay link runs; else empty.
     const std::string& RelayServiceHost() const { return relayHost; }
+    // The secret the relay registrations carry (ServiceSecret, made once when missing), as
+    // read when the relay link last started.
+    const std::string& RelaySecret() const { return relaySecret; }
     // The relay link, when ServiceHost names a service and its socket could be made.
     IRelayLink* RelayLink() const { return relay.get(); }
     // "localhost:<port><post>" of the post that got the latest comment, or empty.
@@ -89,6 +92,7 @@ class CHttpSvrDoc {
     std::unique_ptr<IRelayLink> relay;
     std::string relayName; // kept across restarts of the link
     std::string relayHost; // the service host of the running link
+    std::string relaySecret;
     TrimmedLog accessLog;
     std::string logFileName;
     int logFileSize = 1;

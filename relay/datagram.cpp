@@ -78,15 +78,34 @@ std::string MakeAck(const DatagramHeader& of, std::int32_t connectionId) {
     return HeaderOnly(static_cast<std::uint8_t>(of.flags | kAck), connectionId, of.sequence);
 }
 
-std::string MakeRegistration(std::string_view name) {
+std::string MakeRegistration(std::string_view name, std::string_view secret) {
     std::string out = HeaderOnly(kRegister, 0, 0);
     out.append(name.substr(0, kMaxRegistrationName));
     out.push_back('\0');
+    if (IsRegistrationSecret(secret) && out.size() + secret.size() <= kReceiveBuffer)
+        out.append(secret);
     return out;
 }
 
 std::string_view RegistrationName(std::string_view payload) {
     return payload.substr(0, payload.find('\0'));
+}
+
+std::string_view RegistrationSecret(std::string_view payload) {
+    const auto end = payload.find('\0');
+    if (end == std::string_view::npos)
+        return {};
+    const std::string_view rest = payload.substr(end + 1);
+    return rest.substr(0, rest.find('\0'));
+}
+
+bool IsRegistrationSecret(std::string_view secret) {
+    if (secret.size() < kMinRegistrationSecret || secret.size() > kMaxRegistrationSecret)
+        return false;
+    return std::all_of(secret.begin(), secret.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+    });
 }
 
 std::string MakeRegistrationReply() { return HeaderOnly(kRegistrationReply, 0, 0); }

@@ -16,6 +16,9 @@ constexpr std::size_t kFragmentPayload = 1300; // largest datagram sent: 1316 by
 constexpr std::size_t kMaxMessage = 16384;
 constexpr std::size_t kReceiveBuffer = 1516; // every receive reads into this many bytes
 constexpr std::size_t kMaxRegistrationName = 1499;
+// A registration secret is this many bytes at least and at most.
+constexpr std::size_t kMinRegistrationSecret = 16;
+constexpr std::size_t kMaxRegistrationSecret = 64;
 
 enum Flag : std::uint8_t {
     kOpen = 0x01,
@@ -54,12 +57,21 @@ std::vector<std::string> FragmentMessage(std::uint8_t flags, std::int32_t connec
 std::string MakeAck(const DatagramHeader& of, std::int32_t connectionId);
 
 // The registration: flags 0x08, id 0, sequence 0, bytes 12..15 zero, then `name` (cut to 1499
-// bytes) and one zero byte.
-std::string MakeRegistration(std::string_view name);
+// bytes) and one zero byte; then `secret` when it is one (IsRegistrationSecret) and the
+// datagram stays within kReceiveBuffer. A relay that knows no secret reads only the name.
+std::string MakeRegistration(std::string_view name, std::string_view secret = {});
 
 // The name a registration's payload carries: the bytes before its first zero byte (all of
 // them when there is none).
 std::string_view RegistrationName(std::string_view payload);
+
+// The secret a registration's payload carries behind the name's zero byte: the bytes up to
+// the next zero byte or the end; empty when there are none.
+std::string_view RegistrationSecret(std::string_view payload);
+
+// True when `secret` may stand in a registration: kMinRegistrationSecret to
+// kMaxRegistrationSecret letters, digits, '-' or '_'.
+bool IsRegistrationSecret(std::string_view secret);
 
 // The 16-byte answer to a registration: flags exactly 0x0C, every other byte zero.
 std::string MakeRegistrationReply();

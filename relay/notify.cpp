@@ -9,14 +9,15 @@
 
 namespace tvn {
 
-CNotify::CNotify(std::string host, int port) : serviceHost(std::move(host)), servicePort(port) {}
+CNotify::CNotify(std::string host, int port, std::string registrationSecret)
+    : serviceHost(std::move(host)), servicePort(port), secret(std::move(registrationSecret)) {}
 
 CNotify::~CNotify() { Stop(); }
 
 void CNotify::StartWith(const std::string& name, int newPeriodMs) {
     {
         std::lock_guard guard(dataLock);
-        registration = relay::MakeRegistration(name);
+        registration = relay::MakeRegistration(name, secret);
     }
     Start(newPeriodMs);
 }

@@ -13,10 +13,12 @@ namespace tvn {
 // this server serves goes to the relay service, from the socket the relayed traffic uses,
 // so that the service learns the address and port behind any NAT. The service's host is
 // resolved at every send (off the main thread); the address found is kept for the relay
-// link, which takes relayed traffic from that address only.
+// link, which takes relayed traffic from that address only. The registration carries the
+// server's secret, when it has one, so that the service moves the name to a new address or
+// port only for this server.
 class CNotify : public CWorkThread {
   public:
-    CNotify(std::string serviceHost, int servicePort);
+    CNotify(std::string serviceHost, int servicePort, std::string secret = {});
     ~CNotify() override;
 
     // Registers `name` every `periodMs` from now on (a running worker takes up the new
@@ -37,6 +39,7 @@ class CNotify : public CWorkThread {
   private:
     const std::string serviceHost;
     const int servicePort;
+    const std::string secret;    // ServiceSecret; empty: registrations carry none
     mutable std::mutex dataLock; // guards the two below
     std::string registration;    // the datagram, made by StartWith
     std::optional<sockaddr_in> serviceAddress;

@@ -1,5 +1,6 @@
 #include "relay/relay_link.h"
 
+#include "http/http_svr_doc.h"
 #include "relay/relayed_request.h"
 
 #include <arpa/inet.h>
@@ -26,7 +27,7 @@ bool SameHost(const sockaddr_in& a, const sockaddr_in& b) {
 } // namespace
 
 CTcpOverUdp::CTcpOverUdp(CHttpSvrDoc& owner, std::string host, int port, int registerEveryMs)
-    : CNotify(std::move(host), port), doc(owner) {
+    : CNotify(std::move(host), port, owner.RelaySecret()), doc(owner) {
     // The period is kept for the registrations that SetRelayName starts.
     registrationPeriodMs = registerEveryMs > 0 ? registerEveryMs : 20000;
     QObject::connect(&sweepTimer, &QTimer::timeout, [this] { Sweep(); });

@@ -142,6 +142,39 @@ TEST(Datagram, RegistrationNameEndsAtTheFirstZeroByte) {
     }
 }
 
+// The secret follows the name's zero byte: a relay that knows none reads the name alone.
+TEST(Datagram, RegistrationCarriesTheSecretBehindTheName) {
+    const std::string secret = "0123456789abcdef0123456789abcdef";
+    const std::string datagram = MakeRegistration("abc", secret);
+    EXPECT_EQ(datagram, MakeRegistration("abc") + secret);
+    DatagramHeader header;
+    std::string_view payload;
+    ASSERT_TRUE(ParseDatagram(datagram, header, payload));
+    EXPECT_EQ(RegistrationName(payload), "abc");
+    EXPECT_EQ(RegistrationSecret(payload), secret);
+    EXPECT_EQ(MakeRegistration("abc", "not a secret"), MakeRegistration("abc"));
+    // A name so long that the secret would not fit the relay's receive buffer goes alone.
+    const std::string longName(1499, 'a');
+    EXPECT_EQ(MakeRegistration(longName, secret), MakeRegistration(longName));
+
+    const std::pair<std::string_view, std::string_view> payloads[] = {
+        {std::string_view("abc\0", 4), ""},
+        {"abc", ""},
+        {std::string_view("abc\0s3cr3t\0tail", 15), "s3cr3t"},
+    };
+    for (const auto& [bytes, found] : payloads)
+        EXPECT_EQ(RegistrationSecret(bytes), found);
+    const std::pair<std::string_view, bool> secrets[] = {
+        {"0123456789abcdef", true},     {"0123456789abcde", false},
+        {"A-_z0123456789ABCDEF", true}, {std::string_view("0123456789abcdef\0", 17), false},
+        {"0123456789 abcdef", false},
+    };
+    for (const auto& [text, valid] : secrets)
+        EXPECT_EQ(IsRegistrationSecret(text), valid) << text;
+    EXPECT_FALSE(IsRegistrationSecret(std::string(65, 'a')));
+    EXPECT_TRUE(IsRegistrationSecret(std::string(64, 'a')));
+}
+
 TEST(Datagram, RegistrationReplyAndClose) {
     EXPECT_EQ(MakeRegistrationReply(), Bytes({0x0C, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(MakeClose(-1, 4),

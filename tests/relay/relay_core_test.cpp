@@ -1,5 +1,6 @@
 // The relay service's logic without sockets: what makes a browser's request whole, who holds
 // a name, when a request message goes out again, and how response messages reach the browser.
+#include "tools/relay/browser_admission.h"
 #include "tools/relay/browser_request.h"
 #include "tools/relay/name_registry.h"
 #include "tools/relay/relay_options.h"
@@ -95,8 +96,10 @@ TEST(NameRegistry, AHeldNameIsTakenOverOnlyOnceItLapsed) {
         {"Home.Example", kA, 0s, O::kRegistered},
         {"home.example", kB, 1s, O::kTaken},
         {"home.example", kA, 30s, O::kRefreshed},
-        {"home.example", Endpoint{kA.address, 6000}, 40s, O::kMoved}, // same address, new port
-        {"home.example", kB, 99999ms, O::kTaken}, // the lapse counts from the last refresh
+        // Another port of the same address may be a neighbour behind the same NAT: without the
+        // holder's secret it takes nothing.
+        {"home.example", Endpoint{kA.address, 6000}, 40s, O::kTaken},
+        {"home.example", kB, 89999ms, O::kTaken}, // the lapse counts from the last refresh
         {"home.example", kB, 100s, O::kRegistered},
         {"relay.example", kA, 100s, O::kNotAllowed}, // the relay's own name
         {"bad name", kA, 100s, O::kInvalid},
@@ -124,6 +127,155 @@ TEST(NameRegistry, AllowList) {
     for (const char* bad : {"home.example\n", "home.example 1.2.3\n", "x 1.2.3.4\nbad!name *\n"})
         EXPECT_NE(ParseAllowList(bad).error, "") << bad;
     EXPECT_EQ(ParseAllowList("x 1.2.3.4\nbad!name *\n").error.substr(0, 6), "line 2");
+}
+
+constexpr std::string_view kSecret = "0123456789abcdef0123456789abcdef";
+constexpr std::string_view kOtherSecret = "fedcba9876543210fedcba9876543210";
+
+// A second socket on the server's address (a neighbour behind the same NAT) took the name
+// over as "a NAT that moved it", and from then on got the browsers' requests with their
+// passwords. A held name now moves only with the secret it was registered with.
+TEST(NameRegistry, NeighbourOnTheSameAddressTakesNoHeldName) {
+    using O = CNameRegistry::Outcome;
+    const Endpoint neighbour{kA.address, 6000};
+    const Endpoint moved{kA.address, 7000};
+    struct Step {
+        std::string_view name;
+        Endpoint from;
+        Millis at;
+        std::string_view secret;
+        O outcome;
+    };
+    const Step steps[] = {
+        {"open.example", kA, 0s, "", O::kRegistered},
+        {"open.example", neighbour, 1s, "", O::kTaken},
+        {"open.example", neighbour, 2s, kSecret, O::kTaken},  // a secret it was not held with
+        {"open.example", kA, 3s, "", O::kRefreshed},          // the same socket as ever
+        {"open.example", neighbour, 63s, "", O::kRegistered}, // lapsed: free again
+        {"held.example", kA, 0s, kSecret, O::kRegistered},
+        {"held.example", neighbour, 1s, "", O::kTaken},
+        {"held.example", neighbour, 2s, kOtherSecret, O::kTaken},
+        {"held.example", kA, 3s, "", O::kTaken}, // its socket, but not the server that holds it
+        {"held.example", kA, 4s, kSecret, O::kRefreshed},
+        {"held.example", moved, 5s, kSecret, O::kMoved}, // the same server from a new port
+        {"held.example", kA, 6s, kSecret, O::kMoved},    // and back
+        {"held.example", kB, 7s, kSecret, O::kMoved},    // or from a new address
+        {"held.example", kA, 8s, "short", O::kInvalid},  // no secret at all
+        {"held.example", neighbour, 67s, "", O::kRegistered},
+    };
+    CNameRegistry registry(std::nullopt, "relay.example");
+    for (const auto& s : steps) {
+        SCOPED_TRACE(std::string(s.name) + " at " + std::to_string(s.at.count()));
+        EXPECT_EQ(registry.Register(s.name, s.from, s.at, s.secret), s.outcome);
+    }
+    EXPECT_EQ(registry.Find("open.example", 63s), neighbour);
+    EXPECT_EQ(registry.Find("held.example", 67s), neighbour);
+}
+
+// An allow-list entry with a secret keeps the name for the one server, also after a restart
+// of the relay has emptied the table.
+TEST(NameRegistry, AllowListSecretKeepsTheNameForItsServer) {
+    const auto parsed =
+        ParseAllowList("home.example * " + std::string(kSecret) + "\nfixed.example 127.0.0.1\n");
+    ASSERT_EQ(parsed.error, "");
+    using O = CNameRegistry::Outcome;
+    CNameRegistry registry(parsed.list, "");
+    EXPECT_EQ(registry.Register("home.example", kB, 0s), O::kNotAllowed);
+    EXPECT_EQ(registry.Register("home.example", kB, 0s, kOtherSecret), O::kNotAllowed);
+    EXPECT_EQ(registry.Register("home.example", kB, 0s, kSecret), O::kRegistered);
+    EXPECT_EQ(registry.Register("home.example", kA, 100s), O::kNotAllowed); // lapsed, still not
+    EXPECT_EQ(registry.Register("home.example", kA, 100s, kSecret), O::kRegistered);
+    EXPECT_EQ(registry.Register("fixed.example", kA, 0s), O::kRegistered);
+
+    for (const std::string& bad :
+         {std::string("x * short\n"), "x * " + std::string(kSecret) + " more\n",
+          "x * " + std::string(kSecret) + "!\n"})
+        EXPECT_NE(ParseAllowList(bad).error, "") << bad;
+}
+
+// One address registered 4090 names in a second, and new servers got no answer: the table
+// was full. An address now holds kMaxNamesPerAddress names at most.
+TEST(NameRegistry, OneAddressCannotFillTheNameTable) {
+    using O = CNameRegistry::Outcome;
+    CNameRegistry registry(std::nullopt, "");
+    auto name = [](int i) { return "n" + std::to_string(i) + ".example"; };
+    for (std::size_t i = 0; i < CNameRegistry::kMaxNamesPerAddress; ++i)
+        ASSERT_EQ(registry.Register(name(int(i)), kA, 0s), O::kRegistered) << i;
+    const Endpoint otherPort{kA.address, 6000};
+    EXPECT_EQ(registry.Register("one.more.example", kA, 1s), O::kTooMany);
+    EXPECT_EQ(registry.Register("one.more.example", otherPort, 1s), O::kTooMany);
+    EXPECT_EQ(registry.Register(name(0), kA, 2s), O::kRefreshed); // what it holds it keeps
+    EXPECT_EQ(registry.Register("fresh.example", kB, 2s), O::kRegistered);
+    EXPECT_EQ(registry.Register("one.more.example", kA, 61s), O::kRegistered); // some lapsed
+
+    // Names the allow-list grants to the address by name are the operator's choice.
+    AllowList list;
+    for (int i = 0; i < 20; ++i)
+        list[name(i)].push_back(AllowEntry{kA.address, ""});
+    CNameRegistry listed(list, "");
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(listed.Register(name(i), kA, 0s), O::kRegistered) << i;
+}
+
+TEST(NameRegistry, IpLiteralsAndLocalhostAreNeverRegistrable) {
+    CNameRegistry registry(std::nullopt, "");
+    const std::string_view refused[] = {
+        "127.0.0.1", "10.1.2.3", "127.1",     "2130706433", "0x7f.1",      "0x7F000001",
+        "017.0.0.1", "a.b.0x1f", "localhost", "LocalHost.", "x.localhost", "1.2.3.4.",
+    };
+    for (const auto name : refused)
+        EXPECT_EQ(registry.Register(name, kA, 0s), CNameRegistry::Outcome::kInvalid) << name;
+    const std::string_view taken[] = {"home.example", "1.2.3.example", "a1", "0xg.example",
+                                      "localhost.example"};
+    for (const auto name : taken)
+        EXPECT_EQ(registry.Register(name, kA, 0s), CNameRegistry::Outcome::kRegistered) << name;
+}
+
+// 800 connections that each sent one byte held the relay's 768 places, and nobody else got
+// in; a byte a minute kept them.
+TEST(BrowserAdmission, OneAddressCannotHoldEveryPlace) {
+    using D = CBrowserAdmission::Decision;
+    CBrowserAdmission admission(100);
+    for (std::uint64_t key = 1; key <= CBrowserAdmission::kMaxPerAddress; ++key) {
+        ASSERT_EQ(admission.Decide(kA.address), D::kAdmit);
+        admission.Add(key, kA.address, 0s);
+    }
+    EXPECT_EQ(admission.Decide(kA.address), D::kRefuse);
+    EXPECT_EQ(admission.Decide(kB.address), D::kAdmit);
+    admission.Remove(1);
+    EXPECT_EQ(admission.Decide(kA.address), D::kAdmit);
+}
+
+TEST(BrowserAdmission, WhenFullTheOldestUnfinishedHeadGivesWay) {
+    using D = CBrowserAdmission::Decision;
+    CBrowserAdmission admission(3);
+    admission.Add(1, 1, 0s);
+    admission.Add(2, 2, 1s);
+    admission.Add(3, 3, 2s);
+    EXPECT_EQ(admission.Decide(4), D::kAdmitClosing);
+    EXPECT_EQ(admission.OldestUnfinished(), 1u);
+    admission.HeadDone(1); // its request is on its way: it keeps its place
+    EXPECT_EQ(admission.OldestUnfinished(), 2u);
+    admission.Remove(2);
+    EXPECT_EQ(admission.Decide(4), D::kAdmit);
+    admission.Add(4, 4, 3s);
+    admission.HeadDone(3);
+    admission.HeadDone(4);
+    EXPECT_EQ(admission.Decide(5), D::kFull);
+    EXPECT_TRUE(admission.Full());
+    EXPECT_EQ(admission.OldestUnfinished(), std::nullopt);
+}
+
+TEST(BrowserAdmission, HeadIsOverdueThirtySecondsAfterTheStartHoweverItTrickles) {
+    CBrowserAdmission admission(10);
+    admission.Add(1, 1, 0s);
+    admission.Add(2, 2, 10s);
+    admission.Add(3, 3, 20s);
+    admission.HeadDone(3);
+    using Keys = std::vector<CBrowserAdmission::Key>;
+    EXPECT_EQ(admission.Overdue(29999ms), Keys{});
+    EXPECT_EQ(admission.Overdue(30s), Keys{1});
+    EXPECT_EQ(admission.Overdue(100s), (Keys{1, 2})); // not the one whose head is whole
 }
 
 TEST(RelayOptions, Arguments) {

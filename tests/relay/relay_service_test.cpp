@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -132,9 +133,9 @@ class RelayServiceTest : public ::testing::Test {
         program.waitForFinished(kWaitMs);
     }
 
-    // Registers `name` from `server`; true when the registration reply came.
-    bool Register(StandInServer& server, std::string_view name) {
-        server.Send(relay::MakeRegistration(name));
+    // Registers `name` (with `secret`) from `server`; true when the registration reply came.
+    bool Register(StandInServer& server, std::string_view name, std::string_view secret = {}) {
+        server.Send(relay::MakeRegistration(name, secret));
         const auto reply = server.Receive();
         return reply && reply->size() == 16 && (*reply)[0] == 0x0C;
     }
@@ -264,6 +265,59 @@ TEST_F(RelayServiceTest, SecondAddressCannotTakeOverARegisteredName) {
     const auto opened = first.ReceiveMessage();
     ASSERT_TRUE(opened) << "the request did not reach the server that registered first";
     EXPECT_FALSE(second.Pending());
+}
+
+// A second socket on the same address took the name over (counted as a NAT that moved it)
+// and got the browsers' requests from then on. Only the secret the name was registered with
+// moves it to another port.
+TEST_F(RelayServiceTest, NeighbourOnTheSameAddressGetsNoRequests) {
+    const std::string secret = "0123456789abcdef0123456789abcdef";
+    StandInServer owner(udpPort);
+    StandInServer neighbour(udpPort); // 127.0.0.1 as well, another port
+    ASSERT_TRUE(Register(owner, "home.example"));
+    ASSERT_TRUE(Register(owner, "held.example", secret));
+    neighbour.Send(relay::MakeRegistration("home.example"));
+    neighbour.Send(relay::MakeRegistration("held.example"));
+    ASSERT_TRUE(Register(owner, "home.example")); // handled in order: the two above were too
+    EXPECT_FALSE(neighbour.Pending()) << "the neighbour got a registration reply";
+
+    LoopbackClient browser;
+    ASSERT_TRUE(browser.Connect(httpPort));
+    browser.Send("GET / HTTP/1.0\r\nHost: home.example\r\nAuthorization: Basic dTpw\r\n\r\n");
+    const auto opened = owner.ReceiveMessage();
+    ASSERT_TRUE(opened) << "the request did not reach the server that registered";
+    EXPECT_FALSE(neighbour.Pending()) << "the neighbour got the request";
+
+    // The owner itself, after a restart on another port, shows its secret and is followed.
+    StandInServer restarted(udpPort);
+    ASSERT_TRUE(Register(restarted, "held.example", secret));
+    LoopbackClient second;
+    ASSERT_TRUE(second.Connect(httpPort));
+    second.Send("GET / HTTP/1.0\r\nHost: held.example\r\n\r\n");
+    EXPECT_TRUE(restarted.ReceiveMessage()) << "the request did not follow the secret";
+}
+
+// 800 connections that each sent one byte filled the 768 places, and no other browser got
+// in. Now one address holds 64 places at most, and when every place is taken the browser
+// that has waited longest for its request head gives its place up.
+TEST_F(RelayServiceTest, OneByteConnectionsDoNotShutOutABrowser) {
+    const int spreads[] = {1, 25}; // the 800 from one address, then from 25
+    for (const int addresses : spreads) {
+        SCOPED_TRACE(addresses);
+        std::vector<std::unique_ptr<LoopbackClient>> flood;
+        for (int i = 0; i < 800; ++i) {
+            auto client = std::make_unique<LoopbackClient>();
+            const std::uint32_t from = 0x7F000101 + static_cast<std::uint32_t>(i % addresses);
+            if (client->Connect(httpPort, from))
+                client->Send("G");
+            flood.push_back(std::move(client));
+        }
+        LoopbackClient browser;
+        ASSERT_TRUE(browser.Connect(httpPort, 0x7F000002));
+        browser.Send("GET /index.html HTTP/1.0\r\nHost: relay.example\r\n\r\n");
+        EXPECT_TRUE(browser.ReadAll().starts_with("HTTP/1.0 404 Not Found\r\n"))
+            << "the fresh browser was not served";
+    }
 }
 
 // Two requests to one server at once: the id in an acknowledgement says nothing of which

@@ -8,9 +8,9 @@
 namespace tvn::relay {
 
 CBrowserConnection::CBrowserConnection(CRelayService& owner, UniqueFd socket, Endpoint from,
-                                       Millis now)
+                                       std::uint64_t number, Millis now)
     : service(owner), fd(std::move(socket)), readNotifier(fd.Get(), QSocketNotifier::Read),
-      writeNotifier(fd.Get(), QSocketNotifier::Write), browser(from),
+      writeNotifier(fd.Get(), QSocketNotifier::Write), browser(from), serial(number),
       firstLine(EndpointText(from) + "\r\n"), lastActivity(now) {
     connect(&readNotifier, &QSocketNotifier::activated, this, &CBrowserConnection::OnReadable);
     connect(&writeNotifier, &QSocketNotifier::activated, this, &CBrowserConnection::OnWritable);
@@ -50,6 +50,8 @@ void CBrowserConnection::ReadRequest() {
     }
     input.append(chunk, static_cast<std::size_t>(n));
     request = ParseBrowserRequest(input, cap);
+    if (request.kind != BrowserRequest::Kind::kNeedMore)
+        service.HeadDone(*this);
     switch (request.kind) {
     case BrowserRequest::Kind::kNeedMore:
         break;
@@ -155,6 +157,13 @@ void CBrowserConnection::OnTick(Millis now) {
         else
             End();
     }
+    UpdateInterest();
+}
+
+void CBrowserConnection::OnHeadOverdue() {
+    if (state != BrowserState::kReadingRequest)
+        return;
+    Answer(408, "The request did not arrive in time.");
     UpdateInterest();
 }
 

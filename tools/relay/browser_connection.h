@@ -36,7 +36,9 @@ class CBrowserConnection : public QObject {
     // Nothing from the browser nor from the server for this long ends the connection.
     static constexpr Millis kIdleLimit{60000};
 
-    CBrowserConnection(CRelayService& service, UniqueFd fd, Endpoint browser, Millis now);
+    // `serial`: the service's number for it.
+    CBrowserConnection(CRelayService& service, UniqueFd fd, Endpoint browser, std::uint64_t serial,
+                       Millis now);
     ~CBrowserConnection() override;
 
     // Its turn to open: the request message goes out with connection id `requestId`.
@@ -49,8 +51,13 @@ class CBrowserConnection : public QObject {
     void OnServerClose(Millis now);
     // Resends, gives up, ends an idle connection.
     void OnTick(Millis now);
+    // The request head was not whole in time: answered 408, then the connection ends.
+    void OnHeadOverdue();
+    // Ends the connection at once, unanswered (its place goes to another browser).
+    void Abandon() { End(); }
 
     BrowserState State() const { return state; }
+    std::uint64_t Serial() const { return serial; }
     Endpoint Browser() const { return browser; }
     Endpoint Server() const { return server; }
     const std::string& RoutedName() const { return routedName; }
@@ -95,6 +102,7 @@ class CBrowserConnection : public QObject {
     QSocketNotifier writeNotifier;
     BrowserState state = BrowserState::kReadingRequest;
     Endpoint browser;
+    std::uint64_t serial;
     Endpoint server;
     std::string routedName;
     std::string firstLine; // "<browser address>:<port>\r\n", the request message's first line

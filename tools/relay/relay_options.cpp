@@ -1,5 +1,7 @@
 #include "tools/relay/relay_options.h"
 
+#include "relay/datagram.h"
+
 #include <arpa/inet.h>
 #include <charconv>
 
@@ -82,9 +84,10 @@ std::string UsageText() {
            "  --udp-port PORT   UDP port for registrations and relayed traffic (default 1212)\n"
            "  --bind ADDRESS    IPv4 address to listen on (default 0.0.0.0)\n"
            "  --name NAME       the relay's own host name (default: the machine's name)\n"
-           "  --config FILE     names allowed to register: lines \"name address\", the\n"
-           "                    address an IPv4 address or * for any; # starts a comment.\n"
-           "                    Without it every name may register from any address.\n"
+           "  --config FILE     names allowed to register: lines \"name address [secret]\",\n"
+           "                    the address an IPv4 address or * for any, the secret the\n"
+           "                    server's ServiceSecret; # starts a comment. Without it every\n"
+           "                    name may register from any address.\n"
            "  --help            this text\n";
 }
 
@@ -99,16 +102,23 @@ AllowListResult ParseAllowList(std::string_view text) {
         line = Trim(line.substr(0, line.find('#')));
         if (line.empty())
             continue;
-        const auto space = line.find_first_of(" \t");
-        const std::string name = NormalizeName(line.substr(0, space));
-        const std::string_view address =
-            space == std::string_view::npos ? std::string_view() : Trim(line.substr(space));
+        std::vector<std::string_view> words;
+        while (!line.empty()) {
+            const auto space = line.find_first_of(" \t");
+            words.push_back(line.substr(0, space));
+            line = space == std::string_view::npos ? std::string_view() : Trim(line.substr(space));
+        }
+        const std::string name = NormalizeName(words[0]);
+        const std::string_view address = words.size() > 1 ? words[1] : std::string_view();
+        const std::string_view secret = words.size() > 2 ? words[2] : std::string_view();
         const auto ip = ParseIpv4(address);
-        if (name.empty() || (address != "*" && !ip)) {
-            result.error = "line " + std::to_string(number) + ": expected \"name address\"";
+        if (name.empty() || (address != "*" && !ip) || words.size() > 3 ||
+            (words.size() == 3 && !IsRegistrationSecret(secret))) {
+            result.error =
+                "line " + std::to_string(number) + ": expected \"name address [secret]\"";
             return result;
         }
-        result.list[name].push_back(ip);
+        result.list[name].push_back(AllowEntry{ip, std::string(secret)});
     }
     return result;
 }

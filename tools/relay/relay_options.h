@@ -30,13 +30,17 @@ OptionsResult ParseArguments(const std::vector<std::string>& arguments);
 // The text --help prints.
 std::string UsageText();
 
-// Which addresses may register a name: an entry without an address allows any address.
-// Names are kept lower-case.
-using AllowList = std::map<std::string, std::vector<std::optional<std::uint32_t>>, std::less<>>;
+// Who may register a name: an entry allows one address, or any without one; an entry with a
+// secret allows only registrations that carry it. Names are kept lower-case.
+struct AllowEntry {
+    std::optional<std::uint32_t> address;
+    std::string secret; // empty: none asked for
+};
+using AllowList = std::map<std::string, std::vector<AllowEntry>, std::less<>>;
 
-// Reads the allow-list file's text: one "name address" per line, the address an IPv4 address
-// or "*" for any; '#' starts a comment; blank lines are skipped. On failure `error` names the
-// line.
+// Reads the allow-list file's text: one "name address [secret]" per line, the address an IPv4
+// address or "*" for any, the secret the server's ServiceSecret; '#' starts a comment; blank
+// lines are skipped. On failure `error` names the line.
 struct AllowListResult {
     AllowList list;
     std::string error;

@@ -19,6 +19,8 @@ namespace {
 constexpr std::chrono::milliseconds kTickPeriod{250};
 // Datagrams read per notification, so that browsers are served between bursts.
 constexpr int kDatagramsPerWake = 64;
+// Connections taken per notification, so that a crowd of them leaves time for the others.
+constexpr int kAcceptsPerWake = 64;
 // Ids the relay gives requests itself start here: far above the small numbers a server
 // counts from 1, so that the two never meet.
 constexpr std::int32_t kOwnIdBase = 0x40000000;
@@ -166,18 +168,22 @@ void CRelayService::Dispatch(Endpoint from, std::string_view bytes, Millis now) 
 
 void CRelayService::HandleRegistration(Endpoint from, std::string_view payload, Millis now) {
     const std::string_view name = RegistrationName(payload);
-    switch (registry.Register(name, from, now)) {
+    switch (registry.Register(name, from, now, RegistrationSecret(payload))) {
     case CNameRegistry::Outcome::kRegistered:
         WriteLine(stderr, "registered " + NormalizeName(name) + " at " + EndpointText(from));
+        SendToServer(from, MakeRegistrationReply());
+        break;
+    case CNameRegistry::Outcome::kMoved:
+        WriteLine(stderr, "moved " + NormalizeName(name) + " to " + EndpointText(from));
         [[fallthrough]];
     case CNameRegistry::Outcome::kRefreshed:
-    case CNameRegistry::Outcome::kMoved:
         SendToServer(from, MakeRegistrationReply());
         break;
     case CNameRegistry::Outcome::kTaken:
     case CNameRegistry::Outcome::kNotAllowed:
     case CNameRegistry::Outcome::kInvalid:
     case CNameRegistry::Outcome::kFull:
+    case CNameRegistry::Outcome::kTooMany:
         break; // no reply: the name is not this sender's
     }
 }
@@ -328,7 +334,7 @@ void CRelayService::SendToServer(Endpoint server, std::string_view datagram) {
 
 void CRelayService::OnAcceptable() {
     const Millis now = Now();
-    while (connections.size() < kMaxBrowsers) {
+    for (int i = 0; i < kAcceptsPerWake && !admission.Full(); ++i) {
         sockaddr_in from{};
         socklen_t length = sizeof from;
         UniqueFd fd(::accept4(tcpFd.Get(), reinterpret_cast<sockaddr*>(&from), &length,
@@ -342,28 +348,62 @@ void CRelayService::OnAcceptable() {
             }
             break;
         }
-        auto connection = std::make_unique<CBrowserConnection>(*this, std::move(fd),
-                                                               FromSocketAddress(from), now);
-        connect(connection.get(), &CBrowserConnection::finished, this, &CRelayService::OnFinished);
-        CBrowserConnection* raw = connection.get();
-        connections.emplace(raw, std::move(connection));
+        Admit(std::move(fd), FromSocketAddress(from), now);
     }
     UpdateAccepting();
 }
 
+void CRelayService::Admit(UniqueFd fd, Endpoint from, Millis now) {
+    switch (admission.Decide(from.address)) {
+    case CBrowserAdmission::Decision::kRefuse:
+    case CBrowserAdmission::Decision::kFull:
+        return; // closed unanswered: an answer would only cost more of what it floods
+    case CBrowserAdmission::Decision::kAdmitClosing:
+        if (const auto oldest = admission.OldestUnfinished()) {
+            const auto found = connections.find(*oldest);
+            if (found != connections.end())
+                found->second->Abandon(); // its place is free when this returns
+        }
+        break;
+    case CBrowserAdmission::Decision::kAdmit:
+        break;
+    }
+    const std::uint64_t serial = nextSerial++;
+    auto connection = std::make_unique<CBrowserConnection>(*this, std::move(fd), from, serial, now);
+    connect(connection.get(), &CBrowserConnection::finished, this, &CRelayService::OnFinished);
+    admission.Add(serial, from.address, now);
+    connections.emplace(serial, std::move(connection));
+}
+
+void CRelayService::HeadDone(const CBrowserConnection& connection) {
+    admission.HeadDone(connection.Serial());
+}
+
 void CRelayService::UpdateAccepting() {
     if (tcpNotifier)
-        tcpNotifier->setEnabled(connections.size() < kMaxBrowsers);
+        tcpNotifier->setEnabled(!admission.Full());
+}
+
+// A head not whole by its deadline is answered 408 and the connection ends; a client that
+// sends a byte now and then keeps no place for ever.
+void CRelayService::ExpireHeads(Millis now) {
+    for (const CBrowserAdmission::Key key : admission.Overdue(now)) {
+        admission.HeadDone(key);
+        const auto found = connections.find(key);
+        if (found != connections.end())
+            found->second->OnHeadOverdue();
+    }
 }
 
 void CRelayService::OnTick() {
     const Millis now = Now();
     for (const auto& name : registry.Expire(now))
         WriteLine(stderr, "lapsed " + name);
+    ExpireHeads(now);
     std::vector<CBrowserConnection*> current;
     current.reserve(connections.size());
     for (const auto& entry : connections)
-        current.push_back(entry.first);
+        current.push_back(entry.second.get());
     for (CBrowserConnection* connection : current)
         if (connection->State() != BrowserState::kClosed)
             connection->OnTick(now);
@@ -376,9 +416,10 @@ void CRelayService::OnTick() {
 }
 
 void CRelayService::OnFinished(CBrowserConnection* connection) {
-    const auto owned = connections.find(connection);
-    if (owned == connections.end())
+    const auto owned = connections.find(connection->Serial());
+    if (owned == connections.end() || owned->second.get() != connection)
         return;
+    admission.Remove(connection->Serial());
     if (const auto id = connection->ConnectionId()) {
         const auto found = byId.find({connection->Server(), *id});
         if (found != byId.end() && found->second == connection)

@@ -4,6 +4,7 @@
 // host name here over UDP; browsers connect here over TCP, and each request is carried to
 // the registered server as datagrams, and the response back. One thread, one event loop.
 #include "platform/unique_fd.h"
+#include "tools/relay/browser_admission.h"
 #include "tools/relay/browser_connection.h"
 #include "tools/relay/location_book.h"
 #include "tools/relay/name_registry.h"
@@ -17,7 +18,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 namespace tvn::relay {
 
@@ -25,8 +25,10 @@ class CRelayService : public QObject {
     Q_OBJECT
 
   public:
-    static constexpr int kMaxPerName = 64;           // browsers of one name at once
-    static constexpr std::size_t kMaxBrowsers = 768; // in all: beyond it, accepting pauses
+    static constexpr int kMaxPerName = 64; // browsers of one name at once
+    // In all. When every place is taken, the browser that has waited longest for its request
+    // head gives its place to a new one; when every head is whole, accepting pauses.
+    static constexpr std::size_t kMaxBrowsers = 768;
 
     CRelayService(RelayOptions options, std::optional<AllowList> allowed);
     ~CRelayService() override;
@@ -49,6 +51,9 @@ class CRelayService : public QObject {
     // acknowledged; BeginOpen follows, at once when no other is in the way.
     void Enqueue(CBrowserConnection& connection);
     void SendToServer(Endpoint server, std::string_view datagram);
+    // The browser's request head is whole (or refused): its place is no longer one a new
+    // browser may take.
+    void HeadDone(const CBrowserConnection& connection);
 
     // The steady clock the connections and the registry run on.
     static Millis Now();
@@ -68,6 +73,9 @@ class CRelayService : public QObject {
     void OnAcceptable();
     void OnTick();
     void OnFinished(CBrowserConnection* connection);
+    // Takes in the browser of `fd`, unless its address holds its share of places already.
+    void Admit(UniqueFd fd, Endpoint from, Millis now);
+    void ExpireHeads(Millis now);
     void Dispatch(Endpoint from, std::string_view bytes, Millis now);
     void HandleRegistration(Endpoint from, std::string_view payload, Millis now);
     void HandleOpenAck(Endpoint from, const DatagramHeader& header, std::size_t size, Millis now);
@@ -87,7 +95,10 @@ class CRelayService : public QObject {
     std::unique_ptr<QSocketNotifier> udpNotifier;
     std::unique_ptr<QSocketNotifier> tcpNotifier;
     QTimer ticker;
-    std::unordered_map<CBrowserConnection*, std::unique_ptr<CBrowserConnection>> connections;
+    CBrowserAdmission admission{kMaxBrowsers};
+    // By serial number, which is also their order of arrival.
+    std::map<std::uint64_t, std::unique_ptr<CBrowserConnection>> connections;
+    std::uint64_t nextSerial = 1;
     std::map<ConnectionKey, CBrowserConnection*> byId;
     std::map<Endpoint, ServerState> servers;
     std::map<std::string, int, std::less<>> perName;
