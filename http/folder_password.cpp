@@ -93,6 +93,7 @@ StageResult CRequestContext::CheckPassword() {
 
 bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> folders) {
     bool admitted = true;
+    bool consulted = false; // a list that exists was checked
     std::string expected;
     const std::string* previous = nullptr;
     for (const std::string* folder : folders) {
@@ -114,9 +115,12 @@ bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> fol
         }
         const auto list = LoadWholeFile(path);
         admitted = list && ListHoldsLine(*list, expected);
+        consulted = true;
     }
-    if (admitted)
+    if (admitted) {
+        passedFolderPassword = passedFolderPassword || consulted;
         return true;
+    }
     buffer.Reset();
     PutStatus(HttpStatus::kUnauthorized);
     PutHeader("WWW-Authenticate", "Basic realm=\"Tarvolin\"");

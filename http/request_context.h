@@ -138,6 +138,9 @@ class CRequestContext {
         std::string password;
     };
     Credentials ReadBasicCredentials() const;
+    // True once the request's credentials satisfied a ".pass" list that guards its target:
+    // the visitor knows a password of the site.
+    bool PassedFolderPassword() const { return passedFolderPassword; }
 
     CHttpSvrDoc& Doc() const { return doc; }
     const std::string& PeerAddressPort() const { return peerAddressPort; }
@@ -190,6 +193,7 @@ class CRequestContext {
     std::string peerAddressPort;
     bool parked = false;
     bool headOnly = false; // a HEAD request: the answer is cut to its head
+    bool passedFolderPassword = false;
     std::function<void(CRequestContext&)> resumeParked;
     // Alive as long as the context: a result posted back for a context that is gone finds
     // it expired and is dropped.

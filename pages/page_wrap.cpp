@@ -6,6 +6,7 @@
 #include "pages/folder_listing.h"
 #include "pages/template_tags.h"
 #include "platform/file_io.h"
+#include "platform/local_networks.h"
 #include "platform/resources.h"
 #include "platform/text.h"
 
@@ -13,8 +14,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace tvn {
 namespace {
@@ -74,24 +79,43 @@ std::string EscapedMapKey(std::string_view key) {
     return out;
 }
 
-// Puts the map key into the page; without a stored key the page asks for one, and a key
-// given in the query is kept for next time when it looks like a key (else the form comes
-// back).
-void ApplyMapKey(CRequestContext& context, std::string& content) {
-    if (!FindTagPair(content, "<maps_api_key>").Found())
-        return;
+// Only the site's owner may give the map key: a visitor on this machine's own networks (never
+// one handed on by the relay, whatever address it reports) or one who passed the folder's
+// password list. The key stored goes into every map page, for everybody.
+bool MayStoreMapKey(const CRequestContext& context) {
+    if (!context.Relayed() && IsLocalNetworkAddress(context.request.peerAddress))
+        return true;
+    return context.PassedFolderPassword();
+}
+
+// The map key as it goes into this request's page; nothing when the page must ask for it
+// instead. A key given in the query is kept for next time when it looks like a key and the
+// visitor may give it (else the form comes back, and nothing is stored).
+std::optional<std::string> MapKeyForPage(CRequestContext& context) {
     CHttpSvrDoc& doc = context.Doc();
     if (doc.GoogleApiKey().empty()) {
         const std::string& given = context.request.Param("maps_api_key");
-        if (!LooksLikeMapKey(given)) {
-            const auto form = FindResource("CONTENT", ".GOOGLE");
-            content = form ? std::string(*form) : std::string();
-            return;
-        }
+        if (!LooksLikeMapKey(given) || !MayStoreMapKey(context))
+            return std::nullopt;
         doc.SetGoogleApiKey(given);
         SettingsSection().SetString("GoogleApiKey", given);
     }
-    ReplaceAllPairs(content, "<maps_api_key>", EscapedMapKey(doc.GoogleApiKey()));
+    return EscapedMapKey(doc.GoogleApiKey());
+}
+
+std::string MapKeyForm() {
+    const auto form = FindResource("CONTENT", ".GOOGLE");
+    return form ? std::string(*form) : std::string();
+}
+
+// Puts the map key into the page, or the form that asks for it in place of the page.
+void ApplyMapKey(CRequestContext& context, std::string& content) {
+    if (!FindTagPair(content, "<maps_api_key>").Found())
+        return;
+    if (const std::optional<std::string> key = MapKeyForPage(context))
+        ReplaceAllPairs(content, "<maps_api_key>", *key);
+    else
+        content = MapKeyForm();
 }
 
 // Pages larger than this are read and converted on a worker thread.
@@ -137,22 +161,128 @@ std::string PlainTextToHtml(std::string_view text, bool escapeMarkup) {
 
 namespace {
 
+// A text page with values of ours merged in (the GPS pages): the text's own bytes are
+// escaped piece by piece around the pairs the values replace, while the values go in as
+// they are. Where a map-key pair stood is only noted: the key is the event loop's to give.
+struct MergedText {
+    std::string html;
+    std::vector<std::size_t> keySlots; // offsets into `html`, in ascending order
+};
+
+enum class PieceKind { kText, kValue, kMapKey };
+struct TextPiece {
+    PieceKind kind;
+    std::string bytes;
+};
+
+// Cuts every text piece at the pairs of `tag`, each pair becoming a piece of `kind` holding
+// `value`; each search starts behind the pair just replaced, as ReplaceAllPairs does.
+void SplitAtPairs(std::vector<TextPiece>& pieces, std::string_view tag, PieceKind kind,
+                  std::string_view value) {
+    std::vector<TextPiece> out;
+    out.reserve(pieces.size());
+    for (TextPiece& piece : pieces) {
+        if (piece.kind != PieceKind::kText) {
+            out.push_back(std::move(piece));
+            continue;
+        }
+        std::size_t from = 0;
+        for (TagPair pair = FindTagPair(piece.bytes, tag); pair.Found();
+             pair = FindTagPair(piece.bytes, tag, from)) {
+            out.push_back({PieceKind::kText, piece.bytes.substr(from, pair.open - from)});
+            out.push_back({kind, std::string(value)});
+            from = pair.End();
+        }
+        out.push_back({PieceKind::kText, piece.bytes.substr(from)});
+    }
+    pieces = std::move(out);
+}
+
+MergedText MergeTextPage(std::string_view text, const WrapItems& items) {
+    std::vector<TextPiece> pieces;
+    auto addText = [&](std::string_view part) {
+        pieces.push_back({PieceKind::kText, std::string(part)});
+    };
+    auto addFilled = [&](std::string_view part, const std::vector<std::string>& record) {
+        std::vector<TextPiece> filled{{PieceKind::kText, std::string(part)}};
+        for (std::size_t i = 0; i < items.valueTags.size() && i < record.size(); ++i) {
+            if (items.valueTags[i])
+                SplitAtPairs(filled, items.valueTags[i], PieceKind::kValue, record[i]);
+        }
+        std::move(filled.begin(), filled.end(), std::back_inserter(pieces));
+    };
+    const TagPair section = items.sectionTag ? FindTagPair(text, items.sectionTag) : TagPair{};
+    if (items.valueTags.empty() || (items.sectionTag && !section.Found())) {
+        addText(text);
+    } else if (!items.sectionTag) {
+        if (items.records.empty())
+            addText(text);
+        else
+            addFilled(text, items.records.front());
+    } else {
+        addText(text.substr(0, section.open));
+        const std::string_view inner =
+            text.substr(section.InnerBegin(), section.close - section.InnerBegin());
+        for (const auto& record : items.records)
+            addFilled(inner, record);
+        addText(text.substr(section.End()));
+    }
+    if (items.mapKeyStep)
+        SplitAtPairs(pieces, "<maps_api_key>", PieceKind::kMapKey, {});
+    MergedText merged;
+    for (const TextPiece& piece : pieces) {
+        if (piece.kind == PieceKind::kText)
+            merged.html += PlainTextToHtml(piece.bytes, true);
+        else if (piece.kind == PieceKind::kValue)
+            merged.html += piece.bytes;
+        else
+            merged.keySlots.push_back(merged.html.size());
+    }
+    return merged;
+}
+
+// Whether a text page takes the values of `items` (the GPS pages do; plain pages do not).
+bool MergesIntoText(const WrapItems& items) { return !items.valueTags.empty() || items.mapKeyStep; }
+
 // The body of the page in `fd` as it goes into the frame; nothing when it cannot be read.
-// Touches no request: it may run on a worker thread.
-std::optional<std::string> PageContent(int fd, std::size_t size, bool textFile) {
+// A text file with `textItems` gets their values (and notes the map key's places in
+// `keySlots`). Touches no request: it may run on a worker thread.
+std::optional<std::string> PageContent(int fd, std::size_t size, bool textFile,
+                                       const WrapItems* textItems,
+                                       std::vector<std::size_t>& keySlots) {
     std::optional<std::string> fileText = ReadFromStart(fd, size);
     if (!fileText)
         return std::nullopt;
     if (textFile) {
         // A text file is text, whatever tags it holds: a saved chat log must not run script
         // in this origin, where the browser also keeps the credentials of protected folders.
-        return PlainTextToHtml(*fileText, true);
+        if (!textItems)
+            return PlainTextToHtml(*fileText, true);
+        MergedText merged = MergeTextPage(*fileText, *textItems);
+        keySlots = std::move(merged.keySlots);
+        return std::move(merged.html);
     }
     const std::string_view body = ExtractSection(*fileText, "<body>", true);
     if (body.size() == fileText->size() &&
         ExtractSection(*fileText, "<html>", true).size() == fileText->size())
         return PlainTextToHtml(*fileText);
     return std::string(body);
+}
+
+// Puts the map key into the places `keySlots` noted in a merged text page; false when there
+// is no key to give and the form that asks for it replaced the page.
+bool PutMapKeyIntoText(CRequestContext& context, std::string& html,
+                       const std::vector<std::size_t>& keySlots) {
+    if (keySlots.empty())
+        return true;
+    const std::optional<std::string> key = MapKeyForPage(context);
+    if (!key) {
+        html = MapKeyForm();
+        return false;
+    }
+    for (auto slot = keySlots.rbegin(); slot != keySlots.rend(); ++slot)
+        html.insert(*slot, *key);
+    return true;
 }
 
 void PutPage(CRequestContext& done, std::string& text) {
@@ -200,17 +330,32 @@ StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
         UniqueFd fd; // a descriptor of its own: the request's may close while the work runs
         std::size_t size = 0;
         bool text = false;
+        // A text page that takes values: they are merged as it is read (a page without a
+        // frame goes out as it is, values and all unmerged, as any page does).
+        std::optional<WrapItems> textItems;
         std::optional<std::string> content;
+        std::vector<std::size_t> keySlots;
     };
     auto job = std::make_shared<Job>();
     job->fd.Reset(::fcntl(file.fd.Get(), F_DUPFD_CLOEXEC, 0));
     job->size = static_cast<std::size_t>(file.size);
     job->text = EndsWithNoCase(context.request.localPath, ".txt");
-    auto read = [job] { job->content = PageContent(job->fd.Get(), job->size, job->text); };
+    if (job->text && !frame->empty() && MergesIntoText(items))
+        job->textItems = items;
+    auto read = [job] {
+        job->content = PageContent(job->fd.Get(), job->size, job->text,
+                                   job->textItems ? &*job->textItems : nullptr, job->keySlots);
+    };
     auto frameIt = [job, frame = std::move(*frame), items](CRequestContext& done) {
         if (!job->content) {
             done.buffer.Reset();
             done.PutErrorResponse(HttpStatus::kServiceUnavailable); // it could not be read
+            return;
+        }
+        if (job->textItems) {
+            // Merged already; only the map key is still to come.
+            const bool stillText = PutMapKeyIntoText(done, *job->content, job->keySlots);
+            FramePageContent(done, frame, std::move(*job->content), WrapItems{}, stillText);
             return;
         }
         FramePageContent(done, frame, std::move(*job->content), items, job->text);

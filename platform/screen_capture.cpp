@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <vector>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
@@ -105,17 +106,88 @@ class CPipeSignalHold {
     bool alreadyPending = false;
 };
 
-// What the connection setup tells about the root window's pixels.
+// What the connection setup tells about the root window's pixels, and how to turn them into
+// the capture's words.
 struct RootFormat {
     xcb_window_t root = 0;
+    xcb_colormap_t colormap = 0;
     std::uint8_t depth = 0;
+    std::uint8_t visualClass = XCB_VISUAL_CLASS_TRUE_COLOR;
+    std::uint16_t colormapEntries = 0;
     int bitsPerPixel = 0;
     int scanlinePad = 0;
-    bool lsbFirst = true;
+    bool lsbFirst = true;    // byte order (and nibble order of 4-bit pixels)
+    bool bitLsbFirst = true; // bit order of 1-bit pixels
     std::uint32_t redMask = 0;
     std::uint32_t greenMask = 0;
     std::uint32_t blueMask = 0;
+    // Palette screens: the colour of each pixel value as 0x00RRGGBB. DirectColor screens:
+    // the 8-bit level of each index of red, green and blue (in the words' three bytes).
+    std::vector<std::uint32_t> colours;
+
+    // Whole 32-bit TrueColor words, taken as they are with the visual's masks.
+    bool TakesWords() const {
+        return visualClass == XCB_VISUAL_CLASS_TRUE_COLOR && bitsPerPixel == 32;
+    }
+    bool HasPalette() const { return visualClass <= XCB_VISUAL_CLASS_PSEUDO_COLOR; }
 };
+
+// One channel of a pixel value: where it sits, and its width.
+struct Channel {
+    std::uint32_t mask;
+    int shift;
+    int bits;
+    explicit Channel(std::uint32_t m)
+        : mask(m), shift(m ? std::countr_zero(m) : 0), bits(std::popcount(m)) {}
+    std::uint32_t Index(std::uint32_t pixel) const { return (pixel & mask) >> shift; }
+    // The channel widened or narrowed to 8 bits (a full channel stays full).
+    std::uint32_t Level(std::uint32_t pixel) const {
+        const std::uint32_t v = Index(pixel);
+        if (bits >= 8)
+            return v >> (bits - 8);
+        return bits == 0 ? 0 : v * 255 / ((1u << bits) - 1);
+    }
+};
+
+// The value of pixel `x` of a ZPixmap row.
+std::uint32_t PixelValue(const std::uint8_t* row, int x, const RootFormat& format) {
+    const std::size_t i = std::size_t(x);
+    switch (format.bitsPerPixel) {
+    case 1:
+        return (row[i / 8] >> (format.bitLsbFirst ? i % 8 : 7 - i % 8)) & 1;
+    case 4: {
+        const bool lowNibble = (i % 2 == 0) == format.lsbFirst;
+        return lowNibble ? row[i / 2] & 0xf : row[i / 2] >> 4;
+    }
+    case 8:
+        return row[i];
+    default:
+        break;
+    }
+    const std::size_t bytes = std::size_t(format.bitsPerPixel) / 8;
+    const std::uint8_t* at = row + i * bytes;
+    std::uint32_t value = 0;
+    for (std::size_t b = 0; b < bytes; ++b)
+        value |= std::uint32_t(at[b]) << (8 * (format.lsbFirst ? b : bytes - 1 - b));
+    return value;
+}
+
+// A pixel value as 0x00RRGGBB.
+std::uint32_t Normalised(std::uint32_t pixel, const RootFormat& format, const Channel& red,
+                         const Channel& green, const Channel& blue) {
+    if (format.HasPalette()) {
+        const std::uint32_t index = pixel & (std::uint32_t(format.colours.size()) - 1);
+        return index < format.colours.size() ? format.colours[index] : 0;
+    }
+    if (format.visualClass == XCB_VISUAL_CLASS_DIRECT_COLOR) {
+        auto level = [&](const Channel& channel, int byte) -> std::uint32_t {
+            const std::uint32_t index = channel.Index(pixel);
+            return index < format.colours.size() ? (format.colours[index] >> (8 * byte)) & 255 : 0;
+        };
+        return level(red, 2) << 16 | level(green, 1) << 8 | level(blue, 0);
+    }
+    return red.Level(pixel) << 16 | green.Level(pixel) << 8 | blue.Level(pixel);
+}
 
 // The text for a connection that stopped working.
 std::string ConnectionError(xcb_connection_t* c) {
@@ -140,9 +212,23 @@ std::size_t BytesPerLine(int width, const RootFormat& format) {
     return (bits + pad - 1) / pad * pad / 8;
 }
 
-// Copies `rows` rows of ZPixmap data into `screen` from row `top` on, as host-order words.
+// Copies `rows` rows of ZPixmap data into `screen` from row `top` on, as host-order words:
+// 32-bit TrueColor words as they are, any other pixel as 0x00RRGGBB.
 void TakeRows(const std::uint8_t* data, std::size_t bytesPerLine, int top, int rows,
               const RootFormat& format, CapturedScreen& screen) {
+    if (!format.TakesWords()) {
+        const Channel red(format.redMask), green(format.greenMask), blue(format.blueMask);
+        for (int y = 0; y < rows; ++y) {
+            const std::uint8_t* from = data + bytesPerLine * std::size_t(y);
+            std::uint8_t* to = screen.pixels.data() + screen.stride * std::size_t(top + y);
+            for (int x = 0; x < screen.width; ++x, to += 4) {
+                const std::uint32_t word =
+                    Normalised(PixelValue(from, x, format), format, red, green, blue);
+                std::memcpy(to, &word, sizeof word);
+            }
+        }
+        return;
+    }
     const bool swap = format.lsbFirst != (std::endian::native == std::endian::little);
     for (int y = 0; y < rows; ++y) {
         const std::uint8_t* from = data + bytesPerLine * std::size_t(y);
@@ -329,13 +415,15 @@ const xcb_screen_t* ScreenOf(const xcb_setup_t* setup, int number) {
     return nullptr;
 }
 
-// The masks of the root's visual and the bits of a pixel at the root's depth; false with
-// `error` when they are not 24- or 32-bit TrueColor in 32-bit pixels.
+// The root's visual, its masks and the bits of a pixel at the root's depth; false with
+// `error` when the pixels are of a size this capture cannot read.
 bool FindFormat(const xcb_setup_t* setup, const xcb_screen_t& root, RootFormat& format,
                 std::string& error) {
     format.root = root.root;
+    format.colormap = root.default_colormap;
     format.depth = root.root_depth;
     format.lsbFirst = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+    format.bitLsbFirst = setup->bitmap_format_bit_order == XCB_IMAGE_ORDER_LSB_FIRST;
     const xcb_visualtype_t* visual = nullptr;
     for (auto d = xcb_screen_allowed_depths_iterator(&root); d.rem && !visual; xcb_depth_next(&d))
         for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
@@ -343,12 +431,13 @@ bool FindFormat(const xcb_setup_t* setup, const xcb_screen_t& root, RootFormat& 
                 visual = v.data;
                 break;
             }
-    if (!visual || visual->_class != XCB_VISUAL_CLASS_TRUE_COLOR ||
-        (format.depth != 24 && format.depth != 32)) {
-        error = "the screen's visual is not 24- or 32-bit TrueColor (depth " +
-                std::to_string(format.depth) + ")";
+    if (!visual || visual->_class > XCB_VISUAL_CLASS_DIRECT_COLOR || format.depth == 0 ||
+        format.depth > 32) {
+        error = "the screen's visual is unknown (depth " + std::to_string(format.depth) + ")";
         return false;
     }
+    format.visualClass = visual->_class;
+    format.colormapEntries = visual->colormap_entries;
     format.redMask = visual->red_mask;
     format.greenMask = visual->green_mask;
     format.blueMask = visual->blue_mask;
@@ -357,10 +446,59 @@ bool FindFormat(const xcb_setup_t* setup, const xcb_screen_t& root, RootFormat& 
             format.bitsPerPixel = f.data->bits_per_pixel;
             format.scanlinePad = f.data->scanline_pad;
         }
-    if (format.bitsPerPixel != 32) {
-        error = "the screen has " + std::to_string(format.bitsPerPixel) +
-                " bits per pixel; only 32 are supported";
+    const int bpp = format.bitsPerPixel;
+    if ((bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) ||
+        bpp < format.depth || (format.HasPalette() && format.depth > 16)) {
+        error = "the screen has " + std::to_string(bpp) + " bits per pixel at depth " +
+                std::to_string(format.depth) + ", which cannot be read";
         return false;
+    }
+    return true;
+}
+
+// Reads the colours of a palette or DirectColor screen from its colormap into `format`.
+// Palette pixels index the colormap; DirectColor pixels index it per channel.
+bool LoadColours(xcb_connection_t* c, RootFormat& format, std::string& error) {
+    if (format.visualClass == XCB_VISUAL_CLASS_TRUE_COLOR)
+        return true;
+    // The cells the colormap has (asking beyond them is an error); the table is a power of
+    // two, so that any pixel value, or any index of a channel, finds an entry.
+    const std::size_t cells = format.colormapEntries > 0 ? format.colormapEntries
+                              : format.HasPalette()      ? std::size_t(1) << format.depth
+                                                         : std::size_t(256);
+    const std::size_t tableSize =
+        format.HasPalette() ? std::size_t(1) << format.depth : std::bit_ceil(cells);
+    const std::size_t entries = std::min(cells, tableSize);
+    const Channel red(format.redMask), green(format.greenMask), blue(format.blueMask);
+    format.colours.assign(tableSize, 0);
+    constexpr std::size_t kBatch = 4096; // well inside the smallest maximum request length
+    std::vector<std::uint32_t> asked;
+    for (std::size_t first = 0; first < entries; first += kBatch) {
+        const std::size_t count = std::min(kBatch, entries - first);
+        asked.clear();
+        for (std::size_t i = first; i < first + count; ++i) {
+            const auto index = std::uint32_t(i);
+            asked.push_back(format.HasPalette() ? index
+                                                : ((index << red.shift) & red.mask) |
+                                                      ((index << green.shift) & green.mask) |
+                                                      ((index << blue.shift) & blue.mask));
+        }
+        xcb_generic_error_t* rawError = nullptr;
+        bool timedOut = false;
+        const Reply<xcb_query_colors_reply_t> reply(BoundedReply<xcb_query_colors_reply_t>(
+            c, xcb_query_colors(c, format.colormap, std::uint32_t(count), asked.data()), &rawError,
+            timedOut));
+        const Reply<xcb_generic_error_t> requestError(rawError);
+        if (!reply || std::size_t(xcb_query_colors_colors_length(reply.get())) < count) {
+            error = timedOut ? kNoAnswer
+                             : RequestError(c, "reading the screen's colormap", requestError.get());
+            return false;
+        }
+        const xcb_rgb_t* colours = xcb_query_colors_colors(reply.get());
+        for (std::size_t i = 0; i < count; ++i)
+            format.colours[first + i] = std::uint32_t(colours[i].red >> 8) << 16 |
+                                        std::uint32_t(colours[i].green >> 8) << 8 |
+                                        std::uint32_t(colours[i].blue >> 8);
     }
     return true;
 }
@@ -385,7 +523,7 @@ bool CaptureRoot(CapturedScreen& screen, std::string& error) {
         return false;
     }
     RootFormat format;
-    if (!FindFormat(setup, *root, format, error))
+    if (!FindFormat(setup, *root, format, error) || !LoadColours(c, format, error))
         return false;
 
     // The size now, not at connection time: the screen may have been resized since.
@@ -404,9 +542,9 @@ bool CaptureRoot(CapturedScreen& screen, std::string& error) {
     screen.height = geometry->height;
     screen.bitsPerPixel = 32;
     screen.stride = std::size_t(screen.width) * 4;
-    screen.redMask = format.redMask;
-    screen.greenMask = format.greenMask;
-    screen.blueMask = format.blueMask;
+    screen.redMask = format.TakesWords() ? format.redMask : 0xff0000;
+    screen.greenMask = format.TakesWords() ? format.greenMask : 0x00ff00;
+    screen.blueMask = format.TakesWords() ? format.blueMask : 0x0000ff;
     screen.pixels.resize(screen.stride * std::size_t(screen.height));
 
     switch (CaptureShared(c, format, screen, error)) {

@@ -9,7 +9,9 @@
 namespace tvn {
 
 // The root window's pixels, top row first, `stride` bytes a row. Each pixel is one 32-bit
-// word in the host's byte order; the masks say where red, green and blue are in it.
+// word in the host's byte order; the masks say where red, green and blue are in it. A screen
+// of any other depth (16-bit TrueColor, 8-bit PseudoColor with its colormap, ...) comes as
+// words of 8-bit channels, 0x00RRGGBB.
 struct CapturedScreen {
     int width = 0;
     int height = 0;
@@ -22,8 +24,8 @@ struct CapturedScreen {
 };
 
 // Captures the root window of the X display named by DISPLAY, through shared memory when the
-// server offers it. False, with a reason in `error`, when there is no display or its visual
-// is not a 24- or 32-bit TrueColor one, or when the connection breaks (the desktop session
+// server offers it. False, with a reason in `error`, when there is no display or its pixels
+// are of a size that cannot be read, or when the connection breaks (the desktop session
 // ended): never does a lost server end the process. Opens a connection of its own for each
 // call, so any thread may call it.
 bool CaptureScreen(CapturedScreen& screen, std::string& error);

@@ -5,7 +5,9 @@
 #include <QThreadPool>
 #include <atomic>
 #include <canberra.h>
+#include <dlfcn.h>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <system_error>
 
@@ -22,12 +24,38 @@ ca_context* soundContext = nullptr; // guarded by contextMutex
 // True from the moment a play is handed to the pool until it has been started.
 std::atomic<bool> playQueued{false};
 
+// ALSA, which libcanberra plays through when there is no sound server, writes a dozen
+// "ALSA lib ..." lines to standard error for every sound it cannot play (no sound card, a
+// card that went away). Its error handler is turned into one that says nothing, through the
+// library libcanberra loads anyway (looked up at run time: nothing of ALSA is built in).
+// Kept loaded for the program's life, so the handler stays in place.
+struct LibraryCloser {
+    void operator()(void* library) const noexcept { ::dlclose(library); }
+};
+std::unique_ptr<void, LibraryCloser> alsaLibrary; // guarded by contextMutex
+
+void IgnoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
+
+void SilenceAlsa() {
+    if (alsaLibrary)
+        return;
+    alsaLibrary.reset(::dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL));
+    if (!alsaLibrary)
+        return; // no ALSA: nothing of it can speak
+    using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using SetHandler = int (*)(ErrorHandler);
+    if (auto set =
+            reinterpret_cast<SetHandler>(::dlsym(alsaLibrary.get(), "snd_lib_error_set_handler")))
+        set(&IgnoreAlsaError);
+}
+
 void PlayNow(const std::string& path) {
     // libcanberra says "not found" both for a missing file and for a missing sound device,
     // so the file is looked at first: only a missing file deserves the event sound.
     std::error_code ec;
     const bool fileThere = !path.empty() && std::filesystem::is_regular_file(path, ec);
     const std::lock_guard lock(contextMutex);
+    SilenceAlsa();
     if (!soundContext) {
         if (ca_context_create(&soundContext) != CA_SUCCESS) {
             soundContext = nullptr; // tried again next time

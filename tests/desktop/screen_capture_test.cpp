@@ -1,6 +1,7 @@
 // Capturing the X screen, on an Xvfb of the test's own with a window of known pixels.
 #include "pages/image/dib_image.h"
 #include "platform/screen_capture.h"
+#include "support/depth_pattern.h"
 #include "support/desktop_session.h"
 #include "support/desktop_windows.h"
 #include "support/env_guard.h"
@@ -122,6 +123,53 @@ TEST(ScreenCapture, ReadsThePaintedPixels) {
     EXPECT_EQ(decoded.pixel(95, 5), qRgb(0, 255, 0));
     EXPECT_EQ(decoded.pixel(5, 75), qRgb(0, 0, 255));
     EXPECT_EQ(decoded.pixel(95, 75), qRgb(200, 100, 50));
+}
+
+// Screens of 16 and 8 bits were refused, so their screenshot was the placeholder: a screen
+// of any depth is read, its pixels as the colours the screen shows (through the colormap on
+// a palette screen), and those colours reach the PNG.
+TEST(ScreenCapture, ReadsThePaintedPixelsAtEveryDepth) {
+    constexpr int kWidth = 320, kHeight = 240;
+    // Through shared memory, and over the wire.
+    const std::vector<std::string> shared, wire = {"-extension", "MIT-SHM"};
+    for (const auto& [depth, way] : {std::pair{test::kScreenDepths[0], shared},
+                                     {test::kScreenDepths[1], shared},
+                                     {test::kScreenDepths[1], wire},
+                                     {test::kScreenDepths[2], shared},
+                                     {test::kScreenDepths[2], wire}}) {
+        SCOPED_TRACE(testing::Message() << depth.depth << (way.empty() ? " shared" : " wire"));
+        test::XvfbScreen xvfb(kWidth, kHeight, way, depth.depth);
+        if (!xvfb.Ok())
+            GTEST_SKIP() << "Xvfb is not installed";
+        test::DepthPatternWindow window;
+        ASSERT_TRUE(window.Ok());
+        auto expected = [&](int x, int y) {
+            return 0xff000000u |
+                   test::ShownColour(test::DepthPatternColour(x, y, kWidth, kHeight), depth);
+        };
+        CapturedScreen screen;
+        std::string error;
+        ASSERT_TRUE(CaptureScreen(screen, error)) << error;
+        ASSERT_EQ(screen.width, kWidth);
+        ASSERT_EQ(screen.height, kHeight);
+        ASSERT_EQ(screen.bitsPerPixel, 32);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                ASSERT_EQ(PixelAt(screen, x, y), expected(x, y)) << x << "," << y;
+
+        CDibImage image;
+        ASSERT_TRUE(image.CreateFromScreen(screen)) << image.LastError();
+        char* buffer = nullptr;
+        std::size_t size = 0;
+        ASSERT_TRUE(image.Encode(buffer, size, ImageKind::Png)) << image.LastError();
+        const std::unique_ptr<char, CFreeDeleter> png(buffer);
+        const QImage decoded = QImage::fromData(reinterpret_cast<const uchar*>(buffer), int(size))
+                                   .convertToFormat(QImage::Format_RGB32);
+        ASSERT_EQ(decoded.size(), QSize(kWidth, kHeight));
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                ASSERT_EQ(decoded.pixel(x, y), expected(x, y)) << x << "," << y;
+    }
 }
 
 TEST(ScreenCapture, PortraitScreenKeepsItsShape) {

@@ -4,6 +4,7 @@
 #include "pages/page_stages.h"
 #include "pages/pages_fixture.h"
 #include "pages/screenshot.h"
+#include "support/depth_pattern.h"
 #include "support/desktop_session.h"
 #include "support/desktop_windows.h"
 #include "support/server_fixture.h"
@@ -82,6 +83,35 @@ TEST_F(ScreenShotRequests, PictureIsTheScreenFittedIntoTheBox) {
     // A shrunk picture is the mean of the pixels it covers: the red quadrant stays red.
     const QImage small = Picture(Get("/ScreenShot/screenshot.png?width=100&height=100"));
     EXPECT_EQ(small.pixel(5, 5), qRgb(255, 0, 0));
+}
+
+// On a 16- or 8-bit screen the placeholder went out: the capture refused any screen but a
+// 24- or 32-bit TrueColor one. Now every depth gives its picture, in the colours it shows.
+TEST_F(ScreenShotRequests, ScreenOfEveryDepthGivesItsPicture) {
+    constexpr int kWidth = 400, kHeight = 300;
+    for (const ScreenDepth& depth : kScreenDepths) {
+        SCOPED_TRACE(depth.depth);
+        XvfbScreen screen(kWidth, kHeight, {}, depth.depth);
+        if (!screen.Ok())
+            GTEST_SKIP() << "Xvfb is not installed";
+        DepthPatternWindow pattern;
+        ASSERT_TRUE(pattern.Ok());
+        const Answer full = Get("/ScreenShot/screenshot.png");
+        EXPECT_EQ(full.Header("Content-Type"), "image/png");
+        ASSERT_NE(full.body, kPlaceholder);
+        const QImage image = Picture(full).convertToFormat(QImage::Format_RGB32);
+        ASSERT_EQ(image.size(), QSize(kWidth, kHeight));
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                ASSERT_EQ(image.pixel(x, y) & 0xffffff,
+                          ShownColour(DepthPatternColour(x, y, kWidth, kHeight), depth))
+                    << x << "," << y;
+        // Fitted into a box, each quadrant keeps its colour.
+        const QImage small = Picture(Get("/ScreenShot/screenshot.png?width=100&height=100"));
+        ASSERT_EQ(small.size(), QSize(100, 75));
+        EXPECT_EQ(small.pixel(5, 5) & 0xffffff, ShownColour(0xff0000, depth));
+        EXPECT_EQ(small.pixel(95, 70) & 0xffffff, ShownColour(0xc86432, depth));
+    }
 }
 
 TEST_F(ScreenShotRequests, PortraitScreenFitsByItsHeight) {

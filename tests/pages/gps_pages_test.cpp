@@ -5,6 +5,7 @@
 #include "http/http_date.h"
 #include "pages/gps_pages.h"
 #include "pages/page_stages.h"
+#include "pages/page_wrap.h"
 #include "pages_fixture.h"
 
 #include <fstream>
@@ -216,6 +217,116 @@ TEST_F(GpsPages, HostileMapKeyIsNotStoredAndTheFormComesBack) {
     // The longest key that is still one.
     const std::string longest(100, 'k');
     EXPECT_EQ(Body(*Run("FindMe/GoogleMap.html", longest)), "<body>key=" + longest + "</body>");
+}
+
+// The map key was stored from the first visitor of a map page who sent one, a stranger
+// through the relay included, and then put into everybody's pages. Only a visitor on this
+// machine's own networks, or one who passed the folder's password list, gives it now;
+// anybody else gets the form and nothing is kept.
+TEST_F(GpsPages, MapKeyIsStoredOnlyFromTheOwnNetworksOrPastThePassword) {
+    Write("FindMe/.file", "<tvnbody></tvnbody>");
+    Write("FindMe/GoogleMap.html", "<body>key=<maps_api_key></maps_api_key></body>");
+    struct Case {
+        const char* what;
+        const char* peer;
+        bool relayed;
+        bool pastPassword; // the target's folder has a list and the visitor passed it
+        bool stores;
+    };
+    const Case cases[] = {
+        {"stranger, direct", "203.0.113.7:5000", false, false, false},
+        {"stranger, relayed", "198.51.100.4:6000", true, false, false},
+        {"relay link reporting loopback", "127.0.0.1:4000", true, false, false},
+        {"relay link reporting a mapped loopback", "::ffff:127.0.0.1:4000", true, false, false},
+        {"this machine", "127.0.0.1:4000", false, false, true},
+        {"stranger past the password", "203.0.113.7:5000", false, true, true},
+        {"relayed past the password", "198.51.100.4:6000", true, true, true},
+    };
+    const std::string key = "AIzaSyA-b_c0123456789";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        doc->SetGoogleApiKey("");
+        SettingsSection().SetString("GoogleApiKey", "");
+        auto context =
+            Context("/FindMe/GoogleMap.html", "FindMe/GoogleMap.html", c.peer, c.relayed);
+        context->request.params["maps_api_key"] = key;
+        if (c.pastPassword) {
+            Write("FindMe/.pass", "owner,secret\r\n");
+            context->request.headers["authorization"] = "Basic b3duZXI6c2VjcmV0"; // owner:secret
+            ASSERT_TRUE(context->CheckFolderPassword());
+        }
+        ASSERT_EQ(HandleGpsPage(*context), StageResult::kAnswered);
+        std::filesystem::remove(root + "/FindMe/.pass");
+        const std::string body = Body(*context);
+        if (c.stores) {
+            EXPECT_EQ(body, "<body>key=" + key + "</body>");
+            EXPECT_EQ(doc->GoogleApiKey(), key);
+            EXPECT_NE(Settings().find("GoogleApiKey=" + key), std::string::npos) << Settings();
+        } else {
+            EXPECT_NE(body.find("name=\"maps_api_key\""), std::string::npos) << body;
+            EXPECT_EQ(body.find(key), std::string::npos) << body;
+            EXPECT_TRUE(doc->GoogleApiKey().empty());
+            EXPECT_EQ(Settings().find(key), std::string::npos) << Settings();
+        }
+    }
+    // A folder without a list passes nobody: the check itself admitting is not enough.
+    doc->SetGoogleApiKey("");
+    auto open = Context("/FindMe/GoogleMap.html", "FindMe/GoogleMap.html", "203.0.113.7:5000");
+    open->request.params["maps_api_key"] = key;
+    ASSERT_TRUE(open->CheckFolderPassword());
+    ASSERT_EQ(HandleGpsPage(*open), StageResult::kAnswered);
+    EXPECT_TRUE(doc->GoogleApiKey().empty());
+
+    // The owner's key, once kept, goes into the map pages of every visitor.
+    doc->SetGoogleApiKey(key);
+    EXPECT_EQ(Body(*[&] {
+                  auto stranger = Context("/FindMe/GoogleMap.html", "FindMe/GoogleMap.html",
+                                          "198.51.100.4:6000", true);
+                  EXPECT_EQ(HandleGpsPage(*stranger), StageResult::kAnswered);
+                  return stranger;
+              }()),
+              "<body>key=" + key + "</body>");
+}
+
+// GPS pages written as text were escaped before the values were merged: no value was ever
+// filled in and the map-key step never ran. The values are ours and go in; the text's own
+// bytes, tags and all, stay text.
+TEST_F(GpsPages, TextPageGetsTheValuesAndItsOwnTextStaysEscaped) {
+    Write("FindMe/.file", "[<tvnbody></tvnbody>]");
+    Write("FindMe/where.txt", "<b>Here</b> & now: <latitude>?</latitude>,<LONGITUDE>?</LONGITUDE>"
+                              "\r\n\r\n<gpshardware><script>x()</script></gpshardware>\r\n"
+                              "<gpstime>open <latitude>");
+    EXPECT_EQ(Body(*Run("FindMe/where.txt")),
+              "[&lt;b&gt;Here&lt;/b&gt; &amp; now: 48.1173,11.51666667<p>Receiving on "
+              "/dev/ttyUSB0<br>&lt;gpstime&gt;open &lt;latitude&gt;]");
+
+    Write("ZirarUd/.file", "[<tvnbody></tvnbody>]");
+    Write("ZirarUd/track.txt", "<latitude>top</latitude>\r\n<gpsitem><gpstime></gpstime> "
+                               "<latitude></latitude> <gpshardware>hw</gpshardware>\r\n"
+                               "</gpsitem><end>");
+    source.history = {{"a", "1", "2"}, {"b", "3", "4"}};
+    EXPECT_EQ(
+        Body(*Run("ZirarUd/track.txt")),
+        "[&lt;latitude&gt;top&lt;/latitude&gt;<br>a 2 &lt;gpshardware&gt;hw&lt;/gpshardware&gt;"
+        "<br>b 4 &lt;gpshardware&gt;hw&lt;/gpshardware&gt;<br>&lt;end&gt;]");
+
+    // The map-key step runs on text pages too: the form without a key, then the key.
+    Write("FindMe/map.txt",
+          "<i>key</i>=<maps_api_key>none</maps_api_key>;<maps_api_key></maps_api_key>");
+    const std::string form = Body(*Run("FindMe/map.txt"));
+    EXPECT_NE(form.find("name=\"maps_api_key\""), std::string::npos) << form;
+    EXPECT_TRUE(form.starts_with("[") && form.ends_with("]")) << form;
+    const std::string key = "AIzaSyA-b_c0123456789";
+    EXPECT_EQ(Body(*Run("FindMe/map.txt", key)),
+              "[&lt;i&gt;key&lt;/i&gt;=" + key + ";" + key + "]");
+    EXPECT_EQ(doc->GoogleApiKey(), key);
+
+    // A text page outside the GPS folders is text, tags and all, as before.
+    Write("Notes/.file", "[<tvnbody></tvnbody>]");
+    Write("Notes/a.txt", "<latitude>1</latitude>");
+    auto notes = Context("/Notes/a.txt", "Notes/a.txt");
+    ASSERT_EQ(WrapPage(*notes), StageResult::kAnswered);
+    EXPECT_EQ(Body(*notes), "[&lt;latitude&gt;1&lt;/latitude&gt;]");
 }
 
 // A key written into the settings by hand is text in the page, never markup.

@@ -5,8 +5,12 @@
 
 #include <QThreadPool>
 #include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace tvn {
@@ -41,6 +45,49 @@ TEST(SoundPlayer, CallsReturnAtOnceFromAnyThreadAndTheSoundsEnd) {
     for (const auto duration : longest)
         EXPECT_LT(duration, 50ms);
     EXPECT_TRUE(QThreadPool::globalInstance()->waitForDone(10000));
+}
+
+// Without a sound device (here: the default card of ALSA names one that is not there, and no
+// sound server), every sound wrote a dozen "ALSA lib ..." lines into the program's output.
+// The sound path runs in a fresh process of this test program, so that ALSA starts there
+// with this setting, and everything it writes to standard output and error is caught.
+TEST(SoundPlayer, NoSoundDeviceMeansSilenceAndNoNoiseInTheOutput) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    test::TempDir home;
+    ASSERT_TRUE(home.Valid());
+    const std::string caught = home / "output";
+    auto playWithoutADevice = [&] {
+        ::setenv("HOME", home.Path().c_str(), 1); // no .asoundrc
+        ::setenv("XDG_RUNTIME_DIR", home.Path().c_str(), 1);
+        ::setenv("ALSA_CARD", "31", 1);
+        ::setenv("PULSE_SERVER", (home / "no-sound-server").c_str(), 1);
+        ::unsetenv("ALSA_CONFIG_PATH");
+        std::fflush(stdout);
+        std::fflush(stderr);
+        const int output = ::open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int savedError = ::dup(2);
+        if (output < 0 || savedError < 0 || ::dup2(output, 1) < 0 || ::dup2(output, 2) < 0)
+            ::_exit(2);
+        // A comment with the theme's sound, one whose sound file is missing, and one with no
+        // sound set: each goes to the sound device.
+        for (const std::string& path :
+             {std::string("/usr/share/sounds/freedesktop/stereo/message-new-instant.oga"),
+              home / "missing.oga", std::string()}) {
+            PlaySoundFileAsync(path);
+            QThreadPool::globalInstance()->waitForDone(10000);
+        }
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ::dup2(savedError, 2);
+        const std::string noise = test::ReadFile(caught);
+        std::error_code ec;
+        std::filesystem::remove_all(home.Path(), ec); // _exit skips the folder's own removal
+        if (noise.empty())
+            ::_exit(0);
+        std::fprintf(stderr, "the sound path wrote:\n%s", noise.c_str());
+        ::_exit(1);
+    };
+    EXPECT_EXIT(playWithoutADevice(), ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace

@@ -61,14 +61,16 @@ inline void EndProcess(pid_t pid) {
     ::waitpid(pid, &status, 0);
 }
 
-// An Xvfb screen of the given size, depth 24. Ok() is false when Xvfb is missing.
+// An Xvfb screen of the given size and depth (24: TrueColor in 32-bit pixels; 16: TrueColor
+// 565; 8: PseudoColor with a colormap). Ok() is false when Xvfb is missing.
 class XvfbScreen {
   public:
     // `extra` are further options of Xvfb (such as "-extension", "MIT-SHM" to turn one off).
     explicit XvfbScreen(int width = 1280, int height = 1024,
-                        const std::vector<std::string>& extra = {}) {
+                        const std::vector<std::string>& extra = {}, int depth = 24) {
         int readEnd = -1;
-        const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+        const std::string screen =
+            std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
         // Xvfb writes the display number to descriptor 3.
         std::vector<std::string> argv{"Xvfb", "-displayfd", "3",   "-screen", "0",
                                       screen, "-nolisten",  "tcp", "-noreset"};

@@ -54,4 +54,28 @@ class PatternWindow {
 };
 #endif
 
+#ifdef TVN_TOOL_depth_pattern_window
+// The depth tests' pattern (support/depth_pattern.h) over the whole screen of the current
+// DISPLAY, whatever its depth. Ok() once the server holds it.
+class DepthPatternWindow {
+  public:
+    DepthPatternWindow() {
+        int readEnd = -1;
+        pid = SpawnWithOutput({TVN_TOOL_depth_pattern_window}, readEnd);
+        if (pid > 0) {
+            ready = ReadLineWithin(readEnd, std::chrono::seconds(10)) == "ready\n";
+            ::close(readEnd);
+        }
+    }
+    ~DepthPatternWindow() { EndProcess(pid); }
+    DepthPatternWindow(const DepthPatternWindow&) = delete;
+    DepthPatternWindow& operator=(const DepthPatternWindow&) = delete;
+    bool Ok() const { return ready; }
+
+  private:
+    pid_t pid = -1;
+    bool ready = false;
+};
+#endif
+
 } // namespace tvn::test
