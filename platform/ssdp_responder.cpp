@@ -15,6 +15,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
+#include <system_error>
 
 namespace tvn {
 namespace {
@@ -335,8 +336,12 @@ std::unique_ptr<CSsdpResponder> CSsdpResponder::Start(const std::string& address
     self->wake = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!self->wake.Valid())
         return nullptr;
+    try {
+        self->thread = std::thread([raw = self.get()] { raw->Run(); });
+    } catch (const std::system_error&) {
+        return nullptr; // no thread to be had
+    }
     self->Notify(true);
-    self->thread = std::thread([raw = self.get()] { raw->Run(); });
     return self;
 }
 

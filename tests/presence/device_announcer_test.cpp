@@ -682,5 +682,23 @@ TEST_F(DeviceAnnouncerLab, AnnouncedOnALinkThatJustCameUpAndLibupnpStaysUsable) 
         << "both serve the description alike";
 }
 
+// Regression: libupnp was started on an interface that cannot multicast, which it refuses, and
+// could not be started again on any other.
+TEST_F(DeviceAnnouncerLab, AnInterfaceWithoutMulticastLeavesLibupnpUsable) {
+    // The link settled (no tentative address), but without multicast.
+    const std::string inside = "ip netns exec " + name + "-dv ";
+    const std::string link = "ip -n " + name + "-dv link set tvnd1 ";
+    ASSERT_TRUE(Shell(inside + "sysctl -qw net.ipv6.conf.tvnd1.accept_dad=0 && " + link +
+                      "down && " + link + "multicast off && " + link + "up && sleep 1"));
+    const std::string refused = Command("register 8080 " + kFreshDevice);
+    ASSERT_TRUE(
+        Shell(link + "multicast on && " + inside + "sysctl -qw net.ipv6.conf.tvnd1.accept_dad=1"));
+    EXPECT_EQ(refused, "registered 0");
+    const std::string folder = RegisterDevice(8080, kDeviceAddress);
+    ASSERT_NE(folder, "");
+    EXPECT_NE(folder, "memory");
+    EXPECT_EQ(SplitUrl(FindDevice(KeptUuid())).host, kDeviceAddress);
+}
+
 } // namespace
 } // namespace tvn
