@@ -416,7 +416,7 @@ void CSsdpResponder::Run() {
                 if (static_cast<std::size_t>(n) > kLargestDatagram || from.sin_family != AF_INET ||
                     from.sin_port == 0 ||
                     (from.sin_addr.s_addr & localMask) != (localAddress & localMask) ||
-                    (from.sin_addr.s_addr | localMask) == 0xffffffffu)
+                    (localMask != 0xffffffffu && (from.sin_addr.s_addr | localMask) == 0xffffffffu))
                     continue;
                 const auto search =
                     ParseSsdpSearch(std::string_view(buffer, static_cast<std::size_t>(n)));
