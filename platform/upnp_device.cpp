@@ -6,7 +6,12 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <ifaddrs.h>
+#include <iterator>
 #include <mutex>
+#include <net/if.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -106,7 +111,51 @@ int StartAndRegister(const std::string& interfaceName, const std::string& folder
     return handle;
 }
 
+constexpr unsigned kTentative = 0x40; // IFA_F_TENTATIVE
+
+std::string ReadIfInet6() {
+    // thread-self: the calling thread's network namespace, which getifaddrs answers for.
+    std::ifstream file("/proc/thread-self/net/if_inet6");
+    if (!file)
+        file.open("/proc/net/if_inet6");
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 } // namespace
+
+bool HasTentativeIPv6(std::string_view ifInet6, std::string_view interfaceName) {
+    std::istringstream lines{std::string(ifInet6)};
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string address, index, prefix, scope, flags, name;
+        if (!(fields >> address >> index >> prefix >> scope >> flags >> name) ||
+            name != interfaceName)
+            continue;
+        unsigned value = 0;
+        std::istringstream hex(flags);
+        if (hex >> std::hex >> value && (value & kTentative))
+            return true;
+    }
+    return false;
+}
+
+bool UpnpCanStartOn(const std::string& interfaceName) {
+    ifaddrs* list = nullptr;
+    if (interfaceName.empty() || ::getifaddrs(&list) != 0)
+        return false;
+    bool usable = false;
+    for (const ifaddrs* it = list; it; it = it->ifa_next) {
+        if (interfaceName != it->ifa_name)
+            continue;
+        const unsigned flags = it->ifa_flags;
+        usable = (flags & IFF_UP) && (flags & IFF_RUNNING) && (flags & IFF_MULTICAST) &&
+                 !(flags & IFF_LOOPBACK);
+        break;
+    }
+    ::freeifaddrs(list);
+    return usable && !HasTentativeIPv6(ReadIfInet6(), interfaceName);
+}
 
 CUpnpDevice::CUpnpDevice(int deviceHandle, std::string privateFolder)
     : handle(deviceHandle), folder(std::move(privateFolder)) {}
@@ -124,7 +173,7 @@ std::unique_ptr<CUpnpDevice> PublishUpnpDevice(const std::string& interfaceName,
                                                const std::vector<UpnpServedFile>& files,
                                                int lifetimeSeconds) {
     const std::lock_guard lock(libraryLock);
-    if (published || unusable || interfaceName.empty())
+    if (published || unusable || !UpnpCanStartOn(interfaceName))
         return nullptr;
     std::string folder = MakePrivateFolder();
     if (folder.empty())

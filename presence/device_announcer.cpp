@@ -3,6 +3,7 @@
 #include "config/settings_section.h"
 #include "platform/interfaces.h"
 #include "platform/resources.h"
+#include "platform/ssdp_responder.h"
 #include "platform/text.h"
 #include "platform/upnp_device.h"
 
@@ -15,6 +16,8 @@ constexpr int kLifetimeSeconds = 3200;
 constexpr const char* kUdnKey = "uPnPUDN";
 constexpr const char* kServiceFile = "TVN.xml";
 constexpr const char* kPageFile = "TVN.html";
+constexpr const char* kDeviceType = "Tarvolin";
+constexpr const char* kServiceType = "Tarvolen";
 // The maker's address in the description; a reserved name, so no control point is sent to a
 // stranger's site.
 constexpr const char* kMakerUrl = "https://www.quorvane.example/";
@@ -110,7 +113,7 @@ std::string BuildDeviceDescription(const std::string& uuid) {
                       "<specVersion>\n<major>1</major>\n<minor>0</minor>\n</specVersion>\n"
                       "<device>\n";
     const std::string_view in = " ";
-    AddElement(xml, in, "deviceType", "Tarvolin");
+    AddElement(xml, in, "deviceType", kDeviceType);
     AddElement(xml, in, "friendlyName", "Tarvolin");
     AddElement(xml, in, "manufacturer", "Quorvane");
     AddElement(xml, in, "manufacturerURL", kMakerUrl);
@@ -122,7 +125,7 @@ std::string BuildDeviceDescription(const std::string& uuid) {
     AddElement(xml, in, "UDN", "uuid:" + uuid);
     AddElement(xml, in, "UPC", "00000-00001");
     xml += " <serviceList>\n  <service>\n";
-    AddElement(xml, "   ", "serviceType", "Tarvolen");
+    AddElement(xml, "   ", "serviceType", kServiceType);
     AddElement(xml, "   ", "serviceId", "Tarvolin1.0");
     AddElement(xml, "   ", "SCPDURL", kServiceFile);
     AddElement(xml, "   ", "controlURL", "");
@@ -160,23 +163,34 @@ void CDeviceAnnouncer::SetAnnouncement(bool on, int port, const std::string& add
 }
 
 bool CDeviceAnnouncer::Register(const std::string& page, const std::string& address) {
-    if (device)
+    if (Registered())
         return true;
     if (address.empty())
         return false;
     const std::string interfaceName = InterfaceOf(address);
     if (interfaceName.empty())
         return false;
-    const std::vector<UpnpServedFile> files = {{kServiceFile, BuildServiceDescription()},
-                                               {kPageFile, page}};
-    device = PublishUpnpDevice(interfaceName, BuildDeviceDescription(DeviceUuid()), files,
-                               kLifetimeSeconds);
-    return device != nullptr;
+    const std::string uuid = DeviceUuid();
+    std::vector<UpnpServedFile> files = {{kServiceFile, BuildServiceDescription()},
+                                         {kPageFile, page}};
+    device =
+        PublishUpnpDevice(interfaceName, BuildDeviceDescription(uuid), files, kLifetimeSeconds);
+    if (!device) {
+        // libupnp would not start here (now, or ever again in this process): our own responder
+        // announces the same device.
+        responder = CSsdpResponder::Start(address, SsdpDevice{uuid, kDeviceType, kServiceType,
+                                                              BuildDeviceDescription(uuid),
+                                                              std::move(files), kLifetimeSeconds});
+    }
+    return Registered();
 }
 
-void CDeviceAnnouncer::Unregister() { device.reset(); }
+void CDeviceAnnouncer::Unregister() {
+    device.reset();
+    responder.reset();
+}
 
-bool CDeviceAnnouncer::Registered() const { return device != nullptr; }
+bool CDeviceAnnouncer::Registered() const { return device != nullptr || responder != nullptr; }
 
 std::string CDeviceAnnouncer::ServedFolder() const { return device ? device->Folder() : ""; }
 

@@ -7,6 +7,7 @@
 namespace tvn {
 
 class CUpnpDevice;
+class CSsdpResponder;
 
 // The links under which the server is reachable in the LAN, as HTML: one link to `address`
 // (GetLocalAddress) with the port, or, when `address` is empty, a localhost link followed by
@@ -31,8 +32,11 @@ std::string BuildDeviceDescription(const std::string& uuid);
 std::string BuildServiceDescription();
 
 // The server as a UPnP root device named "Tarvolin" in the LAN, with the presentation page
-// TVN.html. Synchronous (libupnp's start and shutdown take a moment): meant for a worker
-// thread, one thread at a time.
+// TVN.html. Through libupnp when it can start on the interface; otherwise (the interface is not
+// ready for it yet, or libupnp failed once and cannot be started again in this process) through
+// the SSDP responder of our own, which announces the same description and files from memory.
+// Synchronous (libupnp's start and shutdown take a moment): meant for a worker thread, one
+// thread at a time.
 class CDeviceAnnouncer {
   public:
     CDeviceAnnouncer(); // nothing announced yet
@@ -50,11 +54,15 @@ class CDeviceAnnouncer {
     // Says byebye and removes the served files; nothing when not registered.
     void Unregister();
     bool Registered() const;
-    // The private folder TVN.xml and TVN.html are served from; empty when not registered.
+    // The private folder TVN.xml and TVN.html are served from; empty when not registered or
+    // served from memory by the SSDP responder.
     std::string ServedFolder() const;
+    // Whether the SSDP responder of our own announces the device.
+    bool ByOwnResponder() const { return responder != nullptr; }
 
   private:
     std::unique_ptr<CUpnpDevice> device;
+    std::unique_ptr<CSsdpResponder> responder;
 };
 
 } // namespace tvn

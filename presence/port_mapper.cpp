@@ -1,5 +1,6 @@
 #include "presence/port_mapper.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdint>
 
@@ -31,7 +32,20 @@ constexpr Block kNotPublic[] = {
     {0xF0000000, 4},  // reserved, and the broadcast address
 };
 
+constexpr std::chrono::seconds kEagerSearches{180};
+constexpr std::chrono::seconds kFirstWait{24};
+constexpr std::chrono::seconds kLongestWait{240};
+
 } // namespace
+
+std::chrono::seconds RouterSearchWait(std::chrono::seconds sinceFirstMiss,
+                                      std::chrono::seconds lastWait) {
+    if (sinceFirstMiss < kEagerSearches)
+        return std::chrono::seconds{0};
+    if (lastWait < kFirstWait)
+        return kFirstWait;
+    return std::min(lastWait * 2, kLongestWait);
+}
 
 bool IsPublicIPv4(std::string_view address) {
     in_addr parsed{};
@@ -52,7 +66,8 @@ bool IsOwnMapping(const NatMapping& mapping, std::string_view client,
            mapping.description == description;
 }
 
-CPortMapper::CPortMapper(std::unique_ptr<CUpnpNat> natClient) : nat(std::move(natClient)) {}
+CPortMapper::CPortMapper(std::unique_ptr<CUpnpNat> natClient, Clock clock)
+    : nat(std::move(natClient)), now(clock ? std::move(clock) : std::chrono::steady_clock::now) {}
 
 bool CPortMapper::Ensure(std::uint16_t externalPort, std::uint16_t internalPort,
                          const std::string& newProtocol, std::string& address,
@@ -60,8 +75,17 @@ bool CPortMapper::Ensure(std::uint16_t externalPort, std::uint16_t internalPort,
     if (!client.empty() && client == address && port == internalPort && protocol == newProtocol &&
         description == newDescription && Verify(address))
         return true;
-    Remove();
+    Remove(); // through the router of the old address, if it moved
+    FollowLocalAddress(address);
     return Add(externalPort, newProtocol, newDescription, address);
+}
+
+void CPortMapper::FollowLocalAddress(const std::string& address) {
+    if (address == localAddress)
+        return;
+    localAddress = address;
+    router = RouterState::NotLooked;
+    searchWait = std::chrono::seconds{0};
 }
 
 bool CPortMapper::Verify(std::string& address) {
@@ -119,10 +143,27 @@ void CPortMapper::Remove() {
     Forget();
 }
 
+bool CPortMapper::SearchDue() const {
+    return router == RouterState::NotLooked ||
+           (router == RouterState::Missing && now() >= nextSearch);
+}
+
 bool CPortMapper::Router() {
-    if (router == RouterState::NotLooked)
-        router = nat && nat->Discover() ? RouterState::Found : RouterState::Missing;
-    return router == RouterState::Found;
+    if (!SearchDue())
+        return router == RouterState::Found;
+    const bool firstSearch = router == RouterState::NotLooked;
+    if (nat && nat->Discover()) {
+        router = RouterState::Found;
+        return true;
+    }
+    const auto at = now();
+    if (firstSearch)
+        firstMiss = at;
+    router = RouterState::Missing;
+    searchWait = RouterSearchWait(std::chrono::duration_cast<std::chrono::seconds>(at - firstMiss),
+                                  searchWait);
+    nextSearch = at + searchWait;
+    return false;
 }
 
 bool CPortMapper::IsKept(const NatMapping& mapping) const {

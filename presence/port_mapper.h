@@ -2,7 +2,9 @@
 
 #include "platform/upnp_nat.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,10 +22,19 @@ namespace tvn {
 // Every call is a synchronous exchange with the router: the first one looks for the router
 // (an SSDP search that waits about 2 s), then each SOAP call is bounded by the socket time-outs
 // of miniupnpc. Call from a worker thread, never the event loop; one thread at a time.
+//
+// A search that found no router is made again later, for the network often comes after the
+// program (a login session that starts it): at every call during the first three minutes
+// after the first failed search, then after waits that double from 24 s up to four minutes.
+// A new local address starts over: it is another network, perhaps with another router.
 class CPortMapper {
   public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
     // Works through `nat`; by default miniupnpc with the default route's gateway as the router.
-    explicit CPortMapper(std::unique_ptr<CUpnpNat> nat = MakeUpnpNat(DefaultGateway));
+    // `clock` times the searches for the router (the steady clock when left out).
+    explicit CPortMapper(std::unique_ptr<CUpnpNat> nat = MakeUpnpNat(DefaultGateway),
+                         Clock clock = {});
     CPortMapper(const CPortMapper&) = delete;
     CPortMapper& operator=(const CPortMapper&) = delete;
 
@@ -54,19 +65,35 @@ class CPortMapper {
   private:
     enum class RouterState { NotLooked, Found, Missing };
 
-    // Looks for the router on first need only; true when it was found.
+    // Looks for the router on first need, and again when an earlier search failed and its
+    // wait is over; true when it was found.
     bool Router();
+    // A search is due: never made, or failed and waited for long enough.
+    bool SearchDue() const;
+    // Starts over with the router when the local address is not the one seen last.
+    void FollowLocalAddress(const std::string& address);
     // Whether `mapping` is the kept one: our description and the kept local address.
     bool IsKept(const NatMapping& mapping) const;
     void Forget();
 
     std::unique_ptr<CUpnpNat> nat;
+    Clock now;
     RouterState router = RouterState::NotLooked;
-    std::uint16_t port = 0; // the kept mapping: external port = internal port
+    std::chrono::steady_clock::time_point firstMiss; // the first failed search of this network
+    std::chrono::steady_clock::time_point nextSearch;
+    std::chrono::seconds searchWait{0}; // the wait after the last failed search
+    std::string localAddress;           // the local address of the last Ensure
+    std::uint16_t port = 0;             // the kept mapping: external port = internal port
     std::string protocol;
     std::string client; // the local address it points at; empty when none is kept
     std::string description;
 };
+
+// The wait before the next search for the router after one failed at `sinceFirstMiss` after
+// the first failed search, when the wait before it was `lastWait`: none during the first three
+// minutes, then 24 s doubling up to four minutes.
+std::chrono::seconds RouterSearchWait(std::chrono::seconds sinceFirstMiss,
+                                      std::chrono::seconds lastWait);
 
 // Whether `address` is a dotted IPv4 address that can be reached from the internet: not
 // private, loopback, link-local, shared (CGNAT 100.64/10), documentation, benchmarking,

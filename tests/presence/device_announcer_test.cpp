@@ -6,6 +6,7 @@
 #include "config/settings_section.h"
 #include "netns_lab.h"
 #include "platform/resources.h"
+#include "platform/ssdp_responder.h"
 #include "presence/device_announcer.h"
 #include "support/temp_dir.h"
 
@@ -491,6 +492,212 @@ TEST_F(DeviceAnnouncerLab, WithdrawnAndAnnouncedAnew) {
     EXPECT_EQ(helper.exitCode(), 0);
     EXPECT_FALSE(std::filesystem::exists(second));
     EXPECT_TRUE(Search("upnp:rootdevice", 2500, kClientAddress).empty());
+}
+
+// ---- A link that just came up ---------------------------------------------------------------
+
+const std::string kFreshDevice = "10.79.1.1"; // its IPv6 link-local address is tentative
+const std::string kFreshClient = "10.79.1.2";
+
+// A socket of the client namespace in the SSDP group on `from`'s interface, bound to port 1900
+// beside any other party, that collects what the group hears.
+class GroupListener {
+  public:
+    explicit GroupListener(const std::string& from)
+        : fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(1900);
+        ip_mreq member{};
+        ::inet_pton(AF_INET, "239.255.255.250", &member.imr_multiaddr);
+        ::inet_pton(AF_INET, from.c_str(), &member.imr_interface);
+        ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 &&
+             ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &member, sizeof member) == 0;
+    }
+    ~GroupListener() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    GroupListener(const GroupListener&) = delete;
+    GroupListener& operator=(const GroupListener&) = delete;
+    bool Ok() const { return ok; }
+    // Every datagram heard within `waitMs`.
+    std::vector<std::string> Heard(int waitMs) {
+        std::vector<std::string> heard;
+        const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
+        while (Clock::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n > 0)
+                heard.emplace_back(buffer, static_cast<std::size_t>(n));
+        }
+        return heard;
+    }
+
+  private:
+    int fd;
+    bool ok = false;
+};
+
+// Sends `bytes` from `from` to `to`:1900 and gives whatever comes back within `waitMs`.
+std::vector<std::string> SendAndListen(const std::string& bytes, const std::string& to,
+                                       const std::string& from, int waitMs) {
+    std::vector<std::string> answers;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &local.sin_addr, sizeof local.sin_addr);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(1900);
+    ::inet_pton(AF_INET, to.c_str(), &peer.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+        ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&peer),
+                 sizeof peer) >= 0) {
+        const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
+        while (Clock::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n > 0)
+                answers.emplace_back(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return answers;
+}
+
+bool HasLine(const std::vector<std::string>& datagrams, const std::string& first,
+             const std::string& line) {
+    for (const std::string& d : datagrams)
+        if (d.rfind(first, 0) == 0 && d.find("\r\n" + line + "\r\n") != std::string::npos)
+            return true;
+    return false;
+}
+
+// Regression: on a link whose IPv6 address was still tentative (a network that came up just
+// now) libupnp failed to start, and since it cannot be started again, the device was never
+// announced until the program restarted, on no link at all.
+TEST_F(DeviceAnnouncerLab, AnnouncedOnALinkThatJustCameUpAndLibupnpStaysUsable) {
+    ASSERT_TRUE(Shell(Script() + " renew " + name + " >/dev/null"));
+    GroupListener group(kFreshClient);
+    ASSERT_TRUE(group.Ok());
+    ASSERT_EQ(Command("register 8080 " + kFreshDevice), "registered 1 memory");
+    const std::string uuid = KeptUuid();
+    ASSERT_EQ(uuid.size(), 36u);
+    const std::string udn = "uuid:" + uuid;
+    const std::vector<std::string> alive = group.Heard(1000);
+    EXPECT_TRUE(HasLine(alive, "NOTIFY * HTTP/1.1", "USN: " + udn + "::upnp:rootdevice"));
+    EXPECT_TRUE(HasLine(alive, "NOTIFY * HTTP/1.1", "NTS: ssdp:alive"));
+
+    // Each target answers with a unicast reply of its own; ssdp:all with all four.
+    const std::map<std::string, std::vector<std::string>> expected = {
+        {"upnp:rootdevice", {udn + "::upnp:rootdevice"}},
+        {udn, {udn}},
+        {"Tarvolin", {udn + "::Tarvolin"}},
+        {"ssdp:all", {udn + "::upnp:rootdevice", udn, udn + "::Tarvolin", udn + "::Tarvolen"}},
+        {"urn:schemas-upnp-org:device:InternetGatewayDevice:1", {}},
+    };
+    std::string location;
+    for (const auto& [target, usns] : expected) {
+        SCOPED_TRACE(target);
+        std::vector<std::string> found;
+        for (const Headers& answer : Search(target, 1500, kFreshClient)) {
+            found.push_back(answer.count("USN") ? answer.at("USN") : "");
+            EXPECT_EQ(answer.count("CACHE-CONTROL") ? answer.at("CACHE-CONTROL") : "",
+                      "max-age=3200");
+            EXPECT_EQ(answer.count("ST") ? answer.at("ST") : "",
+                      target == "ssdp:all" ? answer.at("ST") : target);
+            location = answer.count("LOCATION") ? answer.at("LOCATION") : "";
+        }
+        std::sort(found.begin(), found.end());
+        std::vector<std::string> want = usns;
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(found, want);
+    }
+    const Url url = SplitUrl(location);
+    ASSERT_EQ(url.host, kFreshDevice) << location;
+    const Reply description = Get(url.host, url.port, url.path);
+    ASSERT_EQ(description.status, 200);
+    const std::string base = "http://" + kFreshDevice + ":" + std::to_string(url.port) + "/";
+    EXPECT_EQ(description.body, SsdpServedDescription(BuildDeviceDescription(uuid), base));
+    const Reply page = Get(url.host, url.port, "/TVN.html");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.body, BuildPresentationPage(8080, kFreshDevice));
+    EXPECT_EQ(Get(url.host, url.port, "/TVN.xml").body, BuildServiceDescription());
+    for (const std::string target : {"/TVN.cfg", "/secret.txt", "/../secret.txt", "/"}) {
+        const Reply other = Get(url.host, url.port, target);
+        EXPECT_EQ(other.status, 404) << target;
+        EXPECT_EQ(other.body.find(kSecret), std::string::npos);
+    }
+
+    // Hostile datagrams, to the group and to the device itself, get no answer and do not stop
+    // it from answering the next search.
+    const std::vector<std::string> hostile = {
+        "",
+        std::string(1500, '\xff'),
+        "M-SEARCH * HTTP/1.1\r\nMAN: \"ssdp:discover\"\r\nST: ssdp:all\r\n", // no end
+        "M-SEARCH * HTTP/1.1\r\nMAN: \"ssdp:discover\"\r\nST: ssdp:all\r\nST: " + udn + "\r\n\r\n",
+        "M-SEARCH * HTTP/1.1\r\nMAN: \"ssdp:discover\"\r\nST: " + std::string(4000, 'x') +
+            "\r\n\r\n",
+        "NOTIFY * HTTP/1.1\r\nNT: upnp:rootdevice\r\nNTS: ssdp:alive\r\n\r\n",
+        std::string("M-SEARCH * HTTP/1.1\r\nMAN: \"ssdp:discover\"\r\nST: ssdp:all\0\r\n\r\n", 62),
+    };
+    for (const std::string& bytes : hostile) {
+        EXPECT_TRUE(SendAndListen(bytes, kFreshDevice, kFreshClient, 300).empty());
+        EXPECT_TRUE(SendAndListen(bytes, "239.255.255.250", kFreshClient, 300).empty());
+    }
+    // A search sent to the device itself is answered as well.
+    const std::vector<std::string> unicast =
+        SendAndListen("M-SEARCH * HTTP/1.1\r\nHOST: " + kFreshDevice +
+                          ":1900\r\nMAN: \"ssdp:discover\"\r\nST: upnp:rootdevice\r\n\r\n",
+                      kFreshDevice, kFreshClient, 1000);
+    EXPECT_TRUE(HasLine(unicast, "HTTP/1.1 200 OK", "USN: " + udn + "::upnp:rootdevice"));
+
+    // Withdrawn with a byebye; then libupnp announces on the settled link, as ever.
+    group.Heard(0);
+    EXPECT_EQ(Command("unregister"), "unregistered");
+    const std::vector<std::string> gone = group.Heard(1000);
+    EXPECT_TRUE(HasLine(gone, "NOTIFY * HTTP/1.1", "NTS: ssdp:byebye"));
+    EXPECT_TRUE(HasLine(gone, "NOTIFY * HTTP/1.1", "USN: " + udn + "::upnp:rootdevice"));
+    EXPECT_TRUE(Search("ssdp:all", 1500, kFreshClient).empty());
+
+    const std::string folder = RegisterDevice(8080, kDeviceAddress);
+    ASSERT_NE(folder, "");
+    EXPECT_NE(folder, "memory") << "libupnp was spoiled by the link that was not ready";
+    const Url settled = SplitUrl(FindDevice(uuid));
+    ASSERT_EQ(settled.host, kDeviceAddress);
+    const Reply byLibrary = Get(settled.host, settled.port, settled.path);
+    EXPECT_EQ(byLibrary.body, SsdpServedDescription(BuildDeviceDescription(uuid),
+                                                    "http://" + kDeviceAddress + ":" +
+                                                        std::to_string(settled.port) + "/"))
+        << "both serve the description alike";
+}
+
+// Regression: libupnp was started on an interface that cannot multicast, which it refuses, and
+// could not be started again on any other.
+TEST_F(DeviceAnnouncerLab, AnInterfaceWithoutMulticastLeavesLibupnpUsable) {
+    // The link settled (no tentative address), but without multicast.
+    const std::string inside = "ip netns exec " + name + "-dv ";
+    const std::string link = "ip -n " + name + "-dv link set tvnd1 ";
+    ASSERT_TRUE(Shell(inside + "sysctl -qw net.ipv6.conf.tvnd1.accept_dad=0 && " + link +
+                      "down && " + link + "multicast off && " + link + "up && sleep 1"));
+    const std::string refused = Command("register 8080 " + kFreshDevice);
+    ASSERT_TRUE(
+        Shell(link + "multicast on && " + inside + "sysctl -qw net.ipv6.conf.tvnd1.accept_dad=1"));
+    EXPECT_EQ(refused, "registered 0");
+    const std::string folder = RegisterDevice(8080, kDeviceAddress);
+    ASSERT_NE(folder, "");
+    EXPECT_NE(folder, "memory");
+    EXPECT_EQ(SplitUrl(FindDevice(KeptUuid())).host, kDeviceAddress);
 }
 
 } // namespace

@@ -6,6 +6,10 @@
 # miniupnpd (nftables) runs in NAME-rt as a real UPnP router. No traffic leaves the namespaces.
 # Usage: port_mapper_lab.sh up NAME DIR [extra miniupnpd.conf lines...] | down NAME DIR
 # The caller chooses secure_mode (yes: a host may only map ports to itself).
+# With LATE=1 `up` leaves the client's link down without addresses and the router stopped, as a
+# network that comes after the program; then `link NAME DIR` gives the link its addresses and
+# brings it up (its IPv6 link-local address stays tentative for a minute, as duplicate-address
+# detection runs) with the default route, and `router NAME DIR` starts miniupnpd.
 set -euo pipefail
 cmd=$1 name=$2 dir=$3
 shift 3
@@ -22,13 +26,11 @@ up() {
   ip link add veth-r netns "$rt" type veth peer name veth-c netns "$cl"
   ip link add wan0 netns "$rt" type veth peer name isp0 netns "$wan"
   ip -n "$rt" addr add 10.77.0.1/24 dev veth-r
-  ip -n "$cl" addr add 10.77.0.2/24 dev veth-c
-  ip -n "$cl" addr add 10.77.0.4/24 dev veth-c
+  [ "${LATE:-0}" = 1 ] || addresses
   ip -n "$rt" addr add 10.78.0.2/24 dev wan0
   ip -n "$wan" addr add 10.78.0.1/24 dev isp0
-  ip -n "$rt" link set veth-r up; ip -n "$cl" link set veth-c up
+  ip -n "$rt" link set veth-r up
   ip -n "$rt" link set wan0 up; ip -n "$wan" link set isp0 up
-  ip -n "$cl" route add default via 10.77.0.1
   ip -n "$rt" route add default via 10.78.0.1
   ip netns exec "$rt" sysctl -qw net.ipv4.ip_forward=1
   # miniupnpd (nft) does not create its table and chains itself
@@ -42,13 +44,6 @@ table inet filter {
   chain postrouting_miniupnpd { }
 }
 NFT
-  # a link is "running" a moment after both ends are up, and its link-local address stays
-  # tentative until then: wait for both to settle
-  for _ in $(seq 50); do
-    [ "$(ip netns exec "$cl" cat /sys/class/net/veth-c/operstate)" = up ] &&
-      ! ip -n "$cl" addr show | grep -q tentative && break
-    sleep 0.1
-  done
   rm -f "$dir/miniupnpd.leases"
   cat > "$dir/miniupnpd.conf" <<CONF
 ext_ifname=wan0
@@ -64,6 +59,30 @@ allow 1024-65535 10.77.0.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 CONF
   for line in "$@"; do echo "$line" >> "$dir/miniupnpd.conf"; done
+  [ "${LATE:-0}" = 1 ] && return 0
+  ip -n "$cl" link set veth-c up
+  ip -n "$cl" route add default via 10.77.0.1
+  # a link is "running" a moment after both ends are up, and its link-local address stays
+  # tentative until then: wait for both to settle
+  for _ in $(seq 50); do
+    [ "$(ip netns exec "$cl" cat /sys/class/net/veth-c/operstate)" = up ] &&
+      ! ip -n "$cl" addr show | grep -q tentative && break
+    sleep 0.1
+  done
+  router
+}
+addresses() {
+  ip -n "$cl" addr add 10.77.0.2/24 dev veth-c
+  ip -n "$cl" addr add 10.77.0.4/24 dev veth-c
+}
+link() {
+  addresses
+  ip netns exec "$cl" sysctl -qw net.ipv6.conf.veth-c.accept_dad=1
+  ip netns exec "$cl" sysctl -qw net.ipv6.conf.veth-c.dad_transmits=60
+  ip -n "$cl" link set veth-c up
+  ip -n "$cl" route add default via 10.77.0.1
+}
+router() {
   ip netns exec "$rt" /usr/sbin/miniupnpd -f "$dir/miniupnpd.conf" -d -P "$dir/miniupnpd.pid" \
       > "$dir/miniupnpd.log" 2>&1 < /dev/null &
   echo $! > "$dir/miniupnpd.bgpid"

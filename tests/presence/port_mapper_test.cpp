@@ -1,6 +1,7 @@
 #include "presence/fake_nat.h"
 #include "presence/port_mapper.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <map>
 #include <optional>
@@ -133,16 +134,84 @@ TEST_F(PortMapperTest, AddsAndReportsTheExternalAddress) {
     EXPECT_EQ(mapper.Client(), kHere);
 }
 
-TEST_F(PortMapperTest, NoRouterFailsEveryTimeAndLooksOnlyOnce) {
+TEST_F(PortMapperTest, NoRouterFailsEveryTimeAndLeavesNothing) {
     router.present = false;
     for (int i = 0; i < 3; ++i) {
         std::string address = kHere;
         EXPECT_FALSE(Ensure(8080, address));
         EXPECT_EQ(address, kHere);
     }
-    EXPECT_EQ(router.discoveries, 1);
+    EXPECT_EQ(router.discoveries, 3); // the first minutes look at every refresh
     EXPECT_TRUE(router.calls.empty());
     EXPECT_EQ(mapper.Port(), 0);
+}
+
+TEST(PortMapperRules, RouterSearchWaitGrowsAfterTheFirstMinutes) {
+    using std::chrono::seconds;
+    struct Case {
+        int sinceFirstMiss;
+        int lastWait;
+        int wait;
+    };
+    const Case cases[] = {
+        {0, 0, 0},     {12, 0, 0},     {179, 0, 0},     {180, 0, 24},    {200, 24, 48},
+        {250, 48, 96}, {350, 96, 192}, {550, 192, 240}, {800, 240, 240}, {9000, 240, 240},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sinceFirstMiss);
+        EXPECT_EQ(RouterSearchWait(seconds(c.sinceFirstMiss), seconds(c.lastWait)),
+                  seconds(c.wait));
+    }
+}
+
+// Regression: a search that found no router was never made again, so a program started
+// before the network (at login) never mapped its port.
+class PortMapperLateRouter : public ::testing::Test {
+  protected:
+    using Clock = std::chrono::steady_clock;
+    FakeRouter router;
+    Clock::time_point at = Clock::time_point() + std::chrono::hours(1);
+    CPortMapper mapper{std::make_unique<FakeNat>(router), [this] { return at; }};
+
+    // One refresh `seconds` after the last one, from `local`; whether it mapped.
+    bool RefreshAfter(int seconds, const std::string& local = kHere) {
+        at += std::chrono::seconds(seconds);
+        std::string address = local;
+        return mapper.Ensure(8080, 8080, "TCP", address, "TVN");
+    }
+};
+
+TEST_F(PortMapperLateRouter, FoundAtALaterRefreshOnceItIsThere) {
+    router.present = false;
+    EXPECT_FALSE(RefreshAfter(0));
+    EXPECT_FALSE(RefreshAfter(12));
+    router.present = true;
+    EXPECT_TRUE(RefreshAfter(12));
+    ASSERT_TRUE(router.mappings.count({8080, "TCP"}));
+    EXPECT_EQ(router.discoveries, 3);
+    EXPECT_TRUE(RefreshAfter(12)); // kept from then on
+    EXPECT_EQ(router.discoveries, 3);
+}
+
+TEST_F(PortMapperLateRouter, SearchesGrowRareAndANewAddressStartsOver) {
+    router.present = false;
+    // Every refresh for the first three minutes.
+    for (int refresh = 0; refresh < 15; ++refresh)
+        RefreshAfter(refresh == 0 ? 0 : 12);
+    EXPECT_EQ(router.discoveries, 15);
+    // Then rarer: over the next hour of refreshes every 12 s, a search at most every 4 min.
+    for (int refresh = 0; refresh < 300; ++refresh)
+        RefreshAfter(12);
+    EXPECT_GE(router.discoveries, 15 + 14);
+    EXPECT_LE(router.discoveries, 15 + 20);
+    // A new local address is another network: searched at once, and eagerly again.
+    const int before = router.discoveries;
+    RefreshAfter(12, kOther);
+    RefreshAfter(12, kOther);
+    EXPECT_EQ(router.discoveries, before + 2);
+    router.present = true;
+    EXPECT_TRUE(RefreshAfter(12, kOther));
+    EXPECT_EQ(router.mappings.at({8080, "TCP"}).internalClient, kOther);
 }
 
 TEST_F(PortMapperTest, RouterLookedForOnceAcrossCalls) {

@@ -1,7 +1,8 @@
 // The whole program's network presence in a LAN behind a real UPnP router (miniupnpd in
 // namespaces of the test's own, port_mapper_lab.sh): at start it maps its port on the router and
 // says so, announces itself to the LAN with a page that links to it, and at `stop` it removes
-// the mapping and withdraws the device. Skips when the lab cannot be made.
+// the mapping and withdraws the device; started before the network, it does all that once the
+// network comes. Skips when the lab cannot be made.
 #include "netns_lab.h"
 #include "platform/upnp_nat.h"
 #include "support/temp_dir.h"
@@ -37,6 +38,8 @@ const std::string kRouter = "10.77.0.1";
 const std::string kLabExternal = "93.184.216.34"; // only a text the lab router reports
 constexpr int kPort = 18321;
 constexpr int kWaitMs = 20000;
+// How long a network that comes late may take to be used: the wait's limit, not a speed.
+constexpr int kLateWaitMs = 60000;
 
 std::string Script() {
     return (std::filesystem::path(__FILE__).parent_path() / "port_mapper_lab.sh").string();
@@ -71,8 +74,9 @@ class ProgramLab : public ::testing::Test {
             GTEST_SKIP() << missing;
         name = "tvnpg" + std::to_string(::getpid());
         lab = dir / "lab";
-        ASSERT_TRUE(Shell(Script() + " up " + name + " " + lab + " ext_ip=" + kLabExternal +
-                          " secure_mode=yes >" + dir / "lab.log" + " 2>&1"))
+        ASSERT_TRUE(Shell(std::string(LateNetwork() ? "LATE=1 " : "") + Script() + " up " + name +
+                          " " + lab + " ext_ip=" + kLabExternal + " secure_mode=yes >" +
+                          dir / "lab.log" + " 2>&1"))
             << test::ReadAll(dir / "lab.log");
         std::filesystem::create_directories(dir / "site");
         std::filesystem::create_directories(dir / "run");
@@ -83,6 +87,8 @@ class ProgramLab : public ::testing::Test {
             << "\nuPnPDiscovery=1\nuPnPRouter=1\nHideLog=1\nLogFileName=" << dir / "tvn.log"
             << "\n";
     }
+    // Whether the client's link and the router come only after the program started.
+    virtual bool LateNetwork() const { return false; }
     void TearDown() override {
         if (program && program->state() != QProcess::NotRunning) {
             program->kill();
@@ -110,10 +116,10 @@ class ProgramLab : public ::testing::Test {
         return process;
     }
     // Waits for `text` in the program's standard output.
-    bool WaitForOutput(const std::string& text) {
+    bool WaitForOutput(const std::string& text, int waitMs = kWaitMs) {
         QElapsedTimer clock;
         clock.start();
-        while (output.find(text) == std::string::npos && clock.elapsed() < kWaitMs) {
+        while (output.find(text) == std::string::npos && clock.elapsed() < waitMs) {
             program->waitForReadyRead(200);
             output += program->readAllStandardOutput().toStdString();
         }
@@ -175,6 +181,58 @@ TEST_F(ProgramLab, MapsAnnouncesAndCleansUpAtStop) {
     ASSERT_TRUE(stop->waitForFinished(kWaitMs));
     ASSERT_TRUE(program->waitForFinished(kWaitMs)) << "the program did not end";
     EXPECT_EQ(program->exitCode(), 0);
+    EXPECT_FALSE(Mapping()) << "the mapping outlived the program";
+    NetnsGuard router(name + "-rt");
+    EXPECT_TRUE(DevicesOn(kClient, kRouter).empty()) << "the device outlived the program";
+}
+
+class ProgramLateNetworkLab : public ProgramLab {
+  protected:
+    bool LateNetwork() const override { return true; }
+};
+
+// Regression: started before the network (a login session that starts it), the program never
+// looked for the router again after its first search found none, and never announced itself:
+// libupnp, started while the new link's IPv6 address was still tentative, failed for good.
+TEST_F(ProgramLateNetworkLab, MapsAndAnnouncesOnceTheNetworkComes) {
+    program = Run({});
+    ASSERT_TRUE(program->waitForStarted());
+    ASSERT_TRUE(WaitForOutput("Only. No NET connections found")) << output;
+    ASSERT_TRUE(Shell(Script() + " link " + name + " " + lab));
+    // The program sees the link before there is a router on it.
+    const std::string direct = "http://" + kClient + ":" + std::to_string(kPort);
+    ASSERT_TRUE(WaitForOutput(direct, kLateWaitMs)) << output;
+    ASSERT_TRUE(Shell(Script() + " router " + name + " " + lab + " >/dev/null"));
+
+    ASSERT_TRUE(WaitForOutput(
+        "http://" + kLabExternal + ":" + std::to_string(kPort) + " (Worldwide)", kLateWaitMs))
+        << output << program->readAllStandardError().toStdString();
+    const std::optional<NatMapping> mapping = Mapping();
+    ASSERT_TRUE(mapping);
+    EXPECT_EQ(mapping->internalClient, kClient);
+    EXPECT_EQ(mapping->internalPort, kPort);
+    {
+        NetnsGuard router(name + "-rt");
+        ASSERT_TRUE(router.Entered());
+        std::string location;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateWaitMs);
+        while (location.empty() && std::chrono::steady_clock::now() < end) {
+            for (const std::string& found : DevicesOn(kClient, kRouter))
+                location = found;
+        }
+        ASSERT_FALSE(location.empty()) << "the device was not found; the program wrote: " << output
+                                       << program->readAllStandardError().toStdString();
+        const test::Url url = test::SplitUrl(location);
+        const test::Reply page = test::Get(url.host, url.port, "/TVN.html");
+        EXPECT_EQ(page.status, 200);
+        EXPECT_NE(page.body.find("<A HREF=\"" + direct + "\">" + direct + "</A>"),
+                  std::string::npos)
+            << page.body;
+    }
+
+    const std::unique_ptr<QProcess> stop = Run({"stop"});
+    ASSERT_TRUE(stop->waitForFinished(kWaitMs));
+    ASSERT_TRUE(program->waitForFinished(kWaitMs)) << "the program did not end";
     EXPECT_FALSE(Mapping()) << "the mapping outlived the program";
     NetnsGuard router(name + "-rt");
     EXPECT_TRUE(DevicesOn(kClient, kRouter).empty()) << "the device outlived the program";

@@ -2,7 +2,8 @@
 // network namespace (`ip netns exec NS announce_device SETTINGS_FILE`), so that the whole of
 // libupnp lives and sends there. Commands come one a line on standard input:
 //   register PORT [ADDRESS]  announce with the page of PORT and ADDRESS (GetLocalAddress when
-//                            left out); answers "registered 0|1 FOLDER"
+//                            left out); answers "registered 0|1 FOLDER", FOLDER being
+//                            "memory" when the SSDP responder of our own announces it
 //   unregister               answers "unregistered"
 // End of input unregisters and ends the program.
 #include "config/settings_section.h"
@@ -33,7 +34,8 @@ int main(int argc, char** argv) {
                 address = tvn::GetLocalAddress();
             announcer.SetAnnouncement(true, port, address);
             std::cout << "registered " << (announcer.Registered() ? 1 : 0) << " "
-                      << announcer.ServedFolder() << std::endl;
+                      << (announcer.ByOwnResponder() ? "memory" : announcer.ServedFolder())
+                      << std::endl;
         } else if (command == "unregister") {
             announcer.SetAnnouncement(false, 0, "");
             std::cout << "unregistered" << std::endl;
