@@ -157,8 +157,9 @@ std::string_view CMessageAssembler::Message() const {
 void CMessageAssembler::Reset() {
     begun = false;
     header = DatagramHeader{};
-    bytes = {}; // the memory goes too, not only the contents
-    ranges = {};
+    // The memory goes too, not only the contents.
+    std::vector<char>().swap(bytes);
+    std::vector<Range>().swap(ranges);
 }
 
 std::size_t CMessageAssembler::Footprint() const {
