@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Relayed requests against the direct path, on loopback and with 20 ms of round trip.
 #
-# One Tarvolin server registers its name with tarvolin-relay over UDP; ab asks for a 1 KiB
-# and a 1 MiB file once directly (TCP to the server) and once through the relay (TCP to the
+# One Tarvolin server registers its name with tarvolin-relay over UDP; ab asks for a 1 KiB,
+# a 20 KiB (one message more than a head: two messages through the relay) and a 1 MiB file once directly (TCP to the server) and once through the relay (TCP to the
 # relay with "Host: home.example"), one request at a time, HTTP/1.0 without keep-alive.
 #
 # Twice: on plain loopback, then with RTT_MS of round trip between the server and everyone
@@ -14,10 +14,23 @@
 # the proxy. The relay protocol moves one message of at most 16384 bytes per round trip
 # (stop and wait), so 16384 B / RTT is its ceiling; the table compares relayed MB/s with it.
 #
+# "bench/relay.sh floods" instead measures the server's memory under two floods of the relay
+# link, the server started afresh for each, on loopback:
+#   open16   16-byte datagrams from the relay's address and port, each with the open bit, a
+#            new connection id, message length 16384 and no payload, as fast as they go for
+#            FLOOD_SECS; a stand-in of the relay on the server's ServicePort sends them, after
+#            the server's first registration told it where the server is
+#   browsers BROWSERS (16) browsers ask tarvolin-relay for the 1 KiB file one request after
+#            the other for BROWSER_SECS, each request with a header of FILL_BYTES (15000)
+# The table gives the server's resident memory before, its peak (VmHWM), at the end and
+# SETTLE_SECS after the end, and what the flood sent or got answered.
+#
 # Runs itself inside a private network namespace with only loopback.
 # Knobs (environment): REPS=3  QUICK=1  RTT_MS=20  N1K=2000  N1M=200 (loopback counts)
 #   N1K_RTT=100  N1M_RTT=10 (with RTT)  TLIMIT=10  TLIMIT_RTT=20 (ab -t, seconds)
 #   TVN_BIN=path  RELAY_BIN=path  KEEP=1
+#   floods: FLOODS="open16 browsers"  FLOOD_SECS=8  BROWSER_SECS=12  BROWSERS=16
+#   FILL_BYTES=15000  SETTLE_SECS=5
 set -uo pipefail
 
 # shellcheck source=lib.sh
@@ -38,6 +51,7 @@ NAME=home.example
 MAX_MESSAGE=16384
 P_TVN=18110 P_RELAY=18111 P_RELAY_UDP=18112 P_DELAY_UDP=18113 P_DELAY_TCP=18114
 SIZE_1k=1024
+SIZE_20k=20480
 SIZE_1m=1048576
 
 bench_setup_work
@@ -47,6 +61,7 @@ check_idle
 ROOT=$WORK/root
 mkdir -p "$ROOT"
 head -c "$SIZE_1k" /dev/urandom >"$ROOT/1k.bin"
+head -c "$SIZE_20k" /dev/urandom >"$ROOT/20k.bin"
 head -c "$SIZE_1m" /dev/urandom >"$ROOT/1m.bin"
 chmod -R a+rX "$ROOT"
 
@@ -168,6 +183,73 @@ def main():
 main()
 PY
 
+# The floods: "open16 LISTEN SECONDS" stands in for the relay on LISTEN, waits for the
+# server's registration and then sends it 16-byte opening datagrams; "browsers PORT HOST PATH
+# COUNT SECONDS FILL" runs COUNT browsers against the relay's TCP port. Each prints one line.
+FLOOD_PY=$WORK/flood.py
+cat >"$FLOOD_PY" <<'PY'
+import asyncio, socket, struct, sys, time
+
+def open16(listen, seconds):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", listen))
+    s.settimeout(20)
+    while True:
+        data, server = s.recvfrom(2048)
+        if data[:1] == b"\x08":
+            break
+    s.sendto(b"\x0c" + bytes(15), server)
+    s.setblocking(False)
+    sent, refused, cid = 0, 0, 1000
+    end = time.monotonic() + seconds
+    while time.monotonic() < end and sent < 50_000_000:
+        for _ in range(256):
+            try:
+                s.sendto(struct.pack("<B3xiIHH", 1, cid, 0, 0, 16384), server)
+                sent += 1
+                cid += 1
+            except (BlockingIOError, OSError):
+                refused += 1
+                time.sleep(0.0002)
+                break
+        try:
+            while True:
+                s.recvfrom(2048)   # registrations, acknowledgements: not kept
+        except (BlockingIOError, OSError):
+            pass
+    print(f"sent={sent} refused={refused}")
+
+async def browsers(port, host, path, count, seconds, fill):
+    request = (f"GET {path} HTTP/1.0\r\nHost: {host}\r\nX-Fill: " + "a" * fill +
+               "\r\n\r\n").encode()
+    end = time.monotonic() + seconds
+    counts = {"ok": 0, "failed": 0}
+    async def one():
+        reader, writer = await asyncio.open_connection("127.0.0.1", port)
+        try:
+            writer.write(request)
+            await writer.drain()
+            answer = await reader.read()
+            return answer.startswith(b"HTTP/1.0 200")
+        finally:
+            writer.close()
+    async def browser():
+        while time.monotonic() < end:
+            try:
+                good = await asyncio.wait_for(one(), 30)
+            except (OSError, asyncio.TimeoutError):
+                good = False
+            counts["ok" if good else "failed"] += 1
+    await asyncio.gather(*(browser() for _ in range(count)))
+    print(f"ok={counts['ok']} failed={counts['failed']}")
+
+if sys.argv[1] == "open16":
+    open16(int(sys.argv[2]), float(sys.argv[3]))
+else:
+    asyncio.run(browsers(int(sys.argv[2]), sys.argv[3], sys.argv[4], int(sys.argv[5]),
+                         float(sys.argv[6]), int(sys.argv[7])))
+PY
+
 # --- servers ---------------------------------------------------------------------------
 start_relay() {
     if [ ! -x "$RELAY_BIN" ]; then
@@ -192,7 +274,8 @@ start_delay() {
     if [ "$mode" = tcp ]; then wait_port "$name" "$listen"; else sleep 0.3; kill -0 "${SRV_PID[$name]}"; fi
 }
 
-# start_tarvolin SERVICE_PORT: the server, registering NAME at 127.0.0.1:SERVICE_PORT
+# start_tarvolin SERVICE_PORT [nowait]: the server, registering NAME at 127.0.0.1:SERVICE_PORT
+# (and waiting until tarvolin-relay says so, unless nowait)
 start_tarvolin() {
     local d="$WORK/srv-tarvolin-$RUN_TAG"
     if [ ! -x "$TVN_BIN" ]; then
@@ -221,6 +304,7 @@ EOF
         </dev/null >"${SRV_LOG[tarvolin]}" 2>&1 &
     SRV_PID[tarvolin]=$!
     wait_port tarvolin "$P_TVN" || return 1
+    [ "${2:-}" = nowait ] && return 0
     local i
     for ((i = 0; i < 100; i++)); do
         grep -q "^registered $NAME at " "$WORK/relay.err" 2>/dev/null && return 0
@@ -247,7 +331,7 @@ ab_rate() {
 check_path() {
     local label=$1 port=$2 host=${3:-} f r hdr=()
     [ -n "$host" ] && hdr=(-H "Host: $host")
-    for f in 1k 1m; do
+    for f in 1k 20k 1m; do
         r=$(curl --http1.0 -s "${hdr[@]}" -o "$WORK/got.bin" --max-time 30 -w '%{http_code}' \
             "http://127.0.0.1:$port/$f.bin" 2>/dev/null || true)
         if [ "$r" != 200 ] || ! cmp -s "$WORK/got.bin" "$ROOT/$f.bin"; then
@@ -260,9 +344,9 @@ check_path() {
 # measure RTT PATH PORT [HOST]: ab on both files, results under "rps|FILE|PATH|RTT"
 measure() {
     local rtt=$1 path=$2 port=$3 host=${4:-} f n t r rps errors
-    for f in 1k 1m; do
-        if [ "$rtt" = 0 ]; then t=$TLIMIT; [ $f = 1k ] && n=$N1K || n=$N1M
-        else t=$TLIMIT_RTT; [ $f = 1k ] && n=$N1K_RTT || n=$N1M_RTT; fi
+    for f in 1k 20k 1m; do
+        if [ "$rtt" = 0 ]; then t=$TLIMIT; [ $f = 1m ] && n=$N1M || n=$N1K
+        else t=$TLIMIT_RTT; [ $f = 1m ] && n=$N1M_RTT || n=$N1K_RTT; fi
         r=$(ab_rate "http://127.0.0.1:$port/$f.bin" 1 "$n" "$t" "$host")
         log "    $path $f: ${r:-nothing} (req/s errors complete)"
         read -r rps errors _ <<<"$r"
@@ -298,6 +382,73 @@ one_run() { # REP RTT
     done
 }
 
+# --- floods ------------------------------------------------------------------------------
+rss_of() { awk '/^VmRSS:/{print $2}' "/proc/${SRV_PID[$1]}/status" 2>/dev/null || echo ""; }
+
+run_floods() {
+    local flood secs=${FLOOD_SECS:-8} bsecs=${BROWSER_SECS:-12} count=${BROWSERS:-16}
+    local fill=${FILL_BYTES:-15000} settle=${SETTLE_SECS:-5} before peak after settled said
+    local -a rows=()
+    read -r -a floods <<<"${FLOODS:-open16 browsers}"
+    for flood in "${floods[@]}"; do
+        RUN_TAG=$flood
+        log "[flood $flood]"
+        if [ "$flood" = open16 ]; then
+            start_tarvolin "$P_DELAY_UDP" nowait || { stop_all; continue; }
+            sleep 1
+            before=$(rss_of tarvolin)
+            sample_peak tarvolin "$WORK/peak" & BG_PIDS+=($!)
+            said=$(timeout $((secs + 40)) "$PY" "$FLOOD_PY" open16 "$P_DELAY_UDP" "$secs")
+        else
+            start_relay || { stop_all; continue; }
+            start_tarvolin "$P_RELAY_UDP" || { stop_all; continue; }
+            sleep 1
+            before=$(rss_of tarvolin)
+            sample_peak tarvolin "$WORK/peak" & BG_PIDS+=($!)
+            said=$(timeout $((bsecs + 60)) "$PY" "$FLOOD_PY" browsers "$P_RELAY" "$NAME" /1k.bin \
+                "$count" "$bsecs" "$fill")
+        fi
+        after=$(rss_of tarvolin)
+        sleep "$settle"
+        settled=$(rss_of tarvolin)
+        peak=$(server_hwm tarvolin)
+        kill -0 "${SRV_PID[tarvolin]}" 2>/dev/null || said="$said (the server died)"
+        log "    rss before ${before:-?} KiB, peak ${peak:-?} KiB, end ${after:-?} KiB, ${settle} s later ${settled:-?} KiB; $said"
+        rows+=("$flood|$before|$peak|$after|$settled|$said")
+        stop_all
+    done
+    echo
+    echo "Server memory under relay floods ($(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, Tarvolin binary $TVN_BIN) $BUSY_NOTE"
+    echo "open16: ${secs} s of 16-byte opening datagrams; browsers: $count browsers x ${fill}-byte header for ${bsecs} s"
+    echo
+    printf '%-9s %12s %12s %12s %14s  %s\n' flood "before MB" "peak MB" "end MB" "${settle} s later" "flood"
+    local row f b p a z t
+    for row in "${rows[@]}"; do
+        IFS='|' read -r f b p a z t <<<"$row"
+        printf '%-9s %12s %12s %12s %14s  %s\n' "$f" "$(fmt "$(awk -v v="$b" 'BEGIN{print v/1024}')" 1)" \
+            "$(fmt "$(awk -v v="$p" 'BEGIN{print v/1024}')" 1)" "$(fmt "$(awk -v v="$a" 'BEGIN{print v/1024}')" 1)" \
+            "$(fmt "$(awk -v v="$z" 'BEGIN{print v/1024}')" 1)" "$t"
+    done
+}
+
+# sample_peak SERVER FILE: the highest VmHWM seen, every half second, while the server runs
+sample_peak() {
+    local v max=0
+    while kill -0 "${SRV_PID[$1]}" 2>/dev/null; do
+        v=$(server_hwm "$1")
+        if [ -n "$v" ] && [ "$v" -gt "$max" ]; then max=$v; echo "$max" >"$2"; fi
+        sleep 0.5
+    done
+}
+
+if [ "${1:-}" = floods ]; then
+    mkdir -p "$CACHE_DIR/results"
+    out="$CACHE_DIR/results/relay-floods-$(date -u +%Y%m%d-%H%M%S).txt"
+    run_floods | tee "$out"
+    log "saved to $out"
+    exit 0
+fi
+
 log "relay: reps=$REPS, loopback and ${RTT_MS} ms round trip, ab -c 1"
 for ((rep = 1; rep <= REPS; rep++)); do
     for rtt in 0 "$RTT_MS"; do one_run "$rep" "$rtt"; done
@@ -322,13 +473,13 @@ report() {
     print_rule 7
     local rtt f mb d r rmb ceiling
     for rtt in 0 "$RTT_MS"; do
-        for f in 1k 1m; do
-            mb=$(awk -v s="$([ $f = 1k ] && echo $SIZE_1k || echo $SIZE_1m)" 'BEGIN{printf "%.9f", s/1e6}')
+        for f in 1k 20k 1m; do
+            mb=$(awk -v s="$(case $f in 1k) echo $SIZE_1k ;; 20k) echo $SIZE_20k ;; *) echo $SIZE_1m ;; esac)" 'BEGIN{printf "%.9f", s/1e6}')
             d=$(res_median "rps|$f|direct|$rtt"); r=$(res_median "rps|$f|relayed|$rtt")
             # the ceiling speaks of files of many messages
             ceiling=""; [ "$rtt" != 0 ] && [ $f = 1m ] && ceiling=$(awk -v m=$MAX_MESSAGE -v t="$rtt" 'BEGIN{printf "%.6f", m/(t/1000)/1e6}')
             rmb=""; [ -n "$r" ] && rmb=$(awk -v v="$r" -v s="$mb" 'BEGIN{printf "%.6f", v*s}')
-            print_row "$([ $f = 1k ] && echo "1 KiB" || echo "1 MiB"), $rtt ms" \
+            print_row "$(case $f in 1k) echo "1 KiB" ;; 20k) echo "20 KiB" ;; *) echo "1 MiB" ;; esac), $rtt ms" \
                 "$(cell "rps|$f|direct|$rtt" 1)" "$(cell "rps|$f|relayed|$rtt" 1)" \
                 "$(cell "rps|$f|direct|$rtt" 2 "$mb")" "$(cell "rps|$f|relayed|$rtt" 2 "$mb")" \
                 "$(ratio "$r" "$d")" "$([ -n "$ceiling" ] && fmt "$ceiling" 3 || echo "-")" \
@@ -337,6 +488,16 @@ report() {
     done
     echo
     echo "MB/s = 10^6 bytes per second of body. ceiling: one 16384-byte message per round trip."
+    local path ms
+    for rtt in 0 "$RTT_MS"; do
+        for f in 1k 20k; do
+            for path in direct relayed; do
+                r=$(res_median "rps|$f|$path|$rtt")
+                ms=""; [ -n "$r" ] && ms=$(awk -v v="$r" 'BEGIN{ if (v > 0) printf "%.6f", 1000/v }')
+                echo "$f, $rtt ms round trip, $path: $(fmt "$ms" 2) ms a request (one at a time)"
+            done
+        done
+    done
     echo "n/a: the path gave wrong answers or did not start (see the log). *: some requests failed."
     echo
     echo "raw samples (req/s):"

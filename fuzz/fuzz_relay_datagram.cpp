@@ -1,9 +1,11 @@
 // Datagrams as they arrive from the relay link: the header reader, the registration name, and
 // the reassembly of messages from fragments that may come in any order, twice, overlapping or
-// made up. The input is a run of datagrams, each preceded by its length (two bytes).
+// made up. The input is a run of datagrams, each preceded by its length (two bytes). The
+// assembler's buffer never reaches past the furthest byte that came, and a reset frees it.
 #include "fuzz/fuzz_check.h"
 #include "relay/datagram.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace tvn::relay;
     std::string_view input(reinterpret_cast<const char*>(data), size);
     CMessageAssembler assembler;
+    std::size_t furthest = 0; // the furthest byte of the message begun that came
     while (input.size() >= 2) {
         std::size_t length = (static_cast<unsigned char>(input[0]) |
                               static_cast<std::size_t>(static_cast<unsigned char>(input[1])) << 8) %
@@ -51,7 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Check(MakeRegistration(name).size() <= kHeaderSize + kMaxRegistrationName + 1);
             continue;
         }
-        switch (assembler.Add(header, payload)) {
+        const bool wasBegun = assembler.Begun();
+        const CMessageAssembler::Result added = assembler.Add(header, payload);
+        if (added != CMessageAssembler::Result::kRejected) {
+            if (!wasBegun)
+                furthest = 0;
+            furthest = std::max(furthest, std::size_t{header.fragmentOffset} + payload.size());
+        }
+        Check(!assembler.Begun() || assembler.Buffered() <= furthest);
+        switch (added) {
         case CMessageAssembler::Result::kComplete: {
             const std::string_view message = assembler.Message();
             Check(message.size() == assembler.Header().messageLength);
@@ -69,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             Check(result == CMessageAssembler::Result::kComplete && copy.Message() == message);
             assembler.Reset();
+            Check(assembler.Footprint() == 0);
             break;
         }
         case CMessageAssembler::Result::kIncomplete:

@@ -122,15 +122,21 @@ CMessageAssembler::Result CMessageAssembler::Add(const DatagramHeader& fragment,
     if (!begun) {
         begun = true;
         header = fragment;
-        bytes.assign(fragment.messageLength, '\0');
-        ranges.clear();
     } else if (fragment.connectionId != header.connectionId ||
                fragment.sequence != header.sequence ||
                fragment.messageLength != header.messageLength) {
         return Result::kRejected;
     }
-    bytes.replace(fragment.fragmentOffset, payload.size(), payload);
-    Cover(fragment.fragmentOffset, fragment.fragmentOffset + payload.size());
+    // The buffer reaches as far as this fragment, exactly: an announced length alone (a
+    // fragment without payload) costs nothing.
+    const std::size_t end = fragment.fragmentOffset + payload.size();
+    if (end > bytes.size()) {
+        bytes.reserve(end);
+        bytes.resize(end, '\0');
+    }
+    std::copy(payload.begin(), payload.end(),
+              bytes.begin() + static_cast<std::ptrdiff_t>(fragment.fragmentOffset));
+    Cover(fragment.fragmentOffset, end);
     return Complete() ? Result::kComplete : Result::kIncomplete;
 }
 
@@ -164,14 +170,67 @@ bool CMessageAssembler::Begun() const { return begun; }
 const DatagramHeader& CMessageAssembler::Header() const { return header; }
 
 std::string_view CMessageAssembler::Message() const {
-    return Complete() ? std::string_view(bytes) : std::string_view();
+    return Complete() ? std::string_view(bytes.data(), bytes.size()) : std::string_view();
 }
 
 void CMessageAssembler::Reset() {
     begun = false;
     header = DatagramHeader{};
-    bytes.clear();
-    ranges.clear();
+    // The memory goes too, not only the contents.
+    std::vector<char>().swap(bytes);
+    std::vector<Range>().swap(ranges);
+}
+
+std::size_t CMessageAssembler::Footprint() const {
+    return bytes.capacity() + ranges.capacity() * sizeof(Range);
+}
+
+namespace {
+
+std::uint64_t Rotate(std::uint64_t x, int bits) { return (x << bits) | (x >> (64 - bits)); }
+
+void SipRound(std::uint64_t (&v)[4]) {
+    v[0] += v[1];
+    v[1] = Rotate(v[1], 13) ^ v[0];
+    v[0] = Rotate(v[0], 32);
+    v[2] += v[3];
+    v[3] = Rotate(v[3], 16) ^ v[2];
+    v[0] += v[3];
+    v[3] = Rotate(v[3], 21) ^ v[0];
+    v[2] += v[1];
+    v[1] = Rotate(v[1], 17) ^ v[2];
+    v[2] = Rotate(v[2], 32);
+}
+
+void Absorb(std::uint64_t (&v)[4], std::uint64_t word) {
+    v[3] ^= word;
+    SipRound(v);
+    SipRound(v);
+    v[0] ^= word;
+}
+
+} // namespace
+
+std::uint64_t KeyedDigest(const DigestKey& key, std::string_view bytes) {
+    std::uint64_t v[4] = {key[0] ^ 0x736f6d6570736575ULL, key[1] ^ 0x646f72616e646f6dULL,
+                          key[0] ^ 0x6c7967656e657261ULL, key[1] ^ 0x7465646279746573ULL};
+    std::size_t at = 0;
+    for (; at + 8 <= bytes.size(); at += 8) {
+        std::uint64_t word = 0;
+        for (int i = 7; i >= 0; --i)
+            word =
+                (word << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+        Absorb(v, word);
+    }
+    // The last word: the bytes left, and the length's low byte on top.
+    std::uint64_t last = static_cast<std::uint64_t>(bytes.size() & 0xFF) << 56;
+    for (std::size_t i = 0; at + i < bytes.size(); ++i)
+        last |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+    Absorb(v, last);
+    v[2] ^= 0xFF;
+    for (int i = 0; i < 4; ++i)
+        SipRound(v);
+    return v[0] ^ v[1] ^ v[2] ^ v[3];
 }
 
 } // namespace tvn::relay

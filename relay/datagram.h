@@ -3,6 +3,7 @@
 // The datagrams of the relay link: a 16-byte header, then up to 1300 payload bytes. A message
 // of at most 16384 bytes travels as fragments that each carry the message's flags, connection
 // id, sequence and length, and their own offset. Pure functions over bytes, no sockets.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -80,10 +81,23 @@ std::string MakeRegistrationReply();
 // payload.
 std::string MakeClose(std::int32_t connectionId, std::uint32_t sequence);
 
+// SipHash-2-4 of `bytes` under the 128-bit `key`: a digest that someone who does not know the
+// key cannot make two texts share.
+using DigestKey = std::array<std::uint64_t, 2>;
+std::uint64_t KeyedDigest(const DigestKey& key, std::string_view bytes);
+
+// What recognises a message again without keeping it: its keyed digest and its length.
+struct MessageDigest {
+    std::uint64_t hash = 0;
+    std::size_t length = 0;
+    bool operator==(const MessageDigest&) const = default;
+};
+
 // Reassembles one message from its fragments, in any order, duplicates and overlaps included.
 // Complete only when every byte of [0, length) has arrived (tracked by byte ranges, never by
 // summing payload lengths: a duplicated fragment must not stand in for a missing one); the
-// message never shows bytes of an earlier message.
+// message never shows bytes of an earlier message. The buffer grows with the payload that
+// arrives, never ahead of it to the length a fragment announces.
 class CMessageAssembler {
   public:
     enum class Result { kIncomplete, kComplete, kRejected };
@@ -97,6 +111,10 @@ class CMessageAssembler {
     const DatagramHeader& Header() const; // of the message begun
     std::string_view Message() const;     // the whole message once complete, else empty
     void Reset();                         // ready for the next message
+    // Bytes the message buffer holds: as far as the furthest fragment reached, no further.
+    std::size_t Buffered() const { return bytes.capacity(); }
+    // All the memory this assembly holds beyond the object itself.
+    std::size_t Footprint() const;
 
   private:
     struct Range {
@@ -108,7 +126,7 @@ class CMessageAssembler {
 
     bool begun = false;
     DatagramHeader header;
-    std::string bytes;         // messageLength bytes once begun
+    std::vector<char> bytes;   // up to the furthest byte arrived
     std::vector<Range> ranges; // arrived bytes: sorted, disjoint, not touching
 };
 

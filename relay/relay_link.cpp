@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <random>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,8 +21,10 @@ constexpr std::chrono::seconds kAssemblyLimit{15};
 // Connection ids the server assigns: one counter for the process, the first id is 1.
 std::atomic<std::int32_t> lastAssignedId = 0;
 
-bool SameHost(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr;
+// The service's address and its port: another program on the service's host is not the
+// service.
+bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
 } // namespace
@@ -33,6 +36,10 @@ CTcpOverUdp::CTcpOverUdp(CHttpSvrDoc& owner, std::string host, int port, int reg
     QObject::connect(&sweepTimer, &QTimer::timeout, [this] { Sweep(); });
     retireTimer.setSingleShot(true);
     QObject::connect(&retireTimer, &QTimer::timeout, [this] { DeleteRetired(); });
+    // A key of this process's own: nobody can make a request pass for another's repeat.
+    std::random_device random;
+    for (std::uint64_t& word : digestKey)
+        word = (std::uint64_t{random()} << 32) ^ random();
 }
 
 CTcpOverUdp::~CTcpOverUdp() {
@@ -137,25 +144,30 @@ void CTcpOverUdp::HandleDatagram(std::string_view bytes, const sockaddr_in& from
     // Anyone can send to this socket: only the relay service may open connections here,
     // acknowledge their answers or close them.
     const std::optional<sockaddr_in> service = ServiceAddress();
-    if (!service || !SameHost(*service, from))
+    if (!service || !SameEndpoint(*service, from))
         return;
     if (header.flags == relay::kRegistrationReply)
         return; // consumed, nothing else happens
     if (header.flags & (relay::kAck | relay::kControl | relay::kRegister)) {
-        if ((header.flags & relay::kAck) && !(header.flags & relay::kRegister)) {
+        // An acknowledgement is a header alone; with the open bit it names the connection
+        // by the id it carries, as any datagram with that bit does.
+        if ((header.flags & relay::kAck) && !(header.flags & relay::kRegister) &&
+            bytes.size() == relay::kHeaderSize) {
             if (CUDPReq* connection = FindLive(header.connectionId))
                 connection->OnAck(header);
         }
         return;
     }
-    if ((header.flags & relay::kOpen) || header.connectionId == -1) {
-        HandleRequestFragment(header, payload, from);
-        return;
-    }
     if (header.flags & relay::kClose) {
+        // The end of a connection, whatever else it carries: never run, never acknowledged.
+        assemblies.erase(header.connectionId);
         if (CUDPReq* connection = FindLive(header.connectionId))
             connection->OnServiceClose();
+        return;
     }
+    // Only the first message of a connection opens one; anything else names nothing here.
+    if (header.flags & relay::kOpen)
+        HandleRequestFragment(header, payload, from);
 }
 
 void CTcpOverUdp::HandleRequestFragment(const relay::DatagramHeader& header,
@@ -164,38 +176,68 @@ void CTcpOverUdp::HandleRequestFragment(const relay::DatagramHeader& header,
         return; // a request is always the first message of its connection
     auto [it, fresh] = assemblies.try_emplace(header.connectionId);
     Assembly& assembly = it->second;
-    if (fresh)
+    if (fresh) {
         assembly.begun = Clock::now();
+        assembly.order = ++assembliesBegun;
+    }
     relay::CMessageAssembler::Result result = assembly.assembler.Add(header, payload);
     if (result == relay::CMessageAssembler::Result::kRejected) {
         // Another message under the same id (the service gave up on the first): the newest
         // one is assembled. One that can never be whole is dropped.
         assembly.assembler.Reset();
         assembly.begun = Clock::now();
+        assembly.order = ++assembliesBegun;
         result = assembly.assembler.Add(header, payload);
         if (result == relay::CMessageAssembler::Result::kRejected) {
             assemblies.erase(it);
             return;
         }
     }
-    if (result != relay::CMessageAssembler::Result::kComplete)
+    if (result != relay::CMessageAssembler::Result::kComplete) {
+        BoundAssemblies(header.connectionId);
         return;
+    }
     std::string message(assembly.assembler.Message());
     const relay::DatagramHeader first = assembly.assembler.Header();
     assemblies.erase(it);
     if (message.empty())
         return; // a header-only request is never acknowledged
-    if (const std::optional<std::int32_t> repeated = RepeatOf(message)) {
+    const relay::MessageDigest digest = DigestOf(message);
+    if (const std::optional<std::int32_t> repeated = RepeatOf(digest)) {
         // Its acknowledgement was lost: acknowledged again, never run again (a comment
         // posted through the relay would land twice).
         Transmit(relay::MakeAck(first, *repeated), from);
         return;
     }
-    StartConnection(first, std::move(message), from);
+    StartConnection(first, std::move(message), digest, from);
+}
+
+std::size_t CTcpOverUdp::AssemblyBytes() const {
+    std::size_t total = 0;
+    for (const auto& entry : assemblies)
+        total += entry.second.assembler.Footprint();
+    return total;
+}
+
+std::size_t CTcpOverUdp::RepeatMemoryBytes() const {
+    return live.size() * sizeof(relay::MessageDigest) + remembered.size() * sizeof(Remembered);
+}
+
+void CTcpOverUdp::BoundAssemblies(std::int32_t keep) {
+    while (assemblies.size() > 1 &&
+           (assemblies.size() > kMaxAssemblies || AssemblyBytes() > kMaxAssemblyBytes)) {
+        auto oldest = assemblies.end();
+        for (auto it = assemblies.begin(); it != assemblies.end(); ++it) {
+            if (it->first != keep &&
+                (oldest == assemblies.end() || it->second.order < oldest->second.order))
+                oldest = it;
+        }
+        assemblies.erase(oldest);
+    }
 }
 
 void CTcpOverUdp::StartConnection(const relay::DatagramHeader& header, std::string message,
-                                  const sockaddr_in& from) {
+                                  const relay::MessageDigest& digest, const sockaddr_in& from) {
     std::int32_t id = header.connectionId;
     if (id == -1)
         id = ++lastAssignedId;
@@ -204,12 +246,11 @@ void CTcpOverUdp::StartConnection(const relay::DatagramHeader& header, std::stri
     Transmit(relay::MakeAck(header, id), from);
     // The first line (the browser's address, for the service's own use) is not part of the
     // request.
-    std::string request = message;
-    const auto lineEnd = request.find("\r\n");
+    const auto lineEnd = message.find("\r\n");
     if (lineEnd != std::string::npos)
-        request.erase(0, lineEnd + 2);
-    live.push_back(std::make_unique<CUDPReq>(doc, *this, id, from, std::move(message)));
-    live.back()->Deliver(std::move(request));
+        message.erase(0, lineEnd + 2);
+    live.push_back(std::make_unique<CUDPReq>(doc, *this, id, from, digest));
+    live.back()->Deliver(std::move(message));
 }
 
 CUDPReq* CTcpOverUdp::FindLive(std::int32_t id) const {
@@ -220,14 +261,18 @@ CUDPReq* CTcpOverUdp::FindLive(std::int32_t id) const {
     return nullptr;
 }
 
-std::optional<std::int32_t> CTcpOverUdp::RepeatOf(std::string_view message) const {
+relay::MessageDigest CTcpOverUdp::DigestOf(std::string_view message) const {
+    return relay::MessageDigest{relay::KeyedDigest(digestKey, message), message.size()};
+}
+
+std::optional<std::int32_t> CTcpOverUdp::RepeatOf(const relay::MessageDigest& digest) const {
     for (const auto& connection : live) {
-        if (connection->OpeningMessage() == message)
+        if (connection->OpeningDigest() == digest)
             return connection->Id();
     }
     const auto now = Clock::now();
     for (const Remembered& old : remembered) {
-        if (now - old.closedAt < kRepeatMemory && old.message == message)
+        if (now - old.closedAt < kRepeatMemory && old.digest == digest)
             return old.id;
     }
     return std::nullopt;
@@ -237,7 +282,9 @@ void CTcpOverUdp::Retire(CUDPReq& connection) {
     for (auto it = live.begin(); it != live.end(); ++it) {
         if (it->get() != &connection)
             continue;
-        remembered.push_back({connection.OpeningMessage(), connection.Id(), Clock::now()});
+        remembered.push_back({connection.OpeningDigest(), connection.Id(), Clock::now()});
+        if (remembered.size() > kRepeatsKept)
+            remembered.pop_front();
         retired.push_back(std::move(*it));
         live.erase(it);
         break;
@@ -250,8 +297,8 @@ void CTcpOverUdp::DeleteRetired() { retired.clear(); }
 
 void CTcpOverUdp::Sweep() {
     const auto now = Clock::now();
-    std::erase_if(remembered,
-                  [&](const Remembered& old) { return now - old.closedAt >= kRepeatMemory; });
+    while (!remembered.empty() && now - remembered.front().closedAt >= kRepeatMemory)
+        remembered.pop_front();
     std::erase_if(assemblies,
                   [&](const auto& entry) { return now - entry.second.begun >= kAssemblyLimit; });
     // A connection whose request never completes, or that stopped moving, ends as a TCP

@@ -28,13 +28,19 @@ class CUDPReq;
 // Nothing here blocks: each connection's stop-and-wait send runs on timers and readable
 // notifications, and datagrams are dispatched by connection id, so a silent relay holds up
 // neither direct visitors nor other relayed connections. Datagrams are taken only from the
-// address the service host resolves to (resolved at each registration).
+// address the service host resolves to (resolved at each registration) and the service port.
 class CTcpOverUdp : public CNotify, public IRelayLink {
   public:
     using Clock = std::chrono::steady_clock;
     // A request repeated (its acknowledgement was lost) within this time after its
-    // connection closed is acknowledged again, never run again.
+    // connection closed is acknowledged again, never run again. Only a digest of each is
+    // kept, of the newest kRepeatsKept.
     static constexpr std::chrono::seconds kRepeatMemory{30};
+    static constexpr std::size_t kRepeatsKept = 4096;
+    // Request messages being put together at once, and the memory they may hold together;
+    // past either the oldest goes (the service sends it again).
+    static constexpr std::size_t kMaxAssemblies = 32;
+    static constexpr std::size_t kMaxAssemblyBytes = 256 * 1024;
     static constexpr int kAttempts = 5;
     static constexpr std::chrono::milliseconds kAckWait{5000};
     // A datagram the socket refuses this often fails its message.
@@ -49,6 +55,11 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     int LocalPort() const;
     // Relayed connections alive (not yet closed).
     std::size_t LiveCount() const { return live.size(); }
+    // Request messages being put together, and the memory their buffers hold.
+    std::size_t AssemblyCount() const { return assemblies.size(); }
+    std::size_t AssemblyBytes() const;
+    // Bytes held to know repeated requests, of the live connections and the closed ones.
+    std::size_t RepeatMemoryBytes() const;
 
     void SetRelayName(const std::string& name) override;
     std::string ServiceAddressText() const override;
@@ -56,9 +67,11 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     // --- For the relayed connections ---
     // Sends `datagram` to `to`; a datagram the socket refuses waits for writability.
     void Transmit(std::string datagram, const sockaddr_in& to);
-    // A connection that ended: it is deleted once control is back in the event loop, and its
-    // opening message is remembered for kRepeatMemory.
+    // A connection that ended: it is deleted once control is back in the event loop, and the
+    // digest of its opening message is remembered for kRepeatMemory.
     void Retire(CUDPReq& connection);
+    // What recognises a repeated opening message: its digest under this link's key.
+    relay::MessageDigest DigestOf(std::string_view message) const;
 
   protected:
     int SocketFd() const override { return fd; }
@@ -70,13 +83,14 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
         int refusals = 0;
     };
     struct Remembered {
-        std::string message;
+        relay::MessageDigest digest;
         std::int32_t id = 0;
         Clock::time_point closedAt;
     };
     struct Assembly {
         relay::CMessageAssembler assembler;
         Clock::time_point begun;
+        std::uint64_t order = 0; // of its beginning: the smallest is the oldest
     };
 
     void OnReadable();
@@ -85,10 +99,12 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     void HandleRequestFragment(const relay::DatagramHeader& header, std::string_view payload,
                                const sockaddr_in& from);
     void StartConnection(const relay::DatagramHeader& header, std::string message,
-                         const sockaddr_in& from);
+                         const relay::MessageDigest& digest, const sockaddr_in& from);
     CUDPReq* FindLive(std::int32_t id) const;
-    // The id of the connection a repeated request opened, when `message` is one.
-    std::optional<std::int32_t> RepeatOf(std::string_view message) const;
+    // Drops the oldest assemblies but `keep` while there are too many or they hold too much.
+    void BoundAssemblies(std::int32_t keep);
+    // The id of the connection a repeated request opened, when `digest` is of one.
+    std::optional<std::int32_t> RepeatOf(const relay::MessageDigest& digest) const;
     void Sweep();
     void DeleteRetired();
 
@@ -99,9 +115,11 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     std::unique_ptr<QSocketNotifier> writeNotifier;
     std::deque<Outgoing> outgoing;
     std::map<std::int32_t, Assembly> assemblies; // request messages arriving, by id
+    std::uint64_t assembliesBegun = 0;
     std::vector<std::unique_ptr<CUDPReq>> live;
     std::vector<std::unique_ptr<CUDPReq>> retired;
-    std::vector<Remembered> remembered;
+    std::deque<Remembered> remembered; // oldest first
+    relay::DigestKey digestKey{};
     QTimer sweepTimer;
     QTimer retireTimer;
 };

@@ -9,8 +9,8 @@
 namespace tvn {
 
 CUDPReq::CUDPReq(CHttpSvrDoc& doc, CTcpOverUdp& owner, std::int32_t connectionId,
-                 const sockaddr_in& peerAddress, std::string opening)
-    : link(owner), id(connectionId), peer(peerAddress), openingMessage(std::move(opening)),
+                 const sockaddr_in& peerAddress, const relay::MessageDigest& opening)
+    : link(owner), id(connectionId), peer(peerAddress), openingDigest(opening),
       connection(doc, *this) {
     resendTimer.setSingleShot(true);
     QObject::connect(&resendTimer, &QTimer::timeout, [this] { OnResendTimer(); });
@@ -34,17 +34,26 @@ long CUDPReq::Receive(char* buffer, std::size_t length) {
     return static_cast<long>(n);
 }
 
-long CUDPReq::Send(const char* data, std::size_t length, bool) {
+long CUDPReq::Send(const char* data, std::size_t length, bool more) {
     if (failed || closed)
         return kFailed; // reports its own failure, never a stale errno
     if (!inFlight.empty())
         return kWouldBlock;
-    // One message per buffer, at most 16384 bytes; the connection sends the rest next.
-    const std::size_t n = std::min(length, relay::kMaxMessage);
-    inFlight = relay::FragmentMessage(0, id, sequence, std::string_view(data, n));
+    // One message per buffer, at most 16384 bytes; the connection sends the rest next. A
+    // message that is not full waits while more of the answer follows at once.
+    const std::size_t n = std::min(length, relay::kMaxMessage - held.size());
+    held.append(data, n);
+    if (more && held.size() < relay::kMaxMessage)
+        return static_cast<long>(n);
+    BeginMessage(held);
+    held.clear();
+    return static_cast<long>(n);
+}
+
+void CUDPReq::BeginMessage(std::string_view message) {
+    inFlight = relay::FragmentMessage(0, id, sequence, message);
     attemptsLeft = CTcpOverUdp::kAttempts;
     TransmitMessage();
-    return static_cast<long>(n);
 }
 
 void CUDPReq::TransmitMessage() {
@@ -82,6 +91,7 @@ void CUDPReq::OnAck(const relay::DatagramHeader& header) {
 }
 
 void CUDPReq::OnServiceClose() {
+    held.clear();
     inFlight.clear();
     resendTimer.stop();
     failed = true;
@@ -122,6 +132,11 @@ bool CUDPReq::ShutDown(int) { return true; }
 void CUDPReq::Release() {
     if (closed || closeWhenSent)
         return;
+    if (!held.empty() && !failed) {
+        // The answer ended sooner than announced (a file that shrank): what was held goes.
+        BeginMessage(held);
+        held.clear();
+    }
     if (!inFlight.empty()) {
         // The last message still waits for its acknowledgement: the close follows it, with
         // the sequence after it.

@@ -20,10 +20,12 @@ class CTcpOverUdp;
 // most 16384 bytes (sequences 1, 2, ...), each sent again every 5 s up to 5 times until the
 // service acknowledges it, then one close datagram. Nothing waits by blocking: a message in
 // flight makes Send report would-block, and the acknowledgement steps the connection on.
+// Every message is filled: bytes sent with more of the answer to follow (a head before its
+// file) wait to leave with what follows, as they leave in one segment on TCP.
 class CUDPReq : public IRequestChannel {
   public:
     CUDPReq(CHttpSvrDoc& doc, CTcpOverUdp& link, std::int32_t id, const sockaddr_in& peer,
-            std::string openingMessage);
+            const relay::MessageDigest& openingDigest);
     ~CUDPReq() override;
 
     // Hands the request bytes to the connection and runs it as far as it goes.
@@ -36,7 +38,7 @@ class CUDPReq : public IRequestChannel {
     void ExpireIfIdle(CRequestConnection::Clock::time_point now);
 
     std::int32_t Id() const { return id; }
-    const std::string& OpeningMessage() const { return openingMessage; }
+    const relay::MessageDigest& OpeningDigest() const { return openingDigest; }
     bool Closed() const { return closed; }
 
     long Send(const char* data, std::size_t length, bool more = false) override;
@@ -51,6 +53,8 @@ class CUDPReq : public IRequestChannel {
     void Release() override;
 
   private:
+    // Sends `message` as the next acknowledged message.
+    void BeginMessage(std::string_view message);
     void TransmitMessage();
     void OnResendTimer();
     void StepLater();
@@ -60,10 +64,11 @@ class CUDPReq : public IRequestChannel {
     CTcpOverUdp& link;
     const std::int32_t id;
     const sockaddr_in peer;
-    const std::string openingMessage;
+    const relay::MessageDigest openingDigest;
     std::uint32_t sequence = 1; // of the next response message
     std::string delivered;
     bool deliveredTaken = false;
+    std::string held; // the start of the next message, while more of the answer follows
     std::vector<std::string> inFlight; // the fragments of the message awaiting its ack
     int attemptsLeft = 0;
     bool failed = false; // the service gave up or closed: the next Send fails

@@ -393,5 +393,52 @@ TEST(MessageAssembler, RepeatOfACompleteMessageStaysComplete) {
     EXPECT_EQ(assembler.Message(), Pattern(1500));
 }
 
+// A fragment that announces 16384 bytes and carries none took the whole length at once: a
+// flood of them from the relay's address took the server to 1.9 GB. The buffer reaches as
+// far as the fragments that came, and a reset gives the memory back.
+TEST(MessageAssembler, BufferGrowsWithThePayloadThatArrives) {
+    DatagramHeader header;
+    header.flags = kOpen;
+    header.connectionId = 7;
+    header.messageLength = 16384;
+    CMessageAssembler assembler;
+    struct Step {
+        std::uint16_t offset;
+        std::size_t payload;
+        std::size_t buffered;
+    };
+    const Step steps[] = {
+        {0, 0, 0},          // the announced length alone
+        {0, 1300, 1300},    // the first fragment
+        {0, 1300, 1300},    // again
+        {5200, 1300, 6500}, // one further on: as far as it reaches
+        {1300, 1300, 6500}, // a gap filled
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.offset);
+        header.fragmentOffset = step.offset;
+        EXPECT_EQ(assembler.Add(header, Pattern(step.payload)), Result::kIncomplete);
+        EXPECT_EQ(assembler.Buffered(), step.buffered);
+        EXPECT_GE(assembler.Footprint(), assembler.Buffered());
+    }
+    assembler.Reset();
+    EXPECT_EQ(assembler.Footprint(), 0u);
+}
+
+// SipHash-2-4 as its authors give it: key 00..0f, message 00..0e.
+TEST(KeyedDigest, PublishedSipHashValueAndKeyDependence) {
+    const DigestKey key = {0x0706050403020100ULL, 0x0F0E0D0C0B0A0908ULL};
+    std::string message;
+    for (int i = 0; i < 15; ++i)
+        message.push_back(static_cast<char>(i));
+    EXPECT_EQ(KeyedDigest(key, message), 0xA129CA6149BE45E5ULL);
+    EXPECT_EQ(KeyedDigest(key, ""), 0x726FDB47DD0E0E31ULL);
+    const DigestKey other = {key[0] ^ 1, key[1]};
+    EXPECT_NE(KeyedDigest(other, message), KeyedDigest(key, message));
+    std::string changed = message;
+    changed[14] = 'x';
+    EXPECT_NE(KeyedDigest(key, changed), KeyedDigest(key, message));
+}
+
 } // namespace
 } // namespace tvn::relay
