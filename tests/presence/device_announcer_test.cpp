@@ -499,6 +499,22 @@ TEST_F(DeviceAnnouncerLab, WithdrawnAndAnnouncedAnew) {
 const std::string kFreshDevice = "10.79.1.1"; // its IPv6 link-local address is tentative
 const std::string kFreshClient = "10.79.1.2";
 
+// Every datagram that reaches `fd` within `waitMs`.
+std::vector<std::string> DatagramsWithin(int fd, int waitMs) {
+    std::vector<std::string> heard;
+    const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
+    while (Clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0)
+            heard.emplace_back(buffer, static_cast<std::size_t>(n));
+    }
+    return heard;
+}
+
 // A socket of the client namespace in the SSDP group on `from`'s interface, bound to port 1900
 // beside any other party, that collects what the group hears.
 class GroupListener {
@@ -524,20 +540,7 @@ class GroupListener {
     GroupListener& operator=(const GroupListener&) = delete;
     bool Ok() const { return ok; }
     // Every datagram heard within `waitMs`.
-    std::vector<std::string> Heard(int waitMs) {
-        std::vector<std::string> heard;
-        const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
-        while (Clock::now() < end) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n > 0)
-                heard.emplace_back(buffer, static_cast<std::size_t>(n));
-        }
-        return heard;
-    }
+    std::vector<std::string> Heard(int waitMs) { return DatagramsWithin(fd, waitMs); }
 
   private:
     int fd;
@@ -560,16 +563,7 @@ std::vector<std::string> SendAndListen(const std::string& bytes, const std::stri
     if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
         ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&peer),
                  sizeof peer) >= 0) {
-        const auto end = Clock::now() + std::chrono::milliseconds(waitMs);
-        while (Clock::now() < end) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n > 0)
-                answers.emplace_back(buffer, static_cast<std::size_t>(n));
-        }
+        answers = DatagramsWithin(fd, waitMs);
     }
     ::close(fd);
     return answers;

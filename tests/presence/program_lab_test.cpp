@@ -33,6 +33,18 @@ std::vector<std::string> DevicesOn(const std::string& host, const std::string& f
     return found;
 }
 
+// The description address of the device on `host` that searches from `from` find within
+// `waitMs`, or nothing.
+std::string DeviceLocation(const std::string& host, const std::string& from, int waitMs) {
+    std::string location;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (location.empty() && std::chrono::steady_clock::now() < end) {
+        for (const std::string& found : DevicesOn(host, from))
+            location = found;
+    }
+    return location;
+}
+
 const std::string kClient = "10.77.0.2";
 const std::string kRouter = "10.77.0.1";
 const std::string kLabExternal = "93.184.216.34"; // only a text the lab router reports
@@ -157,12 +169,7 @@ TEST_F(ProgramLab, MapsAnnouncesAndCleansUpAtStop) {
         // the server, and the server answers there.
         NetnsGuard router(name + "-rt");
         ASSERT_TRUE(router.Entered());
-        std::string location;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (location.empty() && std::chrono::steady_clock::now() < end) {
-            for (const std::string& found : DevicesOn(kClient, kRouter))
-                location = found;
-        }
+        const std::string location = DeviceLocation(kClient, kRouter, 10000);
         ASSERT_FALSE(location.empty()) << "the device was not found; the program wrote: " << output
                                        << program->readAllStandardError().toStdString();
         const test::Url url = test::SplitUrl(location);
@@ -214,12 +221,7 @@ TEST_F(ProgramLateNetworkLab, MapsAndAnnouncesOnceTheNetworkComes) {
     {
         NetnsGuard router(name + "-rt");
         ASSERT_TRUE(router.Entered());
-        std::string location;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateWaitMs);
-        while (location.empty() && std::chrono::steady_clock::now() < end) {
-            for (const std::string& found : DevicesOn(kClient, kRouter))
-                location = found;
-        }
+        const std::string location = DeviceLocation(kClient, kRouter, kLateWaitMs);
         ASSERT_FALSE(location.empty()) << "the device was not found; the program wrote: " << output
                                        << program->readAllStandardError().toStdString();
         const test::Url url = test::SplitUrl(location);
