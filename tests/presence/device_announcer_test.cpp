@@ -643,7 +643,8 @@ TEST_F(DeviceAnnouncerLab, AnnouncedOnALinkThatJustCameUpAndLibupnpStaysUsable) 
         "M-SEARCH * HTTP/1.1\r\nMAN: \"ssdp:discover\"\r\nST: " + std::string(4000, 'x') +
             "\r\n\r\n",
         "NOTIFY * HTTP/1.1\r\nNT: upnp:rootdevice\r\nNTS: ssdp:alive\r\n\r\n",
-        std::string("M-SEARCH * HTTP/1.1\r\nMAN: \"ssdp:discover\"\r\nST: ssdp:all\0\r\n\r\n", 62),
+        "M-SEARCH * HTTP/1.1\r\nMAN: \"ssdp:discover\"\r\nST: ssdp:all" + std::string(1, '\0') +
+            "\r\n\r\n",
     };
     for (const std::string& bytes : hostile) {
         EXPECT_TRUE(SendAndListen(bytes, kFreshDevice, kFreshClient, 300).empty());
