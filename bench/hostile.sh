@@ -104,17 +104,6 @@ rss_kib() { # SERVER -> VmRSS summed over its processes
 }
 declare -A NOTE=()
 
-# Writes the highest VmHWM seen to FILE every half second until killed: the value
-# survives a server that dies under the load.
-sample_hwm() { # SERVER FILE
-    local v max=0
-    while kill -0 "${SRV_PID[$1]}" 2>/dev/null; do
-        v=$(server_hwm "$1")
-        if [ -n "$v" ] && [ "$v" -gt "$max" ]; then max=$v; echo "$max" >"$2"; fi
-        sleep 0.5
-    done
-}
-
 # Starts the load in the background; sets LOAD_PID and VISIT_SECS/VISIT_DELAY.
 start_load() { # LOAD SERVER OUTFILE
     local load=$1 s=$2 out=$3 port=${PORT[$2]} cycle=()

@@ -163,6 +163,17 @@ server_hwm() {
     [ "$sum" -gt 0 ] && echo "$sum" || echo ""
 }
 
+# Writes the highest VmHWM seen to FILE every half second until killed: the value
+# survives a server that dies under the load.
+sample_hwm() { # SERVER FILE
+    local v max=0
+    while kill -0 "${SRV_PID[$1]}" 2>/dev/null; do
+        v=$(server_hwm "$1")
+        if [ -n "$v" ] && [ "$v" -gt "$max" ]; then max=$v; echo "$max" >"$2"; fi
+        sleep 0.5
+    done
+}
+
 stop_server() {
     local name=$1 pid=${SRV_PID[$1]:-} i
     [ -n "$pid" ] || return 0

@@ -397,14 +397,14 @@ run_floods() {
             start_tarvolin "$P_DELAY_UDP" nowait || { stop_all; continue; }
             sleep 1
             before=$(rss_of tarvolin)
-            sample_peak tarvolin "$WORK/peak" & BG_PIDS+=($!)
+            sample_hwm tarvolin "$WORK/peak" & BG_PIDS+=($!)
             said=$(timeout $((secs + 40)) "$PY" "$FLOOD_PY" open16 "$P_DELAY_UDP" "$secs")
         else
             start_relay || { stop_all; continue; }
             start_tarvolin "$P_RELAY_UDP" || { stop_all; continue; }
             sleep 1
             before=$(rss_of tarvolin)
-            sample_peak tarvolin "$WORK/peak" & BG_PIDS+=($!)
+            sample_hwm tarvolin "$WORK/peak" & BG_PIDS+=($!)
             said=$(timeout $((bsecs + 60)) "$PY" "$FLOOD_PY" browsers "$P_RELAY" "$NAME" /1k.bin \
                 "$count" "$bsecs" "$fill")
         fi
@@ -428,16 +428,6 @@ run_floods() {
         printf '%-9s %12s %12s %12s %14s  %s\n' "$f" "$(fmt "$(awk -v v="$b" 'BEGIN{print v/1024}')" 1)" \
             "$(fmt "$(awk -v v="$p" 'BEGIN{print v/1024}')" 1)" "$(fmt "$(awk -v v="$a" 'BEGIN{print v/1024}')" 1)" \
             "$(fmt "$(awk -v v="$z" 'BEGIN{print v/1024}')" 1)" "$t"
-    done
-}
-
-# sample_peak SERVER FILE: the highest VmHWM seen, every half second, while the server runs
-sample_peak() {
-    local v max=0
-    while kill -0 "${SRV_PID[$1]}" 2>/dev/null; do
-        v=$(server_hwm "$1")
-        if [ -n "$v" ] && [ "$v" -gt "$max" ]; then max=$v; echo "$max" >"$2"; fi
-        sleep 0.5
     done
 }
 

@@ -118,13 +118,18 @@ def flood_browsers(addresses, per_address):
         _, ready, _ = select.select([], waiting[:500], [], 0.5)
         waiting = [s for s in waiting if s not in ready]
     time.sleep(1)
-    for s in held:
-        try:
-            s.send(b"G")
-        except OSError:
-            pass
+    send_each(held, b"G")
     time.sleep(1)
     return held
+
+
+def send_each(held, byte):
+    """Sends `byte` on each of `held` that the relay has not closed."""
+    for s in held:
+        try:
+            s.send(byte)
+        except OSError:
+            pass
 
 
 def still_open(held):
@@ -156,11 +161,7 @@ def run_browsers(binary, label, addresses, per_address, trickle):
     if trickle:
         for _ in range(4):
             time.sleep(10)
-            for s in held:
-                try:
-                    s.send(b"E")
-                except OSError:
-                    pass
+            send_each(held, b"E")
         print(f"  after 40 s of one byte every 10 s: {still_open(held)} still held by the "
               f"relay; fresh browser served: {fresh_browser()}")
     for s in held:
