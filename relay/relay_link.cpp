@@ -1,5 +1,6 @@
 #include "relay/relay_link.h"
 
+#include "config/settings_section.h"
 #include "http/http_svr_doc.h"
 #include "relay/relayed_request.h"
 
@@ -14,6 +15,10 @@ namespace tvn {
 namespace {
 
 constexpr int kSweepEveryMs = 5000;
+// The settings key of the wait for an acknowledgement of a response message, and the longest
+// wait it may name; outside 1..kMaxAckWaitMs the protocol's wait holds.
+constexpr const char* kAckWaitKey = "ServiceAckWait";
+constexpr int kMaxAckWaitMs = 60000;
 // A request message whose fragments have not all come within this time is dropped; the
 // service sends it again.
 constexpr std::chrono::seconds kAssemblyLimit{15};
@@ -29,8 +34,9 @@ bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
 
 } // namespace
 
-CTcpOverUdp::CTcpOverUdp(CHttpSvrDoc& owner, std::string host, int port, int registerEveryMs)
-    : CNotify(std::move(host), port, owner.RelaySecret()), doc(owner) {
+CTcpOverUdp::CTcpOverUdp(CHttpSvrDoc& owner, std::string host, int port, int registerEveryMs,
+                         relay::RetryPolicy retryPolicy)
+    : CNotify(std::move(host), port, owner.RelaySecret()), doc(owner), retries(retryPolicy) {
     // The period is kept for the registrations that SetRelayName starts.
     registrationPeriodMs = registerEveryMs > 0 ? registerEveryMs : 20000;
     QObject::connect(&sweepTimer, &QTimer::timeout, [this] { Sweep(); });
@@ -312,7 +318,12 @@ void CTcpOverUdp::Sweep() {
 
 std::unique_ptr<IRelayLink> MakeRelayLink(CHttpSvrDoc& doc, const std::string& serviceHost,
                                           int servicePort, int periodMs) {
-    auto link = std::make_unique<CTcpOverUdp>(doc, serviceHost, servicePort, periodMs);
+    relay::RetryPolicy retries = relay::kResponseRetries;
+    const int waitMs =
+        SettingsSection().GetInt(kAckWaitKey, static_cast<int>(retries.wait.count()));
+    if (waitMs >= 1 && waitMs <= kMaxAckWaitMs)
+        retries.wait = relay::Millis{waitMs};
+    auto link = std::make_unique<CTcpOverUdp>(doc, serviceHost, servicePort, periodMs, retries);
     if (!link->Open())
         return nullptr;
     return link;

@@ -4,6 +4,7 @@
 #include "http/relay_seam.h"
 #include "relay/datagram.h"
 #include "relay/notify.h"
+#include "relay/stop_and_wait.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -41,12 +42,12 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     // past either the oldest goes (the service sends it again).
     static constexpr std::size_t kMaxAssemblies = 32;
     static constexpr std::size_t kMaxAssemblyBytes = 256 * 1024;
-    static constexpr int kAttempts = 5;
-    static constexpr std::chrono::milliseconds kAckWait{5000};
     // A datagram the socket refuses this often fails its message.
     static constexpr int kMaxRefusals = 100;
 
-    CTcpOverUdp(CHttpSvrDoc& doc, std::string host, int port, int registerEveryMs);
+    // `retries`: how each response message is sent until the service acknowledges it.
+    CTcpOverUdp(CHttpSvrDoc& doc, std::string host, int port, int registerEveryMs,
+                relay::RetryPolicy retries = relay::kResponseRetries);
     ~CTcpOverUdp() override;
 
     // Opens the UDP socket (any local port); false when it cannot be made.
@@ -65,6 +66,7 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     std::string ServiceAddressText() const override;
 
     // --- For the relayed connections ---
+    const relay::RetryPolicy& Retries() const { return retries; }
     // Sends `datagram` to `to`; a datagram the socket refuses waits for writability.
     void Transmit(std::string datagram, const sockaddr_in& to);
     // A connection that ended: it is deleted once control is back in the event loop, and the
@@ -110,6 +112,7 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
 
     CHttpSvrDoc& doc;
     int registrationPeriodMs = 20000;
+    const relay::RetryPolicy retries;
     int fd = -1;
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;
@@ -124,7 +127,8 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     QTimer retireTimer;
 };
 
-// The relay link for the server document, or nothing when its socket cannot be made.
+// The relay link for the server document, or nothing when its socket cannot be made. Its
+// response messages wait ServiceAckWait ms (of TVN.cfg) for each acknowledgement.
 std::unique_ptr<IRelayLink> MakeRelayLink(CHttpSvrDoc& doc, const std::string& serviceHost,
                                           int servicePort, int periodMs);
 

@@ -11,9 +11,10 @@ namespace tvn {
 CUDPReq::CUDPReq(CHttpSvrDoc& doc, CTcpOverUdp& owner, std::int32_t connectionId,
                  const sockaddr_in& peerAddress, const relay::MessageDigest& opening)
     : link(owner), id(connectionId), peer(peerAddress), openingDigest(opening),
-      connection(doc, *this) {
+      sender(owner.Retries()), connection(doc, *this) {
     resendTimer.setSingleShot(true);
-    QObject::connect(&resendTimer, &QTimer::timeout, [this] { OnResendTimer(); });
+    QObject::connect(&resendTimer, &QTimer::timeout,
+                     [this] { Apply(sender.OnTick(relay::SteadyNow())); });
 }
 
 CUDPReq::~CUDPReq() = default;
@@ -37,7 +38,7 @@ long CUDPReq::Receive(char* buffer, std::size_t length) {
 long CUDPReq::Send(const char* data, std::size_t length, bool more) {
     if (failed || closed)
         return kFailed; // reports its own failure, never a stale errno
-    if (!inFlight.empty())
+    if (sender.InFlight())
         return kWouldBlock;
     // One message per buffer, at most 16384 bytes; the connection sends the rest next. A
     // message that is not full waits while more of the answer follows at once.
@@ -52,53 +53,60 @@ long CUDPReq::Send(const char* data, std::size_t length, bool more) {
 
 void CUDPReq::BeginMessage(std::string_view message) {
     inFlight = relay::FragmentMessage(0, id, sequence, message);
-    attemptsLeft = CTcpOverUdp::kAttempts;
-    TransmitMessage();
+    Apply(sender.Begin(sequence, relay::SteadyNow()));
 }
 
-void CUDPReq::TransmitMessage() {
-    --attemptsLeft;
-    for (const std::string& fragment : inFlight)
-        link.Transmit(fragment, peer);
-    resendTimer.start(CTcpOverUdp::kAckWait);
-}
-
-void CUDPReq::OnResendTimer() {
-    if (inFlight.empty())
-        return;
-    if (attemptsLeft > 0) {
-        TransmitMessage(); // all fragments again
-        return;
+void CUDPReq::Apply(relay::CStopAndWait::Action action) {
+    switch (action) {
+    case relay::CStopAndWait::Action::kIdle:
+        break; // a timer that fired early, or a stray acknowledgement
+    case relay::CStopAndWait::Action::kTransmit:
+        for (const std::string& fragment : inFlight) // all fragments, every time
+            link.Transmit(fragment, peer);
+        break;
+    case relay::CStopAndWait::Action::kGiveUp:
+        inFlight.clear();
+        failed = true; // the next Send fails and the connection finishes
+        break;
+    case relay::CStopAndWait::Action::kAcknowledged:
+        ++sequence;
+        inFlight.clear();
+        break;
     }
-    inFlight.clear();
-    failed = true;
-    if (closeWhenSent)
-        FinishClose();
-    else
-        connection.Step(); // the next Send fails and the connection finishes
+    ArmResendTimer();
+    if (action == relay::CStopAndWait::Action::kGiveUp ||
+        action == relay::CStopAndWait::Action::kAcknowledged)
+        AfterMessage();
 }
 
-void CUDPReq::OnAck(const relay::DatagramHeader& header) {
-    if (inFlight.empty() || header.sequence != sequence)
-        return; // an old or stray acknowledgement changes nothing
-    ++sequence;
-    inFlight.clear();
-    resendTimer.stop();
+// The one place the timer follows the sender: on, for its next deadline, while a message is
+// in flight.
+void CUDPReq::ArmResendTimer() {
+    if (sender.InFlight())
+        resendTimer.start(std::max(sender.Deadline() - relay::SteadyNow(), relay::Millis{0}));
+    else
+        resendTimer.stop();
+}
+
+void CUDPReq::AfterMessage() {
     if (closeWhenSent)
         FinishClose();
     else
         connection.Step();
+}
+
+void CUDPReq::OnAck(const relay::DatagramHeader& header) {
+    // An old or stray acknowledgement changes nothing.
+    Apply(sender.OnAck(header.sequence, relay::SteadyNow()));
 }
 
 void CUDPReq::OnServiceClose() {
     held.clear();
     inFlight.clear();
-    resendTimer.stop();
+    sender.Cancel();
+    ArmResendTimer();
     failed = true;
-    if (closeWhenSent)
-        FinishClose();
-    else
-        connection.Step();
+    AfterMessage();
 }
 
 void CUDPReq::ExpireIfIdle(CRequestConnection::Clock::time_point now) {
@@ -109,7 +117,7 @@ void CUDPReq::ExpireIfIdle(CRequestConnection::Clock::time_point now) {
 void CUDPReq::Rearm(bool, bool wantWrite) {
     // The relay's socket is always ready for another message unless one is in flight; then
     // its acknowledgement steps the connection on.
-    if (wantWrite && inFlight.empty() && !closed)
+    if (wantWrite && !sender.InFlight() && !closed)
         StepLater();
 }
 
@@ -137,7 +145,7 @@ void CUDPReq::Release() {
         BeginMessage(held);
         held.clear();
     }
-    if (!inFlight.empty()) {
+    if (sender.InFlight()) {
         // The last message still waits for its acknowledgement: the close follows it, with
         // the sequence after it.
         closeWhenSent = true;
@@ -148,7 +156,8 @@ void CUDPReq::Release() {
 
 void CUDPReq::FinishClose() {
     closed = true;
-    resendTimer.stop();
+    sender.Cancel();
+    ArmResendTimer();
     inFlight.clear();
     // The end of the answer: never acknowledged, so not waited for.
     link.Transmit(relay::MakeClose(id, sequence), peer);

@@ -3,6 +3,7 @@
 #include "http/request_channel.h"
 #include "http/request_connection.h"
 #include "relay/datagram.h"
+#include "relay/stop_and_wait.h"
 
 #include <QTimer>
 #include <cstdint>
@@ -17,9 +18,9 @@ class CTcpOverUdp;
 
 // One relayed connection: the channel of a CRequestConnection over the relay link. Its
 // request arrives as one delivered message; its answer leaves as acknowledged messages of at
-// most 16384 bytes (sequences 1, 2, ...), each sent again every 5 s up to 5 times until the
-// service acknowledges it, then one close datagram. Nothing waits by blocking: a message in
-// flight makes Send report would-block, and the acknowledgement steps the connection on.
+// most 16384 bytes (sequences 1, 2, ...), each sent until the service acknowledges it (the
+// link's retry policy, 5 times 5 s apart), then one close datagram. Nothing waits by blocking: a
+// message in flight makes Send report would-block, and the acknowledgement steps the connection on.
 // Every message is filled: bytes sent with more of the answer to follow (a head before its
 // file) wait to leave with what follows, as they leave in one segment on TCP.
 class CUDPReq : public IRequestChannel {
@@ -55,8 +56,11 @@ class CUDPReq : public IRequestChannel {
   private:
     // Sends `message` as the next acknowledged message.
     void BeginMessage(std::string_view message);
-    void TransmitMessage();
-    void OnResendTimer();
+    // Does what the stop-and-wait sender decided, then sets the resend timer by its state.
+    void Apply(relay::CStopAndWait::Action action);
+    void ArmResendTimer();
+    // The message is done (acknowledged, given up or refused): the connection goes on.
+    void AfterMessage();
     void StepLater();
     // Sends the close datagram and hands the connection back to the link.
     void FinishClose();
@@ -70,12 +74,12 @@ class CUDPReq : public IRequestChannel {
     bool deliveredTaken = false;
     std::string held; // the start of the next message, while more of the answer follows
     std::vector<std::string> inFlight; // the fragments of the message awaiting its ack
-    int attemptsLeft = 0;
-    bool failed = false; // the service gave up or closed: the next Send fails
+    relay::CStopAndWait sender;        // whether a message is in flight, and when it goes again
+    bool failed = false;               // the service gave up or closed: the next Send fails
     bool closed = false;
     bool closeWhenSent = false; // released while its last message was in flight
     bool stepPosted = false;
-    QTimer resendTimer;
+    QTimer resendTimer;            // on while a message is in flight: the sender's next deadline
     CRequestConnection connection; // last: goes first, while the members it uses stand
 };
 

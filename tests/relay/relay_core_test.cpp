@@ -280,15 +280,19 @@ TEST(BrowserAdmission, HeadIsOverdueThirtySecondsAfterTheStartHoweverItTrickles)
 
 TEST(RelayOptions, Arguments) {
     const auto ok = ParseArguments({"--http-port", "80", "--udp-port=1300", "--bind", "127.0.0.1",
-                                    "--name", "Relay.Example."});
+                                    "--name", "Relay.Example.", "--resend-wait", "250"});
     ASSERT_EQ(ok.error, "");
     EXPECT_EQ(ok.options.httpPort, 80);
     EXPECT_EQ(ok.options.udpPort, 1300);
     EXPECT_EQ(ok.options.bind, "127.0.0.1");
     EXPECT_EQ(ok.options.name, "relay.example");
+    EXPECT_EQ(ok.options.resendWait, 250ms);
+    EXPECT_EQ(ParseArguments({}).options.resendWait, kRequestRetries.wait);
     const std::vector<std::vector<std::string>> bad = {
-        {"--http-port", "0"}, {"--udp-port", "65536"}, {"--bind", "::1"},
-        {"--http-port"},      {"--verbose", "1"},      {"stray"},
+        {"--http-port", "0"},    {"--udp-port", "65536"},    {"--bind", "::1"},
+        {"--http-port"},         {"--verbose", "1"},         {"stray"},
+        {"--resend-wait", "0"},  {"--resend-wait", "60001"}, {"--resend-wait", "-5"},
+        {"--resend-wait", "3s"}, {"--resend-wait", ""},
     };
     for (const auto& arguments : bad)
         EXPECT_NE(ParseArguments(arguments).error, "") << arguments[0];
@@ -297,15 +301,28 @@ TEST(RelayOptions, Arguments) {
 TEST(RequestSender, ResendsEveryThreeSecondsFiveTimesInAll) {
     using A = CRequestSender::Action;
     CRequestSender sender(-1, "127.0.0.1:1\r\nGET / HTTP/1.0\r\n\r\n");
-    EXPECT_EQ(sender.OnTick(100s), A::kWait); // not started: nothing to resend
-    EXPECT_EQ(sender.Start(10s), A::kSend);
+    EXPECT_EQ(sender.OnTick(100s), A::kIdle); // not started: nothing to resend
+    EXPECT_EQ(sender.Start(10s), A::kTransmit);
     const std::pair<Millis, A> ticks[] = {
-        {12999ms, A::kWait}, {13s, A::kSend},     {15s, A::kWait},     {16100ms, A::kSend},
-        {19100ms, A::kSend}, {22100ms, A::kSend}, {25099ms, A::kWait}, {25100ms, A::kGiveUp},
+        {12999ms, A::kIdle},     {13s, A::kTransmit},     {15s, A::kIdle},
+        {16100ms, A::kTransmit}, {19100ms, A::kTransmit}, {22100ms, A::kTransmit},
+        {25099ms, A::kIdle},     {25100ms, A::kGiveUp},
     };
     for (const auto& [at, action] : ticks)
         EXPECT_EQ(sender.OnTick(at), action) << at.count();
     EXPECT_EQ(sender.Sends(), 5);
+}
+
+// The relay's --resend-wait, and an acknowledgement that ends the resending.
+TEST(RequestSender, WaitsAsToldAndStopsAtTheAcknowledgement) {
+    using A = CRequestSender::Action;
+    CRequestSender sender(-1, "127.0.0.1:1\r\nGET / HTTP/1.0\r\n\r\n", {5, 200ms});
+    EXPECT_EQ(sender.Start(0ms), A::kTransmit);
+    EXPECT_EQ(sender.OnTick(199ms), A::kIdle);
+    EXPECT_EQ(sender.OnTick(200ms), A::kTransmit);
+    EXPECT_EQ(sender.OnAck(250ms), A::kAcknowledged);
+    EXPECT_EQ(sender.OnTick(10s), A::kIdle);
+    EXPECT_EQ(sender.Sends(), 2);
 }
 
 TEST(RequestSender, WhatCountsAsTheAcknowledgement) {

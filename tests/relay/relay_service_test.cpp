@@ -111,12 +111,17 @@ std::string Ack(std::uint8_t flags, std::int32_t id, std::uint32_t sequence) {
 
 class RelayServiceTest : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(Start()); }
+
+    // Starts the relay with `extra` arguments on fresh ports, once it listens.
+    void Start(const QStringList& extra = {}) {
         httpPort = FreeLoopbackPort();
         udpPort = FreeUdpPort();
         program.start(TVN_RELAY_PROGRAM,
-                      {"--bind", "127.0.0.1", "--http-port", QString::number(httpPort),
-                       "--udp-port", QString::number(udpPort), "--name", "relay.example"});
+                      QStringList{"--bind", "127.0.0.1", "--http-port", QString::number(httpPort),
+                                  "--udp-port", QString::number(udpPort), "--name",
+                                  "relay.example"} +
+                          extra);
         ASSERT_TRUE(program.waitForStarted(kWaitMs));
         // The UDP socket is open before the TCP listener: one connection shows both ready.
         LoopbackClient probe;
@@ -131,6 +136,13 @@ class RelayServiceTest : public ::testing::Test {
     void TearDown() override {
         program.kill();
         program.waitForFinished(kWaitMs);
+    }
+
+    // The relay started again with `extra` arguments.
+    void Restart(const QStringList& extra) {
+        TearDown();
+        output.clear();
+        ASSERT_NO_FATAL_FAILURE(Start(extra));
     }
 
     // Registers `name` (with `secret`) from `server`; true when the registration reply came.
@@ -354,6 +366,7 @@ TEST_F(RelayServiceTest, TwoBrowsersAtOnceGetTheirOwnAnswers) {
 // own: a late acknowledgement of the second copy must not pass for the acknowledgement of
 // the next browser's request, or that browser gets the first one's answer.
 TEST_F(RelayServiceTest, LateAcknowledgementOfACopyIsNotTakenForTheNextRequest) {
+    ASSERT_NO_FATAL_FAILURE(Restart({"--resend-wait", "500"})); // not the protocol's 3 s
     StandInServer server(udpPort);
     ASSERT_TRUE(Register(server, "home.example"));
     LoopbackClient one;
@@ -364,7 +377,7 @@ TEST_F(RelayServiceTest, LateAcknowledgementOfACopyIsNotTakenForTheNextRequest) 
     ASSERT_TRUE(copy1);
     ASSERT_TRUE(two.Connect(httpPort));
     two.Send("GET /two HTTP/1.0\r\nHost: home.example\r\n\r\n");
-    const auto copy2 = server.ReceiveMessage(); // sent again after three seconds
+    const auto copy2 = server.ReceiveMessage(); // sent again after the wait
     ASSERT_TRUE(copy2);
     ASSERT_EQ(copy2->bytes, copy1->bytes);
 
@@ -376,7 +389,9 @@ TEST_F(RelayServiceTest, LateAcknowledgementOfACopyIsNotTakenForTheNextRequest) 
         return id;
     };
     const std::int32_t idOne = acknowledge(*copy1);
-    const auto request2 = server.ReceiveMessage();
+    auto request2 = server.ReceiveMessage();
+    while (request2 && request2->bytes == copy1->bytes) // a third copy, before the ack came
+        request2 = server.ReceiveMessage();
     ASSERT_TRUE(request2);
     ASSERT_NE(request2->bytes.find("GET /two "), std::string::npos);
     const std::int32_t idCopy = acknowledge(*copy2); // late, and after the next request left

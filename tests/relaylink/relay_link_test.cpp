@@ -132,12 +132,17 @@ class RelayLink : public ServerFixture {
         Put("small.dat", "small");
         doc->relayFactory = MakeRelayLink;
     }
-    // Restarts the server with the relay service at `service` (registering every 200 ms).
-    void UseService(const StandInService& service, const std::string& name = "home.example") {
+    // Restarts the server with the relay service at `service` (registering every 200 ms),
+    // whose answers wait `ackWaitMs` for each acknowledgement (0: the protocol's wait).
+    void UseService(const StandInService& service, const std::string& name = "home.example",
+                    int ackWaitMs = 0) {
         const std::string file = SettingsSection::FilePath();
         ini::WriteString(file, kSettingsSectionName, "ServiceHost", "127.0.0.1");
         ini::WriteString(file, kSettingsSectionName, "ServicePort", std::to_string(service.port));
         ini::WriteString(file, kSettingsSectionName, "ServicePeriod", "200");
+        if (ackWaitMs > 0)
+            ini::WriteString(file, kSettingsSectionName, "ServiceAckWait",
+                             std::to_string(ackWaitMs));
         ASSERT_TRUE(doc->StartServing(port, root, false));
         ASSERT_NE(doc->RelayLink(), nullptr);
         doc->SetRelayName(name);
@@ -414,6 +419,84 @@ TEST_F(RelayLink, AcknowledgementIsSixteenBytesAndMayCarryTheOpenBit) {
     EXPECT_FALSE(afterLong);
     ASSERT_TRUE(afterOpenAck);
     EXPECT_EQ(afterOpenAck->first.sequence, 2u);
+}
+
+// The stop-and-wait sender of the answers had no test of its retries. An answer message
+// nobody acknowledges goes out again after every wait, five times in all, byte for byte the
+// same; then the connection gives up and closes with the sequence of the message it could
+// not send.
+TEST_F(RelayLink, UnacknowledgedAnswerGoesFiveTimesThenTheConnectionCloses) {
+    StandInService service;
+    UseService(service, "home.example", 50);
+    std::vector<std::string> copies;
+    std::optional<DatagramHeader> close;
+    ASSERT_TRUE(RunWhileServing([&] {
+        ASSERT_TRUE(service.AwaitRegistration());
+        service.SendRequest("x\r\nGET /small.dat HTTP/1.0\r\n\r\n");
+        const auto ack = service.Next(3000ms);
+        ASSERT_TRUE(ack);
+        while (const auto next = service.Next(3000ms)) {
+            if (next->first.connectionId != ack->first.connectionId)
+                continue;
+            if (next->first.flags & relay::kClose) {
+                close = next->first;
+                break;
+            }
+            copies.push_back(next->second);
+        }
+    }));
+    EXPECT_EQ(copies.size(), std::size_t(relay::kResponseRetries.attempts));
+    for (const std::string& copy : copies)
+        EXPECT_TRUE(copy == copies.front()) << "a repetition differs from the first sending";
+    ASSERT_TRUE(close);
+    EXPECT_EQ(close->sequence, 1u);
+    EXPECT_EQ(Link().LiveCount(), 0u);
+    ASSERT_FALSE(copies.empty());
+    EXPECT_TRUE(copies.front().starts_with("HTTP/1.0 200 OK\r\n"));
+}
+
+// Acknowledged late, each message of an answer is sent again until its acknowledgement
+// comes, and never once the next one has begun: the answer arrives whole and in order.
+TEST_F(RelayLink, AnswerMessagesGoAgainUntilAcknowledged) {
+    StandInService service;
+    UseService(service, "home.example", 50);
+    std::map<std::uint32_t, int> copies;
+    std::string relayed;
+    bool backwards = false; // a message sent after the next one began
+    ASSERT_TRUE(RunWhileServing(
+        [&] {
+            ASSERT_TRUE(service.AwaitRegistration());
+            service.SendRequest("x\r\nGET /big.bin HTTP/1.0\r\n\r\n");
+            const auto ack = service.Next(3000ms);
+            ASSERT_TRUE(ack);
+            const std::int32_t id = ack->first.connectionId;
+            std::uint32_t newest = 0;
+            std::map<std::uint32_t, relay::CMessageAssembler> messages;
+            while (const auto next = service.Next(3000ms)) {
+                const auto& [header, payload] = *next;
+                if (header.connectionId != id)
+                    continue;
+                if (header.flags & relay::kClose)
+                    break;
+                backwards |= header.sequence < newest;
+                newest = std::max(newest, header.sequence);
+                auto& assembler = messages[header.sequence];
+                if (assembler.Add(header, payload) != relay::CMessageAssembler::Result::kComplete)
+                    continue;
+                // The first whole copy goes unacknowledged; the second is acknowledged.
+                if (++copies[header.sequence] == 2)
+                    relayed += assembler.Message();
+                if (copies[header.sequence] >= 2)
+                    service.SendToServer(relay::MakeAck(header, id));
+                assembler.Reset();
+            }
+        },
+        60s));
+    EXPECT_FALSE(backwards);
+    EXPECT_EQ(copies.size(), (relayed.size() + relay::kMaxMessage - 1) / relay::kMaxMessage);
+    for (const auto& [sequence, count] : copies)
+        EXPECT_GE(count, 2) << sequence;
+    EXPECT_TRUE(ParseAnswer(relayed).body == PatternBytes(100000));
 }
 
 // A relayed connection waiting for acknowledgements that never come holds up nobody: a

@@ -96,7 +96,7 @@ void CBrowserConnection::BeginOpen(std::int32_t requestId, Millis now) {
     Q_ASSERT(state == BrowserState::kWaitingTurn);
     state = BrowserState::kOpening;
     lastActivity = now;
-    sender.emplace(requestId, firstLine + input);
+    sender.emplace(requestId, firstLine + input, service.RequestRetries());
     sender->Start(now);
     for (const auto& datagram : sender->Datagrams())
         service.SendToServer(server, datagram);
@@ -108,6 +108,7 @@ void CBrowserConnection::OnOpenAck(std::int32_t id, Millis now) {
     Q_ASSERT(state == BrowserState::kOpening);
     state = BrowserState::kRelaying;
     lastActivity = now;
+    sender->OnAck(now);
     connectionId = id;
     receiver.emplace(id);
 }
@@ -139,9 +140,10 @@ void CBrowserConnection::OnServerClose(Millis now) {
 void CBrowserConnection::OnTick(Millis now) {
     if (state == BrowserState::kOpening) {
         switch (sender->OnTick(now)) {
-        case CRequestSender::Action::kWait:
+        case CRequestSender::Action::kIdle:
+        case CRequestSender::Action::kAcknowledged: // only an acknowledgement says so
             break;
-        case CRequestSender::Action::kSend:
+        case CRequestSender::Action::kTransmit:
             for (const auto& datagram : sender->Datagrams())
                 service.SendToServer(server, datagram);
             break;

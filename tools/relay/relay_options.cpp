@@ -16,6 +16,15 @@ std::optional<std::uint16_t> ParsePort(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
+// Milliseconds from 1 to 60000.
+std::optional<std::chrono::milliseconds> ParseWait(std::string_view text) {
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 60000)
+        return std::nullopt;
+    return std::chrono::milliseconds(value);
+}
+
 // Stores `value` for `flag`; an error text when the flag is unknown or the value invalid.
 std::string Apply(RelayOptions& options, std::string_view flag, std::string_view value) {
     if (flag == "--http-port" || flag == "--udp-port") {
@@ -33,6 +42,11 @@ std::string Apply(RelayOptions& options, std::string_view flag, std::string_view
         options.name = NormalizeName(value);
         if (options.name.empty())
             return "--name: not a host name: " + std::string(value);
+    } else if (flag == "--resend-wait") {
+        const auto wait = ParseWait(value);
+        if (!wait)
+            return "--resend-wait: not 1 to 60000 milliseconds: " + std::string(value);
+        options.resendWait = *wait;
     } else {
         return "unknown option: " + std::string(flag);
     }
@@ -88,6 +102,11 @@ std::string UsageText() {
            "                    the address an IPv4 address or * for any, the secret the\n"
            "                    server's ServiceSecret; # starts a comment. Without it every\n"
            "                    name may register from any address.\n"
+           "  --resend-wait MS  wait for a server's acknowledgement of a request before it\n"
+           "                    goes again, " +
+           std::to_string(kRequestRetries.attempts) + " times in all (default " +
+           std::to_string(kRequestRetries.wait.count()) +
+           ")\n"
            "  --help            this text\n";
 }
 

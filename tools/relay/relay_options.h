@@ -1,6 +1,9 @@
 #pragma once
 
 // The command line and the allow-list file of tarvolin-relay, read without touching a socket.
+#include "relay/stop_and_wait.h"
+
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -16,6 +19,8 @@ struct RelayOptions {
     std::string bind = "0.0.0.0";  // IPv4 address both listen on
     std::string configFile;        // allow-list; empty: every name from every address
     std::string name;              // the service's own host name; empty: the machine's
+    // The wait for a server's acknowledgement of a request message before it goes again.
+    std::chrono::milliseconds resendWait = kRequestRetries.wait;
     bool help = false;
 };
 

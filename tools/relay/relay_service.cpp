@@ -121,9 +121,7 @@ bool CRelayService::Listen(std::string& error) {
     return true;
 }
 
-Millis CRelayService::Now() {
-    return std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now().time_since_epoch());
-}
+Millis CRelayService::Now() { return SteadyNow(); }
 
 void CRelayService::OnUdpReadable() {
     const Millis now = Now();

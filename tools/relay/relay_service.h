@@ -55,6 +55,9 @@ class CRelayService : public QObject {
     // browser may take.
     void HeadDone(const CBrowserConnection& connection);
 
+    // How a request message is sent until the server acknowledges it.
+    RetryPolicy RequestRetries() const { return {kRequestRetries.attempts, options.resendWait}; }
+
     // The steady clock the connections and the registry run on.
     static Millis Now();
 

@@ -2,24 +2,8 @@
 
 namespace tvn::relay {
 
-CRequestSender::CRequestSender(std::int32_t id, std::string_view message)
-    : requestId(id), datagrams(FragmentMessage(kOpen, id, 0, message)) {}
-
-CRequestSender::Action CRequestSender::Start(Millis now) {
-    lastSent = now;
-    sends = 1;
-    return Action::kSend;
-}
-
-CRequestSender::Action CRequestSender::OnTick(Millis now) {
-    if (sends == 0 || now - lastSent < kResendPeriod)
-        return Action::kWait;
-    if (sends >= kMaxSends)
-        return Action::kGiveUp;
-    lastSent = now;
-    ++sends;
-    return Action::kSend;
-}
+CRequestSender::CRequestSender(std::int32_t id, std::string_view message, RetryPolicy retries)
+    : requestId(id), datagrams(FragmentMessage(kOpen, id, 0, message)), machine(retries) {}
 
 bool IsOpenAck(const DatagramHeader& header, std::size_t datagramSize, std::int32_t requestId) {
     const bool ours =

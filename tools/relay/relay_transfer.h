@@ -4,8 +4,8 @@
 // request message that goes out until the server acknowledges it, and the response messages
 // that come back, each written once and in order.
 #include "relay/datagram.h"
+#include "relay/stop_and_wait.h"
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,36 +13,36 @@
 
 namespace tvn::relay {
 
-using Millis = std::chrono::milliseconds;
-
-// Sends the request message (open, sequence 0) again every kResendPeriod until it is
-// acknowledged, kMaxSends times in all. Its connection id is -1, so that the server assigns
-// one, or an id of the relay's own (see CRelayService::StartNextOpen).
+// Sends the request message (open, sequence 0) until it is acknowledged: again after every
+// wait of `retries`, kRequestRetries (5 times, 3 s apart) unless the options say otherwise.
+// Its connection id is -1, so that the server assigns one, or an id of the relay's own (see
+// CRelayService::StartNextOpen).
 class CRequestSender {
   public:
-    static constexpr Millis kResendPeriod{3000};
-    static constexpr int kMaxSends = 5;
-    enum class Action { kWait, kSend, kGiveUp };
+    using Action = CStopAndWait::Action;
 
     // `message`: the first line with the browser's address, then the request bytes; at most
     // kMaxMessage bytes.
-    CRequestSender(std::int32_t requestId, std::string_view message);
+    CRequestSender(std::int32_t requestId, std::string_view message,
+                   RetryPolicy retries = kRequestRetries);
 
-    // The first sending at `now`: kSend.
-    Action Start(Millis now);
-    // kSend when the period since the last sending has passed, kGiveUp when that was the
-    // last sending, else kWait.
-    Action OnTick(Millis now);
-    // The fragments to send at each kSend.
+    // The first sending at `now`: kTransmit.
+    Action Start(Millis now) { return machine.Begin(0, now); }
+    // kTransmit when the wait since the last sending has passed, kGiveUp when that was the
+    // last sending, else kIdle.
+    Action OnTick(Millis now) { return machine.OnTick(now); }
+    // The server acknowledged the request (see IsOpenAck): kAcknowledged while it was in
+    // flight.
+    Action OnAck(Millis now) { return machine.OnAck(0, now); }
+    // The fragments to send at each kTransmit.
     const std::vector<std::string>& Datagrams() const { return datagrams; }
     std::int32_t RequestId() const { return requestId; }
-    int Sends() const { return sends; }
+    int Sends() const { return machine.Sends(); }
 
   private:
     std::int32_t requestId;
     std::vector<std::string> datagrams;
-    Millis lastSent{0};
-    int sends = 0;
+    CStopAndWait machine;
 };
 
 // True for a server's acknowledgement of a request message sent with `requestId`: 16 bytes,
