@@ -1,11 +1,9 @@
 #include "presence/network_presence.h"
 
+#include "platform/host_resolver.h"
 #include "presence/local_address.h"
 
 #include <QMetaObject>
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
 
 namespace tvn {
 namespace {
@@ -72,26 +70,6 @@ AccessInfo Compose(const AccessRequest& request, const RouterStep& router,
 }
 
 } // namespace access
-
-std::string LookUpIPv4(const std::string& host) {
-    if (host.empty())
-        return {};
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, host.c_str(), &parsed) == 1)
-        return host;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return {};
-    char text[INET_ADDRSTRLEN] = {};
-    const in_addr address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
-    if (::inet_ntop(AF_INET, &address, text, sizeof text) == nullptr)
-        return {};
-    return text;
-}
 
 CNetworkPresence::CNetworkPresence(Parts parts, InfoSink sink)
     : dynDns(parts.pluginFolder), firewall(parts.firewall), mapper(std::move(parts.mapper)),

@@ -59,10 +59,6 @@ RouterStep AfterRouter(const AccessRequest& request, const std::string& localAdd
 AccessInfo Compose(const AccessRequest& request, const RouterStep& router, const DynDnsResult& dns);
 } // namespace access
 
-// Looks `host` up as an IPv4 address (dotted text as it is, else a DNS lookup); empty when
-// it does not resolve. Blocks: call from a worker.
-std::string LookUpIPv4(const std::string& host);
-
 // Owns the dynamic DNS client, the router port mapping and the firewall exception and runs
 // everything that waits for the network on one worker thread of its own, in the order asked:
 // the event loop never waits for a router, a DNS service or firewalld. Results come back on

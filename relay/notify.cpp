@@ -1,10 +1,9 @@
 #include "relay/notify.h"
 
+#include "platform/host_resolver.h"
 #include "relay/datagram.h"
 
 #include <arpa/inet.h>
-#include <cstring>
-#include <netdb.h>
 #include <sys/socket.h>
 
 namespace tvn {
@@ -28,21 +27,15 @@ std::optional<sockaddr_in> CNotify::ServiceAddress() const {
 }
 
 std::optional<sockaddr_in> CNotify::ResolveService() const {
-    if (serviceHost.empty() || servicePort <= 0 || servicePort > 65535)
+    if (servicePort <= 0 || servicePort > 65535)
+        return std::nullopt;
+    const std::optional<std::uint32_t> found = ResolveIPv4(serviceHost);
+    if (!found)
         return std::nullopt;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(servicePort));
-    if (::inet_pton(AF_INET, serviceHost.c_str(), &address.sin_addr) == 1)
-        return address;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(serviceHost.c_str(), nullptr, &hints, &found) != 0 || !found)
-        return std::nullopt;
-    address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
+    address.sin_addr.s_addr = *found;
     return address;
 }
 

@@ -2,6 +2,7 @@
 // combination of router, relay and dynamic DNS outcome, and the refresh itself driving a
 // router in memory and an update service on loopback from its worker.
 #include "dyn_dns_fixture.h"
+#include "platform/host_resolver.h"
 #include "presence/fake_nat.h"
 #include "presence/network_presence.h"
 
