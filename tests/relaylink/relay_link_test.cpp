@@ -148,6 +148,28 @@ class RelayLink : public ServerFixture {
         doc->SetRelayName(name);
     }
     CTcpOverUdp& Link() { return *static_cast<CTcpOverUdp*>(doc->RelayLink()); }
+
+    // The barrier of the tests of datagrams that must change nothing: a request run once,
+    // whose repetition the link acknowledges again at once, without running it. The link
+    // reads its socket in order, so once that acknowledgement is back every datagram sent
+    // before the repetition has been handled, and an answer to it would be here already.
+    static constexpr const char* kProbe = "probe\r\nGET /small.dat HTTP/1.0\r\n\r\n";
+    // Runs the probe once (from the serving thread's worker); its connection id.
+    static std::optional<std::int32_t> RunProbe(StandInService& service) {
+        service.SendRequest(kProbe);
+        const auto ack = service.Next(3000ms);
+        if (!ack)
+            return std::nullopt;
+        service.ReceiveAnswer(ack->first.connectionId);
+        return ack->first.connectionId;
+    }
+    // Sends the probe again; true when the next datagram is its acknowledgement.
+    static bool Barrier(StandInService& service, std::int32_t probeId) {
+        service.SendRequest(kProbe);
+        const auto next = service.Next(3000ms);
+        return next && next->first.flags == (relay::kOpen | relay::kAck) &&
+               next->first.connectionId == probeId;
+    }
 };
 
 TEST_F(RelayLink, RelayedGetIsTheDirectAnswerAndLogsNoAddress) {
@@ -252,7 +274,13 @@ TEST_F(RelayLink, RepeatedRequestIsAcknowledgedAgainNotRunAgain) {
 TEST_F(RelayLink, DatagramsFromAnotherAddressAreIgnored) {
     StandInService service;
     UseService(service);
-    ASSERT_TRUE(RunWhileServing([&] { ASSERT_TRUE(service.AwaitRegistration()); }));
+    std::optional<std::int32_t> probe;
+    ASSERT_TRUE(RunWhileServing([&] {
+        ASSERT_TRUE(service.AwaitRegistration());
+        probe = RunProbe(service);
+    }));
+    ASSERT_TRUE(probe);
+    const std::string probeLog = Log();
     struct Case {
         const char* what;
         std::uint32_t address;
@@ -261,14 +289,17 @@ TEST_F(RelayLink, DatagramsFromAnotherAddressAreIgnored) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         StandInService stranger(c.address);
-        std::optional<std::pair<DatagramHeader, std::string>> answer;
+        std::optional<std::string> answer;
+        bool handled = false;
         ASSERT_TRUE(RunWhileServing([&] {
             stranger.server = service.server;
-            stranger.SendRequest("x\r\nGET /small.dat HTTP/1.0\r\n\r\n");
-            answer = stranger.Next(1500ms);
+            stranger.SendRequest("x\r\nGET /big.bin HTTP/1.0\r\n\r\n");
+            handled = Barrier(service, *probe);
+            answer = stranger.Receive(0ms);
         }));
+        EXPECT_TRUE(handled);
         EXPECT_FALSE(answer);
-        EXPECT_EQ(Log(), "");
+        EXPECT_EQ(Log(), probeLog);
         EXPECT_EQ(Link().LiveCount(), 0u);
     }
 }
@@ -398,25 +429,40 @@ TEST_F(RelayLink, RelayedFileAnswerFillsEveryMessage) {
 TEST_F(RelayLink, AcknowledgementIsSixteenBytesAndMayCarryTheOpenBit) {
     StandInService service;
     UseService(service);
-    std::optional<std::pair<DatagramHeader, std::string>> afterLong, afterOpenAck;
+    const std::string request = "x\r\nGET /big.bin HTTP/1.0\r\n\r\n";
+    bool waitsForTheAck = false;
+    bool longAckStepsNothing = false;
+    std::optional<std::pair<DatagramHeader, std::string>> afterOpenAck;
     ASSERT_TRUE(RunWhileServing([&] {
         ASSERT_TRUE(service.AwaitRegistration());
-        service.SendRequest("x\r\nGET /big.bin HTTP/1.0\r\n\r\n");
+        service.SendRequest(request);
         const auto ack = service.Next(3000ms);
         ASSERT_TRUE(ack);
         const std::int32_t id = ack->first.connectionId;
-        // The first message's fragments, then silence: it waits for its acknowledgement.
+        // The first message's fragments, whole.
+        relay::CMessageAssembler first;
         std::optional<std::pair<DatagramHeader, std::string>> fragment;
-        while ((fragment = service.Next(600ms)) && fragment->first.sequence == 1) {
+        while ((fragment = service.Next(3000ms)) && fragment->first.sequence == 1 &&
+               first.Add(fragment->first, fragment->second) !=
+                   relay::CMessageAssembler::Result::kComplete) {
         }
-        ASSERT_FALSE(fragment);
-        std::string longAck = relay::MakeAck({0, id, 1, 0, 0}, id) + "z";
-        service.SendToServer(longAck);
-        afterLong = service.Next(600ms);
+        ASSERT_TRUE(fragment && fragment->first.sequence == 1);
+        // The repeated request is acknowledged again at once (the link reads in order): had
+        // the second message begun, its fragments would come before that acknowledgement.
+        auto nextIsTheRepeatsAck = [&] {
+            service.SendRequest(request);
+            const auto next = service.Next(3000ms);
+            return next && next->first.flags == (relay::kOpen | relay::kAck) &&
+                   next->first.connectionId == id;
+        };
+        waitsForTheAck = nextIsTheRepeatsAck();
+        service.SendToServer(relay::MakeAck({0, id, 1, 0, 0}, id) + "z");
+        longAckStepsNothing = nextIsTheRepeatsAck();
         service.SendToServer(relay::MakeAck({relay::kOpen, id, 1, 0, 0}, id));
         afterOpenAck = service.Next(3000ms);
     }));
-    EXPECT_FALSE(afterLong);
+    EXPECT_TRUE(waitsForTheAck) << "the next message left before the acknowledgement";
+    EXPECT_TRUE(longAckStepsNothing) << "a 17-byte acknowledgement stepped the answer on";
     ASSERT_TRUE(afterOpenAck);
     EXPECT_EQ(afterOpenAck->first.sequence, 2u);
 }
@@ -568,18 +614,24 @@ TEST_F(RelayLink, RefusedMessagesAreNeitherAcknowledgedNorRun) {
         {"the registration reply", relay::MakeRegistrationReply()},
         {"shorter than a header", std::string(15, '\x01')},
     };
-    ASSERT_TRUE(RunWhileServing([&] { ASSERT_TRUE(service.AwaitRegistration()); }));
+    std::optional<std::int32_t> probe;
+    ASSERT_TRUE(RunWhileServing([&] {
+        ASSERT_TRUE(service.AwaitRegistration());
+        probe = RunProbe(service);
+    }));
+    ASSERT_TRUE(probe);
+    const std::string probeLog = Log();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::optional<std::pair<DatagramHeader, std::string>> answer;
+        bool firstBackIsTheProbe = false;
         ASSERT_TRUE(RunWhileServing([&] {
             service.SendToServer(c.datagram);
-            answer = service.Next(400ms);
+            firstBackIsTheProbe = Barrier(service, *probe);
         }));
-        EXPECT_FALSE(answer);
+        EXPECT_TRUE(firstBackIsTheProbe) << "the refused message was answered";
         EXPECT_EQ(Link().LiveCount(), 0u);
     }
-    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(Log(), probeLog);
 }
 
 // After the name is withdrawn no registration leaves.
