@@ -453,15 +453,6 @@ void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags) {
         scan.entries.pictures[i].name = std::move(tags[i]);
 }
 
-int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
-                   ListingEntries& entries) {
-    FolderScan scan;
-    const int total = ScanFolder(folderPath, folderUrl, isRoot, scan);
-    PutThumbnailTags(scan, MakeThumbnailTags(scan.pictures));
-    entries = std::move(scan.entries);
-    return total;
-}
-
 void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
                              std::function<void(CRequestContext&, std::string&)> finish) {
     FillListingSectionsThen(
