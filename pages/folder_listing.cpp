@@ -206,7 +206,7 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
 bool IsRootUrl(std::string_view url) { return url.find('/', 1) == std::string_view::npos; }
 
 // The placeholders of an item section. %NAME% and %LINK% are replaced where they first
-// stand only, as templates have always had them; the others wherever they stand.
+// stand only (templates use each of them once); the others wherever they stand.
 enum class Field : unsigned char { Name, Link, FileName, Kind, Size, Bytes, Date, Seconds, None };
 struct Placeholder {
     std::string_view text;

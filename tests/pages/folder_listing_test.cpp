@@ -78,8 +78,8 @@ TEST_F(Listing, FolderOfFoldersHasNoDotAndRootHasNeither) {
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{}));
 }
 
-// The message once named the folder by its local path, telling every visitor where the
-// owner keeps the shared folder: it names the URL path now.
+// The message named the folder by its local path, telling every visitor where the owner
+// keeps the shared folder. It names the URL path.
 TEST_F(Listing, EmptyFolderShowsTheMessageWithItsUrlPathNotItsLocalPath) {
     ListingEntries entries;
     EXPECT_EQ(Collect(root + "/", "/", true, entries), 1);

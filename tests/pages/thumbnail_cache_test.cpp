@@ -145,7 +145,7 @@ void SetModified(const std::string& path, std::int64_t seconds, long nanoseconds
 }
 
 // An edited picture kept the thumbnail first made of it for the whole run: the key was the
-// path's alone. Now the file's modification time and size are part of it, so a change of any
+// path's alone. The file's modification time and size are part of it, so a change of any
 // one of them makes a fresh thumbnail. BMPs of 400 by 300 and of 300 by 400 pixels are of
 // the same size, and the times are set by hand, so that each edit changes one thing only.
 TEST(MakeThumbnailTag, EditedPictureGetsAFreshThumbnail) {
@@ -192,7 +192,7 @@ TEST(MakeThumbnailTag, EditedPictureGetsAFreshThumbnail) {
 }
 
 // A folder reached through a link, or a path with "//" or "/./" in it, made the same picture
-// once more for every spelling, and kept each copy. Now one file is one thumbnail, and the
+// once more for every spelling, and kept each copy. One file is one thumbnail, and the
 // picture it names is the path it was first listed by, the link included: the server checks
 // that path's folder and the folder it leads to.
 TEST(MakeThumbnailTags, SamePictureThroughLinksIsDecodedOnce) {

@@ -38,7 +38,7 @@ QByteArray NoisePicture(std::uint32_t seed) {
     return EncodePicture(image, "jpeg");
 }
 
-// 466 requests grew the server by 130 MB: every thumbnail was kept for the whole run. Now the
+// 466 requests grew the server by 130 MB: every thumbnail was kept for the whole run. The
 // cache holds a bounded number of bytes, dropping the least recently used first, and a
 // thumbnail that was dropped is made again by the next listing that shows it.
 TEST(ThumbnailCache, LeastRecentlyUsedGoFirstAndTheBytesStayBounded) {

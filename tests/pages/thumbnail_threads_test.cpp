@@ -46,7 +46,7 @@ TEST(CopyThumbnail, AnsweredWhileAnotherThreadDecodes) {
     EXPECT_EQ(CachedThumbnailTags({{slow, "slow"}}), std::vector<std::string>{slowTag});
 }
 
-// Two listings of the same new folder at once each decoded every picture. Now a picture that
+// Two listings of the same new folder at once each decoded every picture. A picture that
 // one listing is decoding is waited for by the other: each is decoded once, and both
 // listings show the same thumbnails.
 TEST(MakeThumbnailTags, ListingsAtOnceDecodeEachPictureOnce) {

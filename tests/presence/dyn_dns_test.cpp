@@ -125,8 +125,8 @@ TEST_F(DynDns, MissingAccountDataSendsNothing) {
     EXPECT_EQ(server.Count(), 0u);
 }
 
-// The service's answer used to be stored and shown as received: a line end in it made the
-// settings refuse the comment, so the request was repeated, and markup reached the page.
+// The service's answer was stored as received: a line end in it made the settings refuse
+// the comment, so the request was repeated.
 TEST_F(DynDns, HostileAnswersAreKeptAsOnePrintableLine) {
     struct Case {
         std::string body;
