@@ -49,7 +49,8 @@ class GPSZadiZo {
     std::atomic<bool> cancelReports = false;
 };
 
-// How fast the receiver works: the design's pace by default; tests go faster.
+// How fast the receiver works: a search each second and a read every 15 s by default;
+// tests go faster.
 struct GpsTimings {
     int searchPeriodMs = 1000;   // between two port tries
     int receivePeriodMs = 15000; // between two reads of an open port

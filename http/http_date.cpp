@@ -2,82 +2,23 @@
 
 #include "platform/resources.h"
 
-#include <cstdio>
+#include <locale.h>
+#include <memory>
 #include <strings.h>
+#include <type_traits>
 
 namespace tvn {
 namespace {
 
-constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kDayNames[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
-                                     "Thursday", "Friday", "Saturday"};
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-constexpr const char* kMonthNames[] = {"January",   "February", "March",    "April",
-                                       "May",       "June",     "July",     "August",
-                                       "September", "October",  "November", "December"};
 
-// A small strftime of our own for the format of string 3020: the C library's would follow
-// the user's locale, and browsers only understand the English names.
-std::string FormatTime(const std::string& format, const std::tm& t) {
-    std::string out;
-    char number[16];
-    for (std::size_t i = 0; i < format.size(); ++i) {
-        if (format[i] != '%' || i + 1 == format.size()) {
-            out.push_back(format[i]);
-            continue;
-        }
-        switch (format[++i]) {
-        case 'a':
-            out += kDays[t.tm_wday % 7];
-            break;
-        case 'A':
-            out += kDayNames[t.tm_wday % 7];
-            break;
-        case 'b':
-            out += kMonths[t.tm_mon % 12];
-            break;
-        case 'B':
-            out += kMonthNames[t.tm_mon % 12];
-            break;
-        case 'd':
-            std::snprintf(number, sizeof number, "%02d", t.tm_mday);
-            out += number;
-            break;
-        case 'H':
-            std::snprintf(number, sizeof number, "%02d", t.tm_hour);
-            out += number;
-            break;
-        case 'M':
-            std::snprintf(number, sizeof number, "%02d", t.tm_min);
-            out += number;
-            break;
-        case 'S':
-            std::snprintf(number, sizeof number, "%02d", t.tm_sec);
-            out += number;
-            break;
-        case 'm':
-            std::snprintf(number, sizeof number, "%02d", t.tm_mon + 1);
-            out += number;
-            break;
-        case 'y':
-            std::snprintf(number, sizeof number, "%02d", t.tm_year % 100);
-            out += number;
-            break;
-        case 'Y':
-            std::snprintf(number, sizeof number, "%d", t.tm_year + 1900);
-            out += number;
-            break;
-        case '%':
-            out.push_back('%');
-            break;
-        default:
-            out.push_back('%');
-            out.push_back(format[i]);
-            break;
-        }
-    }
-    return out;
+// The C locale, whose day and month names are the English ones: a strftime in the user's
+// locale would write names that browsers do not understand. Null when none could be made.
+locale_t CLocale() {
+    static const std::unique_ptr<std::remove_pointer_t<locale_t>, decltype(&::freelocale)> c(
+        ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0)), &::freelocale);
+    return c.get();
 }
 
 // A number field: leading blanks skipped, then every character counts as a digit.
@@ -110,7 +51,12 @@ std::string FormatHttpDate(std::time_t when, long offsetSeconds) {
     std::tm t{};
     if (!::gmtime_r(&shifted, &t))
         return {};
-    return FormatTime(LoadString(StringId::kHttpDateFormat), t);
+    const locale_t c = CLocale();
+    char text[128];
+    const std::size_t length =
+        c ? ::strftime_l(text, sizeof text, LoadString(StringId::kHttpDateFormat).c_str(), &t, c)
+          : 0;
+    return std::string(text, length);
 }
 
 std::string FormatHttpDateNow(long offsetSeconds) {

@@ -14,9 +14,9 @@
 namespace tvn {
 namespace {
 
-// The design listened with a backlog of 5; a phone page with a dozen thumbnails, or a few
-// visitors at once, overflows that and the kernel drops their connection attempts for a
-// whole second. A deeper queue costs nothing.
+// A backlog of 5 overflows with a phone page of a dozen thumbnails, or a few visitors at
+// once, and the kernel then drops their connection attempts for a whole second. A deeper
+// queue costs nothing.
 constexpr int kBacklog = 128;
 constexpr int kAcceptsPerWakeUp = 64;
 constexpr int kDeferAcceptSeconds = 10;

@@ -19,7 +19,7 @@ struct MimeRow {
 
 // The built-in table; the first row whose extension matches wins.
 constexpr MimeRow kMimeTable[] = {
-    // ".ez," with its comma, as the table has always had it: a file "a.ez" has no type of
+    // ".ez," with its comma: a file "a.ez" has no type of
     // its own here (the system's table may know it), and "a.EZ," is an andrew-inset.
     {".ez,", "application/andrew-inset"},
     {".bps", "application/bulletproof-session-file"},

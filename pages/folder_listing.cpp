@@ -206,7 +206,7 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
 bool IsRootUrl(std::string_view url) { return url.find('/', 1) == std::string_view::npos; }
 
 // The placeholders of an item section. %NAME% and %LINK% are replaced where they first
-// stand only, as templates have always had them; the others wherever they stand.
+// stand only (templates use each of them once); the others wherever they stand.
 enum class Field : unsigned char { Name, Link, FileName, Kind, Size, Bytes, Date, Seconds, None };
 struct Placeholder {
     std::string_view text;
@@ -451,15 +451,6 @@ int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool i
 void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags) {
     for (std::size_t i = 0; i < tags.size() && i < scan.entries.pictures.size(); ++i)
         scan.entries.pictures[i].name = std::move(tags[i]);
-}
-
-int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
-                   ListingEntries& entries) {
-    FolderScan scan;
-    const int total = ScanFolder(folderPath, folderUrl, isRoot, scan);
-    PutThumbnailTags(scan, MakeThumbnailTags(scan.pictures));
-    entries = std::move(scan.entries);
-    return total;
 }
 
 void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,

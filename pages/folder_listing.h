@@ -46,14 +46,6 @@ struct ListingEntries {
     bool linkedElsewhere = false;
 };
 
-// Reads the folder `folderPath` (ending in '/') into the three lists, in name order compared
-// without regard to case; `isRoot` leaves out "." and "..". Returns the count of counted
-// entries (default documents count but are not listed); an empty folder gets the
-// empty-folder message, which names the folder by its URL path `folderUrl`, as its one file
-// entry.
-int CollectEntries(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
-                   ListingEntries& entries);
-
 // A folder read for a listing: its entries, and its pictures, whose thumbnail tags are put
 // into `entries.pictures` (in the same order) once they are made.
 struct FolderScan {
@@ -64,7 +56,12 @@ struct FolderScan {
     bool withDetails = false;
 };
 
-// CollectEntries without the thumbnails: the entries of the pictures name nothing yet.
+// Reads the folder `folderPath` (ending in '/') into the three lists of `scan.entries`, in
+// name order compared without regard to case, and its pictures into `scan.pictures`;
+// `isRoot` leaves out "." and "..". Returns the count of counted entries (default documents
+// count but are not listed); an empty folder gets the empty-folder message, which names the
+// folder by its URL path `folderUrl`, as its one file entry. The entries of the pictures
+// name nothing until PutThumbnailTags.
 int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
                FolderScan& scan);
 // Puts the tags made for `scan.pictures` into the picture entries.

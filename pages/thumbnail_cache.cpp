@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+#include <zlib.h>
 
 namespace tvn {
 namespace {
@@ -37,24 +38,16 @@ namespace {
 constexpr int kBoxSide = 100;
 constexpr std::string_view kUrlPrefix = "/Thumbnail__";
 
-constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
-    std::array<std::uint32_t, 256> table{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        std::uint32_t value = i;
-        for (int bit = 0; bit < 8; ++bit)
-            value = (value & 1) ? (value >> 1) ^ 0xEDB88320u : value >> 1;
-        table[i] = value;
-    }
-    return table;
-}
-constexpr auto kCrcTable = MakeCrcTable();
-
-// The CRC-32 register over `bytes`, without the final inversion.
+// The CRC-32 register over `bytes`, without the final inversion: zlib's CRC-32 inverted.
 std::uint32_t CrcRegister(std::string_view bytes) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (char c : bytes)
-        crc = (crc >> 8) ^ kCrcTable[(crc ^ static_cast<unsigned char>(c)) & 0xFF];
-    return crc;
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    // zlib counts in uInt: a longer text goes in pieces.
+    while (!bytes.empty()) {
+        const auto piece = static_cast<uInt>(std::min<std::size_t>(bytes.size(), 1u << 30));
+        crc = ::crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), piece);
+        bytes.remove_prefix(piece);
+    }
+    return ~static_cast<std::uint32_t>(crc);
 }
 
 // A picture file as the cache knows it.
@@ -246,7 +239,6 @@ std::mutex thumbnailLock;
 CThumbnailStore thumbnailStore;              // guarded by thumbnailLock
 std::set<std::string, std::less<>> decoding; // guarded by thumbnailLock: file identities
 std::condition_variable decodingShrank;      // notified when `decoding` loses identities
-std::atomic<int> thumbnailDecodes = 0;
 std::atomic<std::uint64_t> thumbnailFailures = 0;
 
 // The key named by a thumbnail URL: the hexadecimal digits after the prefix, up to the first
@@ -439,7 +431,6 @@ QImage Flatten(const QImage& image) {
 // The thumbnail of `file`, which the listing named `listed`; nullopt when the file cannot be
 // read or decoded, or is refused.
 std::optional<ThumbnailRecord> MakeThumbnail(const PictureFile& file, const std::string& listed) {
-    ++thumbnailDecodes;
     // Opened without waiting: a named pipe called "x.jpg" must not block the server. The real
     // path has no link in it; one put there since is not followed.
     UniqueFd fd(::open(file.real.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
@@ -592,18 +583,6 @@ std::string MakeThumbnailTag(const std::string& fullLocalPath, std::string_view 
     return MakeThumbnailTags({{fullLocalPath, std::string(fallbackText)}}).front();
 }
 
-bool FindThumbnail(std::string_view url, std::size_t& size) {
-    const std::optional<std::uint32_t> key = ParseThumbnailUrl(url);
-    if (!key)
-        return false;
-    std::lock_guard lock(thumbnailLock);
-    const ThumbnailRecord* record = thumbnailStore.Use(*key);
-    if (!record)
-        return false;
-    size = record->jpeg.size();
-    return true;
-}
-
 bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture) {
     const std::optional<std::uint32_t> key = ParseThumbnailUrl(url);
     if (!key)
@@ -614,16 +593,6 @@ bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture
         return false;
     jpeg = record->jpeg;
     picture = record->picture;
-    return true;
-}
-
-bool ThumbnailsCached(const std::vector<PictureRef>& pictures) {
-    const std::vector<std::optional<PictureFile>> files = ResolvePictures(pictures);
-    std::lock_guard lock(thumbnailLock);
-    for (const std::optional<PictureFile>& file : files) {
-        if (file && !thumbnailStore.Use(thumbnailStore.SlotOf(file->identity)))
-            return false;
-    }
     return true;
 }
 
@@ -678,8 +647,6 @@ std::size_t ThumbnailCacheBytes() {
     std::lock_guard lock(thumbnailLock);
     return thumbnailStore.Bytes();
 }
-
-int ThumbnailDecodeCount() { return thumbnailDecodes; }
 
 std::uint64_t ThumbnailDropCount() {
     std::lock_guard lock(thumbnailLock);

@@ -44,13 +44,9 @@ struct PictureRef {
     std::string fallbackText;
 };
 
-// True when MakeThumbnailTags(pictures) would decode nothing: every picture has its
-// thumbnail in the cache or names no file. Costs one stat call per picture and reads no
-// file. The thumbnails found count as used.
-bool ThumbnailsCached(const std::vector<PictureRef>& pictures);
-
-// The tags MakeThumbnailTags would give, when every picture's thumbnail is in the cache (one
-// look under the lock, no decoding, cheap enough for the main thread); nothing otherwise.
+// The tags MakeThumbnailTags would give, when every picture's thumbnail is in the cache or
+// it names no file (one stat call per picture and one look under the lock, no decoding,
+// cheap enough for the main thread); nothing otherwise. The thumbnails found count as used.
 std::optional<std::vector<std::string>>
 CachedThumbnailTags(const std::vector<PictureRef>& pictures);
 
@@ -59,13 +55,11 @@ CachedThumbnailTags(const std::vector<PictureRef>& pictures);
 // already decoding is waited for, not decoded again.
 std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures);
 
-// True when `url` is "/Thumbnail__" with the key of a cached thumbnail in hexadecimal;
-// `size` is then its JPEG byte count. A thumbnail found counts as used.
-bool FindThumbnail(std::string_view url, std::size_t& size);
-
-// Copies the thumbnail of `url` (as FindThumbnail names it) into `jpeg`, and into `picture`
-// the local path of the picture as the listing that made the thumbnail gave it (it may be a
-// link), in one look under the cache's lock; false when the thumbnail is unknown.
+// When `url` is "/Thumbnail__" with the key of a cached thumbnail in hexadecimal (parsing
+// stops at the first other byte), copies the thumbnail into `jpeg`, and into `picture` the
+// local path of the picture as the listing that made the thumbnail gave it (it may be a
+// link), in one look under the cache's lock; false when the thumbnail is unknown. A
+// thumbnail found counts as used.
 bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture);
 
 // Bounds the cache to `bytes`, counting each thumbnail's JPEG, its paths and a fixed overhead;
@@ -75,11 +69,6 @@ std::size_t SetThumbnailCacheLimit(std::size_t bytes);
 
 // The bytes the cache holds, as SetThumbnailCacheLimit counts them.
 std::size_t ThumbnailCacheBytes();
-
-// How many times making the thumbnail of a picture file was begun in this run, whether the
-// picture was then decoded, refused or found broken. Tests use it to tell a cache hit from a
-// fresh decode.
-int ThumbnailDecodeCount();
 
 // How many thumbnails the cache has dropped in this run (to stay within its bound), and how
 // many pictures failed to become one. A page that names thumbnails is still right while

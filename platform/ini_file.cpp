@@ -18,8 +18,8 @@
 namespace tvn::ini {
 namespace {
 
-// The profile functions of the design serialize all access in the process; so do we, so
-// that two threads writing different keys never lose each other's change.
+// One lock serializes every access of the process to the settings files, so that two
+// threads writing different keys never lose each other's change.
 std::mutex& ProfileLock() {
     static std::mutex lock;
     return lock;

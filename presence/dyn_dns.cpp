@@ -263,13 +263,4 @@ const std::vector<std::string>& DynDnsDomains() {
     return domains;
 }
 
-std::string DynDnsHtml(const DynDnsResult& result, int port) {
-    if (!result.registered)
-        return presence::HtmlText(result.address) + presence::HtmlText(result.status);
-    const std::string host = presence::HtmlText(result.address);
-    const std::string url =
-        "http://" + host + (port == 80 ? std::string() : ":" + std::to_string(port)) + "/";
-    return "<a href=\"" + url + "\">" + host + "</a>" + presence::HtmlText(result.status);
-}
-
 } // namespace tvn

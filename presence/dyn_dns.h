@@ -91,8 +91,4 @@ const std::vector<std::string>& DynDnsDomains();
 // Where a new user registers a host name.
 inline constexpr const char* kDynDnsRegistrationUrl = "https://account.dyn.com/";
 
-// The address and status as HTML for the access information: a registered host name becomes
-// a link to the server on `port`; everything else, the service's answer included, is text.
-std::string DynDnsHtml(const DynDnsResult& result, int port);
-
 } // namespace tvn

@@ -6,20 +6,18 @@
 namespace tvn {
 
 enum class StringId : int {
-    kProgramName = 128,         // "Tarvolin": window titles and message boxes
-    kFirewallName = 159,        // the firewall's name in the firewall question
-    kFirewallAdvice = 160,      // appended to a start failure when a firewall may be the cause
-    kDeleteSharedDocs = 161,    // the question of the "uninstall" command word
-    kDefaultDocuments = 3001,   // the default documents of a folder, LF-separated
-    kDefaultPrograms = 3002,    // the default programs of a folder, LF-separated
-    kProgramVersionText = 3003, // "Tarvolin/1.0"
-    kAllFiles = 3004,           // "*.*"
-    kHttpDateFormat = 3020,     // strftime format of an HTTP date
-    kCannotStartServer = 3023,  // no listener could be made (or no such port)
-    kPortInUse = 3024,          // %d: the port
-    kCannotListen = 3025,       // %d: the port
-    kDefaultRootName = 3026,    // "htdocs"
-    kServerHeader = 3030,       // the Server header's value; empty leaves the header out
+    kProgramName = 128,        // "Tarvolin": window titles and message boxes
+    kFirewallName = 159,       // the firewall's name in the firewall question
+    kFirewallAdvice = 160,     // appended to a start failure when a firewall may be the cause
+    kDeleteSharedDocs = 161,   // the question of the "uninstall" command word
+    kDefaultDocuments = 3001,  // the default documents of a folder, LF-separated
+    kDefaultPrograms = 3002,   // the default programs of a folder, LF-separated
+    kHttpDateFormat = 3020,    // strftime format of an HTTP date
+    kCannotStartServer = 3023, // no listener could be made (or no such port)
+    kPortInUse = 3024,         // %d: the port
+    kCannotListen = 3025,      // %d: the port
+    kDefaultRootName = 3026,   // "htdocs"
+    kServerHeader = 3030,      // the Server header's value; empty leaves the header out
 };
 
 // The status lines of answers: the table holds their texts under 4000 + the HTTP code.
@@ -61,8 +59,5 @@ constexpr HttpStatus StatusForCode(int code) {
         return HttpStatus::kBadRequest;
     }
 }
-
-// The HTTP code of `status` (200 for kOk).
-constexpr int HttpCode(HttpStatus status) { return static_cast<int>(status) - 4000; }
 
 } // namespace tvn

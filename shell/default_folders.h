@@ -8,7 +8,7 @@ namespace tvn {
 // what `uninstall` deletes.
 std::string ProgramDocumentFolder();
 
-// The default shared root: the program folder followed by "htdocs" (string 3026). This is
+// The default shared root: the program folder followed by "htdocs" (kDefaultRootName). This is
 // what `install` creates and what `Root` defaults to.
 std::string DefaultDocumentFolder();
 

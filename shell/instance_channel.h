@@ -17,7 +17,7 @@ inline constexpr int kCommandHelp = 5015;
 inline constexpr int kCommandMore = 5018;
 
 // The running instance's end of the inter-instance commands: a per-user local socket that
-// accepts one decimal command per line. Only 5010 and 5011 are passed on.
+// accepts one decimal command per line. Only kCommandShowWindow and kCommandExit are passed on.
 class CInstanceChannel {
   public:
     // `onCommand` runs from the event loop, after the reading slot has returned.

@@ -49,10 +49,10 @@ class CServerControl {
     // not start on the chosen port (the failure was shown; Port and Enable keep their
     // stored values, the other settings are stored).
     int Save(const MainSettings& chosen);
-    // Command 5007 without a window: inverts Enable and applies it at once. The new state.
+    // kCommandToggleEnable without a window: inverts Enable and applies it at once. The new state.
     bool ToggleEnable();
-    // Command 5007 of the window, after it inverted its Enable box: the server starts on the
-    // port and root of `shown` (the controls) or stops, and on success Port and Enable are
+    // kCommandToggleEnable of the window, after it inverted its Enable box: the server starts on
+    // the port and root of `shown` (the controls) or stops, and on success Port and Enable are
     // stored; the access information follows `shown`. 0 when the server is in that state, 1
     // when the start failed (shown to the user) or the program is ending.
     int ApplyEnable(const MainSettings& shown);
@@ -69,14 +69,13 @@ class CServerControl {
     // The access-information line as last shown.
     const std::string& AccessLine() const { return shownText; }
 
-    // Command 5010: shows the main window.
+    // kCommandShowWindow: shows the main window.
     void ShowWindow();
-    // Command 5011, steps before the window goes: stops the server and network presence.
+    // kCommandExit, steps before the window goes: stops the server and network presence.
     // The caller then ends the event loop. Safe to call twice.
     void Shutdown();
 
     CHttpSvrDoc& Document() { return doc; }
-    int RunningPort() const { return runningPort; }
 
   private:
     void OnTimer();

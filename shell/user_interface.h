@@ -24,7 +24,7 @@ struct CUserInterface {
     std::function<bool(const std::string& text, const std::string& caption)> askYesNo;
     // A failure the user must see (a server start that failed).
     std::function<void(const std::string& text)> showError;
-    // Command 5010: bring the main window forward.
+    // kCommandShowWindow: bring the main window forward.
     std::function<void()> showWindow;
     // One request line for the activity pop-up.
     std::function<void(std::string_view line)> showActivity;
@@ -33,8 +33,9 @@ struct CUserInterface {
     // An OK/Cancel question with a "Don't show me again" box.
     std::function<QuestionReply(const std::string& text, const std::string& caption)> askOnce;
     // Makes the main window and tray around `control` once it exists (the desktop does; the
-    // headless program returns none). `command` runs a command of the main window (5007
-    // Enable, 5010 show, 5011 exit). The handle is dropped before `control` goes.
+    // headless program returns none). `command` runs a command of the main window
+    // (kCommandToggleEnable, kCommandShowWindow, kCommandExit). The handle is dropped before
+    // `control` goes.
     std::function<std::shared_ptr<void>(CServerControl& control,
                                         std::function<void(int command)> command)>
         makeMainWindow;

@@ -18,7 +18,7 @@ class CAboutBox : public QDialog {
     QLabel* line = nullptr;
 };
 
-// Command 5008: shows the About box modally. While one is open a second command does
+// kCommandAbout: shows the About box modally. While one is open a second command does
 // nothing; true when this call showed the box.
 bool ShowAboutBox(QWidget* parent);
 

@@ -33,7 +33,7 @@ class CGUIDlg : public QDialog {
             QWidget* parent = nullptr);
     ~CGUIDlg() override;
 
-    // Command 5010: when hidden, slides in at the bottom-right corner of the work area,
+    // kCommandShowWindow: when hidden, slides in at the bottom-right corner of the work area,
     // showing the controls as they were left (unsaved edits too); then raised and activated.
     // A window made before the settings were loaded fills its controls from them first.
     void ShowWindow();
@@ -42,7 +42,7 @@ class CGUIDlg : public QDialog {
     // Fills every control from the control's settings; the autostart box from whether the
     // autostart entry starts `programFile`.
     void LoadControls();
-    // Command 5007 (the tray's Enable): inverts the Enable box and acts as a click on it;
+    // kCommandToggleEnable (the tray's Enable): inverts the Enable box and acts as a click on it;
     // then the server starts on the port and root of the controls, or stops, and Port and
     // Enable are stored when it did. A root that is not a full path gives way to the stored
     // one. The other controls stay as the user left them.

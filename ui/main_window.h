@@ -18,13 +18,14 @@ class CTrayIcon;
 // Enable (the window's box) are answered here, the others go to the shell's command runner.
 class CMainWindow {
   public:
-    // `shellCommand` runs 5010 (show the window) and 5011 (exit).
+    // `shellCommand` runs kCommandShowWindow and kCommandExit.
     CMainWindow(CServerControl& control, std::function<void(int command)> shellCommand);
     ~CMainWindow();
     CMainWindow(const CMainWindow&) = delete;
     CMainWindow& operator=(const CMainWindow&) = delete;
 
-    // Runs a command of the tray menu or the window (5007, 5008, 5010, 5011, 5015, 5018).
+    // Runs a command of the tray menu or the window (kCommandToggleEnable, kCommandAbout,
+    // kCommandShowWindow, kCommandExit, kCommandHelp, kCommandMore).
     void RunCommand(int command);
 
     CGUIDlg& Dialog() { return *dialog; }

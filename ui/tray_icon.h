@@ -21,9 +21,9 @@ struct TrayItem {
 // server is enabled.
 extern const TrayItem kTrayItems[9];
 
-// The program's icon in the notification area: a left click runs command 5010 (show the
-// window), a right click opens the picture menu. Without a tray host the program simply has
-// no icon; when a host appears (or restarts) the icon docks again.
+// The program's icon in the notification area: a left click runs kCommandShowWindow, a right click
+// opens the picture menu. Without a tray host the program simply has no icon; when a host appears
+// (or restarts) the icon docks again.
 class CTrayIcon : public QObject {
     Q_OBJECT
   public:

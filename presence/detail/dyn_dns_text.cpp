@@ -27,13 +27,6 @@ void AppendEscaped(std::string& out, std::string_view text) {
     }
 }
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    return out;
-}
-
 constexpr std::string_view kDefaultUpdateHost = "members.dyndns.org";
 
 bool IsLoopbackHost(std::string_view host) {
@@ -119,7 +112,7 @@ std::optional<std::string> UpdateBase(std::string_view url) {
     const std::size_t schemeEnd = url.find("://");
     if (schemeEnd == std::string_view::npos)
         return std::nullopt;
-    const std::string scheme = Lower(url.substr(0, schemeEnd));
+    const std::string scheme = ToLower(url.substr(0, schemeEnd));
     const std::size_t hostStart = schemeEnd + 3;
     std::size_t hostEnd = url.find_first_of("/?#", hostStart);
     if (hostEnd == std::string_view::npos)
@@ -132,7 +125,7 @@ std::optional<std::string> UpdateBase(std::string_view url) {
     const std::size_t colon = host.rfind(':');
     if (colon != std::string_view::npos && host.find(']', colon) == std::string_view::npos)
         host = host.substr(0, colon);
-    if (scheme == "https" || (scheme == "http" && IsLoopbackHost(Lower(host))))
+    if (scheme == "https" || (scheme == "http" && IsLoopbackHost(ToLower(host))))
         return scheme + "://" + std::string(authority);
     return std::nullopt;
 }
@@ -153,7 +146,7 @@ bool IsDefaultUpdateService(std::string_view url) {
         host = host.substr(0, colon);
     if (host.ends_with('.'))
         host.remove_suffix(1);
-    return Lower(host) == kDefaultUpdateHost;
+    return ToLower(host) == kDefaultUpdateHost;
 }
 
 std::optional<std::string> UpdatePath(std::string_view name, std::string_view domain,
@@ -167,13 +160,6 @@ std::optional<std::string> UpdatePath(std::string_view name, std::string_view do
     path += "&myip=";
     path += address;
     return path;
-}
-
-std::string HtmlText(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    AppendMarkupEscaped(out, text, "&#39;");
-    return out;
 }
 
 } // namespace tvn::presence

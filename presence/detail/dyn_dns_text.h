@@ -41,7 +41,4 @@ bool IsDefaultUpdateService(std::string_view url);
 std::optional<std::string> UpdatePath(std::string_view name, std::string_view domain,
                                       std::string_view address);
 
-// `text` with &, <, >, " and ' as HTML entities.
-std::string HtmlText(std::string_view text);
-
 } // namespace tvn::presence

@@ -86,7 +86,7 @@ TEST_F(ScreenShotRequests, PictureIsTheScreenFittedIntoTheBox) {
 }
 
 // On a 16- or 8-bit screen the placeholder went out: the capture refused any screen but a
-// 24- or 32-bit TrueColor one. Now every depth gives its picture, in the colours it shows.
+// 24- or 32-bit TrueColor one. Every depth gives its picture, in the colours it shows.
 TEST_F(ScreenShotRequests, ScreenOfEveryDepthGivesItsPicture) {
     constexpr int kWidth = 400, kHeight = 300;
     for (const ScreenDepth& depth : kScreenDepths) {

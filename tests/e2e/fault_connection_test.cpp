@@ -67,7 +67,7 @@ TEST_F(ConnectionFaultTest, DescriptorsExhaustedThenFreedServerAnswersAgain) {
     ASSERT_GE(OpenDescriptors(program->processId()), kLimit - 1)
         << "the descriptors did not run out with " << holders.size() << " holders";
 
-    // A visitor now is told the server is busy (503) when it can take the connection but not
+    // A visitor is told the server is busy (503) when it can take the connection but not
     // open the file, or waits in the listen queue; either way it is not left hanging.
     LoopbackClient waiting;
     ASSERT_TRUE(waiting.Connect(port));

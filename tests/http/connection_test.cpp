@@ -254,7 +254,7 @@ TEST_F(ConnectionTest, BodyAfterTheAnswerIsReadAndDroppedBeforeClosing) {
 }
 
 // A client that sent one byte every 20 s held its connection for ever: the idle time
-// restarted at every byte. A request head now has 30 s from the connection's start, however
+// restarted at every byte. A request head has 30 s from the connection's start, however
 // it trickles in.
 TEST_F(ConnectionTest, HeadDeadlineCountsFromTheStartNotFromTheLastByte) {
     const auto start = CRequestConnection::Clock::now();

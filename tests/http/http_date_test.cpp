@@ -42,6 +42,39 @@ TEST(FormatHttpDate, Forms) {
     }
 }
 
+// Every day, month and year boundary, leap days and the years of fewer or more than four
+// digits come out in the same form: day and month names in English, the day of the month
+// in two digits, the year in as many as it has.
+TEST(FormatHttpDate, YearBoundariesAndLeapDays) {
+    struct Case {
+        std::time_t when;
+        long offset;
+        std::string text;
+    };
+    const Case cases[] = {
+        {Utc(1969, 12, 31, 23, 59, 59), 1, "Thu, 01 Jan 1970 00:00:00 GMT"},
+        {0, 0, "Thu, 01 Jan 1970 00:00:00 GMT"},
+        {Utc(1999, 12, 31, 23, 59, 59), 1, "Sat, 01 Jan 2000 00:00:00 GMT"},
+        {Utc(2024, 12, 31, 23, 59, 59), 1, "Wed, 01 Jan 2025 00:00:00 GMT"},
+        {Utc(2000, 2, 28, 23, 59, 59), 1, "Tue, 29 Feb 2000 00:00:00 GMT"}, // divisible by 400
+        {Utc(2000, 2, 29, 23, 59, 59), 1, "Wed, 01 Mar 2000 00:00:00 GMT"},
+        {Utc(1900, 2, 28, 12, 0, 0), 86400, "Thu, 01 Mar 1900 12:00:00 GMT"}, // by 100 only
+        {Utc(2100, 2, 28, 12, 0, 0), 86400, "Mon, 01 Mar 2100 12:00:00 GMT"},
+        {Utc(2023, 2, 28, 12, 0, 0), 86400, "Wed, 01 Mar 2023 12:00:00 GMT"},
+        {Utc(2024, 2, 28, 12, 0, 0), 86400, "Thu, 29 Feb 2024 12:00:00 GMT"},
+        {Utc(2038, 1, 19, 3, 14, 7), 1, "Tue, 19 Jan 2038 03:14:08 GMT"}, // past 32 bits
+        {Utc(1901, 12, 13, 20, 45, 52), 0, "Fri, 13 Dec 1901 20:45:52 GMT"},
+        {Utc(999, 12, 31, 23, 59, 59), 0, "Tue, 31 Dec 999 23:59:59 GMT"},
+        {Utc(999, 12, 31, 23, 59, 59), 1, "Wed, 01 Jan 1000 00:00:00 GMT"},
+        {Utc(9999, 12, 31, 23, 59, 59), 0, "Fri, 31 Dec 9999 23:59:59 GMT"},
+        {Utc(9999, 12, 31, 23, 59, 59), 1, "Sat, 01 Jan 10000 00:00:00 GMT"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(FormatHttpDate(c.when, c.offset), c.text);
+    }
+}
+
 // A program started from a German desktop session must still send English day and month
 // names: browsers understand no others. A formatter built on the C library's strftime
 // would follow LC_TIME.

@@ -71,7 +71,7 @@ TEST_F(ServerBasic, ErrorAnswersAreExact) {
     }
 }
 
-// The design's special cases of POST: the target is located first, so its redirect wins.
+// The special cases of POST: the target is located first, so its redirect wins.
 TEST_F(ServerBasic, PostToAFolderRedirectsFirst) {
     const Answer answer = Fetch("POST /docs HTTP/1.0\r\nContent-Length: 1\r\n\r\na");
     EXPECT_EQ(answer.statusLine, "HTTP/1.0 301 Moved Permanently");

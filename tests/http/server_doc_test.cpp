@@ -52,7 +52,7 @@ TEST_F(ServerDoc, RestartKeepsThePort) {
 }
 
 // A port outside 1..65535 listened on another port (70000 is 4464) while every message
-// named 70000: it is a start failure now.
+// named 70000. Such a port is a start failure.
 TEST_F(ServerDoc, PortOutsideTheTcpRangeFailsTheStart) {
     for (const int bad : {70000, 65536, -1}) {
         SCOPED_TRACE(bad);

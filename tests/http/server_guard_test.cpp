@@ -80,7 +80,7 @@ TEST_F(ServerGuard, ThumbnailAsksForThePictureFolderCredentials) {
 }
 
 // A link to a file elsewhere, placed in a protected folder, went out without a password: the
-// list was looked for beside the link's target only. Both folders guard the file now; a link
+// list was looked for beside the link's target only. Both folders guard the file; a link
 // to a folder is a subfolder and, like any subfolder, has only its own list.
 TEST_F(ServerGuard, LinksAreGuardedByTheFolderTheyAreInAndTheFolderTheyLeadTo) {
     Link(temp / "elsewhere/f.txt", "p/link.txt");
@@ -144,7 +144,7 @@ TEST_F(ServerGuard, NothingBelowADotFolderIsServedButPagePictures) {
 }
 
 // "GET //evil.example/.." was redirected to "//evil.example/../", which a browser follows to
-// another site. Every Location comes from the canonical path now.
+// another site. Every Location comes from the canonical path.
 TEST_F(ServerGuard, RedirectsNeverLeadToAnotherSite) {
     Put("evil.example/index.html", "i");
     Put("docs/a.txt", "a");

@@ -32,7 +32,7 @@ class ServerHostile : public ServerFixture {
 };
 
 // 400 clients that each sent a 1 MiB body grew the server to 552 MB: the bodies were
-// buffered for an answer (501) that uses none. The answer now comes at the end of the head,
+// buffered for an answer (501) that uses none. The answer comes at the end of the head,
 // before a byte of the body is sent.
 TEST_F(ServerHostile, AnnouncedBodyIsNotWaitedFor) {
     std::string answer;
@@ -49,7 +49,7 @@ TEST_F(ServerHostile, AnnouncedBodyIsNotWaitedFor) {
 }
 
 // A few hundred connections from one address took every descriptor. One address holds at
-// most 64 now: the 65th is closed at once, and a visitor from elsewhere is served.
+// most 64: the 65th is closed at once, and a visitor from elsewhere is served.
 TEST_F(ServerHostile, OneAddressCannotTakeEveryConnection) {
     constexpr int kLimit = CConnectionList::kMaxPerAddress;
     bool extraClosed = false;
@@ -75,7 +75,7 @@ TEST_F(ServerHostile, OneAddressCannotTakeEveryConnection) {
 }
 
 // Out of descriptors, the listener stopped accepting until the slow clients gave up (a
-// minute): nobody else was served. The oldest connections still waiting for their head now
+// minute): nobody else was served. The oldest connections still waiting for their head
 // make room.
 TEST_F(ServerHostile, OutOfDescriptorsTheOldestIncompleteRequestsMakeRoom) {
     rlimit saved{};
@@ -118,7 +118,7 @@ TEST_F(ServerHostile, OutOfDescriptorsTheOldestIncompleteRequestsMakeRoom) {
 }
 
 // A text page too large to frame (over 8 MiB) went through the whole framing, copied three
-// or four times, while every other visitor waited; now it goes out as the file it is, and
+// or four times, while every other visitor waited. It goes out as the file it is, and
 // as text, never as HTML.
 TEST_F(ServerHostile, HugeTextPageGoesOutUnframedAsPlainText) {
     std::string text;

@@ -79,7 +79,7 @@ TEST_F(ServerRange, OneRangeOfAFile) {
         {Range("bytes=x"), k200, kWhole},
         {Range("lines=1-2"), k200, kWhole},
         {Range("bytes=99999999999999999999999-99999999999999999999998"), k200, kWhole},
-        // Without Range the answer is the one it has always been: no Accept-Ranges.
+        // Without Range the answer has no Accept-Ranges.
         {"", k200,
          "Content-Type: image/gif\r\nLast-Modified: " + FormatHttpDate(kModified) +
              "\r\nContent-Length: 10\r\n\r\n" + kDigits},

@@ -71,7 +71,7 @@ TEST_F(Blog, CommentIsStoredAsOneEscapedLine) {
     };
     const Case cases[] = {
         {"hello\r\nworld", "hello<br>world\r\n"},
-        {"a\nb", "a<br>b\r\n"}, // a lone LF used to split one comment into two
+        {"a\nb", "a<br>b\r\n"}, // a lone LF split one comment into two
         {"a\rb\r\n\r\nc\r", "a<br>b<br><br>c<br>\r\n"},
         {"<script>alert(\"x\")</script> & co",
          "&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt; &amp; co\r\n"},

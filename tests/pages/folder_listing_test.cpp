@@ -34,13 +34,22 @@ std::vector<std::string> Links(const std::vector<ListingEntry>& list) {
     return links;
 }
 
+// The folder read as a listing reads it, into `entries`; the count of counted entries.
+int Collect(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
+            ListingEntries& entries) {
+    FolderScan scan;
+    const int total = ScanFolder(folderPath, folderUrl, isRoot, scan);
+    entries = std::move(scan.entries);
+    return total;
+}
+
 using Listing = PagesFixture;
 
 TEST_F(Listing, DefaultDocumentsCountButAreNotListed) {
     Write("site/index.html", "x");
     Write("site/default.htm", "x");
     ListingEntries entries;
-    EXPECT_EQ(CollectEntries(root + "/site/", "/site/", false, entries), 2);
+    EXPECT_EQ(Collect(root + "/site/", "/site/", false, entries), 2);
     EXPECT_TRUE(entries.files.empty()); // no empty-folder message either
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{".."}));
 }
@@ -53,7 +62,7 @@ TEST_F(Listing, FolderOrderDotsFirstThenNamesWithoutRegardToCase) {
     Write("sub/.pass", "x");
     Write("sub/report.final.html", "x");
     ListingEntries entries;
-    EXPECT_EQ(CollectEntries(root + "/sub/", "/sub/", false, entries), 5);
+    EXPECT_EQ(Collect(root + "/sub/", "/sub/", false, entries), 5);
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{".", "..", "Alpha", "zeta"}));
     EXPECT_EQ(Names(entries.files), (std::vector<std::string>{"A", "b", "report.final"}));
     EXPECT_EQ(Links(entries.files),
@@ -63,24 +72,24 @@ TEST_F(Listing, FolderOrderDotsFirstThenNamesWithoutRegardToCase) {
 TEST_F(Listing, FolderOfFoldersHasNoDotAndRootHasNeither) {
     Write("only/inner/x.txt", "x");
     ListingEntries entries;
-    CollectEntries(root + "/only/", "/only/", false, entries);
+    Collect(root + "/only/", "/only/", false, entries);
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{"..", "inner"}));
-    CollectEntries(root + "/only/inner/", "/only/inner/", true, entries);
+    Collect(root + "/only/inner/", "/only/inner/", true, entries);
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{}));
 }
 
-// The message once named the folder by its local path, telling every visitor where the
-// owner keeps the shared folder: it names the URL path now.
+// The message named the folder by its local path, telling every visitor where the owner
+// keeps the shared folder. It names the URL path.
 TEST_F(Listing, EmptyFolderShowsTheMessageWithItsUrlPathNotItsLocalPath) {
     ListingEntries entries;
-    EXPECT_EQ(CollectEntries(root + "/", "/", true, entries), 1);
+    EXPECT_EQ(Collect(root + "/", "/", true, entries), 1);
     ASSERT_EQ(entries.files.size(), 1u);
     EXPECT_EQ(entries.files[0].link, "#");
     EXPECT_EQ(entries.files[0].name, "<br> - Create Folders for data to be shared in<br> '/'<br> - "
                                      "Populate the folders with files<br>");
     EXPECT_EQ(entries.files[0].name.find(root), std::string::npos);
     // A missing folder reads as empty.
-    CollectEntries(root + "/missing/", "/missing/", true, entries);
+    Collect(root + "/missing/", "/missing/", true, entries);
     EXPECT_EQ(entries.files.size(), 1u);
 }
 
@@ -103,7 +112,7 @@ TEST_F(Listing, SymbolicLinksAreListedByTheirOwnNameAndBrokenOnesNot) {
     std::filesystem::create_directory_symlink(root + "/target", root + "/shortcut");
     std::filesystem::create_symlink(root + "/nowhere", root + "/broken.txt");
     ListingEntries entries;
-    CollectEntries(root + "/", "/", true, entries);
+    Collect(root + "/", "/", true, entries);
     // The link shows its target's name and links by its own.
     EXPECT_EQ(Names(entries.folders), (std::vector<std::string>{"target", "target"}));
     EXPECT_EQ(Links(entries.folders), (std::vector<std::string>{"shortcut", "target"}));

@@ -221,7 +221,7 @@ TEST_F(GpsPages, HostileMapKeyIsNotStoredAndTheFormComesBack) {
 
 // The map key was stored from the first visitor of a map page who sent one, a stranger
 // through the relay included, and then put into everybody's pages. Only a visitor on this
-// machine's own networks, or one who passed the folder's password list, gives it now;
+// machine's own networks, or one who passed the folder's password list, gives it;
 // anybody else gets the form and nothing is kept.
 TEST_F(GpsPages, MapKeyIsStoredOnlyFromTheOwnNetworksOrPastThePassword) {
     Write("FindMe/.file", "<tvnbody></tvnbody>");
@@ -321,7 +321,7 @@ TEST_F(GpsPages, TextPageGetsTheValuesAndItsOwnTextStaysEscaped) {
               "[&lt;i&gt;key&lt;/i&gt;=" + key + ";" + key + "]");
     EXPECT_EQ(doc->GoogleApiKey(), key);
 
-    // A text page outside the GPS folders is text, tags and all, as before.
+    // A text page outside the GPS folders is text, tags and all.
     Write("Notes/.file", "[<tvnbody></tvnbody>]");
     Write("Notes/a.txt", "<latitude>1</latitude>");
     auto notes = Context("/Notes/a.txt", "Notes/a.txt");

@@ -1,5 +1,6 @@
 // Kept listings: an unchanged folder is answered from memory, and any change of what its
 // listing shows is on the very next request.
+#include "file_opens.h"
 #include "pages/listing_cache.h"
 #include "pages/page_stages.h"
 #include "pages/thumbnail_cache.h"
@@ -157,24 +158,27 @@ TEST_F(ListingCacheTest, DroppedThumbnailIsMadeAgainForTheNextListing) {
 
     const std::size_t thumbnailLimit = SetThumbnailCacheLimit(0);
     SetThumbnailCacheLimit(thumbnailLimit);
-    const int decodes = ThumbnailDecodeCount();
+    test::FileOpens opens({root + "/album/sea.jpg"});
+    ASSERT_TRUE(opens.Watching(1));
     const Listed after = List("/album/");
     EXPECT_FALSE(after.kept);
-    EXPECT_EQ(ThumbnailDecodeCount(), decodes + 1);
+    EXPECT_EQ(opens.Count(), 1);
     std::smatch match;
     ASSERT_TRUE(std::regex_search(after.body, match, tag)) << after.body;
-    std::size_t size = 0;
-    EXPECT_TRUE(FindThumbnail(match[0].str(), size));
+    std::string jpeg;
+    std::string picture;
+    EXPECT_TRUE(CopyThumbnail(match[0].str(), jpeg, picture));
 }
 
 // A picture whose thumbnail could not be made shows its name, and is tried again on the
 // next request (as without the cache); once it decodes, its thumbnail shows.
 TEST_F(ListingCacheTest, ListingWithoutAThumbnailIsNotKept) {
     Write("album/broken.jpg", "\xFF\xD8 not really a picture");
-    const int decodes = ThumbnailDecodeCount();
+    test::FileOpens opens({root + "/album/broken.jpg"});
+    ASSERT_TRUE(opens.Watching(1));
     EXPECT_FALSE(List("/album/").kept);
     EXPECT_FALSE(List("/album/").kept);
-    EXPECT_EQ(ThumbnailDecodeCount(), decodes + 2);
+    EXPECT_EQ(opens.Count(), 2);
     WritePicture("album/broken.jpg");
     const std::string ready = List("/album/").body;
     EXPECT_TRUE(std::regex_search(ready, std::regex("/Thumbnail__[0-9A-F]{8}"))) << ready;

@@ -1,5 +1,6 @@
 // Listings, thumbnails and page frames that misled or leaked, seen through the GET path. Each
 // test is named after what broke.
+#include "file_opens.h"
 #include "http/request.h"
 #include "pages/page_stages.h"
 #include "pages/thumbnail_cache.h"
@@ -50,9 +51,10 @@ const std::string kAnna = "Basic YW5uYTpzZWNyZXQ="; // anna:secret
 TEST_F(ListingGuard, HeadOfProtectedAlbumDecodesNothing) {
     Write("album/.pass", "anna,secret\n");
     WritePicture("album/secret.jpg");
-    const int before = ThumbnailDecodeCount();
+    test::FileOpens opens({root + "/album/secret.jpg"});
+    ASSERT_TRUE(opens.Watching(1));
     EXPECT_TRUE(StatusIs(*Run("HEAD", "/album/"), "401 Unauthorized"));
-    EXPECT_EQ(ThumbnailDecodeCount(), before);
+    EXPECT_EQ(opens.Count(), 0);
 }
 
 // The thumbnail of a protected picture was served to anyone who knew (or guessed) its key.
@@ -146,12 +148,13 @@ TEST_F(ListingGuard, DotSpellingsOfAFolderShareItsThumbnails) {
     WritePicture("pics/a.jpg");
     WritePicture("pics/b.jpg");
     const std::string first = Body(*Run("GET", "/pics/"));
-    const int decoded = ThumbnailDecodeCount();
+    test::FileOpens opens({root + "/pics/a.jpg", root + "/pics/b.jpg"});
+    ASSERT_TRUE(opens.Watching(2));
     for (const std::string url : {"/pics/./", "/pics/././", "/./pics/", "//pics//./"}) {
         SCOPED_TRACE(url);
         EXPECT_EQ(Body(*Run("GET", url)), first);
     }
-    EXPECT_EQ(ThumbnailDecodeCount(), decoded);
+    EXPECT_EQ(opens.Count(), 0);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 // The listing and thumbnail stages seen through the GET path, as a browser meets them.
+#include "file_opens.h"
 #include "pages/page_stages.h"
 #include "pages/thumbnail_cache.h"
 #include "pages_fixture.h"
@@ -38,7 +39,8 @@ class ListingRequest : public test::PagesFixture {
 
 TEST_F(ListingRequest, PictureListedAsThumbnailMadeOnceAndServedByItsKey) {
     WritePicture("album/sea.jpg", 400, 300);
-    const int decodesBefore = ThumbnailDecodeCount();
+    test::FileOpens opens({root + "/album/sea.jpg"});
+    ASSERT_TRUE(opens.Watching(1));
     const std::string first = Body(*Run("GET", "/album/"));
     const std::regex tag(
         R"re(<img src="(/Thumbnail__[0-9A-F]{8})" width="100" height="75" border=0 vspace=3 hspace=3>)re");
@@ -49,7 +51,7 @@ TEST_F(ListingRequest, PictureListedAsThumbnailMadeOnceAndServedByItsKey) {
     // A second listing shows the same thumbnail without decoding the picture again.
     const std::string second = Body(*Run("GET", "/album/"));
     EXPECT_NE(second.find(url), std::string::npos);
-    EXPECT_EQ(ThumbnailDecodeCount(), decodesBefore + 1);
+    EXPECT_EQ(opens.Count(), 1);
 
     std::string lower = url;
     for (std::size_t i = 12; i < lower.size(); ++i)
@@ -61,11 +63,13 @@ TEST_F(ListingRequest, PictureListedAsThumbnailMadeOnceAndServedByItsKey) {
         EXPECT_TRUE(all.starts_with("HTTP/1.0 200 OK\r\n"));
         EXPECT_NE(all.find("\r\nContent-Type: image/jpeg\r\nLast-Modified: "),
                   std::string_view::npos);
-        std::size_t size = 0;
-        ASSERT_TRUE(FindThumbnail(url, size));
-        EXPECT_NE(all.find("\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n\xFF\xD8"),
-                  std::string_view::npos);
-        EXPECT_TRUE(all.ends_with("\xFF\xD9\r\n")); // one CR LF behind the counted bytes
+        std::string jpeg;
+        std::string picture;
+        ASSERT_TRUE(CopyThumbnail(url, jpeg, picture));
+        ASSERT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
+        // One CR LF behind the counted bytes.
+        EXPECT_TRUE(all.ends_with("\r\nContent-Length: " + std::to_string(jpeg.size()) +
+                                  "\r\n\r\n" + jpeg + "\r\n"));
     }
 }
 

@@ -1,5 +1,6 @@
 // A cold listing waits for its thumbnails off the main thread: other visitors are served
 // meanwhile, and a visitor who leaves costs nothing afterwards.
+#include "file_opens.h"
 #include "pages/page_stages.h"
 #include "pages/page_wrap.h"
 #include "pages/thumbnail_cache.h"
@@ -24,8 +25,9 @@ class ListingWait : public ServerFixture {
     }
 
     // An album of pictures that take a while to decode (PNG has no scaled decoding): one
-    // picture, written once, copied under many names, each a thumbnail of its own.
-    void MakeAlbum(const std::string& folder) {
+    // picture, written once, copied under many names, each a thumbnail of its own. Returns
+    // the pictures' paths.
+    std::vector<std::string> MakeAlbum(const std::string& folder) {
         QImage image(2400, 1800, QImage::Format_RGB32);
         for (int y = 0; y < image.height(); ++y) {
             auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
@@ -35,17 +37,14 @@ class ListingWait : public ServerFixture {
         QByteArray bytes;
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
-        ASSERT_TRUE(QImageWriter(&buffer, "png").write(image));
-        for (int i = 0; i < kPictures; ++i)
-            Put(folder + "/picture" + std::to_string(i) + ".png",
-                std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    }
-
-    // Waits (up to five seconds) until the server has begun decoding since `before`.
-    static bool DecodingBegan(int before) {
-        for (int i = 0; i < 500 && ThumbnailDecodeCount() == before; ++i)
-            std::this_thread::sleep_for(10ms);
-        return ThumbnailDecodeCount() != before;
+        EXPECT_TRUE(QImageWriter(&buffer, "png").write(image));
+        std::vector<std::string> paths;
+        for (int i = 0; i < kPictures; ++i) {
+            const std::string name = folder + "/picture" + std::to_string(i) + ".png";
+            Put(name, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+            paths.push_back(root + "/" + name);
+        }
+        return paths;
     }
 
     CPageStages pageStages;
@@ -54,8 +53,8 @@ class ListingWait : public ServerFixture {
 // While twenty new pictures are decoded for one visitor's listing, another visitor's small
 // file is answered first: the order of arrival of the answers, not a time limit.
 TEST_F(ListingWait, SmallFileIsAnsweredWhileAColdListingIsMade) {
-    MakeAlbum("album");
-    const int before = ThumbnailDecodeCount();
+    FileOpens opens(MakeAlbum("album"));
+    ASSERT_TRUE(opens.Watching(kPictures));
     std::string listing;
     std::string small;
     bool listingWasStillComing = false;
@@ -64,7 +63,7 @@ TEST_F(ListingWait, SmallFileIsAnsweredWhileAColdListingIsMade) {
             LoopbackClient album;
             ASSERT_TRUE(album.Connect(port));
             album.Send("GET /album/ HTTP/1.0\r\n\r\n");
-            ASSERT_TRUE(DecodingBegan(before));
+            ASSERT_TRUE(opens.WaitBeyond(0, 5000ms)); // the decoding began
             LoopbackClient visitor;
             ASSERT_TRUE(visitor.Connect(port));
             visitor.Send("GET /small.dat HTTP/1.0\r\n\r\n");
@@ -88,26 +87,26 @@ TEST_F(ListingWait, SmallFileIsAnsweredWhileAColdListingIsMade) {
 // A visitor who leaves while the listing is made: the work finishes, the connection ends,
 // and the server serves on.
 TEST_F(ListingWait, VisitorWhoLeavesDuringTheListingCostsNothingAfterwards) {
-    MakeAlbum("gone");
-    const int before = ThumbnailDecodeCount();
+    FileOpens opens(MakeAlbum("gone"));
+    ASSERT_TRUE(opens.Watching(kPictures));
     ASSERT_TRUE(RunWhileServing([&] {
         LoopbackClient album;
         ASSERT_TRUE(album.Connect(port));
         album.Send("GET /gone/ HTTP/1.0\r\n\r\n");
-        ASSERT_TRUE(DecodingBegan(before));
+        ASSERT_TRUE(opens.WaitBeyond(0, 5000ms)); // the decoding began
         album.Abort();
     }));
     // Every picture decoded, the result came back and found its connection gone.
-    for (int i = 0; i < 1500 && ThumbnailDecodeCount() < before + kPictures; ++i)
+    for (int i = 0; i < 1500 && opens.Count() < kPictures; ++i)
         SpinEventLoop(20ms);
     for (int i = 0; i < 250 && doc->Connections().LiveCount() > 0; ++i)
         SpinEventLoop(20ms);
     EXPECT_EQ(doc->Connections().LiveCount(), 0u);
     EXPECT_EQ(Get("/small.dat").body, "small");
     // The thumbnails made for the visitor who left serve the next one from the cache.
-    const int decoded = ThumbnailDecodeCount();
+    const int decoded = opens.Count();
     EXPECT_EQ(Get("/gone/").statusLine, "HTTP/1.0 200 OK");
-    EXPECT_EQ(ThumbnailDecodeCount(), decoded);
+    EXPECT_EQ(opens.Count(), decoded);
 }
 
 // A page large enough to be converted off the event loop comes back framed, whole.

@@ -152,7 +152,7 @@ TEST(PlainText, TextFileMarkupIsEscaped) {
 }
 
 // The conversion replaced in place, moving the rest of the text at every line end: an
-// 8 MiB text took seconds while every other visitor waited. It is one pass now.
+// 8 MiB text took seconds while every other visitor waited. It is one pass.
 TEST(PlainText, ConversionIsLinearInTheLineCount) {
     const std::string text(8 << 20, '\n');
     const std::string html = PlainTextToHtml(text, true);

@@ -1,10 +1,12 @@
 // Thumbnail keys, the box rule, the cache's life rules and the thumbnail URLs.
+#include "file_opens.h"
 #include "pages/thumbnail_cache.h"
 #include "thumbnail_test_support.h"
 
 #include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@ namespace {
 
 using test::EncodePicture;
 using test::FetchThumbnail;
+using test::FileOpens;
 using test::ParseTag;
 using test::WriteFile;
 
@@ -43,6 +46,24 @@ TEST(ThumbnailKey, NamesTheFileWhicheverPathReachesIt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(ThumbnailKey(root + c.path) == key, c.same);
+    }
+}
+
+// A path that names no file is keyed by the CRC-32 register over its own bytes: the
+// well-known CRC-32 check values, inverted.
+TEST(ThumbnailKey, PathOfNoFileIsTheCrcRegisterOfItsBytes) {
+    struct Case {
+        const char* path;
+        std::uint32_t key;
+    };
+    const Case cases[] = {
+        {"", 0xFFFFFFFFu},
+        {"123456789", ~0xCBF43926u},
+        {"The quick brown fox jumps over the lazy dog", ~0x414FA339u},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(ThumbnailKey(c.path), c.key);
     }
 }
 
@@ -124,7 +145,7 @@ void SetModified(const std::string& path, std::int64_t seconds, long nanoseconds
 }
 
 // An edited picture kept the thumbnail first made of it for the whole run: the key was the
-// path's alone. Now the file's modification time and size are part of it, so a change of any
+// path's alone. The file's modification time and size are part of it, so a change of any
 // one of them makes a fresh thumbnail. BMPs of 400 by 300 and of 300 by 400 pixels are of
 // the same size, and the times are set by hand, so that each edit changes one thing only.
 TEST(MakeThumbnailTag, EditedPictureGetsAFreshThumbnail) {
@@ -138,6 +159,8 @@ TEST(MakeThumbnailTag, EditedPictureGetsAFreshThumbnail) {
     SetModified(path, 1'600'000'000, 500);
     const std::string first = MakeThumbnailTag(path, "edited");
     ASSERT_EQ(ParseTag(first).height, 75);
+    FileOpens opens({path});
+    ASSERT_TRUE(opens.Watching(1));
     struct Case {
         const char* edit;
         int width, height;
@@ -155,21 +178,21 @@ TEST(MakeThumbnailTag, EditedPictureGetsAFreshThumbnail) {
         SCOPED_TRACE(c.edit);
         WriteFile(dir, "edited.bmp", bmp(c.width, c.height));
         SetModified(path, c.seconds, c.nanoseconds);
-        const int decodes = ThumbnailDecodeCount();
-        EXPECT_FALSE(ThumbnailsCached({{path, "edited"}}));
+        const int decodes = opens.Count(); // the edit's own opening is behind
+        EXPECT_EQ(CachedThumbnailTags({{path, "edited"}}), std::nullopt);
         const std::string tag = MakeThumbnailTag(path, "edited");
         EXPECT_NE(ParseTag(tag).url, ParseTag(before).url);
         EXPECT_EQ(ParseTag(tag).height, c.thumbHeight);
         EXPECT_EQ(FetchThumbnail(ParseTag(tag).url).height(), c.thumbHeight);
         // Unchanged since, it is made no more.
         EXPECT_EQ(MakeThumbnailTag(path, "edited"), tag);
-        EXPECT_EQ(ThumbnailDecodeCount(), decodes + 1);
+        EXPECT_EQ(opens.Count(), decodes + 1);
         before = tag;
     }
 }
 
 // A folder reached through a link, or a path with "//" or "/./" in it, made the same picture
-// once more for every spelling, and kept each copy. Now one file is one thumbnail, and the
+// once more for every spelling, and kept each copy. One file is one thumbnail, and the
 // picture it names is the path it was first listed by, the link included: the server checks
 // that path's folder and the folder it leads to.
 TEST(MakeThumbnailTags, SamePictureThroughLinksIsDecodedOnce) {
@@ -186,17 +209,18 @@ TEST(MakeThumbnailTags, SamePictureThroughLinksIsDecodedOnce) {
          {"/shortcut/sea.jpg", "/album/sea.jpg", "/album//sea.jpg", "/album/./sea.jpg", "/sea.jpg"})
         pictures.push_back({root + spelling, spelling});
 
-    const int before = ThumbnailDecodeCount();
+    FileOpens opens({root + "/album/sea.jpg"});
+    ASSERT_TRUE(opens.Watching(1));
     const std::vector<std::string> tags = MakeThumbnailTags(pictures);
-    EXPECT_EQ(ThumbnailDecodeCount(), before + 1);
+    EXPECT_EQ(opens.Count(), 1);
     for (std::size_t i = 0; i < pictures.size(); ++i) {
         SCOPED_TRACE(pictures[i].fallbackText);
         EXPECT_EQ(ParseTag(tags[i]).width, 100);
         EXPECT_EQ(tags[i], tags[0]);
         EXPECT_EQ(MakeThumbnailTag(pictures[i].path, "again"), tags[0]);
     }
-    EXPECT_TRUE(ThumbnailsCached(pictures));
-    EXPECT_EQ(ThumbnailDecodeCount(), before + 1);
+    EXPECT_EQ(CachedThumbnailTags(pictures), tags);
+    EXPECT_EQ(opens.Count(), 1);
     std::string jpeg;
     std::string picture;
     ASSERT_TRUE(CopyThumbnail(ParseTag(tags[0]).url, jpeg, picture));
@@ -206,10 +230,11 @@ TEST(MakeThumbnailTags, SamePictureThroughLinksIsDecodedOnce) {
 TEST(MakeThumbnailTag, UndecodablePictureFallsBackAndIsTriedAgain) {
     QTemporaryDir dir;
     const std::string path = WriteFile(dir, "broken.jpg", "this is not a picture");
-    const int before = ThumbnailDecodeCount();
+    FileOpens opens({path});
+    ASSERT_TRUE(opens.Watching(1));
     EXPECT_EQ(MakeThumbnailTag(path, "broken"), "broken");
     EXPECT_EQ(MakeThumbnailTag(path, "broken"), "broken");
-    EXPECT_EQ(ThumbnailDecodeCount(), before + 2);
+    EXPECT_EQ(opens.Count(), 2);
 
     QImage image(200, 100, QImage::Format_RGB32);
     image.fill(Qt::gray);
@@ -235,10 +260,16 @@ TEST(MakeThumbnailTags, ManyPicturesInTheirOrder) {
     }
     pictures.push_back(pictures[2]);
     pictures.push_back({WriteFile(dir, "bad.jpg", "no picture"), "bad"});
-    const int before = ThumbnailDecodeCount();
+    std::vector<std::string> files;
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        if (i != 6) // the second naming of p2
+            files.push_back(pictures[i].path);
+    }
+    FileOpens opens(files);
+    ASSERT_TRUE(opens.Watching(7));
     const std::vector<std::string> tags = MakeThumbnailTags(pictures);
     ASSERT_EQ(tags.size(), pictures.size());
-    EXPECT_EQ(ThumbnailDecodeCount(), before + 7);
+    EXPECT_EQ(opens.Count(), 7);
     for (int i = 0; i < 6; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(tags[i], MakeThumbnailTag(pictures[i].path, "cached"));
@@ -246,20 +277,20 @@ TEST(MakeThumbnailTags, ManyPicturesInTheirOrder) {
     }
     EXPECT_EQ(tags[6], tags[2]);
     EXPECT_EQ(tags[7], "bad");
-    EXPECT_EQ(ThumbnailDecodeCount(), before + 7); // the six were cached
+    EXPECT_EQ(opens.Count(), 7); // the six were cached
     EXPECT_TRUE(MakeThumbnailTags({}).empty());
 }
 
-TEST(FindThumbnail, AcceptsOnlyThePrefixThenHexDigits) {
+TEST(CopyThumbnail, UrlIsThePrefixThenHexDigits) {
     QTemporaryDir dir;
     QImage image(300, 200, QImage::Format_RGB32);
     image.fill(Qt::blue);
     const std::string path = WriteFile(dir, "url.jpg", EncodePicture(image, "jpeg"));
     const auto tag = ParseTag(MakeThumbnailTag(path, "url"));
     ASSERT_GT(tag.width, 0);
-    std::size_t size = 0;
-    ASSERT_TRUE(FindThumbnail(tag.url, size));
-    const std::size_t expectedSize = size;
+    std::string expected;
+    std::string picture;
+    ASSERT_TRUE(CopyThumbnail(tag.url, expected, picture));
 
     const std::uint32_t key = ThumbnailKey(path);
     char upper[16], lower[16];
@@ -285,10 +316,10 @@ TEST(FindThumbnail, AcceptsOnlyThePrefixThenHexDigits) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
-        std::size_t found = 0;
-        EXPECT_EQ(FindThumbnail(c.url, found), c.found);
+        std::string jpeg;
+        EXPECT_EQ(CopyThumbnail(c.url, jpeg, picture), c.found);
         if (c.found) {
-            EXPECT_EQ(found, expectedSize);
+            EXPECT_EQ(jpeg, expected);
         }
     }
 }
@@ -299,13 +330,13 @@ TEST(CopyThumbnail, GivesTheWholeJpegAndThePictureItShows) {
     image.fill(Qt::yellow);
     const std::string path = WriteFile(dir, "read.jpg", EncodePicture(image, "jpeg"));
     const std::string url = ParseTag(MakeThumbnailTag(path, "read")).url;
-    std::size_t size = 0;
-    ASSERT_TRUE(FindThumbnail(url, size));
 
     std::string jpeg;
     std::string picture;
     ASSERT_TRUE(CopyThumbnail(url, jpeg, picture));
-    EXPECT_EQ(jpeg.size(), size);
+    const QImage whole =
+        QImage::fromData(QByteArray(jpeg.data(), static_cast<qsizetype>(jpeg.size())), "jpeg");
+    EXPECT_EQ(whole.size(), QSize(100, 75));
     EXPECT_EQ(jpeg.substr(0, 2), "\xFF\xD8");
     EXPECT_EQ(jpeg.substr(jpeg.size() - 2), "\xFF\xD9");
     // The picture's folder decides who may see the thumbnail: it must be the path listed.

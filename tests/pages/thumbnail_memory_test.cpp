@@ -1,5 +1,6 @@
 // The cache's bound: the least recently used thumbnails go first, and what a listing shows,
 // or a visitor fetches, counts as used.
+#include "file_opens.h"
 #include "pages/thumbnail_cache.h"
 #include "thumbnail_test_support.h"
 
@@ -11,6 +12,7 @@ namespace tvn {
 namespace {
 
 using test::EncodePicture;
+using test::FileOpens;
 using test::ParseTag;
 using test::WriteFile;
 
@@ -36,7 +38,7 @@ QByteArray NoisePicture(std::uint32_t seed) {
     return EncodePicture(image, "jpeg");
 }
 
-// 466 requests grew the server by 130 MB: every thumbnail was kept for the whole run. Now the
+// 466 requests grew the server by 130 MB: every thumbnail was kept for the whole run. The
 // cache holds a bounded number of bytes, dropping the least recently used first, and a
 // thumbnail that was dropped is made again by the next listing that shows it.
 TEST(ThumbnailCache, LeastRecentlyUsedGoFirstAndTheBytesStayBounded) {
@@ -48,36 +50,45 @@ TEST(ThumbnailCache, LeastRecentlyUsedGoFirstAndTheBytesStayBounded) {
     const ScopedCacheLimit limit(kLimit);
     QTemporaryDir dir;
     std::uint32_t seed = 0;
-    auto make = [&](const std::string& name) {
-        const std::string path = WriteFile(dir, name.c_str(), NoisePicture(++seed));
+    auto write = [&](const std::string& name) {
+        return WriteFile(dir, name.c_str(), NoisePicture(++seed));
+    };
+    auto make = [&](const std::string& path) {
         const std::string url = ParseTag(MakeThumbnailTag(path, "none")).url;
-        EXPECT_FALSE(url.empty()) << name;
+        EXPECT_FALSE(url.empty()) << path;
         return std::pair{path, url};
     };
-    // Three thumbnails kept in use, each in one of the ways a thumbnail is used.
-    const auto fetched = make("fetched.jpg");
-    const auto copied = make("copied.jpg");
-    const auto listed = make("listed.jpg");
+    // Three thumbnails kept in use, each in one of the ways a thumbnail is used: fetched by
+    // a visitor, looked up for a listing on the main thread, and listed.
+    const auto fetched = make(write("fetched.jpg"));
+    const auto checked = make(write("checked.jpg"));
+    const auto listed = make(write("listed.jpg"));
+    std::vector<std::string> freshFiles;
+    for (int i = 0; i < 30; ++i)
+        freshFiles.push_back(write("fresh" + std::to_string(i) + ".jpg"));
+    std::vector<std::string> watched = freshFiles;
+    watched.insert(watched.end(), {fetched.first, checked.first, listed.first});
+    FileOpens opens(watched);
+    ASSERT_TRUE(opens.Watching(watched.size()));
     std::vector<std::pair<std::string, std::string>> fresh;
-    const int decodesBefore = ThumbnailDecodeCount();
-    for (int i = 0; i < 30; ++i) {
-        fresh.push_back(make("fresh" + std::to_string(i) + ".jpg"));
-        std::size_t size = 0;
+    for (const std::string& path : freshFiles) {
+        fresh.push_back(make(path));
         std::string jpeg, picture;
-        EXPECT_TRUE(FindThumbnail(fetched.second, size));
-        EXPECT_TRUE(CopyThumbnail(copied.second, jpeg, picture));
+        EXPECT_TRUE(CopyThumbnail(fetched.second, jpeg, picture));
+        const auto found = CachedThumbnailTags({{checked.first, "checked"}});
+        EXPECT_EQ(found ? ParseTag(found->front()).url : "", checked.second);
         EXPECT_EQ(ParseTag(MakeThumbnailTags({{listed.first, "listed"}}).front()).url,
                   listed.second);
         EXPECT_LE(ThumbnailCacheBytes(), kLimit);
     }
-    EXPECT_EQ(ThumbnailDecodeCount(), decodesBefore + 30) << "one in use was dropped";
+    EXPECT_EQ(opens.Count(), 30) << "one in use was dropped";
     // The fresh ones still held are the newest, and they hold at least their JPEG bytes.
     std::size_t jpegBytes = 0;
     std::vector<bool> held;
     for (const auto& [path, url] : fresh) {
-        std::size_t size = 0;
-        held.push_back(FindThumbnail(url, size));
-        jpegBytes += held.back() ? size : 0;
+        std::string jpeg, picture;
+        held.push_back(CopyThumbnail(url, jpeg, picture));
+        jpegBytes += jpeg.size();
     }
     EXPECT_FALSE(held.front());
     EXPECT_TRUE(held.back());
@@ -86,11 +97,10 @@ TEST(ThumbnailCache, LeastRecentlyUsedGoFirstAndTheBytesStayBounded) {
     EXPECT_LE(ThumbnailCacheBytes(), kLimit);
 
     // The next listing makes a dropped thumbnail again, under the same URL.
-    const int before = ThumbnailDecodeCount();
     EXPECT_EQ(ParseTag(MakeThumbnailTag(fresh.front().first, "none")).url, fresh.front().second);
-    EXPECT_EQ(ThumbnailDecodeCount(), before + 1);
-    std::size_t size = 0;
-    EXPECT_TRUE(FindThumbnail(fresh.front().second, size));
+    EXPECT_EQ(opens.Count(), 31);
+    std::string jpeg, picture;
+    EXPECT_TRUE(CopyThumbnail(fresh.front().second, jpeg, picture));
 }
 
 } // namespace

@@ -156,7 +156,7 @@ TEST(MakeThumbnailTag, HugePicturesFallBackWithoutTakingTheMemory) {
 
 // A 2.6 MB PNG of 30000 by 30000 pixels took eight seconds to make a thumbnail of: Qt's PNG
 // reader scales row by row, so the allocation limit let it through, and every row was
-// decoded. A picture of more pixels than a camera makes is now refused from its header.
+// decoded. A picture of more pixels than a camera makes is refused from its header.
 // The PNGs here are valid (the small one, made the same way, is decoded): a huge one that
 // got a thumbnail would have been decoded whole.
 TEST(MakeThumbnailTag, PicturesOfMorePixelsThanACameraMakesFallBackUndecoded) {

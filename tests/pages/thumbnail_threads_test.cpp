@@ -1,5 +1,6 @@
 // Thumbnails made on several threads at once: listings on worker threads, thumbnail URLs and
 // cache checks on the main thread.
+#include "file_opens.h"
 #include "pages/thumbnail_cache.h"
 #include "thumbnail_test_support.h"
 
@@ -12,6 +13,7 @@ namespace {
 
 using test::BlackPng;
 using test::EncodePicture;
+using test::FileOpens;
 using test::ParseTag;
 using test::WriteFile;
 
@@ -19,7 +21,7 @@ using test::WriteFile;
 // waited for the whole decode. Asked while a big PNG is being decoded on another thread, a
 // thumbnail is found, and the cache says the big one is not made yet: a look-up that had
 // waited would have found it made.
-TEST(FindThumbnail, AnsweredWhileAnotherThreadDecodes) {
+TEST(CopyThumbnail, AnsweredWhileAnotherThreadDecodes) {
     QTemporaryDir dir;
     QImage small(120, 90, QImage::Format_RGB32);
     small.fill(Qt::cyan);
@@ -27,23 +29,24 @@ TEST(FindThumbnail, AnsweredWhileAnotherThreadDecodes) {
         ParseTag(MakeThumbnailTag(WriteFile(dir, "small.jpg", EncodePicture(small, "jpeg")), "s"))
             .url;
     const std::string slow = WriteFile(dir, "slow.png", BlackPng(8000, 6000)); // PNG: no scaling
-    const int before = ThumbnailDecodeCount();
+    FileOpens opens({slow});
+    ASSERT_TRUE(opens.Watching(1));
     std::string slowTag;
     std::thread listing([&] { slowTag = MakeThumbnailTag(slow, "slow"); });
-    for (int i = 0; i < 5000 && ThumbnailDecodeCount() == before; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::size_t size = 0;
-    const bool found = FindThumbnail(url, size);
-    const bool cached = ThumbnailsCached({{slow, "slow"}});
+    opens.WaitBeyond(0, std::chrono::seconds(5)); // the decoding began
+    std::string jpeg;
+    std::string picture;
+    const bool found = CopyThumbnail(url, jpeg, picture);
+    const bool cached = CachedThumbnailTags({{slow, "slow"}}).has_value();
     listing.join();
     EXPECT_TRUE(found);
     EXPECT_FALSE(cached) << "the look-ups waited for the decode";
     EXPECT_EQ(ParseTag(slowTag).width, 100);
     EXPECT_EQ(ParseTag(slowTag).height, 75);
-    EXPECT_TRUE(ThumbnailsCached({{slow, "slow"}}));
+    EXPECT_EQ(CachedThumbnailTags({{slow, "slow"}}), std::vector<std::string>{slowTag});
 }
 
-// Two listings of the same new folder at once each decoded every picture. Now a picture that
+// Two listings of the same new folder at once each decoded every picture. A picture that
 // one listing is decoding is waited for by the other: each is decoded once, and both
 // listings show the same thumbnails.
 TEST(MakeThumbnailTags, ListingsAtOnceDecodeEachPictureOnce) {
@@ -53,14 +56,18 @@ TEST(MakeThumbnailTags, ListingsAtOnceDecodeEachPictureOnce) {
         const std::string name = "p" + std::to_string(i) + ".png";
         pictures.push_back({WriteFile(dir, name.c_str(), BlackPng(3000, 2000 + 100 * i)), name});
     }
-    const int before = ThumbnailDecodeCount();
+    std::vector<std::string> paths;
+    for (const PictureRef& picture : pictures)
+        paths.push_back(picture.path);
+    FileOpens opens(paths);
+    ASSERT_TRUE(opens.Watching(6));
     std::vector<std::string> tags[3];
     std::vector<std::thread> listings;
     for (auto& listed : tags)
         listings.emplace_back([&] { listed = MakeThumbnailTags(pictures); });
     for (std::thread& listing : listings)
         listing.join();
-    EXPECT_EQ(ThumbnailDecodeCount(), before + 6);
+    EXPECT_EQ(opens.Count(), 6);
     for (int i = 0; i < 6; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(ParseTag(tags[0][i]).height, (2000 + 100 * i) / 30);

@@ -147,7 +147,7 @@ int ModeOf(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
-// Every write used to create the new file with mode 0644, so a TVN.cfg the owner had made
+// Every write created the new file with mode 0644, so a TVN.cfg the owner had made
 // 0600 (it holds the dynamic DNS password) became readable by everyone on the next change.
 TEST_F(IniFileTest, RewriteKeepsTheModeAndANewFileIsPrivate) {
     struct Case {

@@ -125,8 +125,8 @@ TEST_F(DynDns, MissingAccountDataSendsNothing) {
     EXPECT_EQ(server.Count(), 0u);
 }
 
-// The service's answer used to be stored and shown as received: a line end in it made the
-// settings refuse the comment, so the request was repeated, and markup reached the page.
+// The service's answer was stored as received: a line end in it made the settings refuse
+// the comment, so the request was repeated.
 TEST_F(DynDns, HostileAnswersAreKeptAsOnePrintableLine) {
     struct Case {
         std::string body;
@@ -153,11 +153,6 @@ TEST_F(DynDns, HostileAnswersAreKeptAsOnePrintableLine) {
         EXPECT_EQ(Get("DNS_answer"), c.line);
     }
     EXPECT_EQ(server.Count(), 3u);
-    // Shown as text: only the registered host name is a link.
-    const std::string html = DynDnsHtml({1, "home.example", " says '<b>&'"}, 8080);
-    EXPECT_EQ(html, "<a href=\"http://home.example:8080/\">home.example</a> says "
-                    "&#39;&lt;b&gt;&amp;&#39;");
-    EXPECT_EQ(DynDnsHtml({0, "<i>", ""}, 80), "&lt;i&gt;");
 }
 
 // The address went into the query as given, so "&" or "=" in it added parameters.

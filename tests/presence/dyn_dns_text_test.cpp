@@ -61,7 +61,7 @@ TEST(DynDnsText, UpdateBaseSendsThePasswordOnlyEncryptedOrToThisComputer) {
     }
 }
 
-// A name holding "&" or "=" used to add parameters of its own to the query.
+// A name holding "&" or "=" added parameters of its own to the query.
 TEST(DynDnsText, DefaultUpdateServiceIsKnownByItsHost) {
     for (const char* url :
          {"", "https://members.dyndns.org", "https://Members.DynDns.org/",

@@ -134,7 +134,7 @@ constexpr std::string_view kOtherSecret = "fedcba9876543210fedcba9876543210";
 
 // A second socket on the server's address (a neighbour behind the same NAT) took the name
 // over as "a NAT that moved it", and from then on got the browsers' requests with their
-// passwords. A held name now moves only with the secret it was registered with.
+// passwords. A held name moves only with the secret it was registered with.
 TEST(NameRegistry, NeighbourOnTheSameAddressTakesNoHeldName) {
     using O = CNameRegistry::Outcome;
     const Endpoint neighbour{kA.address, 6000};
@@ -194,7 +194,7 @@ TEST(NameRegistry, AllowListSecretKeepsTheNameForItsServer) {
 }
 
 // One address registered 4090 names in a second, and new servers got no answer: the table
-// was full. An address now holds kMaxNamesPerAddress names at most.
+// was full. An address holds kMaxNamesPerAddress names at most.
 TEST(NameRegistry, OneAddressCannotFillTheNameTable) {
     using O = CNameRegistry::Outcome;
     CNameRegistry registry(std::nullopt, "");

@@ -310,7 +310,7 @@ TEST_F(RelayServiceTest, NeighbourOnTheSameAddressGetsNoRequests) {
 }
 
 // 800 connections that each sent one byte filled the 768 places, and no other browser got
-// in. Now one address holds 64 places at most, and when every place is taken the browser
+// in. One address holds 64 places at most, and when every place is taken the browser
 // that has waited longest for its request head gives its place up.
 TEST_F(RelayServiceTest, OneByteConnectionsDoNotShutOutABrowser) {
     const int spreads[] = {1, 25}; // the 800 from one address, then from 25

@@ -80,7 +80,7 @@ TEST(WriteDemoFile, KeepsOrSetsAsideTheUsersEdition) {
 }
 
 // A second update deleted the " (PrevEdition)" backup to make room for the next one, and
-// with it the owner's first edits. Every update now sets the edition aside under the first
+// with it the owner's first edits. Every update sets the edition aside under the first
 // free name, whatever stands under the taken ones (a gap is filled).
 TEST(WriteDemoFile, SecondUpdateKeepsTheFirstBackup) {
     QTemporaryDir dir;
@@ -109,8 +109,7 @@ TEST(WriteDemoFile, SecondUpdateKeepsTheFirstBackup) {
 }
 
 // The demo file went out through an ofstream whose failure nobody looked at: a full disk
-// left a cut demo file, which the next update took for an edit of the owner's and set aside
-// (in the older code, over the owner's real backup).
+// left a cut demo file, which the next update took for an edit of the owner's and set aside.
 TEST(WriteDemoFile, FailedWriteLeavesNoCutFileToBeTakenForAnEdit) {
     QTemporaryDir dir;
     const std::string folder = dir.path().toStdString();

@@ -162,7 +162,7 @@ TEST_F(GuiDlgTest, SaveStoresEveryKey) {
     EXPECT_EQ(Stored("User"), "bob");
     EXPECT_EQ(Stored("Pass"), "pw");
     EXPECT_EQ(Stored("Domain"), "homeip.net");
-    EXPECT_EQ(control->RunningPort(), newPort);
+    EXPECT_EQ(ServingPort({port, newPort}), newPort);
     // The controls show what was stored, and the window stays open.
     EXPECT_EQ(Find<QLineEdit>(dlg, "root")->text().toStdString(), newRoot);
 
@@ -170,7 +170,7 @@ TEST_F(GuiDlgTest, SaveStoresEveryKey) {
     Find<QCheckBox>(dlg, "enable")->click();
     ASSERT_TRUE(dlg.Save());
     EXPECT_EQ(Stored("Enable"), "0");
-    EXPECT_EQ(control->RunningPort(), 0);
+    EXPECT_EQ(ServingPort({port, newPort}), 0);
     EXPECT_FALSE(Find<QWidget>(dlg, "port")->isEnabled());
 }
 
@@ -260,7 +260,7 @@ TEST_F(GuiDlgTest, ClosingHidesAndAltF4IsIgnored) {
     dlg.ShowWindow();
     QTest::keyClick(&dlg, Qt::Key_Escape);
     EXPECT_FALSE(dlg.isVisible());
-    EXPECT_EQ(control->RunningPort(), port); // the server runs on
+    EXPECT_EQ(ServingPort({port}), port); // the server runs on
     // Last: Qt keeps the Alt key's state after the event.
     dlg.ShowWindow();
     QKeyEvent altF4(QEvent::KeyPress, Qt::Key_F4, Qt::AltModifier);
@@ -324,7 +324,7 @@ TEST_F(GuiDlgTest, EnableCommandKeepsOtherEdits) {
     EXPECT_FALSE(Find<QCheckBox>(dlg, "enable")->isChecked());
     EXPECT_FALSE(Find<QWidget>(dlg, "port")->isEnabled());
     EXPECT_EQ(Find<QLineEdit>(dlg, "name")->text(), QStringLiteral("typing"));
-    EXPECT_EQ(control->RunningPort(), 0);
+    EXPECT_EQ(ServingPort({port}), 0);
     EXPECT_EQ(Stored("Enable"), "0");
     EXPECT_EQ(Stored("Name"), "");
 }
@@ -364,7 +364,7 @@ TEST_F(GuiDlgTest, ShowingTheHiddenWindowShowsItAsItWasLeft) {
         EXPECT_EQ(AccessText(), QStringLiteral("The Server is stopped"));
     }
     EXPECT_EQ(Stored("Enable"), "1");
-    EXPECT_EQ(control->RunningPort(), port);
+    EXPECT_EQ(ServingPort({port, otherPort}), port);
 }
 
 // An Enable click refreshed the access information from the stored settings: the line
@@ -384,12 +384,12 @@ TEST_F(GuiDlgTest, EnableClickRefreshesFromTheControls) {
     ASSERT_TRUE(SpinUntil([&] { return AccessText() == QStringLiteral("The Server is stopped"); }));
     enable->click();
     EXPECT_TRUE(SpinUntil([&] { return shows(otherPort); })) << control->AccessLine();
-    EXPECT_EQ(control->RunningPort(), port);
+    EXPECT_EQ(ServingPort({port, otherPort}), port);
     EXPECT_EQ(Stored("Port"), std::to_string(port));
 }
 
 // With DNS_UpdateURL at another service a domain outside the default service's list was
-// replaced by its first entry. Now such a domain is kept and can be typed, and the list is
+// replaced by its first entry. Such a domain is kept and can be typed, and the list is
 // still offered; the default service keeps to its list.
 TEST_F(GuiDlgTest, AnotherServicesDomainIsKeptAndCanBeTyped) {
     struct Case {

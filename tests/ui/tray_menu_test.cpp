@@ -182,10 +182,10 @@ TEST_F(MainWindowTest, ShellCommandsPassThrough) {
     auto* enable = main.Dialog().findChild<QCheckBox*>(QStringLiteral("enable"));
     main.RunCommand(5007);
     EXPECT_FALSE(enable->isChecked());
-    EXPECT_EQ(control->RunningPort(), 0);
+    EXPECT_EQ(ServingPort({port}), 0);
     main.RunCommand(5007);
     EXPECT_TRUE(enable->isChecked());
-    EXPECT_EQ(control->RunningPort(), port);
+    EXPECT_EQ(ServingPort({port}), port);
     main.RunCommand(5010);
     main.RunCommand(5011);
     EXPECT_EQ(shellCommands, (std::vector<int>{5010, 5011}));
@@ -229,7 +229,7 @@ TEST_F(MainWindowTest, TrayEnableTogglesTheWindowsBox) {
         step.act();
         EXPECT_EQ(enable->isChecked(), step.ticked);
         EXPECT_EQ(test::Find<QWidget>(dlg, "port")->isEnabled(), step.ticked);
-        EXPECT_EQ(control->RunningPort(), step.running);
+        EXPECT_EQ(ServingPort({port, otherPort}), step.running);
         EXPECT_EQ(Stored("Enable"), step.storedEnable);
         EXPECT_EQ(Stored("Port"), std::to_string(step.storedPort));
         emit main.Tray().Menu()->aboutToShow();
@@ -248,9 +248,9 @@ TEST_F(MainWindowTest, TrayEnableBeforeTheFirstShowingUsesTheLoadedSettings) {
     control = std::make_unique<CServerControl>(ui, nullptr);
     window = std::make_unique<CMainWindow>(*control, [](int) {});
     control->LoadSettingsAndStart();
-    EXPECT_EQ(control->RunningPort(), 0);
+    EXPECT_EQ(ServingPort({port}), 0);
     window->RunCommand(5007);
-    EXPECT_EQ(control->RunningPort(), port);
+    EXPECT_EQ(ServingPort({port}), port);
     EXPECT_EQ(Stored("Enable"), "1");
     window->Dialog().ShowWindow();
     EXPECT_TRUE(test::Find<QCheckBox>(window->Dialog(), "enable")->isChecked());

@@ -6,6 +6,7 @@
 #include "config/settings_section.h"
 #include "platform/ini_file.h"
 #include "shell/server_control.h"
+#include "support/loopback_client.h"
 #include "support/loopback_port.h"
 #include "support/spin.h"
 
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,6 +71,17 @@ class ControlTest : public ::testing::Test {
         control = std::make_unique<CServerControl>(ui, nullptr);
         control->LoadSettingsAndStart();
         return *control;
+    }
+
+    // The one of `ports` on which the server takes a connection, as a browser finds it; 0
+    // when none does.
+    static int ServingPort(std::initializer_list<int> ports) {
+        for (int candidate : ports) {
+            LoopbackClient probe;
+            if (probe.Connect(candidate))
+                return candidate;
+        }
+        return 0;
     }
 
     void Set(const char* key, const std::string& value) const {
