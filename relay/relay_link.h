@@ -1,6 +1,7 @@
 #pragma once
 
 // The relay link: the only relay header other folders include.
+#include "config/setting_keys.h"
 #include "http/relay_seam.h"
 #include "relay/datagram.h"
 #include "relay/notify.h"
@@ -46,7 +47,8 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     // A datagram the socket refuses this often fails its message.
     static constexpr int kMaxRefusals = 100;
 
-    CTcpOverUdp(CHttpSvrDoc& doc, std::string host, int port, int registerEveryMs);
+    CTcpOverUdp(CHttpSvrDoc& doc, const std::string& host, int port, int registerEveryMs,
+                std::string registrationSecret = {});
     ~CTcpOverUdp() override;
 
     // Opens the UDP socket (any local port); false when it cannot be made.
@@ -62,7 +64,7 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     std::size_t RepeatMemoryBytes() const;
 
     void SetRelayName(const std::string& name) override;
-    std::string ServiceAddressText() const override;
+    const std::string& ServiceHost() const override { return serviceHost; }
 
     // --- For the relayed connections ---
     // Sends `datagram` to `to`; a datagram the socket refuses waits for writability.
@@ -109,7 +111,8 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     void DeleteRetired();
 
     CHttpSvrDoc& doc;
-    int registrationPeriodMs = 20000;
+    const std::string serviceHost;
+    int registrationPeriodMs = setting::kServicePeriod.number;
     int fd = -1;
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;
@@ -124,8 +127,9 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     QTimer retireTimer;
 };
 
-// The relay link for the server document, or nothing when its socket cannot be made.
-std::unique_ptr<IRelayLink> MakeRelayLink(CHttpSvrDoc& doc, const std::string& serviceHost,
-                                          int servicePort, int periodMs);
+// The relay link for the server document, made from ServiceHost, ServicePort, ServicePeriod
+// and ServiceSecret (a missing secret is made and kept); nothing when ServiceHost is empty or
+// the socket cannot be made.
+std::unique_ptr<IRelayLink> MakeRelayLink(CHttpSvrDoc& doc);
 
 } // namespace tvn
