@@ -56,8 +56,8 @@ CDynDns::CDynDns(const std::string& pluginFolder) : plugin(pluginFolder) {
     const SettingsSection settings;
     status = settings.Number(setting::kDnsStatus);
     // A refused login outlives the program: the same account is not sent again after a
-    // restart, and a corrected one is sent once. Files written before DNS_refused existed
-    // tell it by the last answer.
+    // restart, and a corrected one is sent once. A file without DNS_refused tells it by the
+    // last answer.
     const std::string answer = settings.Text(setting::kDnsAnswer);
     const bool refusedBefore =
         status != 1 && presence::IsRefusedLogin(presence::ClassifyAnswer(0, answer));
