@@ -3,6 +3,7 @@
 #include "platform/ini_file.h"
 #include "platform/system_paths.h"
 
+#include <cassert>
 #include <mutex>
 
 namespace tvn {
@@ -58,6 +59,41 @@ std::string SettingsSection::GetString(const char* key, const std::string& fallb
 
 void SettingsSection::SetString(const char* key, const std::string& value) const {
     ini::WriteString(FilePath(), kSettingsSectionName, key, value);
+}
+
+int SettingsSection::Number(const SettingKey& key) const {
+    assert(key.type == SettingType::kNumber && !key.computed);
+    return GetInt(key.name, key.number);
+}
+
+int SettingsSection::Number(const SettingKey& key, int computed) const {
+    assert(key.type == SettingType::kNumber && key.computed);
+    return GetInt(key.name, computed);
+}
+
+bool SettingsSection::Flag(const SettingKey& key) const {
+    assert(key.type == SettingType::kFlag);
+    return GetFlag(key.name, key.number);
+}
+
+std::string SettingsSection::Text(const SettingKey& key) const {
+    assert(key.type == SettingType::kText && !key.computed);
+    return GetString(key.name, key.text);
+}
+
+std::string SettingsSection::Text(const SettingKey& key, const std::string& computed) const {
+    assert(key.type == SettingType::kText && key.computed);
+    return GetString(key.name, computed);
+}
+
+void SettingsSection::Store(const SettingKey& key, int value) const {
+    assert(key.type != SettingType::kText);
+    SetInt(key.name, value);
+}
+
+void SettingsSection::Store(const SettingKey& key, const std::string& value) const {
+    assert(key.type == SettingType::kText);
+    SetString(key.name, value);
 }
 
 } // namespace tvn

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/setting_keys.h"
+
 #include <string>
 
 namespace tvn {
@@ -10,6 +12,16 @@ namespace tvn {
 class SettingsSection {
   public:
     SettingsSection();
+
+    // The keys of the settings table (config/setting_keys.h), read and written as the raw
+    // calls below do with the key's name and default. A computed default is passed in.
+    int Number(const SettingKey& key) const;
+    int Number(const SettingKey& key, int computed) const;
+    bool Flag(const SettingKey& key) const;
+    std::string Text(const SettingKey& key) const;
+    std::string Text(const SettingKey& key, const std::string& computed) const;
+    void Store(const SettingKey& key, int value) const;
+    void Store(const SettingKey& key, const std::string& value) const;
 
     // The stored integer; a missing key (read as -1) writes and returns `fallback`.
     int GetInt(const char* key, int fallback) const;

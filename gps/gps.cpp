@@ -19,13 +19,6 @@ constexpr int kPortCount = 10;
 constexpr int kSearchTries = 31;
 constexpr std::size_t kReadBytes = 8191;
 
-constexpr const char* kDefaultPortTemplate = "/dev/ttyUSB%d";
-constexpr const char* kDefaultSentencePattern =
-    "\\$GPGGA,{[^,]*?},{[^,]*?},{[^,]*?},{[^,]*?},{[^,]*?},{[^,]*?},[^,]*?,{[^,]*?},[^\\*]+?\\*{"
-    "\\h\\h}";
-constexpr const char* kDefaultCoordinatePattern = "{\\-?\\d?\\d\\d}{\\d\\d\\.\\d+}";
-constexpr const char* kDefaultTimePattern = "{\\d\\d}{\\d\\d}{\\d\\d}.*";
-
 std::int64_t SteadyNowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -43,8 +36,8 @@ std::string FolderOf(const std::string& file) {
 // gps.log goes beside the access log: a folder chosen for the logs (by the user, or by the
 // run script away from the program's folder) holds both.
 std::string DefaultLogFileName() {
-    const std::string accessLog =
-        ini::ReadString(SettingsSection::FilePath(), kSettingsSectionName, "LogFileName", "");
+    const std::string accessLog = ini::ReadString(SettingsSection::FilePath(), kSettingsSectionName,
+                                                  setting::kLogFileName.name, "");
     const std::string folder =
         accessLog.empty() ? LogFolder() : FolderOf(FromStoredPath(accessLog));
     return ToStoredPath(JoinPath(folder, "gps.log"));
@@ -57,23 +50,21 @@ GPS::GPS(GpsTimings newTimings)
       historyFile(JoinPath(FolderOf(SettingsSection::FilePath()), "gpsfix.log")) {
     // The settings are read in this order, so that a new settings file lists them so.
     const SettingsSection settings;
-    portTemplate = settings.GetString("NMEAPortTemplate", kDefaultPortTemplate);
-    logFileName = settings.GetString("GpsLogFileName", DefaultLogFileName());
-    logFileSize = settings.GetInt("GpsLogFileSize", 1);
-    timePrec = settings.GetInt("GpsLogTimePrec", 1500);
-    distPrec = gps::LeadingReal(settings.GetString("GpsLogDistPrec", "0.001"));
-    validityMin = settings.GetInt("GpsValidityMin", 1);
-    validityMax = settings.GetInt("GpsValidityMax", 3);
-    maxDop = gps::LeadingReal(settings.GetString("GpsMaxDOP", "50.0"));
-    maxFixes = settings.GetInt("GpsMaxFixes", 20);
-    prevTime = settings.GetInt("GpsPrevTime", 0);
-    prevLon = gps::LeadingReal(settings.GetString("GpsPrevLon", "0"));
-    prevLat = gps::LeadingReal(settings.GetString("GpsPrevLat", "0"));
-    sentencePattern =
-        gps::AtlPattern(settings.GetString("NMEA Pattern3", kDefaultSentencePattern), 8);
-    coordinatePattern =
-        gps::AtlPattern(settings.GetString("NMEAData2", kDefaultCoordinatePattern), 2);
-    timePattern = gps::AtlPattern(settings.GetString("NMEATime", kDefaultTimePattern), 3);
+    portTemplate = settings.Text(setting::kNmeaPortTemplate);
+    logFile = FromStoredPath(settings.Text(setting::kGpsLogFileName, DefaultLogFileName()));
+    logFileSize = settings.Number(setting::kGpsLogFileSize);
+    timePrec = settings.Number(setting::kGpsLogTimePrec);
+    distPrec = gps::LeadingReal(settings.Text(setting::kGpsLogDistPrec));
+    validityMin = settings.Number(setting::kGpsValidityMin);
+    validityMax = settings.Number(setting::kGpsValidityMax);
+    maxDop = gps::LeadingReal(settings.Text(setting::kGpsMaxDop));
+    maxFixes = settings.Number(setting::kGpsMaxFixes);
+    prevTime = settings.Number(setting::kGpsPrevTime);
+    prevLon = gps::LeadingReal(settings.Text(setting::kGpsPrevLon));
+    prevLat = gps::LeadingReal(settings.Text(setting::kGpsPrevLat));
+    sentencePattern = gps::AtlPattern(settings.Text(setting::kNmeaSentence), 8);
+    coordinatePattern = gps::AtlPattern(settings.Text(setting::kNmeaCoordinate), 2);
+    timePattern = gps::AtlPattern(settings.Text(setting::kNmeaTime), 3);
     fix.hardware = kLookingForHardware;
     if (sentencePattern.Usable() && coordinatePattern.Usable() && timePattern.Usable())
         LoadHistory();
@@ -87,9 +78,9 @@ GPS::~GPS() {
     if (historyLoaded)
         SaveHistory();
     const SettingsSection settings;
-    settings.SetInt("GpsPrevTime", prevTime);
-    settings.SetString("GpsPrevLon", gps::FormatSignificant10(prevLon));
-    settings.SetString("GpsPrevLat", gps::FormatSignificant10(prevLat));
+    settings.Store(setting::kGpsPrevTime, prevTime);
+    settings.Store(setting::kGpsPrevLon, gps::FormatSignificant10(prevLon));
+    settings.Store(setting::kGpsPrevLat, gps::FormatSignificant10(prevLat));
     gpsLog.Close();
 }
 
@@ -189,7 +180,7 @@ bool GPS::OpenNextPort() {
     return true;
 }
 
-void GPS::Log(std::string_view text) { gpsLog.Append(logFileName, logFileSize, text); }
+void GPS::Log(std::string_view text) { gpsLog.Append(logFile, logFileSize, text); }
 
 void GPS::SetHardware(const std::string& text) {
     std::lock_guard guard(fixLock);

@@ -2,9 +2,9 @@
 
 #include "gps/detail/atl_pattern.h"
 #include "http/gps_seam.h"
-#include "http/trimmed_log.h"
 #include "platform/serial_port.h"
-#include "relay/work_thread.h"
+#include "platform/trimmed_log.h"
+#include "platform/work_thread.h"
 
 #include <atomic>
 #include <cstdint>
@@ -145,7 +145,7 @@ class GPS : public GPSZadiZo, public CWorkThread, public IGpsSource {
     double maxDop = 50.0;
 
     TrimmedLog gpsLog;
-    std::string logFileName;
+    std::string logFile; // what the reader did, as a path of this computer
     int logFileSize = 1;
     int timePrec = 1500;
     double distPrec = 0.001;

@@ -13,18 +13,13 @@
 namespace tvn {
 namespace {
 
-// The location service is the owner's to name: the default host is one that cannot exist,
-// so nothing leaves the computer until GpsZadiZoURL names a real service.
-constexpr const char* kDefaultReportUrl =
-    "http://zadizo.invalid/zadizo/update.php?server=%s&time=%d&lon=%f&lat=%f&port=%d";
 constexpr std::size_t kMaxReportUrl = 499;
 constexpr long kReportConnectTimeoutMs = 10000;
 constexpr long kReportTimeoutMs = 20000;
 
 } // namespace
 
-GPSZadiZo::GPSZadiZo()
-    : urlTemplate(SettingsSection().GetString("GpsZadiZoURL", kDefaultReportUrl)) {}
+GPSZadiZo::GPSZadiZo() : urlTemplate(SettingsSection().Text(setting::kGpsZadiZoUrl)) {}
 
 void GPSZadiZo::SetRelayName(const std::string& name, int newPort) {
     std::lock_guard guard(nameLock);

@@ -1,5 +1,6 @@
 #include "http/http_svr_doc.h"
 
+#include "config/setting_keys.h"
 #include "config/settings_section.h"
 #include "config/stored_path.h"
 #include "http/listen_socket.h"
@@ -13,40 +14,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
-#include <sys/random.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 namespace tvn {
 namespace {
-
-constexpr const char* kDefaultBlogSound =
-    "/usr/share/sounds/freedesktop/stereo/message-new-instant.oga";
-// No public relay service exists: the user names their own. Empty means no relay link (no
-// registration, no name lookup).
-constexpr const char* kDefaultServiceHost = "";
-
-// A new secret for the relay registrations: 32 hexadecimal digits from the kernel's random
-// source; empty when it gives none.
-std::string NewRelaySecret() {
-    unsigned char bytes[16];
-    std::size_t got = 0;
-    while (got < sizeof bytes) {
-        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return {};
-        got += static_cast<std::size_t>(n);
-    }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string secret;
-    for (const unsigned char byte : bytes) {
-        secret.push_back(kHex[byte >> 4]);
-        secret.push_back(kHex[byte & 0x0F]);
-    }
-    return secret;
-}
 
 std::string FormatWithPort(StringId id, int port) {
     char text[512];
@@ -79,11 +51,11 @@ CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
     : root(StoredRoot(newRoot.empty() ? LoadString(StringId::kDefaultRootName) : newRoot)),
       hostName(LocalHostName()), port(newPort == 0 ? 80 : newPort) {
     const SettingsSection settings;
-    blogSound = settings.GetString("BlogSound", kDefaultBlogSound);
-    logFileName = settings.GetString("LogFileName", ToStoredPath(JoinPath(LogFolder(), "tvn.log")));
-    logFileSize = settings.GetInt("LogFileSize", 1);
-    googleApiKey = settings.GetString("GoogleApiKey", "");
-    // The GPS receiver lives in a layer above; the shell starts it once it is made.
+    blogSound = settings.Text(setting::kBlogSound);
+    logFile = FromStoredPath(
+        settings.Text(setting::kLogFileName, ToStoredPath(JoinPath(LogFolder(), "tvn.log"))));
+    logFileSize = settings.Number(setting::kLogFileSize);
+    googleApiKey = settings.Text(setting::kGoogleApiKey);
 }
 
 CHttpSvrDoc::~CHttpSvrDoc() {
@@ -128,27 +100,20 @@ void CHttpSvrDoc::StopServing() {
 }
 
 void CHttpSvrDoc::StartRelayLink() {
-    const SettingsSection settings;
-    const std::string host = settings.GetString("ServiceHost", kDefaultServiceHost);
-    const int servicePort = settings.GetInt("ServicePort", 1212);
-    const int period = settings.GetInt("ServicePeriod", 20000);
     relay.reset();
     relayHost.clear();
-    if (host.empty() || !relayFactory)
+    if (!relayFactory)
         return;
-    // Made once and kept: with it the relay service moves the name to another address or
-    // port only for this server, not for a neighbour behind the same NAT. A stored text that
-    // is no secret (too short, other characters) makes registrations without one.
-    relaySecret = settings.GetString("ServiceSecret", NewRelaySecret());
-    relay = relayFactory(*this, host, servicePort, period);
-    if (relay)
-        relayHost = host;
-    if (relay && !relayName.empty())
+    relay = relayFactory(*this);
+    if (!relay)
+        return;
+    relayHost = relay->ServiceHost();
+    if (!relayName.empty())
         relay->SetRelayName(relayName);
 }
 
 void CHttpSvrDoc::WriteAccessLog(std::string_view text) {
-    accessLog.Append(logFileName, logFileSize, text);
+    accessLog.Append(logFile, logFileSize, text);
 }
 
 void CHttpSvrDoc::SetRelayName(const std::string& name) {
@@ -156,10 +121,6 @@ void CHttpSvrDoc::SetRelayName(const std::string& name) {
     // The shell hands the same name, with port 80, to the location reporter.
     if (relay)
         relay->SetRelayName(name);
-}
-
-std::string CHttpSvrDoc::ResolveRelayAddress() const {
-    return relay ? relay->ServiceAddressText() : std::string();
 }
 
 std::string CHttpSvrDoc::LastPostLink() const {

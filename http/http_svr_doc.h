@@ -2,7 +2,7 @@
 
 #include "http/connection_list.h"
 #include "http/relay_seam.h"
-#include "http/trimmed_log.h"
+#include "platform/trimmed_log.h"
 
 #include <functional>
 #include <memory>
@@ -20,7 +20,8 @@ class IGpsSource;
 class CHttpSvrDoc {
   public:
     // `port` 0 means 80; an empty root means "htdocs". Reads BlogSound, LogFileName,
-    // LogFileSize and GoogleApiKey (writing their defaults when missing).
+    // LogFileSize and GoogleApiKey (writing their defaults when missing). The relay link's
+    // settings are the relay link's own (relayFactory).
     CHttpSvrDoc(int port, const std::string& root);
     virtual ~CHttpSvrDoc();
     CHttpSvrDoc(const CHttpSvrDoc&) = delete;
@@ -40,14 +41,8 @@ class CHttpSvrDoc {
     // Registers `name` with the relay service (an empty name stops registering); nothing
     // without a relay link.
     void SetRelayName(const std::string& name);
-    // The relay service's address as dotted text; empty without a relay link or before the
-    // first registration resolved it.
-    std::string ResolveRelayAddress() const;
     // The relay service's host as configured, while a relay link runs; else empty.
     const std::string& RelayServiceHost() const { return relayHost; }
-    // The secret the relay registrations carry (ServiceSecret, made once when missing), as
-    // read when the relay link last started.
-    const std::string& RelaySecret() const { return relaySecret; }
     // The relay link, when ServiceHost names a service and its socket could be made.
     IRelayLink* RelayLink() const { return relay.get(); }
     // "localhost:<port><post>" of the post that got the latest comment, or empty.
@@ -75,11 +70,9 @@ class CHttpSvrDoc {
     std::function<void(const std::string& root)> demoInstaller;
     std::function<void(std::string_view line)> showActivity;
     std::function<void(const std::string& message)> reportError;
-    // Makes the relay link (the shell's: it lives in a layer above this one); none leaves
-    // the server without one.
-    std::function<std::unique_ptr<IRelayLink>(CHttpSvrDoc& doc, const std::string& host, int port,
-                                              int periodMs)>
-        relayFactory;
+    // Makes the relay link from its settings at each start (the shell's: it lives in a layer
+    // above this one); none, or a null link, leaves the server without one.
+    std::function<std::unique_ptr<IRelayLink>(CHttpSvrDoc& doc)> relayFactory;
 
   private:
     void ReportError(const std::string& message) const;
@@ -92,9 +85,8 @@ class CHttpSvrDoc {
     std::unique_ptr<IRelayLink> relay;
     std::string relayName; // kept across restarts of the link
     std::string relayHost; // the service host of the running link
-    std::string relaySecret;
     TrimmedLog accessLog;
-    std::string logFileName;
+    std::string logFile; // the access log, as a path of this computer
     int logFileSize = 1;
     std::string blogSound;
     std::string googleApiKey;

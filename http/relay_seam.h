@@ -11,8 +11,8 @@ class IRelayLink {
     virtual ~IRelayLink() = default;
     // Registers `name` with the relay service from now on; an empty name stops registering.
     virtual void SetRelayName(const std::string& name) = 0;
-    // The relay service's address as dotted text, as last resolved; empty when unknown.
-    virtual std::string ServiceAddressText() const = 0;
+    // The relay service's host as configured.
+    virtual const std::string& ServiceHost() const = 0;
 };
 
 } // namespace tvn

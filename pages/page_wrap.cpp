@@ -98,7 +98,7 @@ std::optional<std::string> MapKeyForPage(CRequestContext& context) {
         if (!LooksLikeMapKey(given) || !MayStoreMapKey(context))
             return std::nullopt;
         doc.SetGoogleApiKey(given);
-        SettingsSection().SetString("GoogleApiKey", given);
+        SettingsSection().Store(setting::kGoogleApiKey, given);
     }
     return EscapedMapKey(doc.GoogleApiKey());
 }

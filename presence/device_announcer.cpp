@@ -13,7 +13,6 @@ namespace tvn {
 namespace {
 
 constexpr int kLifetimeSeconds = 3200;
-constexpr const char* kUdnKey = "uPnPUDN";
 constexpr const char* kServiceFile = "TVN.xml";
 constexpr const char* kPageFile = "TVN.html";
 constexpr const char* kDeviceType = "Tarvolin";
@@ -99,10 +98,10 @@ std::string BuildPresentationPage(int port, const std::string& address) {
 std::string DeviceUuid() {
     const SettingsSection settings;
     const std::string fresh = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    std::string kept = settings.GetString(kUdnKey, fresh);
+    std::string kept = settings.Text(setting::kDeviceUdn, fresh);
     if (!IsUuid(kept)) {
         kept = fresh;
-        settings.SetString(kUdnKey, kept);
+        settings.Store(setting::kDeviceUdn, kept);
     }
     return kept;
 }

@@ -15,8 +15,6 @@ namespace {
 using presence::DnsAnswer;
 
 constexpr const char* kUserAgent = "Quorvane/TVN Tarvolin/1.5";
-// The service's own address: HTTPS, because the request carries the account's password.
-constexpr const char* kDefaultUpdateUrl = "https://members.dyndns.org";
 constexpr const char* kNone = "*"; // a stored value that means "none"
 constexpr long kConnectTimeoutMs = 10000;
 constexpr long kTimeoutMs = 30000;
@@ -32,7 +30,7 @@ std::string AccountDigest(const std::string& user, const std::string& password) 
 
 std::string OrNone(const std::string& text) { return text.empty() ? kNone : text; }
 
-std::string UpdateUrl() { return SettingsSection().GetString("DNS_UpdateURL", kDefaultUpdateUrl); }
+std::string UpdateUrl() { return SettingsSection().Text(setting::kDnsUpdateUrl); }
 
 std::string Formatted(const char* format, const std::string& host, const char* word,
                       const std::string& answer, long httpStatus) {
@@ -56,15 +54,15 @@ struct CDynDns::Plan {
 
 CDynDns::CDynDns(const std::string& pluginFolder) : plugin(pluginFolder) {
     const SettingsSection settings;
-    status = settings.GetInt("DNS_status", 0);
+    status = settings.Number(setting::kDnsStatus);
     // A refused login outlives the program: the same account is not sent again after a
-    // restart, and a corrected one is sent once. Files written before DNS_refused existed
-    // tell it by the last answer.
-    const std::string answer = settings.GetString("DNS_answer", kNone);
+    // restart, and a corrected one is sent once. A file without DNS_refused tells it by the
+    // last answer.
+    const std::string answer = settings.Text(setting::kDnsAnswer);
     const bool refusedBefore =
         status != 1 && presence::IsRefusedLogin(presence::ClassifyAnswer(0, answer));
-    refusedLogin = settings.GetInt("DNS_refused", refusedBefore ? 1 : 0) == 1;
-    lastAccount = settings.GetString("DNS_account", kNone);
+    refusedLogin = settings.Number(setting::kDnsRefused, refusedBefore ? 1 : 0) == 1;
+    lastAccount = settings.Text(setting::kDnsAccount);
 }
 
 CDynDns::~CDynDns() {
@@ -75,16 +73,16 @@ CDynDns::~CDynDns() {
 
 void CDynDns::LoadCache() {
     const SettingsSection settings;
-    const auto load = [&](std::string& cached, const char* key) {
+    const auto load = [&](std::string& cached, const SettingKey& key) {
         if (cached.empty())
-            cached = settings.GetString(key, kNone);
+            cached = settings.Text(key);
     };
-    load(cachedAddress, "DNS_IP");
-    load(cachedDomain, "DNS_domain");
-    load(cachedName, "DNS_name");
-    load(cachedResult, "DNS_result");
+    load(cachedAddress, setting::kDnsAddress);
+    load(cachedDomain, setting::kDnsDomain);
+    load(cachedName, setting::kDnsName);
+    load(cachedResult, setting::kDnsResult);
     if (cachedComment.empty()) {
-        cachedComment = settings.GetString("DNS_comment", kNone);
+        cachedComment = settings.Text(setting::kDnsComment);
         // The settings file trims its values, and every stored status text begins with the
         // space that separates it from the label it is appended to.
         if (cachedComment != kNone && !cachedComment.starts_with(' '))
@@ -134,13 +132,13 @@ DynDnsResult CDynDns::Finish(const Plan& plan, long httpStatus, const std::strin
     const std::string sent = AccountDigest(account.user, account.password);
     const bool otherAccount = sent != lastAccount;
     lastAccount = sent;
-    settings.SetString("DNS_account", lastAccount);
+    settings.Store(setting::kDnsAccount, lastAccount);
     cachedAddress = account.address;
     cachedDomain = account.domain;
     cachedName = account.name;
-    settings.SetString("DNS_IP", cachedAddress);
-    settings.SetString("DNS_domain", cachedDomain);
-    settings.SetString("DNS_name", cachedName);
+    settings.Store(setting::kDnsAddress, cachedAddress);
+    settings.Store(setting::kDnsDomain, cachedDomain);
+    settings.Store(setting::kDnsName, cachedName);
 
     // The answer is the service's to choose: only one printable line of it is kept or shown.
     const std::string line = presence::OneLine(body);
@@ -150,7 +148,7 @@ DynDnsResult CDynDns::Finish(const Plan& plan, long httpStatus, const std::strin
     result.address = account.address;
     if (answer == DnsAnswer::Good || answer == DnsAnswer::NoChange) {
         cachedResult = host;
-        settings.SetString("DNS_result", cachedResult);
+        settings.Store(setting::kDnsResult, cachedResult);
         result.address = host;
         status = 1;
     } else {
@@ -165,11 +163,11 @@ DynDnsResult CDynDns::Finish(const Plan& plan, long httpStatus, const std::strin
         refusedLogin = true;
     else if (otherAccount)
         refusedLogin = false;
-    settings.SetInt("DNS_refused", refusedLogin ? 1 : 0);
+    settings.Store(setting::kDnsRefused, refusedLogin ? 1 : 0);
     cachedComment = OrNone(result.status);
-    settings.SetString("DNS_comment", cachedComment);
-    settings.SetString("DNS_answer", OrNone(line));
-    settings.SetInt("DNS_status", status);
+    settings.Store(setting::kDnsComment, cachedComment);
+    settings.Store(setting::kDnsAnswer, OrNone(line));
+    settings.Store(setting::kDnsStatus, status);
     result.registered = status;
     return result;
 }

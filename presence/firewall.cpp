@@ -46,16 +46,15 @@ void CFirewall::RemoveException() {
     added.reset();
 }
 
-bool AskOnce(int captionId, int textId, std::string_view topic, const AskUser& ask) {
-    const std::string key = "NoAsk" + std::string(topic);
+bool AskOnce(int captionId, int textId, const SettingKey& noAsk, const AskUser& ask) {
     const SettingsSection settings;
-    if (settings.GetInt(key.c_str(), 0) != 0)
+    if (settings.Number(noAsk) != 0)
         return true;
     const AskReply reply = ask(captionId, textId);
     if (!reply.ok)
         return false;
     if (reply.dontAskAgain)
-        settings.SetInt(key.c_str(), 1);
+        settings.Store(noAsk, 1);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/setting_keys.h"
 #include "platform/firewalld.h"
 
 #include <functional>
@@ -55,12 +56,12 @@ struct AskReply {
 // Shows the question with the texts `captionId` and `textId` (string-table ids) and waits.
 using AskUser = std::function<AskReply(int captionId, int textId)>;
 
-// A question the user can silence: when the setting "NoAsk" + `topic` is not 0 the answer is
+// A question the user can silence: when the number setting `noAsk` is not 0 the answer is
 // OK without asking. Otherwise `ask` is called; OK with the box ticked sets the setting to 1,
 // Cancel stores nothing. True for OK.
-bool AskOnce(int captionId, int textId, std::string_view topic, const AskUser& ask);
+bool AskOnce(int captionId, int textId, const SettingKey& noAsk, const AskUser& ask);
 
-// The firewall question; its setting is NoAskFirewall.
-inline constexpr std::string_view kFirewallTopic = "Firewall";
+// The setting that silences the firewall question.
+inline constexpr const SettingKey& kFirewallQuestion = setting::kNoAskFirewall;
 
 } // namespace tvn

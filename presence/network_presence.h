@@ -1,6 +1,7 @@
 #pragma once
 
 // The network presence: the only presence header the shell includes besides the firewall's.
+#include "config/setting_keys.h"
 #include "presence/device_announcer.h"
 #include "presence/dyn_dns.h"
 #include "presence/firewall.h"
@@ -18,9 +19,9 @@ namespace tvn {
 
 // What one access-information refresh works from: the settings as the user sees them.
 struct AccessRequest {
-    bool enable = true;
-    int port = 8080;
-    bool worldwide = true;
+    bool enable = setting::kEnable.number != 0;
+    int port = setting::kPort.number;
+    bool worldwide = setting::kWorldwide.number != 0;
     std::string user;
     std::string password;
     std::string name;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "relay/work_thread.h"
+#include "platform/work_thread.h"
 
 #include <mutex>
 #include <netinet/in.h>

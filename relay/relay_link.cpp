@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <random>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,9 +16,8 @@ namespace tvn {
 namespace {
 
 constexpr int kSweepEveryMs = 5000;
-// The settings key of the wait for an acknowledgement of a response message, and the longest
-// wait it may name; outside 1..kMaxAckWaitMs the protocol's wait holds.
-constexpr const char* kAckWaitKey = "ServiceAckWait";
+// The longest wait for an acknowledgement of a response message that ServiceAckWait may
+// name; outside 1..kMaxAckWaitMs the protocol's wait holds.
 constexpr int kMaxAckWaitMs = 60000;
 // A request message whose fragments have not all come within this time is dropped; the
 // service sends it again.
@@ -25,6 +25,28 @@ constexpr std::chrono::seconds kAssemblyLimit{15};
 
 // Connection ids the server assigns: one counter for the process, the first id is 1.
 std::atomic<std::int32_t> lastAssignedId = 0;
+
+// A new secret for the relay registrations: 32 hexadecimal digits from the kernel's random
+// source; empty when it gives none.
+std::string NewRelaySecret() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return {};
+        got += static_cast<std::size_t>(n);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string secret;
+    for (const unsigned char byte : bytes) {
+        secret.push_back(kHex[byte >> 4]);
+        secret.push_back(kHex[byte & 0x0F]);
+    }
+    return secret;
+}
 
 // The service's address and its port: another program on the service's host is not the
 // service.
@@ -34,11 +56,12 @@ bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
 
 } // namespace
 
-CTcpOverUdp::CTcpOverUdp(CHttpSvrDoc& owner, std::string host, int port, int registerEveryMs,
-                         relay::RetryPolicy retryPolicy)
-    : CNotify(std::move(host), port, owner.RelaySecret()), doc(owner), retries(retryPolicy) {
+CTcpOverUdp::CTcpOverUdp(CHttpSvrDoc& owner, const std::string& host, int port, int registerEveryMs,
+                         std::string registrationSecret, relay::RetryPolicy retryPolicy)
+    : CNotify(host, port, std::move(registrationSecret)), doc(owner), serviceHost(host),
+      retries(retryPolicy) {
     // The period is kept for the registrations that SetRelayName starts.
-    registrationPeriodMs = registerEveryMs > 0 ? registerEveryMs : 20000;
+    registrationPeriodMs = registerEveryMs > 0 ? registerEveryMs : setting::kServicePeriod.number;
     QObject::connect(&sweepTimer, &QTimer::timeout, [this] { Sweep(); });
     retireTimer.setSingleShot(true);
     QObject::connect(&retireTimer, &QTimer::timeout, [this] { DeleteRetired(); });
@@ -92,15 +115,6 @@ void CTcpOverUdp::SetRelayName(const std::string& name) {
         Stop();
     else
         StartWith(name, registrationPeriodMs);
-}
-
-std::string CTcpOverUdp::ServiceAddressText() const {
-    const std::optional<sockaddr_in> address = ServiceAddress();
-    if (!address)
-        return {};
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
-    return text;
 }
 
 void CTcpOverUdp::Transmit(std::string datagram, const sockaddr_in& to) {
@@ -316,14 +330,22 @@ void CTcpOverUdp::Sweep() {
         connection->ExpireIfIdle(now);
 }
 
-std::unique_ptr<IRelayLink> MakeRelayLink(CHttpSvrDoc& doc, const std::string& serviceHost,
-                                          int servicePort, int periodMs) {
+std::unique_ptr<IRelayLink> MakeRelayLink(CHttpSvrDoc& doc) {
+    const SettingsSection settings;
+    const std::string host = settings.Text(setting::kServiceHost);
+    const int servicePort = settings.Number(setting::kServicePort);
+    const int period = settings.Number(setting::kServicePeriod);
+    if (host.empty())
+        return nullptr; // no registration, no name lookup
+    // Made once and kept: with it the relay service moves the name to another address or
+    // port only for this server, not for a neighbour behind the same NAT. A stored text that
+    // is no secret (too short, other characters) makes registrations without one.
+    const std::string secret = settings.Text(setting::kServiceSecret, NewRelaySecret());
     relay::RetryPolicy retries = relay::kResponseRetries;
-    const int waitMs =
-        SettingsSection().GetInt(kAckWaitKey, static_cast<int>(retries.wait.count()));
+    const int waitMs = settings.Number(setting::kServiceAckWait);
     if (waitMs >= 1 && waitMs <= kMaxAckWaitMs)
         retries.wait = relay::Millis{waitMs};
-    auto link = std::make_unique<CTcpOverUdp>(doc, serviceHost, servicePort, periodMs, retries);
+    auto link = std::make_unique<CTcpOverUdp>(doc, host, servicePort, period, secret, retries);
     if (!link->Open())
         return nullptr;
     return link;

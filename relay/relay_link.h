@@ -1,6 +1,7 @@
 #pragma once
 
 // The relay link: the only relay header other folders include.
+#include "config/setting_keys.h"
 #include "http/relay_seam.h"
 #include "relay/datagram.h"
 #include "relay/notify.h"
@@ -45,8 +46,10 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     // A datagram the socket refuses this often fails its message.
     static constexpr int kMaxRefusals = 100;
 
-    // `retries`: how each response message is sent until the service acknowledges it.
-    CTcpOverUdp(CHttpSvrDoc& doc, std::string host, int port, int registerEveryMs,
+    // `registrationSecret`: sent behind the name in every registration; `retries`: how each
+    // response message is sent until the service acknowledges it.
+    CTcpOverUdp(CHttpSvrDoc& doc, const std::string& host, int port, int registerEveryMs,
+                std::string registrationSecret = {},
                 relay::RetryPolicy retries = relay::kResponseRetries);
     ~CTcpOverUdp() override;
 
@@ -63,7 +66,7 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     std::size_t RepeatMemoryBytes() const;
 
     void SetRelayName(const std::string& name) override;
-    std::string ServiceAddressText() const override;
+    const std::string& ServiceHost() const override { return serviceHost; }
 
     // --- For the relayed connections ---
     const relay::RetryPolicy& Retries() const { return retries; }
@@ -111,7 +114,8 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     void DeleteRetired();
 
     CHttpSvrDoc& doc;
-    int registrationPeriodMs = 20000;
+    const std::string serviceHost;
+    int registrationPeriodMs = setting::kServicePeriod.number;
     const relay::RetryPolicy retries;
     int fd = -1;
     std::unique_ptr<QSocketNotifier> readNotifier;
@@ -127,9 +131,10 @@ class CTcpOverUdp : public CNotify, public IRelayLink {
     QTimer retireTimer;
 };
 
-// The relay link for the server document, or nothing when its socket cannot be made. Its
-// response messages wait ServiceAckWait ms (of TVN.cfg) for each acknowledgement.
-std::unique_ptr<IRelayLink> MakeRelayLink(CHttpSvrDoc& doc, const std::string& serviceHost,
-                                          int servicePort, int periodMs);
+// The relay link for the server document, made from ServiceHost, ServicePort, ServicePeriod
+// and ServiceSecret (a missing secret is made and kept); nothing when ServiceHost is empty or
+// the socket cannot be made. Its response messages wait ServiceAckWait ms for each
+// acknowledgement.
+std::unique_ptr<IRelayLink> MakeRelayLink(CHttpSvrDoc& doc);
 
 } // namespace tvn

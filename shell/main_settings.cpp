@@ -9,16 +9,17 @@ namespace tvn {
 MainSettings LoadMainSettings() {
     const SettingsSection settings;
     MainSettings loaded;
-    loaded.port = settings.GetInt("Port", 8080);
-    loaded.enable = settings.GetFlag("Enable", 1);
-    loaded.hideLog = settings.GetInt("HideLog", 0) == 1; // only 1 hides the pop-up
-    loaded.root = FromStoredPath(settings.GetString("Root", ToStoredPath(DefaultDocumentFolder())));
-    loaded.name = settings.GetString("Name", "");
-    loaded.user = settings.GetString("User", "");
-    loaded.pass = settings.GetString("Pass", "");
-    loaded.domain = settings.GetString("Domain", kDefaultDnsDomain);
-    loaded.discovery = settings.GetFlag("uPnPDiscovery", 1);
-    loaded.worldwide = settings.GetFlag("uPnPRouter", 1);
+    loaded.port = settings.Number(setting::kPort);
+    loaded.enable = settings.Flag(setting::kEnable);
+    loaded.hideLog = settings.Number(setting::kHideLog) == 1; // only 1 hides the pop-up
+    loaded.root =
+        FromStoredPath(settings.Text(setting::kRoot, ToStoredPath(DefaultDocumentFolder())));
+    loaded.name = settings.Text(setting::kName);
+    loaded.user = settings.Text(setting::kUser);
+    loaded.pass = settings.Text(setting::kPass);
+    loaded.domain = settings.Text(setting::kDomain);
+    loaded.discovery = settings.Flag(setting::kDiscovery);
+    loaded.worldwide = settings.Flag(setting::kWorldwide);
     return loaded;
 }
 

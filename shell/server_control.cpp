@@ -79,7 +79,7 @@ void CServerControl::AskFirewall() {
         return AskReply{reply.ok, reply.dontAskAgain};
     };
     firewallAgreed = AskOnce(static_cast<int>(StringId::kFirewallName),
-                             static_cast<int>(StringId::kFirewallAdvice), kFirewallTopic, ask);
+                             static_cast<int>(StringId::kFirewallAdvice), kFirewallQuestion, ask);
 }
 
 int CServerControl::StartServer(int newPort, const std::string& newRoot) {
@@ -98,9 +98,9 @@ int CServerControl::StartServer(int newPort, const std::string& newRoot) {
     runningPort = 0;
     const SettingsSection stored;
     const int packed = PackVersion(kProgramVersion);
-    const bool create = stored.GetInt("CreateDemo", 0) < packed;
+    const bool create = stored.Number(setting::kCreateDemo) < packed;
     const bool runs = doc.StartServing(newPort, newRoot, create);
-    stored.SetInt("CreateDemo", packed);
+    stored.Store(setting::kCreateDemo, packed);
     if (!runs)
         return 1;
     runningPort = newPort;
@@ -113,16 +113,16 @@ int CServerControl::StartServer(int newPort, const std::string& newRoot) {
 
 int CServerControl::Save(const MainSettings& chosen) {
     const SettingsSection stored;
-    stored.SetInt("uPnPDiscovery", chosen.discovery ? 1 : 0);
+    stored.Store(setting::kDiscovery, chosen.discovery ? 1 : 0);
     presence->SetAnnouncement(chosen.discovery && chosen.enable, chosen.port);
-    stored.SetInt("uPnPRouter", chosen.worldwide ? 1 : 0);
-    stored.SetInt("HideLog", chosen.hideLog ? 1 : 0);
-    stored.SetString("Root", ToStoredPath(chosen.root));
-    stored.SetString("Name", chosen.name);
-    stored.SetString("User", chosen.user);
-    stored.SetString("Pass", chosen.pass);
+    stored.Store(setting::kWorldwide, chosen.worldwide ? 1 : 0);
+    stored.Store(setting::kHideLog, chosen.hideLog ? 1 : 0);
+    stored.Store(setting::kRoot, ToStoredPath(chosen.root));
+    stored.Store(setting::kName, chosen.name);
+    stored.Store(setting::kUser, chosen.user);
+    stored.Store(setting::kPass, chosen.pass);
     if (!chosen.domain.empty())
-        stored.SetString("Domain", chosen.domain);
+        stored.Store(setting::kDomain, chosen.domain);
     const int oldPort = settings.port;
     const bool oldEnable = settings.enable;
     settings = chosen;
@@ -136,8 +136,8 @@ int CServerControl::Save(const MainSettings& chosen) {
         shown = settings;
         return 1;
     }
-    stored.SetInt("Port", chosen.port);
-    stored.SetInt("Enable", chosen.enable ? 1 : 0);
+    stored.Store(setting::kPort, chosen.port);
+    stored.Store(setting::kEnable, chosen.enable ? 1 : 0);
     DdnsDomainList domains{DynDnsDomains(), -1};
     presence->DynDns().PatchOptions(domains, settings.domain, settings.name, settings.user, false);
     RefreshAccessInfo();
@@ -160,8 +160,8 @@ int CServerControl::ApplyEnable(const MainSettings& chosen) {
         settings.port = chosen.port;
         settings.enable = chosen.enable;
         const SettingsSection stored;
-        stored.SetInt("Port", chosen.port);
-        stored.SetInt("Enable", chosen.enable ? 1 : 0);
+        stored.Store(setting::kPort, chosen.port);
+        stored.Store(setting::kEnable, chosen.enable ? 1 : 0);
     }
     RefreshAccessInfo();
     return failed;

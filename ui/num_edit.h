@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/setting_keys.h"
+
 #include <QLineEdit>
 
 namespace tvn::ui {
@@ -28,7 +30,7 @@ class CNumEdit : public QLineEdit {
     void CheckText();
     void Refuse();
 
-    int lastGood = 8080;
+    int lastGood = setting::kPort.number;
 };
 
 } // namespace tvn::ui

@@ -229,7 +229,7 @@ TEST_F(AskOnceTest, AnswersAndTheDontAskAgainBox) {
         const SettingsSection settings;
         settings.SetInt("NoAskFirewall", c.stored);
         bool asked = false;
-        const bool ok = AskOnce(caption, text, kFirewallTopic, [&](int captionId, int textId) {
+        const bool ok = AskOnce(caption, text, kFirewallQuestion, [&](int captionId, int textId) {
             asked = true;
             EXPECT_EQ(captionId, caption);
             EXPECT_EQ(textId, text);

@@ -145,6 +145,7 @@ class RelayLink : public ServerFixture {
                              std::to_string(ackWaitMs));
         ASSERT_TRUE(doc->StartServing(port, root, false));
         ASSERT_NE(doc->RelayLink(), nullptr);
+        EXPECT_EQ(doc->RelayServiceHost(), "127.0.0.1");
         doc->SetRelayName(name);
     }
     CTcpOverUdp& Link() { return *static_cast<CTcpOverUdp*>(doc->RelayLink()); }
@@ -651,11 +652,14 @@ TEST_F(RelayLink, RegistrationsStopWithAnEmptyName) {
     EXPECT_FALSE(late);
 }
 
-// No ServiceHost, no relay: nothing is made, nothing is looked up.
+// No ServiceHost, no relay: nothing is made, no secret is made, no service is named.
 TEST_F(RelayLink, EmptyServiceHostMeansNoRelay) {
     ASSERT_TRUE(doc->StartServing(port, root, false));
     EXPECT_EQ(doc->RelayLink(), nullptr);
-    EXPECT_EQ(doc->ResolveRelayAddress(), "");
+    EXPECT_EQ(doc->RelayServiceHost(), "");
+    EXPECT_EQ(ini::ReadString(SettingsSection::FilePath(), kSettingsSectionName, "ServiceSecret",
+                              "(none)"),
+              "(none)");
 }
 
 } // namespace

@@ -1,6 +1,4 @@
-#include "http/trimmed_log.h"
-
-#include "config/stored_path.h"
+#include "platform/trimmed_log.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,8 +18,7 @@ void TrimmedLog::Append(const std::string& name, int newLimit, std::string_view 
     limit = newLimit;
     if (name != currentName) {
         currentName = name;
-        const std::string path = FromStoredPath(name);
-        handle.Reset(::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        handle.Reset(::open(name.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
         struct stat st {};
         size = handle.Valid() && ::fstat(handle.Get(), &st) == 0 ? st.st_size : 0;
     }
@@ -59,7 +56,7 @@ void TrimmedLog::Shrink() {
     // Moved through a bounded buffer, never mapped: a log cut by someone else while it is
     // moved (a rotation by copy and truncate) must not end the process. Written through a
     // descriptor of its own, as writes through the appending one always land at the end.
-    UniqueFd rewrite(::open(FromStoredPath(currentName).c_str(), O_RDWR | O_CLOEXEC));
+    UniqueFd rewrite(::open(currentName.c_str(), O_RDWR | O_CLOEXEC));
     if (!rewrite.Valid())
         return;
     std::vector<char> chunk(kMoveChunk);

@@ -1,5 +1,5 @@
 // The access log file: appended to as it is, cut from the front once over its limit.
-#include "http/trimmed_log.h"
+#include "platform/trimmed_log.h"
 #include "support/temp_dir.h"
 
 #include <csignal>

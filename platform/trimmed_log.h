@@ -12,7 +12,7 @@ namespace tvn {
 // is cut from the front to about nine tenths of the limit, at a line start.
 class TrimmedLog {
   public:
-    // Appends `text` to the file `name` (stored path form), opening it when the name changed.
+    // Appends `text` to the file `name`, opening it when the name changed.
     // Failures are silent: the next append with another name tries again.
     void Append(const std::string& name, int limit, std::string_view text);
     void Close();

@@ -1,4 +1,4 @@
-#include "relay/work_thread.h"
+#include "platform/work_thread.h"
 
 namespace tvn {
 

@@ -1,5 +1,5 @@
 // The periodic worker: one run at a time, restarts, and stops from any side.
-#include "relay/work_thread.h"
+#include "platform/work_thread.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
