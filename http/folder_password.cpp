@@ -4,47 +4,21 @@
 #include "http/request_context.h"
 #include "platform/file_attributes.h"
 
+#include <QByteArray>
 #include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace tvn {
 namespace {
 
-int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
-// Standard Base64; every other character (the '=' padding too) is skipped, and the result
-// ends at a zero byte.
+// Standard Base64, leniently: every other character (the '=' padding too) is skipped, and
+// the result ends at a zero byte.
 std::string DecodeBase64(std::string_view text) {
-    std::string out;
-    unsigned bits = 0;
-    int count = 0;
-    for (char c : text) {
-        const int value = Base64Value(c);
-        if (value < 0)
-            continue;
-        bits = (bits << 6) | static_cast<unsigned>(value);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            const char byte = static_cast<char>((bits >> count) & 0xFF);
-            if (byte == 0)
-                break;
-            out.push_back(byte);
-        }
-    }
-    return out;
+    const QByteArray bytes = QByteArray::fromBase64(
+        QByteArray::fromRawData(text.data(), static_cast<qsizetype>(text.size())));
+    return std::string(bytes.constData(),
+                       ::strnlen(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 bool ListHoldsLine(std::string_view list, std::string_view expected) {

@@ -96,6 +96,17 @@ void CRequestConnection::BeginClosing(bool drain) {
     state = ConnState::Closing;
 }
 
+void CRequestConnection::BeginNextRequest() {
+    ResetForNextRequest();
+    reader = CRequestReader();
+    headWasWhole = false;
+    mayHaveUnread = true;
+    drained = 0;
+    lastProgress = Clock::now();
+    started = lastProgress; // the head deadline counts for each request anew
+    state = ConnState::ReadingRequest;
+}
+
 void CRequestConnection::Drain() {
     Q_ASSERT(state == ConnState::Draining);
     for (;;) {
@@ -146,6 +157,7 @@ void CRequestConnection::Handle() {
     Q_ASSERT(state == ConnState::Handling);
     buffer.Reset();
     relayed = channel.IsRelayed(); // the desktop pages refuse relayed visitors
+    headWasWhole = true;
     RunRequest();
     state = Parked() ? ConnState::Waiting : ConnState::Writing;
 }
@@ -156,7 +168,10 @@ void CRequestConnection::WriteSome() {
     // loop between two pieces would cost a wake-up for nothing.
     while (!waiting) {
         if (buffer.Pending() == 0 && !RefillFromFile()) {
-            BeginClosing(true);
+            if (readsNextHead && headWasWhole)
+                BeginNextRequest();
+            else
+                BeginClosing(true);
             return;
         }
         if (buffer.Pending() == 0)

@@ -10,8 +10,9 @@ namespace tvn {
 class IRequestChannel;
 
 // One connection's life: read one request, answer it (waiting, parked, while slow work runs
-// off the main thread), send the answer and the rest of its file, shut down. The same state
-// machine serves TCP and relayed channels.
+// off the main thread), send the answer and the rest of its file, shut down, or read the
+// next request head when ReadsNextHead is on. The same state machine serves TCP and relayed
+// channels.
 class CRequestConnection : public CRequestContext {
   public:
     enum class ConnState { ReadingRequest, Handling, Waiting, Writing, Draining, Closing, Done };
@@ -37,6 +38,9 @@ class CRequestConnection : public CRequestContext {
     // Closes the connection if its request head is not yet whole, or if its answer is out
     // and it only reads what the client still sends; true when it did.
     bool AbandonIfReadingHead();
+    // After an answer, reads the next request head on the same connection instead of
+    // closing it. Off: every connection answers one request (HTTP/1.0).
+    void SetReadsNextHead(bool on) { readsNextHead = on; }
 
   protected:
     bool CanPark() const override;
@@ -52,6 +56,8 @@ class CRequestConnection : public CRequestContext {
     // Every end of the connection goes this way: the peer left, the idle limit, an error
     // or the answer sent. `drain` reads what the client may still have sent first.
     void BeginClosing(bool drain);
+    // The answer is out and the connection stays: back to reading a request head.
+    void BeginNextRequest();
 
     IRequestChannel& channel;
     CRequestReader reader;
@@ -59,6 +65,8 @@ class CRequestConnection : public CRequestContext {
     bool waiting = false;      // the last step stopped at a would-block
     bool mayHaveUnread = true; // the client may have sent more than its request
     bool released = false;     // the channel was told to go
+    bool readsNextHead = false;
+    bool headWasWhole = false; // the answer is to a whole head, not a refusal of a broken one
     std::size_t drained = 0;   // bytes read and dropped after the answer
     Clock::time_point lastProgress;
     Clock::time_point started;

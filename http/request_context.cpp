@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QThreadPool>
 #include <new>
+#include <span>
+#include <utility>
 
 namespace tvn {
 
@@ -20,6 +22,23 @@ CRequestContext::CRequestContext(CHttpSvrDoc& owner, std::string peer)
 }
 
 CRequestContext::~CRequestContext() = default;
+
+void CRequestContext::ResetForNextRequest() {
+    std::string peer = std::move(request.peerAddress);
+    request = CRequest{};
+    request.peerAddress = std::move(peer);
+    buffer.Reset();
+    file.Close();
+    parked = false;
+    wokenInPlace = false;
+    resumeParked = nullptr;
+    parkTicket.reset(); // a result still under way for the last request finds it gone
+    pipeline = nullptr;
+    pipelineLength = 0;
+    stageAt = 0;
+    headOnly = false;
+    passedFolderPassword = false;
+}
 
 void CRequestContext::RunRequest() {
     try {
@@ -45,36 +64,50 @@ void CRequestContext::AnswerOutOfMemory() noexcept {
 }
 
 void CRequestContext::RunStagesByMethod() {
+    using C = CRequestContext;
+    static constexpr Stage kGet[] = {&C::ServeBuiltIn,    &C::LocateAndLog,  &C::RefuseHidden,
+                                     &C::OpenTarget,      &C::CheckPassword, &C::ListFolder,
+                                     &C::RunPageHandlers, &C::FramePage,     &C::SendFile};
+    // The head of an answer tells as much as the answer: a protected target asks for
+    // credentials first, and nothing (a listing's thumbnails) is made for a refusal.
+    static constexpr Stage kHead[] = {&C::LocateTarget,  &C::RefuseHidden, &C::OpenTarget,
+                                      &C::CheckPassword, &C::ListFolder,   &C::HeadOfFile};
+    static constexpr Stage kPost[] = {&C::LocateTarget, &C::AnswerNotImplemented};
+    static constexpr Stage kOther[] = {&C::AnswerNotImplemented};
     const bool noBody = request.contentLength == 0;
+    std::span<const Stage> list = kOther;
     if (noBody && EqualsNoCase(request.method, "GET")) {
-        RunStages({&CRequestContext::ServeBuiltIn, &CRequestContext::LocateAndLog,
-                   &CRequestContext::RefuseHidden, &CRequestContext::OpenTarget,
-                   &CRequestContext::CheckPassword, &CRequestContext::ListFolder,
-                   &CRequestContext::RunPageHandlers, &CRequestContext::FramePage,
-                   &CRequestContext::SendFile});
+        list = kGet;
     } else if (noBody && EqualsNoCase(request.method, "HEAD")) {
         headOnly = true;
-        // The head of an answer tells as much as the answer: a protected target asks for
-        // credentials first, and nothing (a listing's thumbnails) is made for a refusal.
-        RunStages({&CRequestContext::LocateTarget, &CRequestContext::RefuseHidden,
-                   &CRequestContext::OpenTarget, &CRequestContext::CheckPassword,
-                   &CRequestContext::ListFolder, &CRequestContext::HeadOfFile});
+        list = kHead;
     } else if (!noBody && EqualsNoCase(request.method, "POST")) {
-        RunStages({&CRequestContext::LocateTarget, &CRequestContext::AnswerNotImplemented});
-    } else {
-        RunStages({&CRequestContext::AnswerNotImplemented});
+        list = kPost;
     }
+    pipeline = list.data();
+    pipelineLength = list.size();
+    RunStagesFrom(0);
 }
 
-void CRequestContext::RunStages(std::initializer_list<Stage> stages) {
-    for (const Stage stage : stages) {
-        if ((this->*stage)() == StageResult::kGoOn)
-            continue;
-        // The listing stage leaves a file open only for a kept listing it answers with.
-        if (stage != &CRequestContext::SendFile && stage != &CRequestContext::ListFolder)
-            file.Close();
-        return;
+StageResult CRequestContext::RunStagesFrom(std::size_t first) {
+    for (stageAt = first; stageAt < pipelineLength; ++stageAt) {
+        const StageResult result = (this->*pipeline[stageAt])();
+        if (result != StageResult::kGoOn)
+            return AfterStage(result);
     }
+    return StageResult::kGoOn;
+}
+
+StageResult CRequestContext::AfterStage(StageResult result) {
+    if (result == StageResult::kWaiting)
+        return result;
+    if (result == StageResult::kGoOn)
+        return RunStagesFrom(stageAt + 1);
+    // The listing stage leaves a file open only for a kept listing it answers with.
+    const Stage stage = stageAt < pipelineLength ? pipeline[stageAt] : nullptr;
+    if (stage != &CRequestContext::SendFile && stage != &CRequestContext::ListFolder)
+        file.Close();
+    return result;
 }
 
 void CRequestContext::CompleteAnswer() {
@@ -126,33 +159,37 @@ StageResult CRequestContext::AnswerNotImplemented() {
     return StageResult::kAnswered;
 }
 
-void CRequestContext::Park(std::function<void()> work,
-                           std::function<void(CRequestContext&)> resume) {
+StageResult CRequestContext::Park(std::function<void()> work, Resume resume, QThreadPool* pool) {
     if (!CanPark()) {
         work();
-        resume(*this);
-        return;
+        return resume(*this);
     }
     std::function<void()> wake = ParkUntilWoken(std::move(resume));
-    QThreadPool::globalInstance()->start([work = std::move(work), wake = std::move(wake)] {
-        try {
-            work();
-        } catch (const std::bad_alloc&) {
-            // The resume finds the work's result missing and answers with what it has.
-        }
-        wake();
-    });
+    (pool ? pool : QThreadPool::globalInstance())
+        ->start([work = std::move(work), wake = std::move(wake)] {
+            try {
+                work();
+            } catch (const std::bad_alloc&) {
+                // The resume finds the work's result missing and answers with what it has.
+            }
+            wake();
+        });
+    return StageResult::kWaiting;
 }
 
-std::function<void()>
-CRequestContext::ParkUntilWoken(std::function<void(CRequestContext&)> resume) {
-    if (!CanPark())
-        return {};
+std::function<void()> CRequestContext::ParkUntilWoken(Resume resume) {
     resumeParked = std::move(resume);
-    parked = true;
+    wokenInPlace = false;
     if (!parkTicket)
         parkTicket = std::make_shared<char>();
     std::weak_ptr<char> alive = parkTicket;
+    if (!CanPark()) {
+        return [this, alive] {
+            if (alive.lock())
+                wokenInPlace = true;
+        };
+    }
+    parked = true;
     return [this, alive] {
         // Back to the main thread; the context is only looked at there, where it is also
         // deleted, so the ticket tells truly whether it is still there.
@@ -166,12 +203,26 @@ CRequestContext::ParkUntilWoken(std::function<void(CRequestContext&)> resume) {
     };
 }
 
+StageResult CRequestContext::WaitForWake() {
+    if (CanPark())
+        return StageResult::kWaiting;
+    const Resume resume = std::move(resumeParked);
+    resumeParked = nullptr;
+    if (!std::exchange(wokenInPlace, false) || !resume) {
+        // Nothing here could ever wake it: the request must not hang.
+        buffer.Reset();
+        PutErrorResponse(HttpStatus::kServiceUnavailable);
+        return StageResult::kAnswered;
+    }
+    return resume(*this);
+}
+
 void CRequestContext::ResumeParked() {
     parked = false;
-    const auto resume = std::move(resumeParked);
+    const Resume resume = std::move(resumeParked);
     resumeParked = nullptr;
     try {
-        resume(*this);
+        AfterStage(resume(*this));
     } catch (const std::bad_alloc&) {
         AnswerOutOfMemory();
     }

@@ -14,13 +14,16 @@
 #include <string_view>
 #include <sys/types.h>
 
+class QThreadPool;
+
 namespace tvn {
 
 class CHttpSvrDoc;
 
-// What a stage of a request did: answered it (the answer stands in the buffer, or will when
-// the parked request resumes), or left it to the next stage.
-enum class StageResult { kAnswered, kGoOn };
+// What a stage of a request did: answered it, left it to the next stage, or parked the
+// request (kWaiting): the pipeline then stops at that stage, and the stage's resume function
+// says later, on the main thread, what the stage did after all (and may wait once more).
+enum class StageResult { kAnswered, kGoOn, kWaiting };
 
 // The file being answered: its descriptor, size, last-write time and how much of it has
 // been handed to the connection.
@@ -36,11 +39,12 @@ struct COpenFile {
 
 // Everything one request needs to be answered, apart from its socket: the parsed request,
 // the output buffer, the open file and the server document. Direct and relayed
-// connections answer through the same operations. Page handlers write into `buffer`.
+// connections answer through the same operations. Page handlers write into `buffer` with
+// the response vocabulary (docs/design.md, "Adding a page handler").
 //
-// The GET path is one list of stages, each answering or going on:
-// built-in files and thumbnails, locate (and log), hidden, open, password, folder listing,
-// page handlers, frame, file.
+// The GET path is one list of stages, each answering, going on or waiting (the pipeline
+// then goes on behind the stage that waited): built-in files and thumbnails, locate (and
+// log), hidden, open, password, folder listing, page handlers, frame, file.
 class CRequestContext {
   public:
     // Pages are framed up to this size; a larger one goes out as the file it is (a text
@@ -58,17 +62,28 @@ class CRequestContext {
     void RunRequest();
 
     // --- Answers that wait ---
-    // Parks the request: `work` runs off the main thread, then `resume` runs on the main
-    // thread and finishes the answer (or parks again). Other connections go on meanwhile;
-    // a request whose client went away meanwhile is dropped and `resume` never runs.
-    // Where the context cannot wait (no event loop to come back through) both run here.
-    // `work` must not touch the context.
-    void Park(std::function<void()> work, std::function<void(CRequestContext&)> resume);
-    // Parks the request until the returned function is called (once, from any thread);
-    // `resume` then runs on the main thread, unless the client went away meanwhile. Empty
-    // when the context cannot wait: the caller then does its work in place.
-    std::function<void()> ParkUntilWoken(std::function<void(CRequestContext&)> resume);
+    // What a parked stage does once its wait is over: answers, goes on to the next stage,
+    // or waits once more.
+    using Resume = std::function<StageResult(CRequestContext&)>;
+    // Parks the request: `work` runs off the main thread (on `pool`, else the global pool),
+    // then `resume` runs on the main thread; returns kWaiting, which the stage returns.
+    // Other connections go on meanwhile; a request whose client went away meanwhile is
+    // dropped and `resume` never runs. Where the context cannot wait (no event loop to come
+    // back through) both run here and the result of `resume` is returned: the stage is
+    // written once for both. `work` must not touch the context.
+    StageResult Park(std::function<void()> work, Resume resume, QThreadPool* pool = nullptr);
+    // Parks the request until the returned function is called (once); `resume` then runs on
+    // the main thread, unless the client went away meanwhile. The stage then returns
+    // WaitForWake(). Where the context cannot wait, the function must be called (on this
+    // thread) before WaitForWake, which runs `resume` in place.
+    std::function<void()> ParkUntilWoken(Resume resume);
+    // kWaiting where the context waits through the event loop; else the result of the
+    // resume given to ParkUntilWoken (a 503 when it was never woken).
+    StageResult WaitForWake();
     bool Parked() const { return parked; }
+    // True when a stage that parks comes back through the event loop (the connection's
+    // context); false where it runs to its end in place.
+    bool WaitsThroughEventLoop() const { return CanPark(); }
 
     // --- Response vocabulary ---
     void PutText(std::string_view text) { buffer.Append(text); }
@@ -83,31 +98,6 @@ class CRequestContext {
     // text types carry "; charset=utf-8".
     void PutContentType();
 
-    // --- The stages ---
-    // Built-in files and cached thumbnails, answered before the URL is mapped.
-    StageResult ServeBuiltIn();
-    // Maps the URL to the target: the local path, its attributes and the URL path as far as
-    // the target found; answers 400, 404 and folder redirects.
-    StageResult LocateTarget();
-    // Refuses a hidden target (or one below a dot-folder) with the refusal text.
-    StageResult RefuseHidden();
-    // Opens a file target (503 when it cannot), answers 304 for an unchanged non-page file,
-    // else writes the 200 status line and Content-Type and goes on.
-    StageResult OpenTarget();
-    // The password of the target's folders: 401 when the credentials do not satisfy them.
-    StageResult CheckPassword();
-    // A folder target: its listing (404 without content stages). The listing may leave
-    // `file` open: its body, then, which goes out as a file's does.
-    StageResult ListFolder();
-    // The page handlers (GPS pages, remote control, blog) for pages, the screenshot for any
-    // file.
-    StageResult RunPageHandlers();
-    // Last-Modified, then the frame of a page file.
-    StageResult FramePage();
-    // The file itself: Content-Length, and the file (a small one at once, else streamed);
-    // one byte range of it when the request asks for one.
-    StageResult SendFile();
-
     // Maps a URL path to a local path below the root; false when it leaves the root.
     // `attributes`, when given, receives the target's attributes if the mapping learned them
     // (else kUnknownAttributes).
@@ -116,9 +106,6 @@ class CRequestContext {
     bool IsIndexName() const;
     // True when the open file was written after `when` (whole seconds), or its time is unknown.
     bool FileNewerThan(std::time_t when) const;
-    // The bytes of `name` in the folder of the local path; nothing when it does not exist,
-    // cannot be read or is larger than LoadWholeFile's limit.
-    std::optional<std::string> LoadSiblingFile(std::string_view name) const;
     // The folder part of the local path with its trailing '/'.
     std::string LocalFolder() const;
     // The part of `path` below the root ("/a/b" of "<root>/a/b"); empty when `path` lies
@@ -157,14 +144,46 @@ class CRequestContext {
     virtual bool CanPark() const { return false; }
     // The answer of a parked request is complete; the connection sends it.
     virtual void OnAnswerReady() {}
+    // Makes the context ready for the next request on the same connection: the request,
+    // the answer and the open file of the last one go.
+    void ResetForNextRequest();
     bool relayed = false;
 
   private:
+    // --- The stages ---
+    // Built-in files and cached thumbnails, answered before the URL is mapped.
+    StageResult ServeBuiltIn();
+    // Maps the URL to the target: the local path, its attributes and the URL path as far as
+    // the target found; answers 400, 404 and folder redirects.
+    StageResult LocateTarget();
+    // Refuses a hidden target (or one below a dot-folder) with the refusal text.
+    StageResult RefuseHidden();
+    // Opens a file target (503 when it cannot), answers 304 for an unchanged non-page file,
+    // else writes the 200 status line and Content-Type and goes on.
+    StageResult OpenTarget();
+    // The password of the target's folders: 401 when the credentials do not satisfy them.
+    StageResult CheckPassword();
+    // A folder target: its listing (404 without content stages). The listing may leave
+    // `file` open: its body, then, which goes out as a file's does.
+    StageResult ListFolder();
+    // The page handlers (GPS pages, remote control, blog) for pages, the screenshot for any
+    // file.
+    StageResult RunPageHandlers();
+    // Last-Modified, then the frame of a page file.
+    StageResult FramePage();
+    // The file itself: Content-Length, and the file (a small one at once, else streamed);
+    // one byte range of it when the request asks for one.
+    StageResult SendFile();
+
     using Stage = StageResult (CRequestContext::*)();
-    // Runs `stages` until one answers; a stage other than SendFile and ListFolder that
-    // answers closes the file, as its bytes are not the answer (ListFolder answers with a
-    // file only when it sends a kept listing from memory).
-    void RunStages(std::initializer_list<Stage> stages);
+    // Runs the stages from `first` on until one answers or waits; `stageAt` keeps the stage
+    // that waited, so that its resume goes on behind it. A stage other than SendFile and
+    // ListFolder that answers closes the file, as its bytes are not the answer (ListFolder
+    // answers with a file only when it sends a kept listing from memory).
+    StageResult RunStagesFrom(std::size_t first);
+    // What follows a stage's result: the next stages for kGoOn; the file closed when it
+    // answered.
+    StageResult AfterStage(StageResult result);
     // Writes the request line to the activity pop-up and the access log.
     void WriteRequestLine();
     StageResult LocateAndLog();
@@ -192,9 +211,13 @@ class CRequestContext {
     CHttpSvrDoc& doc;
     std::string peerAddressPort;
     bool parked = false;
-    bool headOnly = false; // a HEAD request: the answer is cut to its head
+    bool wokenInPlace = false; // ParkUntilWoken's function ran where the context cannot wait
+    const Stage* pipeline = nullptr;
+    std::size_t pipelineLength = 0;
+    std::size_t stageAt = 0; // the stage running, or the one that waits
+    bool headOnly = false;   // a HEAD request: the answer is cut to its head
     bool passedFolderPassword = false;
-    std::function<void(CRequestContext&)> resumeParked;
+    Resume resumeParked;
     // Alive as long as the context: a result posted back for a context that is gone finds
     // it expired and is dropped.
     std::shared_ptr<char> parkTicket;

@@ -258,10 +258,6 @@ std::string CRequestContext::LocalFolder() const {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-std::optional<std::string> CRequestContext::LoadSiblingFile(std::string_view name) const {
-    return LoadWholeFile(LocalFolder() + std::string(name));
-}
-
 std::optional<std::string> LoadWholeFile(const std::string& path, std::size_t limit) {
     // Read, not mapped: a file that shrinks while it is read must not end the process.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -275,22 +271,16 @@ std::optional<std::string> LoadWholeFile(const std::string& path, std::size_t li
 StageResult CRequestContext::ListFolder() {
     if (file.IsOpen())
         return StageResult::kGoOn;
-    if (IContentStages* stages = doc.ContentStages()) {
-        stages->SendFolderListing(*this);
-    } else {
-        buffer.Reset();
-        PutErrorResponse(HttpStatus::kNotFound);
-    }
+    if (IContentStages* stages = doc.ContentStages())
+        return stages->SendFolderListing(*this);
+    buffer.Reset();
+    PutErrorResponse(HttpStatus::kNotFound);
     return StageResult::kAnswered;
 }
 
 StageResult CRequestContext::RunPageHandlers() {
     IContentStages* stages = doc.ContentStages();
-    if (!stages)
-        return StageResult::kGoOn;
-    if (IsPageFile() && stages->HandlePageFile(*this) == StageResult::kAnswered)
-        return StageResult::kAnswered;
-    return stages->HandleScreenShot(*this);
+    return stages ? stages->HandleFile(*this) : StageResult::kGoOn;
 }
 
 StageResult CRequestContext::FramePage() {

@@ -114,7 +114,7 @@ AppendResult AppendToPost(const std::string& path, std::string_view line,
 // Appends the comment off the event loop (another program may hold the post's lock), then
 // sends the browser back to the post. A comment that could not be stored is lost silently;
 // only a stored one rings and becomes the last blog post.
-void PostComment(CRequestContext& context, const std::string& comment) {
+StageResult PostComment(CRequestContext& context, const std::string& comment) {
     struct Job {
         std::string path;
         std::string line;
@@ -124,18 +124,19 @@ void PostComment(CRequestContext& context, const std::string& comment) {
     job->path = context.request.localPath;
     job->line = CommentLine(comment);
     context.file.Close(); // the answer is the redirect, never the post
-    context.Park([job] { job->result = AppendToPost(job->path, job->line, kLockWait); },
-                 [job](CRequestContext& done) {
-                     if (job->result == AppendResult::kStored) {
-                         CHttpSvrDoc& doc = done.Doc();
-                         PlaySoundFileAsync(doc.BlogSound());
-                         doc.SetLastPost(done.request.urlPath);
-                     }
-                     done.buffer.Reset(); // the head written for the post goes
-                     done.PutStatus(HttpStatus::kRedirection);
-                     done.PutHeader("Location", EncodeLink(done.request.urlPath));
-                     done.PutText("\r\n");
-                 });
+    return context.Park([job] { job->result = AppendToPost(job->path, job->line, kLockWait); },
+                        [job](CRequestContext& done) {
+                            if (job->result == AppendResult::kStored) {
+                                CHttpSvrDoc& doc = done.Doc();
+                                PlaySoundFileAsync(doc.BlogSound());
+                                doc.SetLastPost(done.request.urlPath);
+                            }
+                            done.buffer.Reset(); // the head written for the post goes
+                            done.PutStatus(HttpStatus::kRedirection);
+                            done.PutHeader("Location", EncodeLink(done.request.urlPath));
+                            done.PutText("\r\n");
+                            return StageResult::kAnswered;
+                        });
 }
 
 // The comments of a post: its lines, split at runs of CR and LF, empty ones skipped.
@@ -203,20 +204,18 @@ StageResult ShowPost(CRequestContext& context) {
         if (job->comments)
             items.records = std::move(*job->comments);
         done.file = std::move(job->blogPage);
-        const bool framed = job->comments && WrapPage(done, items) == StageResult::kAnswered;
+        const StageResult framed = job->comments ? WrapPage(done, items) : StageResult::kGoOn;
         done.file.Close(); // the frame has what it needs; the page itself is never sent
-        if (!framed) {
-            done.buffer.Reset();
-            done.PutErrorResponse(HttpStatus::kServiceUnavailable); // it could not be read
-        }
+        if (framed != StageResult::kGoOn)
+            return framed;
+        done.buffer.Reset();
+        done.PutErrorResponse(HttpStatus::kServiceUnavailable); // it could not be read
+        return StageResult::kAnswered;
     };
-    if (job->size <= static_cast<std::size_t>(kReadAside)) {
-        read();
-        show(context);
-    } else {
-        context.Park(std::move(read), std::move(show));
-    }
-    return StageResult::kAnswered;
+    if (job->size > static_cast<std::size_t>(kReadAside))
+        return context.Park(std::move(read), std::move(show));
+    read();
+    return show(context);
 }
 
 } // namespace
@@ -228,8 +227,7 @@ StageResult HandleBlog(CRequestContext& context) {
         return WrapPage(context);
     const std::string& comment = context.request.Param("comment");
     if (!comment.empty()) {
-        PostComment(context, comment);
-        return StageResult::kAnswered;
+        return PostComment(context, comment);
     }
     return ShowPost(context);
 }

@@ -453,16 +453,16 @@ void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags) {
         scan.entries.pictures[i].name = std::move(tags[i]);
 }
 
-void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
-                             std::function<void(CRequestContext&, std::string&)> finish) {
-    FillListingSectionsThen(
+StageResult FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
+                                    std::function<void(CRequestContext&, std::string&)> finish) {
+    return FillListingSectionsThen(
         context, std::move(text), folderRequest,
         ListingFinish([finish = std::move(finish)](CRequestContext& done, std::string& page,
                                                    const ListingEntries&) { finish(done, page); }));
 }
 
-void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
-                             ListingFinish finish) {
+StageResult FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
+                                    ListingFinish finish) {
     const CRequest& request = context.request;
     std::string folder = request.localPath;
     // The URL path of the target found (canonical, '/' only): for a page found by walking up
@@ -493,16 +493,17 @@ void FillListingSectionsThen(CRequestContext& context, std::string text, bool fo
         ExpandSection(job->text, "<pictitem>", job->scan.entries.pictures, job->urlBase);
         ExpandPathSections(job->text, job->urlBase);
         finish(resumed, job->text, job->scan.entries);
+        return StageResult::kAnswered;
     };
     // A folder whose thumbnails are all made is answered at once. New pictures take about
     // a tenth of a second each to decode: the request waits for them off the main thread,
     // and every other visitor is served meanwhile.
     if (std::optional<std::vector<std::string>> cached = CachedThumbnailTags(job->scan.pictures)) {
         job->tags = std::move(*cached);
-        complete(context);
-        return;
+        return complete(context);
     }
-    context.Park([job] { job->tags = MakeThumbnailTags(job->scan.pictures); }, std::move(complete));
+    return context.Park([job] { job->tags = MakeThumbnailTags(job->scan.pictures); },
+                        std::move(complete));
 }
 
 std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::string_view name) {
@@ -515,30 +516,33 @@ std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::s
     return std::nullopt;
 }
 
-void SendFolderListing(CRequestContext& context) {
+StageResult SendFolderListing(CRequestContext& context) {
     CRequest& request = context.request;
     AddTrailingSlash(request.localPath);
     // An unchanged folder gets the body made before; a changed one is read again (the
     // watch goes on before the folder is read, so no change can slip in between).
     const std::string& url = request.urlPath.empty() ? request.url : request.urlPath;
-    if (std::shared_ptr<const KeptListing> kept = SharedListingCache().Find(request.localPath, url))
-        return PutKeptListing(context, *kept);
+    if (std::shared_ptr<const KeptListing> kept =
+            SharedListingCache().Find(request.localPath, url)) {
+        PutKeptListing(context, *kept);
+        return StageResult::kAnswered;
+    }
     std::shared_ptr<CListingBuild> build = SharedListingCache().Begin(request.localPath, url);
     std::optional<std::string> page = LookUpTemplate(context, ".dir");
     if (!page) {
         context.PutErrorResponse(HttpStatus::kNotFound);
-        return;
+        return StageResult::kAnswered;
     }
     if (page->empty())
         page = std::string(kFallbackTemplate);
     // A file linked from elsewhere can change without an event here: such a page is not kept.
-    FillListingSectionsThen(context, std::move(*page), true,
-                            ListingFinish([build](CRequestContext& done, std::string& text,
-                                                  const ListingEntries& read) {
-                                if (build && !read.linkedElsewhere)
-                                    build->Keep(text);
-                                PutListing(done, text);
-                            }));
+    return FillListingSectionsThen(context, std::move(*page), true,
+                                   ListingFinish([build](CRequestContext& done, std::string& text,
+                                                         const ListingEntries& read) {
+                                       if (build && !read.linkedElsewhere)
+                                           build->Keep(text);
+                                       PutListing(done, text);
+                                   }));
 }
 
 } // namespace tvn

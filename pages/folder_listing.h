@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/request_context.h"
 #include "pages/thumbnail_cache.h"
 
 #include <functional>
@@ -9,8 +10,6 @@
 #include <vector>
 
 namespace tvn {
-
-class CRequestContext;
 
 // What an entry is, as far as its name tells (for icons); None for the empty-folder message.
 enum class EntryKind : unsigned char {
@@ -72,20 +71,20 @@ void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags);
 // section with the folders of that folder's URL path, then calls `finish(context, text)`. When
 // pictures of the folder still need their thumbnails, the request is parked while they are made off
 // the main thread, and `finish` runs when it resumes.
-void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
-                             std::function<void(CRequestContext&, std::string&)> finish);
+StageResult FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
+                                    std::function<void(CRequestContext&, std::string&)> finish);
 
 // FillListingSectionsThen whose `finish` also learns what the folder was read into (for
 // whether the page may be kept).
 using ListingFinish = std::function<void(CRequestContext&, std::string&, const ListingEntries&)>;
-void FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
-                             ListingFinish finish);
+StageResult FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
+                                    ListingFinish finish);
 
 // The template `name` for the request: the file in the request's folder (an empty file is
 // an empty template), else the built-in resource; nothing when neither exists.
 std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::string_view name);
 
 // Answers a folder request with its listing.
-void SendFolderListing(CRequestContext& context);
+StageResult SendFolderListing(CRequestContext& context);
 
 } // namespace tvn

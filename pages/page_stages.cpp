@@ -15,19 +15,39 @@ bool CPageStages::CopyThumbnail(std::string_view url, std::string& jpeg, std::st
     return tvn::CopyThumbnail(url, jpeg, picture);
 }
 
-void CPageStages::SendFolderListing(CRequestContext& context) { tvn::SendFolderListing(context); }
-
-// The GPS pages come first: their folders are theirs whatever the page is called.
-StageResult CPageStages::HandlePageFile(CRequestContext& context) {
-    if (HandleGpsPage(context) == StageResult::kAnswered)
-        return StageResult::kAnswered;
-    if (HandleRemoteControl(context) == StageResult::kAnswered)
-        return StageResult::kAnswered;
-    return HandleBlog(context);
+StageResult CPageStages::SendFolderListing(CRequestContext& context) {
+    return tvn::SendFolderListing(context);
 }
 
-StageResult CPageStages::HandleScreenShot(CRequestContext& context) {
-    return tvn::HandleScreenShot(context);
+namespace {
+
+// A page handler: the files it is asked about, and what it does with them.
+struct PageHandler {
+    StageResult (*handle)(CRequestContext&);
+    bool pageFilesOnly; // only .htm, .html and .txt targets; else every file
+};
+
+// The page handlers in their order. The GPS pages come first: their folders are theirs
+// whatever the page is called. A handler for another extension checks it itself.
+constexpr PageHandler kPageHandlers[] = {
+    {&HandleGpsPage, true},
+    {&HandleRemoteControl, true},
+    {&HandleBlog, true},
+    {&HandleScreenShot, false},
+};
+
+} // namespace
+
+StageResult CPageStages::HandleFile(CRequestContext& context) {
+    const bool pageFile = context.IsPageFile();
+    for (const PageHandler& handler : kPageHandlers) {
+        if (handler.pageFilesOnly && !pageFile)
+            continue;
+        const StageResult result = handler.handle(context);
+        if (result != StageResult::kGoOn)
+            return result;
+    }
+    return StageResult::kGoOn;
 }
 
 StageResult CPageStages::WrapPage(CRequestContext& context) { return tvn::WrapPage(context); }

@@ -8,9 +8,8 @@ namespace tvn {
 class CPageStages : public IContentStages {
   public:
     bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture) override;
-    void SendFolderListing(CRequestContext& context) override;
-    StageResult HandlePageFile(CRequestContext& context) override;
-    StageResult HandleScreenShot(CRequestContext& context) override;
+    StageResult SendFolderListing(CRequestContext& context) override;
+    StageResult HandleFile(CRequestContext& context) override;
     StageResult WrapPage(CRequestContext& context) override;
 };
 

@@ -292,12 +292,12 @@ void PutPage(CRequestContext& done, std::string& text) {
 }
 
 // Puts `content` into `frame` with the records of `items` and the folder's entries, and
-// writes the page.
-void FramePageContent(CRequestContext& context, const std::string& frame, std::string content,
-                      const WrapItems& items, bool escapedText) {
+// writes the page (or waits for the folder's thumbnails first).
+StageResult FramePageContent(CRequestContext& context, const std::string& frame,
+                             std::string content, const WrapItems& items, bool escapedText) {
     if (frame.empty()) {
         PutPage(context, content);
-        return;
+        return StageResult::kAnswered;
     }
     MergeRecords(content, items);
     if (items.mapKeyStep)
@@ -307,16 +307,15 @@ void FramePageContent(CRequestContext& context, const std::string& frame, std::s
         // Escaped text holds no tag, so the folder's sections can only be in the frame: they
         // are filled there, and the text (which can be megabytes) goes in once, afterwards,
         // instead of being searched and copied for every section.
-        FillListingSectionsThen(
+        return FillListingSectionsThen(
             context, std::move(page), false,
             [content = std::move(content)](CRequestContext& done, std::string& filled) {
                 ReplaceFirstPair(filled, "<tvnbody>", content);
                 PutPage(done, filled);
             });
-        return;
     }
     ReplaceFirstPair(page, "<tvnbody>", content);
-    FillListingSectionsThen(context, std::move(page), false, PutPage);
+    return FillListingSectionsThen(context, std::move(page), false, PutPage);
 }
 
 } // namespace
@@ -350,24 +349,20 @@ StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
         if (!job->content) {
             done.buffer.Reset();
             done.PutErrorResponse(HttpStatus::kServiceUnavailable); // it could not be read
-            return;
+            return StageResult::kAnswered;
         }
         if (job->textItems) {
             // Merged already; only the map key is still to come.
             const bool stillText = PutMapKeyIntoText(done, *job->content, job->keySlots);
-            FramePageContent(done, frame, std::move(*job->content), WrapItems{}, stillText);
-            return;
+            return FramePageContent(done, frame, std::move(*job->content), WrapItems{}, stillText);
         }
-        FramePageContent(done, frame, std::move(*job->content), items, job->text);
+        return FramePageContent(done, frame, std::move(*job->content), items, job->text);
     };
     // A large page is read and converted off the event loop, so that nobody waits for it.
-    if (file.size > kConvertAside && job->fd.Valid()) {
-        context.Park(std::move(read), std::move(frameIt));
-    } else {
-        read();
-        frameIt(context);
-    }
-    return StageResult::kAnswered;
+    if (file.size > kConvertAside && job->fd.Valid())
+        return context.Park(std::move(read), std::move(frameIt));
+    read();
+    return frameIt(context);
 }
 
 } // namespace tvn

@@ -199,30 +199,25 @@ QThreadPool* CommandThread() {
     return pool;
 }
 
-void PutRedirectToPage(CRequestContext& context) {
+StageResult PutRedirectToPage(CRequestContext& context) {
     context.buffer.Reset();
     context.PutStatus(HttpStatus::kRedirection);
     context.PutHeader("Location", EncodeLink(context.request.urlPath));
     context.PutText("\r\n");
+    return StageResult::kAnswered;
 }
 
-void RunThenRedirect(CRequestContext& context, std::string name) {
-    std::function<void()> wake = context.ParkUntilWoken(PutRedirectToPage);
-    if (!wake) {
-        RunRemoteCommand(name);
-        PutRedirectToPage(context);
-        return;
-    }
+StageResult RunThenRedirect(CRequestContext& context, std::string name) {
     if (waitingCommands.fetch_add(1) >= kMaxWaitingCommands) {
         waitingCommands.fetch_sub(1);
-        wake();
-        return;
+        return PutRedirectToPage(context);
     }
-    CommandThread()->start([name = std::move(name), wake = std::move(wake)] {
-        RunRemoteCommand(name);
-        waitingCommands.fetch_sub(1);
-        wake();
-    });
+    return context.Park(
+        [name = std::move(name)] {
+            RunRemoteCommand(name);
+            waitingCommands.fetch_sub(1);
+        },
+        PutRedirectToPage, context.WaitsThroughEventLoop() ? CommandThread() : nullptr);
 }
 
 // The Date of the answer written so far, so that Expires says "already" to the second.
@@ -256,10 +251,8 @@ StageResult HandleRemoteControl(CRequestContext& context) {
         return WrapPage(context);
     }
     if (MayUseDesktop(context))
-        RunThenRedirect(context, value);
-    else
-        PutRedirectToPage(context);
-    return StageResult::kAnswered;
+        return RunThenRedirect(context, value);
+    return PutRedirectToPage(context);
 }
 
 } // namespace tvn

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -49,7 +48,8 @@ struct ShotOrder {
 
 // One capture at a time: a round captures the screen once and encodes it for each box its
 // orders ask; orders for a box already in the running round join it, others wait for the
-// next round. Lives on the main thread; the round's work runs on a worker.
+// next round. Lives on the main thread; the round's work runs on a worker, or in place for
+// an order that cannot wait through the event loop.
 class CScreenShooter {
   public:
     static CScreenShooter& Instance() {
@@ -58,7 +58,13 @@ class CScreenShooter {
     }
 
     std::shared_ptr<std::string> Join(unsigned boxWidth, unsigned boxHeight,
-                                      std::function<void()> wake) {
+                                      std::function<void()> wake, bool inPlace) {
+        if (inPlace) {
+            auto png = std::make_shared<std::string>();
+            RunRound({{boxWidth, boxHeight, png}});
+            wake();
+            return png;
+        }
         if (running) {
             for (const auto& order : current) {
                 if (order->boxWidth == boxWidth && order->boxHeight == boxHeight) {
@@ -91,6 +97,19 @@ class CScreenShooter {
         std::shared_ptr<std::string> png;
     };
 
+    // Captures the screen once and encodes it for every box of `work`.
+    static void RunRound(const std::vector<Work>& work) {
+        try {
+            CapturedScreen screen;
+            if (Capture(screen)) {
+                for (const Work& one : work)
+                    *one.png = EncodeScreenShot(screen, one.boxWidth, one.boxHeight);
+            }
+        } catch (const std::bad_alloc&) {
+            // The pictures stay empty; the placeholder goes out.
+        }
+    }
+
     void StartRound() {
         current = std::move(next);
         next.clear();
@@ -99,15 +118,7 @@ class CScreenShooter {
         for (const auto& order : current)
             work.push_back({order->boxWidth, order->boxHeight, order->png});
         QThreadPool::globalInstance()->start([work = std::move(work)] {
-            try {
-                CapturedScreen screen;
-                if (Capture(screen)) {
-                    for (const Work& one : work)
-                        *one.png = EncodeScreenShot(screen, one.boxWidth, one.boxHeight);
-                }
-            } catch (const std::bad_alloc&) {
-                // The pictures stay empty; the placeholder goes out.
-            }
+            RunRound(work);
             QMetaObject::invokeMethod(
                 QCoreApplication::instance(), [] { Instance().FinishRound(); },
                 Qt::QueuedConnection);
@@ -192,51 +203,17 @@ StageResult HandleScreenShot(CRequestContext& context) {
     const unsigned boxWidth = QueryNumber(context.request.Param("width"));
     const unsigned boxHeight = QueryNumber(context.request.Param("height"));
 
-    // Should no picture come, the file itself is the answer: the stage list closes the
-    // request's descriptor when this stage answers, so a copy is kept for that.
-    struct Fallback {
-        UniqueFd fd;
-        off_t size = 0;
-        std::optional<std::time_t> lastWrite;
-    };
-    auto fallback = std::make_shared<Fallback>();
-    fallback->fd.Reset(::fcntl(context.file.fd.Get(), F_DUPFD_CLOEXEC, 0));
-    fallback->size = context.file.size;
-    fallback->lastWrite = context.file.lastWrite;
-
+    // Should no picture come, the stages go on to the file itself (the placeholder).
     auto png = std::make_shared<std::shared_ptr<std::string>>();
-    auto answer = [png, fallback](CRequestContext& done) {
-        if (*png && !(*png)->empty()) {
-            PutScreenShot(done, **png);
-            return;
-        }
-        done.file.fd = std::move(fallback->fd);
-        done.file.size = fallback->size;
-        done.file.offset = 0;
-        done.file.lastWrite = fallback->lastWrite;
-        if (!done.file.IsOpen()) {
-            done.buffer.Reset();
-            done.PutErrorResponse(HttpStatus::kServiceUnavailable);
-            return;
-        }
-        if (done.FramePage() == StageResult::kGoOn)
-            done.SendFile();
-    };
-    std::function<void()> wake = context.ParkUntilWoken(answer);
-    if (!wake) {
-        // No event loop to come back through: the picture is made here, and without one the
-        // stages go on to the file.
-        CapturedScreen screen;
-        if (!Capture(screen))
+    std::function<void()> wake = context.ParkUntilWoken([png](CRequestContext& done) {
+        if (!*png || (*png)->empty())
             return StageResult::kGoOn;
-        const std::string made = EncodeScreenShot(screen, boxWidth, boxHeight);
-        if (made.empty())
-            return StageResult::kGoOn;
-        PutScreenShot(context, made);
+        PutScreenShot(done, **png);
         return StageResult::kAnswered;
-    }
-    *png = CScreenShooter::Instance().Join(boxWidth, boxHeight, std::move(wake));
-    return StageResult::kAnswered;
+    });
+    *png = CScreenShooter::Instance().Join(boxWidth, boxHeight, std::move(wake),
+                                           !context.WaitsThroughEventLoop());
+    return context.WaitForWake();
 }
 
 } // namespace tvn

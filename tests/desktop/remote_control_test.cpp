@@ -3,6 +3,7 @@
 #include "pages/page_stages.h"
 #include "pages/pages_fixture.h"
 #include "pages/remote_control.h"
+#include "pages/screenshot.h"
 #include "platform/media_player.h"
 #include "support/desktop_session.h"
 #include "support/env_guard.h"
@@ -108,8 +109,10 @@ bool StopDirectly(const std::string& name) {
 // Page stages whose page handler is the remote control alone.
 class RemoteStages : public CPageStages {
   public:
-    StageResult HandlePageFile(CRequestContext& context) override {
-        return HandleRemoteControl(context);
+    StageResult HandleFile(CRequestContext& context) override {
+        const StageResult result =
+            context.IsPageFile() ? HandleRemoteControl(context) : StageResult::kGoOn;
+        return result != StageResult::kGoOn ? result : HandleScreenShot(context);
     }
 };
 

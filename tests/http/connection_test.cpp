@@ -201,6 +201,54 @@ TEST_F(ConnectionTest, EndsWithoutAnswer) {
     }
 }
 
+// With the next head read after an answer, one connection answers one request after the
+// other; without it (as HTTP/1.0 has it) the connection ends after its first answer, and a
+// broken head always ends it.
+TEST_F(ConnectionTest, ReadsTheNextHeadAfterTheAnswerOnlyWhenAsked) {
+    const std::string ask = "GET /small.txt HTTP/1.0\r\n\r\n";
+    struct Case {
+        std::string name;
+        bool readsNextHead;
+        std::string first;
+        int answers;
+    };
+    const Case cases[] = {
+        {"off", false, ask, 1},
+        {"on", true, ask, 2},
+        {"on, the first head broken", true, "GET /a%4 HTTP/1.0\r\n\r\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeChannel channel;
+        channel.pieces = {c.first};
+        CRequestConnection connection(*doc, channel);
+        connection.SetReadsNextHead(c.readsNextHead);
+        connection.Step();
+        const std::size_t firstAnswer = channel.sent.size();
+        ASSERT_GT(firstAnswer, 0u);
+        if (c.answers == 2) {
+            EXPECT_EQ(connection.State(), CRequestConnection::ConnState::ReadingRequest);
+            EXPECT_TRUE(channel.wantRead);
+            EXPECT_FALSE(channel.wantWrite);
+        } else {
+            EXPECT_NE(connection.State(), CRequestConnection::ConnState::ReadingRequest);
+        }
+        channel.pieces = {ask};
+        channel.closed = true;
+        RunToEnd(connection);
+        EXPECT_EQ(connection.State(), CRequestConnection::ConnState::Done);
+        EXPECT_EQ(channel.releases, 1);
+        const std::string second = channel.sent.substr(firstAnswer);
+        if (c.answers == 2) {
+            EXPECT_TRUE(second.starts_with("HTTP/1.0 200")) << second;
+            EXPECT_EQ(Body(second), "small file");
+            EXPECT_EQ(Body(channel.sent.substr(0, firstAnswer)), "small file");
+        } else {
+            EXPECT_EQ(second, "");
+        }
+    }
+}
+
 // A request that cannot be served is answered at once, without waiting for its end.
 TEST_F(ConnectionTest, RejectedRequestIsAnsweredAtOnce) {
     FakeChannel channel;

@@ -198,5 +198,40 @@ TEST_F(ContextTest, PageAndIndexNames) {
     }
 }
 
+// Basic credentials are standard Base64 read leniently: a character outside the alphabet
+// ('=' anywhere, '-', '_', '*') is skipped, and the text ends at a zero byte.
+TEST_F(ContextTest, BasicCredentialsDecodeLeniently) {
+    struct Case {
+        std::string name;
+        std::string authorization;
+        std::string user;
+        std::string password;
+    };
+    const Case cases[] = {
+        {"padded", "Basic YW5uYTpzZWNyZXQ=", "anna", "secret"},
+        {"no padding", "Basic YW5uYTpzZWNyZXQ", "anna", "secret"},
+        {"padding and junk inside", "Basic YW5u=YTpz*ZWNy.ZXQ==", "anna", "secret"},
+        {"url-safe letters are no Base64", "Basic YW5u-YTpz_ZWNyZXQ=", "anna", "secret"},
+        {"plus and slash", "Basic dT4+PzpwPz8+", "u>>?",
+         "p?"
+         "?>"},
+        {"bytes above 127", "Basic +/86eA==", "\xfb\xff", "x"},
+        {"ends at a zero byte", "Basic YW5uYTpzZQBjcmV0", "anna", "se"},
+        {"no colon", "Basic YW5uYQ==", "", ""},
+        {"no scheme", "YW5uYTpzZWNyZXQ=", "", ""},
+        {"empty", "", "", ""},
+    };
+    CHttpSvrDoc doc(8080, temp / "Share");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto context = Context(doc);
+        if (!c.authorization.empty())
+            context->request.headers["authorization"] = c.authorization;
+        const CRequestContext::Credentials credentials = context->ReadBasicCredentials();
+        EXPECT_EQ(credentials.user, c.user);
+        EXPECT_EQ(credentials.password, c.password);
+    }
+}
+
 } // namespace
 } // namespace tvn

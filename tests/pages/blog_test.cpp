@@ -158,7 +158,10 @@ TEST_F(Blog, PostDeletedMeanwhileIsNotMadeAgain) {
 // The blog behind a listening server: page files go to the blog, pages are framed.
 class BlogStages : public test::FakeStages {
   public:
-    StageResult HandlePageFile(CRequestContext& context) override { return HandleBlog(context); }
+    StageResult HandleFile(CRequestContext& context) override {
+        const StageResult result = context.IsPageFile() ? HandleBlog(context) : StageResult::kGoOn;
+        return result != StageResult::kGoOn ? result : FakeStages::HandleFile(context);
+    }
     StageResult WrapPage(CRequestContext& context) override { return tvn::WrapPage(context); }
 };
 

@@ -33,15 +33,15 @@ class FakeStages : public IContentStages {
         picture = it->second.second;
         return true;
     }
-    void SendFolderListing(CRequestContext& context) override {
+    StageResult SendFolderListing(CRequestContext& context) override {
         listed.push_back(context.request.localPath);
         context.PutStatus(HttpStatus::kOk);
         context.PutHeader("Content-Type", "text/html");
         context.PutText("\r\n");
         context.PutText("listing of " + context.request.localPath);
+        return StageResult::kAnswered;
     }
-    StageResult HandlePageFile(CRequestContext&) override { return StageResult::kGoOn; }
-    StageResult HandleScreenShot(CRequestContext&) override {
+    StageResult HandleFile(CRequestContext&) override {
         if (beforeContent)
             beforeContent(); // the last stage before the file's own bytes
         return StageResult::kGoOn;
