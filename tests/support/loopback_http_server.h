@@ -27,7 +27,7 @@ struct HttpAnswer {
 
 class LoopbackHttpServer {
   public:
-    explicit LoopbackHttpServer(HttpAnswer usual) : usual(std::move(usual)) {
+    explicit LoopbackHttpServer(HttpAnswer fallback) : usual(std::move(fallback)) {
         listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
