@@ -1,11 +1,12 @@
 # make run   - install what is missing, build, start the server with its default settings
 # make test  - install, build, run the whole suite and the browser walk (inside a private
-#              network namespace)
+#              network namespace); the suite replays every fuzz harness over its seeds and
+#              saved findings once
 # make build - build only
 # make test-browser - the demo site's blog, screenshot and remote control in headless Chromium
 # make soak  - mixed load on the program for SOAK_SECONDS (default 1800), then its checks
 # make fuzz  - the libFuzzer harnesses of fuzz/, built with clang in build-fuzz, 60 s each
-#              (make test runs them for FUZZ_SECONDS_SHORT, 20 s each; 0 leaves them out)
+#              (CI, .ci/run, runs them for FUZZ_SECONDS_SHORT, 20 s each)
 # make install - build, then install below PREFIX (default /usr/local); DESTDIR stages it
 # make package - a Debian package of a Release build in build-pkg (build-pkg/tarvolin_*.deb)
 # make clean - delete the build folders (never the settings or shared files of make run)
@@ -28,11 +29,14 @@ build:
 run: deps build
 	./scripts/run-server.sh
 
+# The replays of the fuzz harnesses take FuzzedDataProvider.h from clang's runtimes ("fuzz").
 test: deps
 	@./scripts/install-deps.sh browser
+	@./scripts/install-deps.sh fuzz
 	./scripts/run-tests.sh
 
 test-asan: deps
+	@./scripts/install-deps.sh fuzz
 	./scripts/run-tests.sh asan
 
 test-browser: deps

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses in build-fuzz (clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs each for FUZZ_SECONDS (60 unless set) without a network:
-# in a network namespace of its own with only the loopback device.
+# UndefinedBehaviorSanitizer) and runs each for FUZZ_SECONDS (60 unless set; 0 runs each input
+# of the corpus and of the fixed findings once, -runs=0) without a network: in a network
+# namespace of its own with only the loopback device.
 #   fuzz/run.sh                  every harness
 #   fuzz/run.sh nmea http_request   some of them
 # New inputs go to build-fuzz/corpus/<name>/ (the seeds in fuzz/corpus/<name>/ and the inputs
@@ -29,6 +30,8 @@ cmake --build "$build" --target "${targets[@]}" -j2
 
 namespace=(unshare -n)
 [ "$(id -u)" -eq 0 ] || namespace=(unshare -r -n)
+limit=(-max_total_time="$seconds")
+[ "$seconds" -gt 0 ] || limit=(-runs=0)
 failed=()
 for name in "${names[@]}"; do
     mkdir -p "$build/corpus/$name" "$build/crashes/$name"
@@ -37,7 +40,7 @@ for name in "${names[@]}"; do
     [ -d "$root/fuzz/crashes/$name" ] && inputs+=("$root/fuzz/crashes/$name")
     echo "== fuzz_$name for ${seconds} s"
     if ! "${namespace[@]}" -- bash -c 'ip link set lo up && exec "$@"' fuzz \
-        "$build/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        "$build/fuzz/fuzz_$name" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$build/crashes/$name/" \
         "${inputs[@]}" 2>"$build/fuzz_$name.log"; then
         failed+=("$name")

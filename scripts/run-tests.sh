@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs the test suite inside a fresh network namespace that has only loopback,
 # so that no test can reach any other address, then walks the demo site in headless Chromium
-# (a namespace of its own; scripts/install-deps.sh browser installs what it needs). With
-# "asan", the sanitizer build instead, without the walk; with "all" (what CI runs), the normal
-# build and the walk, the headless build and the sanitizer build. "normal" and "all" end
-# with short passes of the fuzz harnesses (fuzz_short below); "all" then checks the Debian
-# package (package_check).
+# (a namespace of its own; scripts/install-deps.sh browser installs what it needs). The suite
+# holds a replay of every fuzz harness over its seeds and saved findings (fuzz_replay.*). With
+# "asan", the sanitizer build instead, without the walk; with "all" (what CI runs), the build
+# with warnings as errors (preset ci) and the walk, the headless program, the sanitizer build,
+# then time-boxed passes of the fuzz harnesses (fuzz_short below) and the Debian package
+# (package_check).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,7 +25,7 @@ browser_walk() {
 }
 
 # The libFuzzer harnesses of fuzz/ for FUZZ_SECONDS_SHORT seconds each (20 unless set; 0 skips
-# them), after the suites. clang and its runtimes are installed first, outside any namespace;
+# them), after the suites (CI only: `make test` replays their inputs in the suite instead). clang and its runtimes are installed first, outside any namespace;
 # fuzz/run.sh builds build-fuzz and runs each harness in a network namespace of its own. A
 # crash, a leak, a hang or a broken promise of a harness fails the run.
 fuzz_short() {
@@ -42,10 +43,19 @@ package_check() {
 }
 # --- end of the package check
 
+# build_preset PRESET DIR [fresh [TARGET...]]: configures DIR with PRESET when it has no cache
+# yet (always with "fresh", so that the preset's settings hold over an older cache), then
+# builds the targets named, or everything.
 build_preset() {
-    local preset=$1 dir=$2
-    [ -f "$dir/CMakeCache.txt" ] || cmake --preset "$preset" >/dev/null
-    cmake --build "$dir"
+    local preset=$1 dir=$2 fresh=${3:-}
+    if [ -n "$fresh" ] || [ ! -f "$dir/CMakeCache.txt" ]; then
+        cmake --preset "$preset" >/dev/null
+    fi
+    if [ $# -gt 3 ]; then
+        cmake --build "$dir" --target "${@:4}"
+    else
+        cmake --build "$dir"
+    fi
 }
 
 case "$mode" in
@@ -53,7 +63,6 @@ normal)
     build_preset release build
     run_suite build
     browser_walk
-    fuzz_short
     ;;
 asan)
     build_preset asan build-asan
@@ -61,10 +70,10 @@ asan)
     ;;
 all)
     clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h')
-    build_preset release build
+    build_preset ci build fresh
     run_suite build
     browser_walk
-    build_preset headless build-headless
+    build_preset headless build-headless "" tarvolin
     # Both programs must at least start: the headless one answers --version-less smoke run.
     ./scripts/smoke-start.sh build/tarvolin
     ./scripts/smoke-start.sh build-headless/tarvolin

@@ -5,6 +5,7 @@
 #include "platform/unique_fd.h"
 #include "startup_fixture.h"
 #include "support/desktop_session.h"
+#include "support/temp_dir.h"
 
 #include <algorithm>
 #include <atomic>
@@ -39,13 +40,6 @@ constexpr char kName[] = "home.example";           // TVN_RELAY_NAME of the prog
 constexpr int kShortAckWaitMs = 300;
 constexpr std::size_t kBigSize = 5 * 1024 * 1024;
 constexpr std::size_t kMidSize = 60000;
-
-std::string PatternBytes(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 31 + i / 251) % 251);
-    return bytes;
-}
 
 sockaddr_in LoopbackAddress(int port) {
     sockaddr_in address{};

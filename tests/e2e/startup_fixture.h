@@ -1,7 +1,7 @@
 #pragma once
 
 #include "support/file_bytes.h"
-#include "support/loopback_port.h"
+#include "support/loopback_client.h"
 // Runs the built program in a folder of its own: settings, executable, documents, runtime
 // and home folders below one temporary folder, no display, a loopback port of its own.
 
@@ -28,19 +28,6 @@ namespace tvn::test {
 
 // Every wait of these tests ends after this long.
 inline constexpr int kWaitMs = 10000;
-
-inline int ConnectLoopback(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Sends a GET on a fresh connection and returns everything the server sent back.
 inline std::string HttpGet(int port, const std::string& path) {

@@ -19,21 +19,14 @@ namespace {
 
 constexpr std::time_t kModified = 1796605323; // the files' last-write time
 
-class ServerFiles : public ServerFixture {
-  protected:
-    void SetModified(const std::string& relative, std::time_t when) {
-        const timespec times[2] = {{when, 0}, {when, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/" + relative).c_str(), times, 0), 0);
-    }
-};
+using ServerFiles = ServerFixture;
 
 TEST_F(ServerFiles, IfModifiedSince) {
     Put("pic.gif", "GIF89a");
     Put("index.html", "<p>page</p>");
     Put("readme.txt", "text");
-    SetModified("pic.gif", kModified);
-    SetModified("index.html", kModified);
-    SetModified("readme.txt", kModified);
+    for (const char* name : {"pic.gif", "index.html", "readme.txt"})
+        ASSERT_TRUE(SetModified(root + "/" + name, kModified)) << name;
     const std::string rfc1123 = FormatHttpDate(kModified); // as sent
     const std::string rfc850 = "Monday, 07-Dec-26 01:02:03 GMT";
     const std::string asctime = "Mon Dec  7 01:02:03 2026";

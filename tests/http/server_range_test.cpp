@@ -20,11 +20,7 @@ class ServerRange : public ServerFixture {
     void SetUp() override {
         ServerFixture::SetUp();
         Put("d.gif", kDigits);
-        SetModified("d.gif");
-    }
-    void SetModified(const std::string& relative) {
-        const timespec times[2] = {{kModified, 0}, {kModified, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, (root + "/" + relative).c_str(), times, 0), 0);
+        ASSERT_TRUE(SetModified(root + "/d.gif", kModified));
     }
     // The status line, Server and Date of `answer` (Date as it came), then `rest`.
     static std::string Expected(const Answer& answer, const std::string& status,

@@ -5,8 +5,8 @@
 #include "pages/page_stages.h"
 #include "pages/thumbnail_cache.h"
 #include "pages_fixture.h"
+#include "support/picture_file.h"
 
-#include <QImage>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -71,18 +71,6 @@ class ListingCacheTest : public test::PagesFixture {
         return body;
     }
 
-    void WritePicture(const std::string& relative) {
-        fs::create_directories(fs::path(root + "/" + relative).parent_path());
-        QImage image(300, 200, QImage::Format_RGB32);
-        image.fill(Qt::darkGreen);
-        ASSERT_TRUE(image.save(QString::fromStdString(root + "/" + relative), "JPEG"));
-    }
-
-    static void SetTime(const std::string& path, std::time_t seconds) {
-        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-    }
-
     CPageStages stages;
 };
 
@@ -100,14 +88,18 @@ TEST_F(ListingCacheTest, EveryChangeShowsOnTheNextRequest) {
          [&](const std::string& d) {
              fs::rename(root + "/" + d + "/b.txt", root + "/" + d + "/c.txt");
          }},
-        {"touch a file", [&](const std::string& d) { SetTime(root + "/" + d + "/a.txt", 1e9); }},
+        {"touch a file",
+         [&](const std::string& d) {
+             ASSERT_TRUE(test::SetModified(root + "/" + d + "/a.txt", 1e9));
+         }},
         {"rewrite a file, same size", [&](const std::string& d) { Write(d + "/a.txt", "A"); }},
         {"take a file's rights",
          [&](const std::string& d) { ::chmod((root + "/" + d + "/a.txt").c_str(), 0); }},
         {"edit the template",
          [&](const std::string& d) { Write(d + "/.dir", "<fileitem>[%NAME%]</fileitem>"); }},
         {"add a file to a subfolder", [&](const std::string& d) { Write(d + "/sub/x.txt", "x"); }},
-        {"touch the folder", [&](const std::string& d) { SetTime(root + "/" + d, 1e9); }},
+        {"touch the folder",
+         [&](const std::string& d) { ASSERT_TRUE(test::SetModified(root + "/" + d, 1e9)); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -150,7 +142,7 @@ TEST_F(ListingCacheTest, PasswordListAddedToAKeptFolderIsAskedForAtOnce) {
 // A kept listing names thumbnails; once the thumbnail cache dropped one, the listing is made
 // again and names thumbnails that are there.
 TEST_F(ListingCacheTest, DroppedThumbnailIsMadeAgainForTheNextListing) {
-    WritePicture("album/sea.jpg");
+    ASSERT_TRUE(test::WritePicture(root + "/album/sea.jpg", 300, 200, Qt::darkGreen));
     const std::regex tag("/Thumbnail__[0-9A-F]{8}");
     const std::string first = List("/album/").body;
     ASSERT_TRUE(std::regex_search(first, tag)) << first;
@@ -179,7 +171,7 @@ TEST_F(ListingCacheTest, ListingWithoutAThumbnailIsNotKept) {
     EXPECT_FALSE(List("/album/").kept);
     EXPECT_FALSE(List("/album/").kept);
     EXPECT_EQ(opens.Count(), 2);
-    WritePicture("album/broken.jpg");
+    ASSERT_TRUE(test::WritePicture(root + "/album/broken.jpg", 300, 200, Qt::darkGreen));
     const std::string ready = List("/album/").body;
     EXPECT_TRUE(std::regex_search(ready, std::regex("/Thumbnail__[0-9A-F]{8}"))) << ready;
     EXPECT_TRUE(List("/album/").kept);
@@ -305,8 +297,8 @@ TEST_F(ListingCacheTest, LargeListingIsSentFromItsMemoryFile) {
 
 // A change while a listing is made: its body is not kept, as it may be from before.
 TEST(ListingCache, ChangeWhileMadeIsNotKept) {
-    char pattern[] = "/tmp/tvn-lc-XXXXXX";
-    const std::string folder = std::string(::mkdtemp(pattern)) + "/";
+    test::TempDir temp;
+    const std::string folder = temp.Path() + "/";
     CListingCache cache;
     {
         std::shared_ptr<CListingBuild> build = cache.Begin(folder, "/");
@@ -331,8 +323,8 @@ TEST(ListingCache, ChangeWhileMadeIsNotKept) {
 
 // Watches are few: the folder listed longest ago gives its watch up to a new one.
 TEST(ListingCache, WatchLimitPushesOutTheLeastRecentlyUsedFolder) {
-    char pattern[] = "/tmp/tvn-lc-XXXXXX";
-    const std::string base = ::mkdtemp(pattern);
+    test::TempDir temp;
+    const std::string base = temp.Path();
     CListingCache cache(2);
     const std::string folders[] = {base + "/a/", base + "/b/", base + "/c/"};
     for (const std::string& folder : folders) {
@@ -346,7 +338,6 @@ TEST(ListingCache, WatchLimitPushesOutTheLeastRecentlyUsedFolder) {
     EXPECT_TRUE(cache.Find(folders[0], folders[0]));
     EXPECT_FALSE(cache.Find(folders[1], folders[1]));
     EXPECT_TRUE(cache.Find(folders[2], folders[2]));
-    fs::remove_all(base);
 }
 
 // Events were lost when the queue overflowed: nothing kept can be trusted, not even the
@@ -356,8 +347,8 @@ TEST(ListingCache, LostEventsDropEverything) {
     std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queued;
     if (queued <= 0 || queued > 200000)
         GTEST_SKIP() << "max_queued_events is " << queued;
-    char pattern[] = "/tmp/tvn-lc-XXXXXX";
-    const std::string base = ::mkdtemp(pattern);
+    test::TempDir temp;
+    const std::string base = temp.Path();
     const std::string quiet = base + "/quiet/";
     const std::string busy = base + "/busy/";
     fs::create_directories(quiet);
@@ -375,7 +366,6 @@ TEST(ListingCache, LostEventsDropEverything) {
     }
     EXPECT_FALSE(cache.Find(quiet, "/quiet/"));
     EXPECT_FALSE(watching->Keep("busy"));
-    fs::remove_all(base);
 }
 
 } // namespace

@@ -5,8 +5,8 @@
 #include "pages/page_stages.h"
 #include "pages/thumbnail_cache.h"
 #include "pages_fixture.h"
+#include "support/picture_file.h"
 
-#include <QImage>
 #include <filesystem>
 #include <regex>
 
@@ -34,14 +34,6 @@ class ListingGuard : public test::PagesFixture {
         return context.buffer.View().starts_with("HTTP/1.0 " + std::string(status) + "\r\n");
     }
 
-    void WritePicture(const std::string& relative) {
-        std::filesystem::create_directories(
-            std::filesystem::path(root + "/" + relative).parent_path());
-        QImage image(64, 48, QImage::Format_RGB32);
-        image.fill(Qt::darkRed);
-        ASSERT_TRUE(image.save(QString::fromStdString(root + "/" + relative), "JPEG"));
-    }
-
     CPageStages stages;
 };
 
@@ -50,7 +42,7 @@ const std::string kAnna = "Basic YW5uYTpzZWNyZXQ="; // anna:secret
 // HEAD of a protected folder made its listing, decoding every protected picture for it.
 TEST_F(ListingGuard, HeadOfProtectedAlbumDecodesNothing) {
     Write("album/.pass", "anna,secret\n");
-    WritePicture("album/secret.jpg");
+    ASSERT_TRUE(test::WritePicture(root + "/album/secret.jpg", 64, 48, Qt::darkRed));
     test::FileOpens opens({root + "/album/secret.jpg"});
     ASSERT_TRUE(opens.Watching(1));
     EXPECT_TRUE(StatusIs(*Run("HEAD", "/album/"), "401 Unauthorized"));
@@ -60,7 +52,7 @@ TEST_F(ListingGuard, HeadOfProtectedAlbumDecodesNothing) {
 // The thumbnail of a protected picture was served to anyone who knew (or guessed) its key.
 TEST_F(ListingGuard, ThumbnailOfProtectedPictureAsksForCredentials) {
     Write("album/.pass", "anna,secret\n");
-    WritePicture("album/secret.jpg");
+    ASSERT_TRUE(test::WritePicture(root + "/album/secret.jpg", 64, 48, Qt::darkRed));
     const std::string listing = Body(*Run("GET", "/album/", kAnna));
     std::smatch match;
     ASSERT_TRUE(std::regex_search(listing, match, std::regex("/Thumbnail__[0-9A-F]{8}")))
@@ -145,8 +137,8 @@ TEST_F(ListingGuard, TextPageFillsOnlyTheFrameSections) {
 // variant decoded the whole folder again and stored new copies (466 requests grew the
 // server by 130 MB).
 TEST_F(ListingGuard, DotSpellingsOfAFolderShareItsThumbnails) {
-    WritePicture("pics/a.jpg");
-    WritePicture("pics/b.jpg");
+    ASSERT_TRUE(test::WritePicture(root + "/pics/a.jpg", 64, 48, Qt::darkRed));
+    ASSERT_TRUE(test::WritePicture(root + "/pics/b.jpg", 64, 48, Qt::darkRed));
     const std::string first = Body(*Run("GET", "/pics/"));
     test::FileOpens opens({root + "/pics/a.jpg", root + "/pics/b.jpg"});
     ASSERT_TRUE(opens.Watching(2));

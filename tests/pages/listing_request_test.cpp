@@ -3,8 +3,8 @@
 #include "pages/page_stages.h"
 #include "pages/thumbnail_cache.h"
 #include "pages_fixture.h"
+#include "support/picture_file.h"
 
-#include <QImage>
 #include <filesystem>
 #include <regex>
 
@@ -26,19 +26,11 @@ class ListingRequest : public test::PagesFixture {
         return context;
     }
 
-    void WritePicture(const std::string& relative, int width, int height) {
-        std::filesystem::create_directories(
-            std::filesystem::path(root + "/" + relative).parent_path());
-        QImage image(width, height, QImage::Format_RGB32);
-        image.fill(Qt::darkCyan);
-        ASSERT_TRUE(image.save(QString::fromStdString(root + "/" + relative), "JPEG"));
-    }
-
     CPageStages stages;
 };
 
 TEST_F(ListingRequest, PictureListedAsThumbnailMadeOnceAndServedByItsKey) {
-    WritePicture("album/sea.jpg", 400, 300);
+    ASSERT_TRUE(test::WritePicture(root + "/album/sea.jpg", 400, 300, Qt::darkCyan));
     test::FileOpens opens({root + "/album/sea.jpg"});
     ASSERT_TRUE(opens.Watching(1));
     const std::string first = Body(*Run("GET", "/album/"));

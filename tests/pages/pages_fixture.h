@@ -3,6 +3,7 @@
 #include "config/settings_section.h"
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
+#include "support/temp_dir.h"
 
 #include <fcntl.h>
 #include <filesystem>
@@ -29,17 +30,14 @@ class TestRequestContext : public CRequestContext {
 class PagesFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tvn-pages-XXXXXX";
-        base = ::mkdtemp(pattern);
+        ASSERT_TRUE(temp.Valid());
+        base = temp.Path();
         root = base + "/root";
         std::filesystem::create_directories(root);
         SettingsSection::OverrideFilePath(base + "/TVN.cfg");
         doc = std::make_unique<CHttpSvrDoc>(8080, root);
     }
-    void TearDown() override {
-        doc.reset();
-        std::filesystem::remove_all(base);
-    }
+    void TearDown() override { doc.reset(); }
 
     void Write(const std::string& relative, std::string_view bytes) {
         const std::filesystem::path path = root + "/" + relative;
@@ -77,6 +75,7 @@ class PagesFixture : public ::testing::Test {
         return end == std::string_view::npos ? std::string(all) : std::string(all.substr(end + 4));
     }
 
+    TempDir temp;
     std::string base;
     std::string root;
     std::unique_ptr<CHttpSvrDoc> doc;

@@ -1,6 +1,7 @@
 // Thumbnail keys, the box rule, the cache's life rules and the thumbnail URLs.
 #include "file_opens.h"
 #include "pages/thumbnail_cache.h"
+#include "support/temp_dir.h"
 #include "thumbnail_test_support.h"
 
 #include <cstdio>
@@ -138,12 +139,6 @@ TEST(MakeThumbnailTag, SmallPictureKeepsItsPixels) {
     EXPECT_EQ(wrong, 0);
 }
 
-// Sets the modification time of `path` to `seconds` and `nanoseconds`.
-void SetModified(const std::string& path, std::int64_t seconds, long nanoseconds) {
-    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
 // An edited picture kept the thumbnail first made of it for the whole run: the key was the
 // path's alone. The file's modification time and size are part of it, so a change of any
 // one of them makes a fresh thumbnail. BMPs of 400 by 300 and of 300 by 400 pixels are of
@@ -156,7 +151,7 @@ TEST(MakeThumbnailTag, EditedPictureGetsAFreshThumbnail) {
         return EncodePicture(image, "bmp");
     };
     const std::string path = WriteFile(dir, "edited.bmp", bmp(400, 300));
-    SetModified(path, 1'600'000'000, 500);
+    ASSERT_TRUE(test::SetModified(path, 1'600'000'000, 500));
     const std::string first = MakeThumbnailTag(path, "edited");
     ASSERT_EQ(ParseTag(first).height, 75);
     FileOpens opens({path});
@@ -177,7 +172,7 @@ TEST(MakeThumbnailTag, EditedPictureGetsAFreshThumbnail) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.edit);
         WriteFile(dir, "edited.bmp", bmp(c.width, c.height));
-        SetModified(path, c.seconds, c.nanoseconds);
+        ASSERT_TRUE(test::SetModified(path, c.seconds, c.nanoseconds));
         const int decodes = opens.Count(); // the edit's own opening is behind
         EXPECT_EQ(CachedThumbnailTags({{path, "edited"}}), std::nullopt);
         const std::string tag = MakeThumbnailTag(path, "edited");

@@ -110,10 +110,7 @@ class NetworkPresenceTest : public test::DynDnsTest {
             std::move(parts), [this](const AccessInfo& info) { infos.push_back(info); });
     }
     bool WaitFor(std::size_t count) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (infos.size() < count && std::chrono::steady_clock::now() < end)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        return infos.size() >= count;
+        return test::SpinUntil([&] { return infos.size() >= count; }, 10000);
     }
     bool Mapped(std::uint16_t port) const { return router.mappings.count({port, "TCP"}) == 1; }
 

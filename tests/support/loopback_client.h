@@ -175,6 +175,23 @@ class LoopbackClient {
     int fd = -1;
 };
 
+// A plain connected socket to 127.0.0.1:`port` (the caller closes it), or -1 when nothing
+// accepts there.
+inline int ConnectLoopback(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Runs `work` on a thread of its own while this thread's Qt event loop serves; returns
 // when `work` has ended, or false after `limit` (the work's own waits are bounded, so the
 // thread is always joined).

@@ -2,12 +2,15 @@
 
 // A fresh temporary folder per test, removed with everything in it when the test ends, and
 // byte-exact file helpers.
+#include <cstdint>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdlib.h>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace tvn::test {
@@ -52,6 +55,13 @@ inline bool WriteFile(const std::string& path, std::string_view bytes) {
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Sets the last-write time of `path` to `seconds` and `nanoseconds` (the access time stays);
+// false when that fails.
+inline bool SetModified(const std::string& path, std::int64_t seconds, long nanoseconds = 0) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 // `count` bytes of a pattern that repeats only every 251 bytes, so that a lost, doubled
