@@ -164,6 +164,15 @@ class RelayLink : public ServerFixture {
         service.ReceiveAnswer(ack->first.connectionId);
         return ack->first.connectionId;
     }
+    // Serves until the link has registered and run the probe once; the probe's connection id.
+    static std::optional<std::int32_t> RegisterAndProbe(StandInService& service) {
+        std::optional<std::int32_t> probe;
+        const bool served = RunWhileServing([&] {
+            if (service.AwaitRegistration())
+                probe = RunProbe(service);
+        });
+        return served ? probe : std::nullopt;
+    }
     // Sends the probe again; true when the next datagram is its acknowledgement.
     static bool Barrier(StandInService& service, std::int32_t probeId) {
         service.SendRequest(kProbe);
@@ -275,11 +284,7 @@ TEST_F(RelayLink, RepeatedRequestIsAcknowledgedAgainNotRunAgain) {
 TEST_F(RelayLink, DatagramsFromAnotherAddressAreIgnored) {
     StandInService service;
     UseService(service);
-    std::optional<std::int32_t> probe;
-    ASSERT_TRUE(RunWhileServing([&] {
-        ASSERT_TRUE(service.AwaitRegistration());
-        probe = RunProbe(service);
-    }));
+    const std::optional<std::int32_t> probe = RegisterAndProbe(service);
     ASSERT_TRUE(probe);
     const std::string probeLog = Log();
     struct Case {
@@ -615,11 +620,7 @@ TEST_F(RelayLink, RefusedMessagesAreNeitherAcknowledgedNorRun) {
         {"the registration reply", relay::MakeRegistrationReply()},
         {"shorter than a header", std::string(15, '\x01')},
     };
-    std::optional<std::int32_t> probe;
-    ASSERT_TRUE(RunWhileServing([&] {
-        ASSERT_TRUE(service.AwaitRegistration());
-        probe = RunProbe(service);
-    }));
+    const std::optional<std::int32_t> probe = RegisterAndProbe(service);
     ASSERT_TRUE(probe);
     const std::string probeLog = Log();
     for (const Case& c : cases) {
