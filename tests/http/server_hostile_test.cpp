@@ -96,9 +96,18 @@ TEST_F(ServerHostile, OutOfDescriptorsTheOldestIncompleteRequestsMakeRoom) {
             ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
             std::vector<std::unique_ptr<LoopbackClient>> hostile;
             for (int i = 0; i < 60; ++i) {
-                auto client = std::make_unique<LoopbackClient>();
                 // Spread over addresses, so that the limit per address is not what stops them.
-                if (!client->Connect(port, kLoopback2 + static_cast<std::uint32_t>(i % 8)))
+                // The clients and the server draw on the same descriptors: a client that finds
+                // none waits a moment for the server to make room, as it must.
+                std::unique_ptr<LoopbackClient> client;
+                for (int attempt = 0; attempt < 200 && !client; ++attempt) {
+                    client = std::make_unique<LoopbackClient>();
+                    if (!client->Connect(port, kLoopback2 + static_cast<std::uint32_t>(i % 8))) {
+                        client.reset();
+                        std::this_thread::sleep_for(5ms);
+                    }
+                }
+                if (!client)
                     break;
                 client->Send("GET /");
                 hostile.push_back(std::move(client));
