@@ -95,13 +95,11 @@ bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> fol
         passedFolderPassword = passedFolderPassword || consulted;
         return true;
     }
-    buffer.Reset();
-    PutStatus(HttpStatus::kUnauthorized);
-    PutHeader("WWW-Authenticate", "Basic realm=\"Tarvolin\"");
-    PutHeader("Expires", "0");
-    PutHeader("Content-Type", "text/html");
-    PutText("\r\n");
-    PutText("<h1>Authorization Required</h1>");
+    answer.Start(HttpStatus::kUnauthorized);
+    answer.AddHeader("WWW-Authenticate", "Basic realm=\"Tarvolin\"");
+    answer.AddHeader("Expires", "0");
+    answer.AddHeader("Content-Type", "text/html");
+    answer.AppendBody("<h1>Authorization Required</h1>");
     return false;
 }
 

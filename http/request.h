@@ -24,7 +24,6 @@ struct CRequest {
     int attributes = -1;   // attribute bits of the target, -1 not found
     std::string query;     // raw text after the first '?'
     std::map<std::string, std::string> params; // decoded query parameters
-    HttpStatus status = HttpStatus::kNone;     // the status line written, kNone while none
 
     // The value of header `name` (any case); empty when absent.
     const std::string& Header(std::string_view name) const;

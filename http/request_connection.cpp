@@ -147,7 +147,8 @@ void CRequestConnection::ReadRequest() {
         break;
     case CRequestReader::Outcome::Reject:
         buffer.Reset();
-        PutErrorResponse(StatusForCode(reader.RejectStatus()));
+        answer.StartError(StatusForCode(reader.RejectStatus()));
+        WriteAnswer();
         state = ConnState::Writing;
         break;
     }
@@ -176,6 +177,7 @@ void CRequestConnection::WriteSome() {
         }
         if (buffer.Pending() == 0)
             continue; // the file went out through SendFile, or waits for the socket
+        const COpenFile& file = answer.File();
         const bool more = file.IsOpen() && file.offset < file.size;
         const long sent = channel.Send(buffer.Data(), buffer.Pending(), more);
         if (sent == IRequestChannel::kWouldBlock) {
@@ -193,6 +195,7 @@ void CRequestConnection::WriteSome() {
 
 // Puts the next part of the open file on its way. False when nothing is left to send.
 bool CRequestConnection::RefillFromFile() {
+    COpenFile& file = answer.File();
     if (!file.IsOpen())
         return false;
     const off_t left = file.size - file.offset;
@@ -229,7 +232,7 @@ bool CRequestConnection::RefillFromFile() {
 
 void CRequestConnection::Close() {
     Q_ASSERT(state == ConnState::Closing);
-    file.Close();
+    answer.File().Close();
     state = ConnState::Done;
     channel.Rearm(false, false);
     // Drain unread input before closing: closing with unread data makes the kernel send

@@ -28,7 +28,8 @@ void CRequestContext::ResetForNextRequest() {
     request = CRequest{};
     request.peerAddress = std::move(peer);
     buffer.Reset();
-    file.Close();
+    target.Close();
+    answer.Clear();
     parked = false;
     wokenInPlace = false;
     resumeParked = nullptr;
@@ -54,12 +55,11 @@ void CRequestContext::AnswerOutOfMemory() noexcept {
     // One request that needs more memory than there is must not end the server for all.
     parked = false;
     resumeParked = nullptr;
-    file.Close();
+    target.Close();
     try {
-        buffer.Reset();
-        PutErrorResponse(HttpStatus::kServiceUnavailable);
+        answer.StartError(HttpStatus::kServiceUnavailable);
     } catch (const std::bad_alloc&) {
-        buffer.SetPending(0); // nothing at all to say: the connection just closes
+        answer.Clear(); // nothing at all to say: the connection just closes
     }
 }
 
@@ -99,25 +99,27 @@ StageResult CRequestContext::RunStagesFrom(std::size_t first) {
 }
 
 StageResult CRequestContext::AfterStage(StageResult result) {
-    if (result == StageResult::kWaiting)
-        return result;
     if (result == StageResult::kGoOn)
         return RunStagesFrom(stageAt + 1);
-    // The listing stage leaves a file open only for a kept listing it answers with.
-    const Stage stage = stageAt < pipelineLength ? pipeline[stageAt] : nullptr;
-    if (stage != &CRequestContext::SendFile && stage != &CRequestContext::ListFolder)
-        file.Close();
     return result;
 }
 
 void CRequestContext::CompleteAnswer() {
-    if (!headOnly)
-        return;
+    target.Close();
     // An answer to HEAD never carries a body, not even a refusal text.
-    file.Close();
-    const auto end = buffer.View().find("\r\n\r\n");
-    if (end != std::string_view::npos)
-        buffer.SetPending(end + 4);
+    if (headOnly)
+        answer.CutToHead();
+    WriteAnswer();
+}
+
+void CRequestContext::WriteAnswer() {
+    try {
+        answer.WriteTo(buffer);
+    } catch (const std::bad_alloc&) {
+        // Not even the head fits: the connection just closes.
+        buffer.SetPending(0);
+        answer.Clear();
+    }
 }
 
 StageResult CRequestContext::LocateAndLog() {
@@ -143,19 +145,19 @@ void CRequestContext::WriteRequestLine() {
 StageResult CRequestContext::HeadOfFile() {
     // Asked for a range of a plain file, HEAD gives the head a GET would give; without a
     // Range header its head stays the short one it has always been.
-    if (file.IsOpen() && !IsPageFile() && !request.Header("range").empty()) {
-        if (file.lastWrite)
-            PutHeader("Last-Modified", FormatHttpDate(*file.lastWrite));
+    if (target.IsOpen() && !IsPageFile() && !request.Header("range").empty()) {
+        if (target.lastWrite)
+            answer.AddHeader("Last-Modified", FormatHttpDate(*target.lastWrite));
         if (AnswerRange() == StageResult::kAnswered)
             return StageResult::kAnswered;
-        PutHeaderNumber("Content-Length", static_cast<long long>(file.size - file.offset));
+        answer.AddHeaderNumber("Content-Length",
+                               static_cast<long long>(target.size - target.offset));
     }
-    PutText("\r\n");
     return StageResult::kAnswered;
 }
 
 StageResult CRequestContext::AnswerNotImplemented() {
-    PutErrorResponse(HttpStatus::kNotImplemented);
+    answer.StartError(HttpStatus::kNotImplemented);
     return StageResult::kAnswered;
 }
 
@@ -210,8 +212,7 @@ StageResult CRequestContext::WaitForWake() {
     resumeParked = nullptr;
     if (!std::exchange(wokenInPlace, false) || !resume) {
         // Nothing here could ever wake it: the request must not hang.
-        buffer.Reset();
-        PutErrorResponse(HttpStatus::kServiceUnavailable);
+        answer.StartError(HttpStatus::kServiceUnavailable);
         return StageResult::kAnswered;
     }
     return resume(*this);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/answer.h"
 #include "http/output_buffer.h"
 #include "http/request.h"
 #include "platform/unique_fd.h"
@@ -25,22 +26,11 @@ class CHttpSvrDoc;
 // says later, on the main thread, what the stage did after all (and may wait once more).
 enum class StageResult { kAnswered, kGoOn, kWaiting };
 
-// The file being answered: its descriptor, size, last-write time and how much of it has
-// been handed to the connection.
-struct COpenFile {
-    UniqueFd fd;
-    off_t size = 0;   // where the answer ends: the file's size, or the end of a byte range
-    off_t offset = 0; // the next byte to send: 0, or the start of a byte range
-    std::optional<std::time_t> lastWrite;
-
-    bool IsOpen() const { return fd.Valid(); }
-    void Close() { fd.Reset(); }
-};
-
 // Everything one request needs to be answered, apart from its socket: the parsed request,
-// the output buffer, the open file and the server document. Direct and relayed
-// connections answer through the same operations. Page handlers write into `buffer` with
-// the response vocabulary (docs/design.md, "Adding a page handler").
+// the open target file, the answer and the server document. Direct and relayed connections
+// answer through the same operations. Page handlers read `request` and `target` and make
+// `answer` (docs/design.md, "Adding a page handler"); the head is written once, when the
+// answer is complete.
 //
 // The GET path is one list of stages, each answering, going on or waiting (the pipeline
 // then goes on behind the stage that waited): built-in files and thumbnails, locate (and
@@ -56,9 +46,9 @@ class CRequestContext {
     CRequestContext(const CRequestContext&) = delete;
     CRequestContext& operator=(const CRequestContext&) = delete;
 
-    // Runs the request by method. The answer stands in `buffer` (and `file`) when it returns,
-    // unless a stage parked the request (Parked()): the answer is then complete when
-    // OnAnswerReady is called.
+    // Runs the request by method. The answer is written to the output buffer (its file part
+    // left in `answer.File()`) when it returns, unless a stage parked the request (Parked()):
+    // it is then written when OnAnswerReady is called.
     void RunRequest();
 
     // --- Answers that wait ---
@@ -85,24 +75,14 @@ class CRequestContext {
     // context); false where it runs to its end in place.
     bool WaitsThroughEventLoop() const { return CanPark(); }
 
-    // --- Response vocabulary ---
-    void PutText(std::string_view text) { buffer.Append(text); }
-    void PutResourceText(StringId id);
-    // Status line "HTTP/1.0 <text of status>", then Server and Date.
-    void PutStatus(HttpStatus status);
-    void PutHeader(std::string_view name, std::string_view value);
-    void PutHeaderNumber(std::string_view name, long long value);
-    // Status line, empty line, and the status text as the body.
-    void PutErrorResponse(HttpStatus status);
-    // Content-Type of the target: text/html for page files, else by extension (or none);
-    // text types carry "; charset=utf-8".
-    void PutContentType();
-
     // Maps a URL path to a local path below the root; false when it leaves the root.
     // `attributes`, when given, receives the target's attributes if the mapping learned them
     // (else kUnknownAttributes).
     bool MapToLocalPath(std::string& path, int* attributes = nullptr) const;
     bool IsPageFile() const;
+    // Adds the Content-Type of the target to the answer: text/html for page files, else by
+    // extension (or none); text types carry "; charset=utf-8".
+    void AddContentType();
     bool IsIndexName() const;
     // True when the open file was written after `when` (whole seconds), or its time is unknown.
     bool FileNewerThan(std::time_t when) const;
@@ -118,7 +98,7 @@ class CRequestContext {
     // it really lives in (a link placed in a protected folder stays protected).
     bool CheckFolderPassword();
     // True when the credentials of the request satisfy the ".pass" list of every folder
-    // given (each ending in '/'); false when the 401 answer replaced the buffer.
+    // given (each ending in '/'); false when the 401 answer replaced the answer.
     bool FoldersAdmit(std::initializer_list<const std::string*> folders);
     struct Credentials {
         std::string user;
@@ -135,9 +115,15 @@ class CRequestContext {
     // peer address is then the relay's view of the visitor, never a local one.
     bool Relayed() const { return relayed; }
 
+    // The bytes written for the connection once the answer is complete: the head, the body
+    // bytes and a small file part; empty before.
+    std::string_view OutputView() const { return buffer.View(); }
+
     CRequest request;
-    COutputBuffer buffer;
-    COpenFile file;
+    // The request's file, opened by the open stage (page files and plain files); the answer
+    // sends it only when the file stage puts it there.
+    COpenFile target;
+    CAnswer answer;
 
   protected:
     // True when Park can run work off the main thread and come back through the event loop.
@@ -147,6 +133,10 @@ class CRequestContext {
     // Makes the context ready for the next request on the same connection: the request,
     // the answer and the open file of the last one go.
     void ResetForNextRequest();
+    // Writes the answer to the output buffer: the one place where a head is written.
+    void WriteAnswer();
+    // The receive buffer, and the output buffer of the answer.
+    COutputBuffer buffer;
     bool relayed = false;
 
   private:
@@ -159,12 +149,12 @@ class CRequestContext {
     // Refuses a hidden target (or one below a dot-folder) with the refusal text.
     StageResult RefuseHidden();
     // Opens a file target (503 when it cannot), answers 304 for an unchanged non-page file,
-    // else writes the 200 status line and Content-Type and goes on.
+    // else starts the 200 answer with its Content-Type and goes on.
     StageResult OpenTarget();
     // The password of the target's folders: 401 when the credentials do not satisfy them.
     StageResult CheckPassword();
-    // A folder target: its listing (404 without content stages). The listing may leave
-    // `file` open: its body, then, which goes out as a file's does.
+    // A folder target: its listing (404 without content stages). A kept listing is the
+    // answer's file part.
     StageResult ListFolder();
     // The page handlers (GPS pages, remote control, blog) for pages, the screenshot for any
     // file.
@@ -177,19 +167,17 @@ class CRequestContext {
 
     using Stage = StageResult (CRequestContext::*)();
     // Runs the stages from `first` on until one answers or waits; `stageAt` keeps the stage
-    // that waited, so that its resume goes on behind it. A stage other than SendFile and
-    // ListFolder that answers closes the file, as its bytes are not the answer (ListFolder
-    // answers with a file only when it sends a kept listing from memory).
+    // that waited, so that its resume goes on behind it.
     StageResult RunStagesFrom(std::size_t first);
-    // What follows a stage's result: the next stages for kGoOn; the file closed when it
-    // answered.
+    // What follows a stage's result: the next stages for kGoOn.
     StageResult AfterStage(StageResult result);
     // Writes the request line to the activity pop-up and the access log.
     void WriteRequestLine();
     StageResult LocateAndLog();
     StageResult HeadOfFile();
     StageResult AnswerNotImplemented();
-    // Finishes the answer by method (HEAD: the head alone) once no stage waits any longer.
+    // Finishes the answer by method (HEAD: the head alone) once no stage waits any longer,
+    // closes the target and writes the answer.
     void CompleteAnswer();
     void RunStagesByMethod();
     // Replaces whatever was written by a 503 when memory ran out.
@@ -198,16 +186,12 @@ class CRequestContext {
     // Redirects a folder to the first existing name of `list` (LF-separated); true when it did.
     bool RedirectToIndex(std::string_view list, bool addQuestion);
     bool OpenTargetFile();
-    // The answer to a Range header on the open plain file: 206 with the range set in `file`
+    // The answer to a Range header on the open plain file: 206 with the range set in `target`
     // (kGoOn, Content-Length still to come), 416 (kAnswered), or the whole file (kGoOn).
     // A request without Range is left exactly as it was.
     StageResult AnswerRange();
     // True when If-Range is absent or names the file's own last-write time.
     bool IfRangeHolds() const;
-    // Turns the status line at the start of the buffer into that of `status`; false (nothing
-    // changed) when the buffer does not start with the status line written.
-    bool ReplaceStatus(HttpStatus status);
-
     CHttpSvrDoc& doc;
     std::string peerAddressPort;
     bool parked = false;

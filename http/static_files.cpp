@@ -47,13 +47,12 @@ StageResult CRequestContext::ServeBuiltIn() {
         const auto bytes = FindResource("CONTENT", builtIn.url);
         if (!bytes)
             return StageResult::kGoOn; // falls through to the ordinary stages
-        PutStatus(HttpStatus::kOk);
-        PutHeader("Content-Type", builtIn.contentType);
-        PutHeader("Last-Modified", FormatHttpDateNow());
-        PutHeader("Expires", FormatHttpDateNow(86400));
-        PutHeaderNumber("Content-Length", static_cast<long long>(bytes->size()));
-        PutText("\r\n");
-        PutText(*bytes);
+        answer.Start(HttpStatus::kOk);
+        answer.AddHeader("Content-Type", builtIn.contentType);
+        answer.AddHeader("Last-Modified", FormatHttpDateNow());
+        answer.AddHeader("Expires", FormatHttpDateNow(86400));
+        answer.AddHeaderNumber("Content-Length", static_cast<long long>(bytes->size()));
+        answer.AppendBody(*bytes);
         return StageResult::kAnswered;
     }
     IContentStages* stages = doc.ContentStages();
@@ -68,16 +67,15 @@ StageResult CRequestContext::ServeBuiltIn() {
     std::string realFolder = real.substr(0, real.rfind('/') + 1);
     if (!FoldersAdmit({&linkFolder, &realFolder}))
         return StageResult::kAnswered;
-    PutStatus(HttpStatus::kOk);
-    PutHeader("Content-Type", "image/jpeg");
-    PutHeader("Last-Modified", FormatHttpDateNow());
-    PutHeader("Expires", FormatHttpDateNow(86400));
-    PutHeaderNumber("Content-Length", static_cast<long long>(jpeg.size()));
-    PutText("\r\n");
-    PutText(jpeg);
+    answer.Start(HttpStatus::kOk);
+    answer.AddHeader("Content-Type", "image/jpeg");
+    answer.AddHeader("Last-Modified", FormatHttpDateNow());
+    answer.AddHeader("Expires", FormatHttpDateNow(86400));
+    answer.AddHeaderNumber("Content-Length", static_cast<long long>(jpeg.size()));
     // The CR LF behind the body is not counted by Content-Length; browsers ignore it, and
-    // it has always been sent.
-    PutText("\r\n");
+    // clients of the thumbnails may count on it.
+    jpeg.append("\r\n");
+    answer.SetBody(std::move(jpeg));
     return StageResult::kAnswered;
 }
 
@@ -85,7 +83,7 @@ StageResult CRequestContext::LocateTarget() {
     std::string path = request.url;
     int known = kUnknownAttributes;
     if (!MapToLocalPath(path, &known)) {
-        PutErrorResponse(HttpStatus::kBadRequest);
+        answer.StartError(HttpStatus::kBadRequest);
         return StageResult::kAnswered;
     }
     // The URL path is cut back with the local path, so that it always names the target
@@ -110,7 +108,7 @@ StageResult CRequestContext::LocateTarget() {
             request.attributes = path.empty() ? kInvalidAttributes : GetFileAttributes(path);
         } while (!path.empty() && request.attributes == kInvalidAttributes);
         if (path.empty() || (request.attributes & kAttributeDirectory)) {
-            PutErrorResponse(HttpStatus::kNotFound);
+            answer.StartError(HttpStatus::kNotFound);
             return StageResult::kAnswered;
         }
     }
@@ -122,9 +120,8 @@ StageResult CRequestContext::LocateTarget() {
     if (directory && path.back() != '/') {
         // From the canonical path, never from the URL as sent: "//host/.." must not become
         // a Location that a browser reads as another site.
-        PutStatus(HttpStatus::kMovedPermanently);
-        PutHeader("Location", EncodeForLocation(urlPath));
-        PutText("\r\n");
+        answer.Start(HttpStatus::kMovedPermanently);
+        answer.AddHeader("Location", EncodeForLocation(urlPath));
         return StageResult::kAnswered;
     }
     if (path.size() > 1 && path.back() == '/')
@@ -175,9 +172,8 @@ bool CRequestContext::RedirectToIndex(std::string_view list, bool addQuestion) {
         location = EncodeForLocation(location);
         if (addQuestion)
             location.push_back('?'); // a program's empty query
-        PutStatus(HttpStatus::kRedirection);
-        PutHeader("Location", location);
-        PutText("\r\n");
+        answer.Start(HttpStatus::kRedirection);
+        answer.AddHeader("Location", location);
         return true;
     });
 }
@@ -202,9 +198,8 @@ bool CRequestContext::IsIndexName() const {
 StageResult CRequestContext::RefuseHidden() {
     if (!(request.attributes & kAttributeHidden))
         return StageResult::kGoOn;
-    PutStatus(HttpStatus::kOk);
-    PutText("\r\n");
-    PutText(kHiddenRefusal);
+    answer.Start(HttpStatus::kOk);
+    answer.AppendBody(kHiddenRefusal);
     return StageResult::kAnswered;
 }
 
@@ -212,7 +207,7 @@ StageResult CRequestContext::OpenTarget() {
     if (request.attributes & kAttributeDirectory)
         return StageResult::kGoOn;
     if (!OpenTargetFile()) {
-        PutErrorResponse(HttpStatus::kServiceUnavailable);
+        answer.StartError(HttpStatus::kServiceUnavailable);
         return StageResult::kAnswered;
     }
     if (!IsPageFile()) {
@@ -220,14 +215,13 @@ StageResult CRequestContext::OpenTarget() {
         if (!since.empty()) {
             const auto when = ParseHttpDate(since);
             if (when && !FileNewerThan(*when)) {
-                PutStatus(HttpStatus::kNotModified);
-                PutText("\r\n");
+                answer.Start(HttpStatus::kNotModified);
                 return StageResult::kAnswered;
             }
         }
     }
-    PutStatus(HttpStatus::kOk);
-    PutContentType();
+    answer.Start(HttpStatus::kOk);
+    AddContentType();
     return StageResult::kGoOn;
 }
 
@@ -237,17 +231,17 @@ bool CRequestContext::OpenTargetFile() {
     struct stat st {};
     if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
-    file.fd = std::move(fd);
-    file.size = st.st_size;
-    file.offset = 0;
-    file.lastWrite = st.st_mtim.tv_sec;
+    target.fd = std::move(fd);
+    target.size = st.st_size;
+    target.offset = 0;
+    target.lastWrite = st.st_mtim.tv_sec;
     return true;
 }
 
 bool CRequestContext::FileNewerThan(std::time_t when) const {
-    if (!file.lastWrite)
+    if (!target.lastWrite)
         return true;
-    return *file.lastWrite > when;
+    return *target.lastWrite > when;
 }
 
 std::string CRequestContext::LocalFolder() const {
@@ -269,12 +263,11 @@ std::optional<std::string> LoadWholeFile(const std::string& path, std::size_t li
 }
 
 StageResult CRequestContext::ListFolder() {
-    if (file.IsOpen())
+    if (target.IsOpen())
         return StageResult::kGoOn;
     if (IContentStages* stages = doc.ContentStages())
         return stages->SendFolderListing(*this);
-    buffer.Reset();
-    PutErrorResponse(HttpStatus::kNotFound);
+    answer.StartError(HttpStatus::kNotFound);
     return StageResult::kAnswered;
 }
 
@@ -285,8 +278,8 @@ StageResult CRequestContext::RunPageHandlers() {
 
 StageResult CRequestContext::FramePage() {
     // Both a framed page and the file itself carry the file's time.
-    if (file.lastWrite)
-        PutHeader("Last-Modified", FormatHttpDate(*file.lastWrite));
+    if (target.lastWrite)
+        answer.AddHeader("Last-Modified", FormatHttpDate(*target.lastWrite));
     IContentStages* stages = doc.ContentStages();
     if (stages && IsPageFile())
         return stages->WrapPage(*this);
@@ -296,22 +289,8 @@ StageResult CRequestContext::FramePage() {
 StageResult CRequestContext::SendFile() {
     if (AnswerRange() == StageResult::kAnswered)
         return StageResult::kAnswered;
-    const off_t length = file.size - file.offset;
-    PutHeaderNumber("Content-Length", static_cast<long long>(length));
-    PutText("\r\n");
-    // A small file goes out with its head in one piece; a larger one is streamed.
-    const std::size_t room = buffer.Size() - buffer.Pending();
-    if (static_cast<std::size_t>(length) <= room) {
-        // No more than Content-Length said, should the file have grown since.
-        const ssize_t n = ::pread(file.fd.Get(), buffer.Data() + buffer.Pending(),
-                                  static_cast<std::size_t>(length), file.offset);
-        if (n > 0) {
-            buffer.SetPending(buffer.Pending() + static_cast<std::size_t>(n));
-            file.offset += n;
-        }
-        if (n <= 0 || file.offset >= file.size)
-            file.Close();
-    }
+    answer.AddHeaderNumber("Content-Length", static_cast<long long>(target.size - target.offset));
+    answer.SetFile(std::move(target));
     return StageResult::kAnswered;
 }
 
@@ -319,37 +298,36 @@ StageResult CRequestContext::AnswerRange() {
     const std::string& asked = request.Header("range");
     // Only the plain 200 answer of a file is cut: a stage that wrote another status keeps
     // its whole answer.
-    if (asked.empty() || request.status != HttpStatus::kOk)
+    if (asked.empty() || answer.Status() != HttpStatus::kOk)
         return StageResult::kGoOn;
     const ByteRange range =
-        IfRangeHolds() ? ParseByteRange(asked, file.size) : ByteRange{ByteRange::Kind::kWhole};
+        IfRangeHolds() ? ParseByteRange(asked, target.size) : ByteRange{ByteRange::Kind::kWhole};
     char value[64];
     switch (range.kind) {
     case ByteRange::Kind::kWhole:
-        PutHeader("Accept-Ranges", "bytes");
+        answer.AddHeader("Accept-Ranges", "bytes");
         return StageResult::kGoOn;
     case ByteRange::Kind::kUnsatisfiable: {
         const int length =
-            std::snprintf(value, sizeof value, "bytes */%lld", static_cast<long long>(file.size));
-        file.Close();
-        buffer.Reset();
-        PutStatus(HttpStatus::kRangeNotSatisfiable);
-        PutHeader("Accept-Ranges", "bytes");
-        PutHeader("Content-Range", std::string_view(value, static_cast<std::size_t>(length)));
-        PutText("\r\n");
-        PutText(LoadString(HttpStatus::kRangeNotSatisfiable));
+            std::snprintf(value, sizeof value, "bytes */%lld", static_cast<long long>(target.size));
+        target.Close();
+        answer.Start(HttpStatus::kRangeNotSatisfiable);
+        answer.AddHeader("Accept-Ranges", "bytes");
+        answer.AddHeader("Content-Range",
+                         std::string_view(value, static_cast<std::size_t>(length)));
+        answer.AppendBody(LoadString(HttpStatus::kRangeNotSatisfiable));
         return StageResult::kAnswered;
     }
     case ByteRange::Kind::kPart: {
         const int length = std::snprintf(
             value, sizeof value, "bytes %lld-%lld/%lld", static_cast<long long>(range.first),
-            static_cast<long long>(range.last), static_cast<long long>(file.size));
-        if (!ReplaceStatus(HttpStatus::kPartialContent))
-            return StageResult::kGoOn;
-        PutHeader("Accept-Ranges", "bytes");
-        PutHeader("Content-Range", std::string_view(value, static_cast<std::size_t>(length)));
-        file.offset = range.first;
-        file.size = range.last + 1;
+            static_cast<long long>(range.last), static_cast<long long>(target.size));
+        answer.SetStatus(HttpStatus::kPartialContent);
+        answer.AddHeader("Accept-Ranges", "bytes");
+        answer.AddHeader("Content-Range",
+                         std::string_view(value, static_cast<std::size_t>(length)));
+        target.offset = range.first;
+        target.size = range.last + 1;
         return StageResult::kGoOn;
     }
     }
@@ -363,22 +341,7 @@ bool CRequestContext::IfRangeHolds() const {
     // We send no entity tags, so a tag never matches; a date must be the file's own to the
     // second, as Last-Modified gave it.
     const auto when = ParseHttpDate(condition);
-    return when && file.lastWrite && *when == *file.lastWrite;
-}
-
-bool CRequestContext::ReplaceStatus(HttpStatus status) {
-    constexpr std::string_view kVersion = "HTTP/1.0 ";
-    const std::string_view old = LoadString(request.status);
-    const std::string_view head = buffer.View();
-    if (!head.starts_with(kVersion) || head.substr(kVersion.size(), old.size()) != old)
-        return false;
-    // Only the head is moved: a few hundred bytes, and only for an answer in part.
-    const std::string rest(head.substr(kVersion.size() + old.size()));
-    buffer.SetPending(kVersion.size());
-    PutText(LoadString(status));
-    PutText(rest);
-    request.status = status;
-    return true;
+    return when && target.lastWrite && *when == *target.lastWrite;
 }
 
 } // namespace tvn

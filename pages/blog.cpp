@@ -123,7 +123,7 @@ StageResult PostComment(CRequestContext& context, const std::string& comment) {
     auto job = std::make_shared<Job>();
     job->path = context.request.localPath;
     job->line = CommentLine(comment);
-    context.file.Close(); // the answer is the redirect, never the post
+    context.target.Close(); // the answer is the redirect, never the post
     return context.Park([job] { job->result = AppendToPost(job->path, job->line, kLockWait); },
                         [job](CRequestContext& done) {
                             if (job->result == AppendResult::kStored) {
@@ -131,10 +131,8 @@ StageResult PostComment(CRequestContext& context, const std::string& comment) {
                                 PlaySoundFileAsync(doc.BlogSound());
                                 doc.SetLastPost(done.request.urlPath);
                             }
-                            done.buffer.Reset(); // the head written for the post goes
-                            done.PutStatus(HttpStatus::kRedirection);
-                            done.PutHeader("Location", EncodeLink(done.request.urlPath));
-                            done.PutText("\r\n");
+                            done.answer.Start(HttpStatus::kRedirection);
+                            done.answer.AddHeader("Location", EncodeLink(done.request.urlPath));
                             return StageResult::kAnswered;
                         });
 }
@@ -169,7 +167,7 @@ COpenFile OpenBlogPage(const std::string& path) {
 
 // Shows the post's comments through the folder's ".blog" page.
 StageResult ShowPost(CRequestContext& context) {
-    COpenFile& post = context.file;
+    COpenFile& post = context.target;
     if (!post.IsOpen() || post.size <= 0 || post.size > CRequestContext::kMaxFramedPage)
         return StageResult::kGoOn; // an empty post goes out as it is, a huge one as a file
     const std::string blogPath = context.LocalFolder() + ".blog";
@@ -203,13 +201,12 @@ StageResult ShowPost(CRequestContext& context) {
         items.valueTags = {"<comment>"};
         if (job->comments)
             items.records = std::move(*job->comments);
-        done.file = std::move(job->blogPage);
+        done.target = std::move(job->blogPage);
         const StageResult framed = job->comments ? WrapPage(done, items) : StageResult::kGoOn;
-        done.file.Close(); // the frame has what it needs; the page itself is never sent
+        done.target.Close(); // the frame has what it needs; the page itself is never sent
         if (framed != StageResult::kGoOn)
             return framed;
-        done.buffer.Reset();
-        done.PutErrorResponse(HttpStatus::kServiceUnavailable); // it could not be read
+        done.answer.StartError(HttpStatus::kServiceUnavailable); // it could not be read
         return StageResult::kAnswered;
     };
     if (job->size > static_cast<std::size_t>(kReadAside))

@@ -386,16 +386,16 @@ void ExpandPathSections(std::string& text, std::string_view urlBase) {
 }
 
 void PutListingHead(CRequestContext& done, std::size_t size) {
-    done.PutStatus(HttpStatus::kOk);
-    done.PutHeader("Content-Type", "text/html");
-    done.PutHeader("Last-Modified", FormatHttpDateNow());
-    done.PutHeaderNumber("Content-Length", static_cast<long long>(size));
-    done.PutText("\r\n");
+    CAnswer& answer = done.answer;
+    answer.Start(HttpStatus::kOk);
+    answer.AddHeader("Content-Type", "text/html");
+    answer.AddHeader("Last-Modified", FormatHttpDateNow());
+    answer.AddHeaderNumber("Content-Length", static_cast<long long>(size));
 }
 
-void PutListing(CRequestContext& done, std::string_view text) {
+void PutListing(CRequestContext& done, std::string text) {
     PutListingHead(done, text.size());
-    done.PutText(text);
+    done.answer.SetBody(std::move(text));
 }
 
 // A kept listing in a memory file goes out as a file does: its descriptor of its own (the
@@ -407,9 +407,10 @@ void PutKeptListing(CRequestContext& done, const KeptListing& kept) {
     if (!file.Valid())
         return PutListing(done, kept.Text());
     PutListingHead(done, kept.size);
-    done.file.fd = std::move(file);
-    done.file.size = static_cast<off_t>(kept.size);
-    done.file.offset = 0;
+    COpenFile body;
+    body.fd = std::move(file);
+    body.size = static_cast<off_t>(kept.size);
+    done.answer.SetFile(std::move(body));
 }
 
 } // namespace
@@ -530,7 +531,7 @@ StageResult SendFolderListing(CRequestContext& context) {
     std::shared_ptr<CListingBuild> build = SharedListingCache().Begin(request.localPath, url);
     std::optional<std::string> page = LookUpTemplate(context, ".dir");
     if (!page) {
-        context.PutErrorResponse(HttpStatus::kNotFound);
+        context.answer.StartError(HttpStatus::kNotFound);
         return StageResult::kAnswered;
     }
     if (page->empty())
@@ -541,7 +542,7 @@ StageResult SendFolderListing(CRequestContext& context) {
                                                          const ListingEntries& read) {
                                        if (build && !read.linkedElsewhere)
                                            build->Keep(text);
-                                       PutListing(done, text);
+                                       PutListing(done, std::move(text));
                                    }));
 }
 

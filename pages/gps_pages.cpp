@@ -25,22 +25,13 @@ GpsPageKind KindOfPage(std::string_view urlPath) {
 const std::vector<const char*> kValueTags = {"<gpstime>", "<longitude>", "<latitude>",
                                              "<gpshardware>"};
 
-// The Date of the answer written so far plus `periodMs` in whole seconds, so that Expires
-// and Date agree to the second; from now when no Date has been written.
+// The Date of the answer plus `periodMs` in whole seconds, so that Expires and Date agree
+// to the second; from now when the answer has not started.
 std::string ExpiresAfter(const CRequestContext& context, int periodMs) {
     const long seconds = periodMs / 1000;
-    constexpr std::string_view kDate = "\r\nDate: ";
-    const std::string_view head = context.buffer.View();
-    const auto start = head.find(kDate);
-    const auto end =
-        start == std::string_view::npos ? start : head.find("\r\n", start + kDate.size());
-    if (end != std::string_view::npos) {
-        const auto date =
-            ParseHttpDate(head.substr(start + kDate.size(), end - start - kDate.size()));
-        if (date)
-            return FormatHttpDate(*date, seconds);
-    }
-    return FormatHttpDateNow(seconds);
+    if (!context.answer.Started())
+        return FormatHttpDateNow(seconds);
+    return FormatHttpDate(context.answer.Date(), seconds);
 }
 
 std::vector<std::vector<std::string>> FixRecords(const IGpsSource* source) {
@@ -75,7 +66,7 @@ StageResult HandleGpsPage(CRequestContext& context) {
     if (source)
         source->StartReceiver();
     const int periodMs = source ? source->PollingPeriodMs() : kGpsSearchingPeriodMs;
-    context.PutHeader("Expires", ExpiresAfter(context, periodMs));
+    context.answer.AddHeader("Expires", ExpiresAfter(context, periodMs));
     WrapItems items;
     items.valueTags = kValueTags;
     items.mapKeyStep = true;

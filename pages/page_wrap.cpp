@@ -286,9 +286,8 @@ bool PutMapKeyIntoText(CRequestContext& context, std::string& html,
 }
 
 void PutPage(CRequestContext& done, std::string& text) {
-    done.PutHeaderNumber("Content-Length", static_cast<long long>(text.size()));
-    done.PutText("\r\n");
-    done.PutText(text);
+    done.answer.AddHeaderNumber("Content-Length", static_cast<long long>(text.size()));
+    done.answer.SetBody(std::move(text));
 }
 
 // Puts `content` into `frame` with the records of `items` and the folder's entries, and
@@ -322,7 +321,7 @@ StageResult FramePageContent(CRequestContext& context, const std::string& frame,
 
 StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
     std::optional<std::string> frame = LookUpTemplate(context, ".file");
-    const COpenFile& file = context.file;
+    const COpenFile& file = context.target;
     if (!frame || !file.IsOpen() || file.size <= 0 || file.size > CRequestContext::kMaxFramedPage)
         return StageResult::kGoOn; // an empty or a huge page goes out as it is
     struct Job {
@@ -347,8 +346,7 @@ StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
     };
     auto frameIt = [job, frame = std::move(*frame), items](CRequestContext& done) {
         if (!job->content) {
-            done.buffer.Reset();
-            done.PutErrorResponse(HttpStatus::kServiceUnavailable); // it could not be read
+            done.answer.StartError(HttpStatus::kServiceUnavailable); // it could not be read
             return StageResult::kAnswered;
         }
         if (job->textItems) {

@@ -200,10 +200,8 @@ QThreadPool* CommandThread() {
 }
 
 StageResult PutRedirectToPage(CRequestContext& context) {
-    context.buffer.Reset();
-    context.PutStatus(HttpStatus::kRedirection);
-    context.PutHeader("Location", EncodeLink(context.request.urlPath));
-    context.PutText("\r\n");
+    context.answer.Start(HttpStatus::kRedirection);
+    context.answer.AddHeader("Location", EncodeLink(context.request.urlPath));
     return StageResult::kAnswered;
 }
 
@@ -220,16 +218,11 @@ StageResult RunThenRedirect(CRequestContext& context, std::string name) {
         PutRedirectToPage, context.WaitsThroughEventLoop() ? CommandThread() : nullptr);
 }
 
-// The Date of the answer written so far, so that Expires says "already" to the second.
+// The Date of the answer, so that Expires says "already" to the second.
 std::string DateOfAnswer(const CRequestContext& context) {
-    constexpr std::string_view kDate = "\r\nDate: ";
-    const std::string_view head = context.buffer.View();
-    const auto start = head.find(kDate);
-    const auto end =
-        start == std::string_view::npos ? start : head.find("\r\n", start + kDate.size());
-    if (end == std::string_view::npos)
+    if (!context.answer.Started())
         return FormatHttpDateNow();
-    return std::string(head.substr(start + kDate.size(), end - start - kDate.size()));
+    return FormatHttpDate(context.answer.Date());
 }
 
 } // namespace
@@ -247,7 +240,7 @@ StageResult HandleRemoteControl(CRequestContext& context) {
         return StageResult::kGoOn;
     const std::string& value = context.request.Param("value");
     if (value.empty()) {
-        context.PutHeader("Expires", DateOfAnswer(context));
+        context.answer.AddHeader("Expires", DateOfAnswer(context));
         return WrapPage(context);
     }
     if (MayUseDesktop(context))

@@ -143,9 +143,8 @@ class CScreenShooter {
 };
 
 void PutScreenShot(CRequestContext& context, const std::string& png) {
-    context.PutHeaderNumber("Content-Length", static_cast<long long>(png.size()));
-    context.PutText("\r\n");
-    context.PutText(png);
+    context.answer.AddHeaderNumber("Content-Length", static_cast<long long>(png.size()));
+    context.answer.AppendBody(png);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "pages/remote_control.h"
 #include "pages/screenshot.h"
 #include "platform/media_player.h"
+#include "support/answer_bytes.h"
 #include "support/desktop_session.h"
 #include "support/env_guard.h"
 #include "support/server_fixture.h"
@@ -219,11 +220,11 @@ TEST_F(RemoteCommand, CommandRunsAndTheBrowserGoesBackToThePage) {
     FakePlayer player("vlc");
     ASSERT_TRUE(player.Ready());
     const auto context = Request("/RemoteControl/index.html", "value=Play&param=");
-    context->PutStatus(HttpStatus::kOk); // what the open page had written before
-    context->PutText("Content-Type: text/html\r\n");
+    context->answer.Start(HttpStatus::kOk); // what the open stage started for the page
+    context->answer.AddHeader("Content-Type", "text/html");
     ASSERT_EQ(HandleRemoteControl(*context), StageResult::kAnswered);
     EXPECT_EQ(player.NextCall(), "Play");
-    const Answer answer = ParseAnswer(std::string(context->buffer.View()));
+    const Answer answer = ParseAnswer(std::string(test::AnswerBytes(*context)));
     EXPECT_EQ(answer.statusLine, "HTTP/1.0 302 Redirection");
     EXPECT_EQ(answer.Header("Location"), "/RemoteControl/index.html");
     EXPECT_FALSE(answer.Has("Content-Type"));
@@ -248,7 +249,7 @@ TEST_F(RemoteCommand, QueryDecodingDecidesTheCommand) {
         SCOPED_TRACE(c.query);
         const auto context = Request("/RemoteControl/a b.html", c.query);
         ASSERT_EQ(HandleRemoteControl(*context), StageResult::kAnswered);
-        const Answer answer = ParseAnswer(std::string(context->buffer.View()));
+        const Answer answer = ParseAnswer(std::string(test::AnswerBytes(*context)));
         EXPECT_EQ(answer.statusLine, "HTTP/1.0 302 Redirection");
         EXPECT_EQ(answer.Header("Location"), c.location);
     }
@@ -260,7 +261,7 @@ TEST_F(RemoteCommand, StrangerGetsTheRedirectWithNothingRun) {
     ASSERT_TRUE(player.Ready());
     const auto context = Request("/RemoteControl/index.html", "value=Play", "203.0.113.9:4000");
     ASSERT_EQ(HandleRemoteControl(*context), StageResult::kAnswered);
-    const Answer answer = ParseAnswer(std::string(context->buffer.View()));
+    const Answer answer = ParseAnswer(std::string(test::AnswerBytes(*context)));
     EXPECT_EQ(answer.statusLine, "HTTP/1.0 302 Redirection");
     EXPECT_EQ(answer.Header("Location"), "/RemoteControl/index.html");
     EXPECT_EQ(RunRemoteCommand("Stop"), kRemoteDone);
@@ -273,7 +274,7 @@ TEST_F(RemoteCommand, OtherFoldersAreLeftToTheNextStage) {
         SCOPED_TRACE(path);
         const auto context = Request(path, "value=Play");
         EXPECT_EQ(HandleRemoteControl(*context), StageResult::kGoOn);
-        EXPECT_EQ(context->buffer.View(), "");
+        EXPECT_FALSE(context->answer.Started());
     }
 }
 

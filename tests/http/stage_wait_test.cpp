@@ -20,7 +20,7 @@ class WaitingStages : public IContentStages {
   public:
     bool CopyThumbnail(std::string_view, std::string&, std::string&) override { return false; }
     StageResult SendFolderListing(CRequestContext& context) override {
-        context.PutErrorResponse(HttpStatus::kNotFound);
+        context.answer.StartError(HttpStatus::kNotFound);
         return StageResult::kAnswered;
     }
     StageResult HandleFile(CRequestContext& context) override {
@@ -36,8 +36,7 @@ class WaitingStages : public IContentStages {
         std::function<void()> wake = context.ParkUntilWoken([this](CRequestContext& done) {
             const StageResult result = results.at(resumes++);
             if (result == StageResult::kAnswered) {
-                done.buffer.Reset(); // the head of the file's answer goes
-                done.PutErrorResponse(HttpStatus::kNotImplemented);
+                done.answer.StartError(HttpStatus::kNotImplemented);
             }
             if (result == StageResult::kWaiting)
                 return Wait(done);
@@ -132,7 +131,7 @@ TEST_F(StageWait, ResumeGoesOnBehindTheStageThatWaited) {
             EXPECT_FALSE(context->Parked());
             EXPECT_EQ(stages.handled, 1); // the waiting stage is not run again from its start
             EXPECT_EQ(stages.resumes, static_cast<int>(c.results.size()));
-            const std::string answer(context->buffer.View());
+            const std::string answer(context->OutputView());
             if (c.fileAnswer) {
                 EXPECT_TRUE(answer.starts_with("HTTP/1.0 200")) << answer;
                 EXPECT_TRUE(answer.ends_with(kFile)) << answer;
@@ -140,7 +139,7 @@ TEST_F(StageWait, ResumeGoesOnBehindTheStageThatWaited) {
             } else {
                 EXPECT_TRUE(answer.starts_with("HTTP/1.0 501")) << answer;
                 EXPECT_EQ(stages.framed, 0);
-                EXPECT_FALSE(context->file.IsOpen());
+                EXPECT_FALSE(context->answer.File().IsOpen());
             }
         }
     }
@@ -154,7 +153,7 @@ TEST_F(StageWait, NeverWokenInPlaceAnswers503) {
     Prepare(context);
     context.RunRequest();
     EXPECT_FALSE(context.Parked());
-    EXPECT_TRUE(context.buffer.View().starts_with("HTTP/1.0 503")) << context.buffer.View();
+    EXPECT_TRUE(context.OutputView().starts_with("HTTP/1.0 503")) << context.OutputView();
 }
 
 // A parked request whose context is gone drops the result that comes back.

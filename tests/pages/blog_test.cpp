@@ -3,6 +3,7 @@
 #include "pages/blog.h"
 #include "pages/page_wrap.h"
 #include "pages_fixture.h"
+#include "support/answer_bytes.h"
 #include "support/env_guard.h"
 #include "support/server_fixture.h"
 
@@ -93,9 +94,8 @@ TEST_F(Blog, PostingRedirectsToThePostWithoutItsQueryAndRemembersIt) {
     auto context = Context("/Blog/My Post.txt", "Blog/My Post.txt");
     context->request.urlPath = "/Blog/My Post.txt";
     context->request.params["comment"] = "c";
-    context->PutStatus(HttpStatus::kOk); // as the open stage leaves a page
     ASSERT_EQ(HandleBlog(*context), StageResult::kAnswered);
-    const std::string answer(context->buffer.View());
+    const std::string answer(test::AnswerBytes(*context));
     EXPECT_TRUE(answer.starts_with("HTTP/1.0 302 Redirection\r\n")) << answer;
     EXPECT_NE(answer.find("\r\nLocation: /Blog/My%20Post.txt\r\n"), std::string::npos);
     EXPECT_TRUE(answer.ends_with("\r\n\r\n"));
@@ -114,8 +114,8 @@ TEST_F(Blog, WhatIsAPost) {
     EXPECT_EQ(Body(*Run("/Blog/index.html", "hi")), "<body>idx<comment>c</comment></body>");
     EXPECT_EQ(Read("Blog/index.html"), "<body>idx<comment>c</comment></body>");
     EXPECT_EQ(Body(*Run("/Blog/Index.HTM")), "<body>IDX</body>");
-    EXPECT_EQ(Run("/blog/x.txt", "c", StageResult::kGoOn)->buffer.Pending(), 0u);
-    EXPECT_EQ(Run("/Blogs/x.txt", "c", StageResult::kGoOn)->buffer.Pending(), 0u);
+    EXPECT_TRUE(LeftAlone(*Run("/blog/x.txt", "c", StageResult::kGoOn)));
+    EXPECT_TRUE(LeftAlone(*Run("/Blogs/x.txt", "c", StageResult::kGoOn)));
     EXPECT_EQ(Read("blog/x.txt") + Read("Blogs/x.txt"), "lowerother");
     EXPECT_EQ(Body(*Run("/Blog/x.txt", "")), "<body><ul><li>only</li></ul></body>");
     EXPECT_EQ(Read("Blog/x.txt"), "only"); // an empty comment is reading
@@ -123,7 +123,7 @@ TEST_F(Blog, WhatIsAPost) {
 
 TEST_F(Blog, EmptyPostGoesOnAndAFolderWithoutBlogPageFramesThePost) {
     Write("Blog/empty.txt", "");
-    EXPECT_EQ(Run("/Blog/empty.txt", nullptr, StageResult::kGoOn)->buffer.Pending(), 0u);
+    EXPECT_TRUE(LeftAlone(*Run("/Blog/empty.txt", nullptr, StageResult::kGoOn)));
     Write("Blog/note.txt", "<b>x</b>\r\n");
     std::filesystem::remove(root + "/Blog/.blog");
     EXPECT_EQ(Body(*Run("/Blog/note.txt")), "&lt;b&gt;x&lt;/b&gt;<br>"); // a text page
@@ -139,7 +139,7 @@ TEST_F(Blog, FullPostTakesNoMoreCommentsButStillRedirects) {
     Run("/Blog/full.txt", "ok"); // CR LF, "ok", CR LF: exactly at the limit
     EXPECT_EQ(Read("Blog/full.txt"), full + "\r\nok\r\n");
     auto refused = Run("/Blog/full.txt", "o");
-    EXPECT_TRUE(refused->buffer.View().starts_with("HTTP/1.0 302"));
+    EXPECT_TRUE(test::AnswerBytes(*refused).starts_with("HTTP/1.0 302"));
     EXPECT_EQ(Read("Blog/full.txt").size(), kLimit);
 }
 
@@ -150,7 +150,7 @@ TEST_F(Blog, PostDeletedMeanwhileIsNotMadeAgain) {
     context->request.params["comment"] = "c";
     std::filesystem::remove(root + "/Blog/gone.txt");
     ASSERT_EQ(HandleBlog(*context), StageResult::kAnswered);
-    EXPECT_TRUE(context->buffer.View().starts_with("HTTP/1.0 302"));
+    EXPECT_TRUE(test::AnswerBytes(*context).starts_with("HTTP/1.0 302"));
     EXPECT_FALSE(std::filesystem::exists(root + "/Blog/gone.txt"));
     EXPECT_EQ(doc->LastPostLink(), "");
 }

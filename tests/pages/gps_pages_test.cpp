@@ -29,8 +29,8 @@ class FakeGpsSource : public IGpsSource {
 };
 
 // The value of header `name` in the head of the answer; empty when it is not there.
-std::string HeaderOf(const CRequestContext& context, std::string_view name) {
-    const std::string_view all = context.buffer.View();
+std::string HeaderOf(CRequestContext& context, std::string_view name) {
+    const std::string all = test::AnswerBytes(context);
     const std::string key = "\r\n" + std::string(name) + ": ";
     auto start = all.starts_with(key.substr(2)) ? 0 : all.find(key);
     if (start == std::string_view::npos)
@@ -95,7 +95,7 @@ TEST_F(GpsPages, FixFillsEveryPairAnywhereInThePage) {
         SCOPED_TRACE(other);
         auto context = Context(other, "FindMe/where.html");
         EXPECT_EQ(HandleGpsPage(*context), StageResult::kGoOn);
-        EXPECT_EQ(context->buffer.Pending(), 0u);
+        EXPECT_TRUE(LeftAlone(*context));
     }
     EXPECT_EQ(source.starts, 2);
 }
@@ -132,8 +132,7 @@ TEST_F(GpsPages, DefaultDocumentOfTheHistoryFolderIsAHistoryPage) {
     context->request.method = "GET";
     context->request.url = "/ZirarUd/index.html";
     context->RunRequest();
-    EXPECT_TRUE(context->buffer.View().starts_with("HTTP/1.0 200 OK\r\n"))
-        << context->buffer.View();
+    EXPECT_TRUE(context->OutputView().starts_with("HTTP/1.0 200 OK\r\n")) << context->OutputView();
     EXPECT_FALSE(HeaderOf(*context, "Expires").empty());
     EXPECT_EQ(Body(*context), "<body>[a][b]</body>");
     EXPECT_EQ(source.starts, 1);
@@ -145,11 +144,10 @@ TEST_F(GpsPages, ExpiresOnePollingPeriodAfterDate) {
         SCOPED_TRACE(period);
         source.periodMs = period;
         auto context = Context("/FindMe/", "FindMe/index.html");
-        context->PutStatus(HttpStatus::kOk);
         ASSERT_EQ(HandleGpsPage(*context), StageResult::kAnswered);
         const auto date = ParseHttpDate(HeaderOf(*context, "Date"));
         const auto expires = ParseHttpDate(HeaderOf(*context, "Expires"));
-        ASSERT_TRUE(date && expires) << context->buffer.View();
+        ASSERT_TRUE(date && expires) << test::AnswerBytes(*context);
         EXPECT_EQ(*expires - *date, period / 1000);
     }
 }
@@ -162,7 +160,6 @@ TEST_F(GpsPages, WithoutAReceiverThePagesShowItSearching) {
                                "<gpshardware>x</gpshardware></body>");
     Write("ZirarUd/index.html", "<body><ul><gpsitem><li></li></gpsitem></ul></body>");
     auto fix = Context("/FindMe/", "FindMe/index.html");
-    fix->PutStatus(HttpStatus::kOk);
     ASSERT_EQ(HandleGpsPage(*fix), StageResult::kAnswered);
     EXPECT_EQ(Body(*fix), "<body>[][]Looking for GPS hardware..........</body>");
     const auto date = ParseHttpDate(HeaderOf(*fix, "Date"));

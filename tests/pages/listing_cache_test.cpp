@@ -5,6 +5,7 @@
 #include "pages/page_stages.h"
 #include "pages/thumbnail_cache.h"
 #include "pages_fixture.h"
+#include "support/answer_bytes.h"
 #include "support/picture_file.h"
 
 #include <filesystem>
@@ -52,9 +53,9 @@ class ListingCacheTest : public test::PagesFixture {
     }
 
     // The body as the connection sends it: the buffer's, then the open file's bytes.
-    static std::string Sent(const CRequestContext& context) {
+    static std::string Sent(CRequestContext& context) {
         std::string body = Body(context);
-        const COpenFile& file = context.file;
+        const COpenFile& file = context.answer.File();
         if (!file.IsOpen())
             return body;
         std::string bytes(static_cast<std::size_t>(file.size - file.offset), '\0');
@@ -131,10 +132,10 @@ TEST_F(ListingCacheTest, PasswordListAddedToAKeptFolderIsAskedForAtOnce) {
     const std::string before = List("/club/").body;
     ASSERT_TRUE(List("/club/").kept);
     Write("club/.pass", "anna,secret\n");
-    EXPECT_TRUE(Run("/club/")->buffer.View().starts_with("HTTP/1.0 401 Unauthorized\r\n"));
+    EXPECT_TRUE(Run("/club/")->OutputView().starts_with("HTTP/1.0 401 Unauthorized\r\n"));
     const std::string anna = "Basic YW5uYTpzZWNyZXQ="; // anna:secret
     auto admitted = Run("/club/", anna);
-    EXPECT_TRUE(admitted->buffer.View().starts_with("HTTP/1.0 200 OK\r\n"));
+    EXPECT_TRUE(test::AnswerBytes(*admitted).starts_with("HTTP/1.0 200 OK\r\n"));
     EXPECT_EQ(Sent(*admitted), before);
     EXPECT_EQ(Sent(*admitted), Fresh("/club/", anna));
 }
@@ -277,9 +278,9 @@ TEST_F(ListingCacheTest, LargeListingIsSentFromItsMemoryFile) {
     const Listed first = List("/big/");
     ASSERT_GE(first.body.size(), CListingCache::kFileFrom);
     auto kept = Run("/big/");
-    ASSERT_TRUE(kept->file.IsOpen());
-    EXPECT_NE(kept->buffer.View().find("\r\nContent-Length: " + std::to_string(first.body.size()) +
-                                       "\r\n"),
+    ASSERT_TRUE(kept->answer.File().IsOpen());
+    EXPECT_NE(test::AnswerBytes(*kept).find(
+                  "\r\nContent-Length: " + std::to_string(first.body.size()) + "\r\n"),
               std::string_view::npos);
     EXPECT_EQ(Sent(*kept), first.body);
     Write("big/zzz.txt", "z");
@@ -291,8 +292,8 @@ TEST_F(ListingCacheTest, LargeListingIsSentFromItsMemoryFile) {
     head->request.method = "HEAD";
     head->request.url = "/big/";
     head->RunRequest();
-    EXPECT_TRUE(head->buffer.View().ends_with("\r\n\r\n"));
-    EXPECT_FALSE(head->file.IsOpen());
+    EXPECT_TRUE(test::AnswerBytes(*head).ends_with("\r\n\r\n"));
+    EXPECT_FALSE(head->answer.File().IsOpen());
 }
 
 // A change while a listing is made: its body is not kept, as it may be from before.

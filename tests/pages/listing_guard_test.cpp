@@ -5,6 +5,7 @@
 #include "pages/page_stages.h"
 #include "pages/thumbnail_cache.h"
 #include "pages_fixture.h"
+#include "support/answer_bytes.h"
 #include "support/picture_file.h"
 
 #include <filesystem>
@@ -31,7 +32,7 @@ class ListingGuard : public test::PagesFixture {
         return context;
     }
     static bool StatusIs(const CRequestContext& context, std::string_view status) {
-        return context.buffer.View().starts_with("HTTP/1.0 " + std::string(status) + "\r\n");
+        return context.OutputView().starts_with("HTTP/1.0 " + std::string(status) + "\r\n");
     }
 
     CPageStages stages;

@@ -3,6 +3,7 @@
 #include "pages/page_stages.h"
 #include "pages/thumbnail_cache.h"
 #include "pages_fixture.h"
+#include "support/answer_bytes.h"
 #include "support/picture_file.h"
 
 #include <filesystem>
@@ -51,7 +52,7 @@ TEST_F(ListingRequest, PictureListedAsThumbnailMadeOnceAndServedByItsKey) {
     for (const std::string& asked : {url, lower}) {
         SCOPED_TRACE(asked);
         auto answer = Run("GET", asked);
-        const std::string_view all = answer->buffer.View();
+        const std::string all = test::AnswerBytes(*answer);
         EXPECT_TRUE(all.starts_with("HTTP/1.0 200 OK\r\n"));
         EXPECT_NE(all.find("\r\nContent-Type: image/jpeg\r\nLast-Modified: "),
                   std::string_view::npos);
@@ -67,15 +68,15 @@ TEST_F(ListingRequest, PictureListedAsThumbnailMadeOnceAndServedByItsKey) {
 
 TEST_F(ListingRequest, UnknownThumbnailKeyFallsThroughToTheFiles) {
     auto answer = Run("GET", "/Thumbnail__0BADF00D");
-    EXPECT_TRUE(answer->buffer.View().starts_with("HTTP/1.0 404 Not Found\r\n"));
+    EXPECT_TRUE(test::AnswerBytes(*answer).starts_with("HTTP/1.0 404 Not Found\r\n"));
     Write("Thumbnail__0BADF00D", "a real file of that name");
     EXPECT_EQ(Body(*Run("GET", "/Thumbnail__0BADF00D")), "a real file of that name");
 }
 
 TEST_F(ListingRequest, HeadOfAListedFolderAnswersTheListingHeadOnly) {
     Write("docs/a.txt", "a");
-    const std::string full(Run("GET", "/docs/")->buffer.View());
-    const std::string head(Run("HEAD", "/docs/")->buffer.View());
+    const std::string full(Run("GET", "/docs/")->OutputView());
+    const std::string head(Run("HEAD", "/docs/")->OutputView());
     ASSERT_TRUE(head.ends_with("\r\n\r\n"));
     const std::string body = full.substr(full.find("\r\n\r\n") + 4);
     EXPECT_NE(head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"),
@@ -86,10 +87,9 @@ TEST_F(ListingRequest, HeadOfAListedFolderAnswersTheListingHeadOnly) {
 TEST_F(ListingRequest, ListingIsGuardedByTheFolderOwnPasswordList) {
     Write("private/.pass", "me,secret\n");
     Write("private/open/a.txt", "a");
-    EXPECT_TRUE(
-        Run("GET", "/private/")->buffer.View().starts_with("HTTP/1.0 401 Unauthorized\r\n"));
+    EXPECT_TRUE(Run("GET", "/private/")->OutputView().starts_with("HTTP/1.0 401 Unauthorized\r\n"));
     // The parent's list does not guard a subfolder's listing.
-    EXPECT_TRUE(Run("GET", "/private/open/")->buffer.View().starts_with("HTTP/1.0 200 OK\r\n"));
+    EXPECT_TRUE(Run("GET", "/private/open/")->OutputView().starts_with("HTTP/1.0 200 OK\r\n"));
 }
 
 TEST_F(ListingRequest, PagesAreFramedAndPageFilesSkipTheDateTest) {
@@ -100,7 +100,7 @@ TEST_F(ListingRequest, PagesAreFramedAndPageFilesSkipTheDateTest) {
     context->request.url = "/t/page.html";
     context->request.headers["if-modified-since"] = "Fri, 31 Dec 2100 23:59:59 GMT";
     context->RunRequest();
-    EXPECT_TRUE(context->buffer.View().starts_with("HTTP/1.0 200 OK\r\n"));
+    EXPECT_TRUE(test::AnswerBytes(*context).starts_with("HTTP/1.0 200 OK\r\n"));
     EXPECT_EQ(Body(*context), "<p><body>hi</body></p>");
 }
 

@@ -3,6 +3,7 @@
 #include "config/settings_section.h"
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
+#include "support/answer_bytes.h"
 #include "support/temp_dir.h"
 
 #include <fcntl.h>
@@ -46,7 +47,8 @@ class PagesFixture : public ::testing::Test {
     }
 
     // A context for `url` whose target is `relative` below the root (a folder when it ends
-    // in '/'), with the target file open as the GET path leaves it; from `peer`, directly or
+    // in '/'), with the target file open and its answer started as the GET path leaves them;
+    // from `peer`, directly or
     // through the relay.
     std::unique_ptr<CRequestContext> Context(const std::string& url, const std::string& relative,
                                              const std::string& peer = "127.0.0.1:4000",
@@ -60,17 +62,26 @@ class PagesFixture : public ::testing::Test {
         const bool folder = relative.empty() || relative.back() == '/';
         context->request.attributes = folder ? 0x10 : 0;
         if (!folder) {
-            context->file.fd.Reset(::open(context->request.localPath.c_str(), O_RDONLY));
+            context->target.fd.Reset(::open(context->request.localPath.c_str(), O_RDONLY));
             struct stat st {};
-            ::fstat(context->file.fd.Get(), &st);
-            context->file.size = st.st_size;
+            ::fstat(context->target.fd.Get(), &st);
+            context->target.size = st.st_size;
+            context->answer.Start(HttpStatus::kOk); // as the open stage starts it
+            context->AddContentType();
         }
         return context;
     }
 
-    // The body of the answer in the buffer (behind the first empty line).
-    static std::string Body(const CRequestContext& context) {
-        const std::string_view all = context.buffer.View();
+    // True when a stage left the answer as the open stage started it, for the stages behind.
+    static bool LeftAlone(const CRequestContext& context) {
+        const CAnswer& answer = context.answer;
+        return answer.Status() == HttpStatus::kOk && !answer.Header("Content-Length") &&
+               answer.Body().empty() && !answer.File().IsOpen();
+    }
+
+    // The body of the answer (behind the first empty line).
+    static std::string Body(CRequestContext& context) {
+        const std::string all = test::AnswerBytes(context);
         const auto end = all.find("\r\n\r\n");
         return end == std::string_view::npos ? std::string(all) : std::string(all.substr(end + 4));
     }

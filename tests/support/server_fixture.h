@@ -35,10 +35,9 @@ class FakeStages : public IContentStages {
     }
     StageResult SendFolderListing(CRequestContext& context) override {
         listed.push_back(context.request.localPath);
-        context.PutStatus(HttpStatus::kOk);
-        context.PutHeader("Content-Type", "text/html");
-        context.PutText("\r\n");
-        context.PutText("listing of " + context.request.localPath);
+        context.answer.Start(HttpStatus::kOk);
+        context.answer.AddHeader("Content-Type", "text/html");
+        context.answer.AppendBody("listing of " + context.request.localPath);
         return StageResult::kAnswered;
     }
     StageResult HandleFile(CRequestContext&) override {
