@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QtGlobal>
+#include <algorithm>
 #include <unistd.h>
 
 namespace tvn {
@@ -125,7 +126,16 @@ void CRequestConnection::Drain() {
 
 void CRequestConnection::ReadRequest() {
     Q_ASSERT(state == ConnState::ReadingRequest);
-    const long received = channel.Receive(buffer.Data(), buffer.Size());
+    long received = 0;
+    if (!unread.empty()) {
+        // The bytes that came behind the last head are the start of this one; they came in
+        // one read, so they fit.
+        received = static_cast<long>(std::min(unread.size(), buffer.Size()));
+        unread.copy(buffer.Data(), static_cast<std::size_t>(received));
+        unread.clear();
+    } else {
+        received = channel.Receive(buffer.Data(), buffer.Size());
+    }
     if (received == IRequestChannel::kWouldBlock) {
         waiting = true;
         return;
@@ -143,6 +153,10 @@ void CRequestConnection::ReadRequest() {
     case CRequestReader::Outcome::Complete:
         mayHaveUnread =
             static_cast<std::size_t>(received) == buffer.Size() || reader.HadTrailingBytes();
+        if (readsNextHead && request.contentLength == 0 &&
+            reader.HeadEnd() < static_cast<std::size_t>(received))
+            unread.assign(buffer.Data() + reader.HeadEnd(),
+                          static_cast<std::size_t>(received) - reader.HeadEnd());
         state = ConnState::Handling;
         break;
     case CRequestReader::Outcome::Reject:
@@ -169,7 +183,7 @@ void CRequestConnection::WriteSome() {
     // loop between two pieces would cost a wake-up for nothing.
     while (!waiting) {
         if (buffer.Pending() == 0 && !RefillFromFile()) {
-            if (readsNextHead && headWasWhole)
+            if (readsNextHead && headWasWhole && request.contentLength == 0)
                 BeginNextRequest();
             else
                 BeginClosing(true);

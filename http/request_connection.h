@@ -39,7 +39,9 @@ class CRequestConnection : public CRequestContext {
     // and it only reads what the client still sends; true when it did.
     bool AbandonIfReadingHead();
     // After an answer, reads the next request head on the same connection instead of
-    // closing it. Off: every connection answers one request (HTTP/1.0).
+    // closing it, beginning with what came behind the last head; a request with a body
+    // still ends the connection (no answer reads a body). Off: every connection answers one
+    // request (HTTP/1.0).
     void SetReadsNextHead(bool on) { readsNextHead = on; }
 
   protected:
@@ -68,6 +70,9 @@ class CRequestConnection : public CRequestContext {
     bool readsNextHead = false;
     bool headWasWhole = false; // the answer is to a whole head, not a refusal of a broken one
     std::size_t drained = 0;   // bytes read and dropped after the answer
+    // What came behind a request head in the same read, while the next head is read: the
+    // start of the next request, read before the channel is.
+    std::string unread;
     Clock::time_point lastProgress;
     Clock::time_point started;
 };

@@ -51,6 +51,7 @@ CRequestReader::Outcome CRequestReader::Feed(std::string_view bytes, CRequest& r
             if (!RecordContentLength(request))
                 return Outcome::Reject;
             state = State::RequestComplete;
+            headEnd = pos;
             trailingBytes = pos < bytes.size() || request.contentLength > 0;
             return Outcome::Complete;
         }

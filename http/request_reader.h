@@ -18,14 +18,17 @@ class CRequestReader {
     static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
     static constexpr int kMaxBodyBytes = 1024 * 1024;
 
-    // Consumes `bytes` into `request`. Complete: the request is whole (bytes behind it are
-    // ignored); Reject: the request cannot be served and RejectStatus() tells the answer.
+    // Consumes `bytes` into `request`. Complete: the request is whole (the bytes behind it,
+    // from HeadEnd() on, are not read); Reject: the request cannot be served and
+    // RejectStatus() tells the answer.
     Outcome Feed(std::string_view bytes, CRequest& request);
     State GetState() const { return state; }
     int RejectStatus() const { return rejectStatus; }
     // True when bytes (a body, say) followed the request, or announced by Content-Length
     // may still come: they must be drained before the connection closes.
     bool HadTrailingBytes() const { return trailingBytes; }
+    // Where in the bytes of the Feed that completed the request its head ended.
+    std::size_t HeadEnd() const { return headEnd; }
 
   private:
     Outcome ConsumeLine(CRequest& request);
@@ -40,6 +43,7 @@ class CRequestReader {
     std::size_t headBytes = 0;
     int rejectStatus = 0;
     bool trailingBytes = false;
+    std::size_t headEnd = 0;
 };
 
 } // namespace tvn
