@@ -71,6 +71,7 @@ Tree& Scratch() {
         tvn::SettingsSection::OverrideFilePath((t->base / "TVN.cfg").string());
         t->doc = std::make_unique<tvn::CHttpSvrDoc>(8080, r.string());
         t->doc->SetContentStages(&t->stages);
+        t->stages.Settings().Load();
         std::atexit([] { fs::remove_all(Scratch().base); });
         return t;
     }();

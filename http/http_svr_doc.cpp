@@ -51,11 +51,9 @@ CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
     : root(StoredRoot(newRoot.empty() ? LoadString(StringId::kDefaultRootName) : newRoot)),
       hostName(LocalHostName()), port(newPort == 0 ? 80 : newPort) {
     const SettingsSection settings;
-    blogSound = settings.Text(setting::kBlogSound);
     logFile = FromStoredPath(
         settings.Text(setting::kLogFileName, ToStoredPath(JoinPath(LogFolder(), "tvn.log"))));
     logFileSize = settings.Number(setting::kLogFileSize);
-    googleApiKey = settings.Text(setting::kGoogleApiKey);
 }
 
 CHttpSvrDoc::~CHttpSvrDoc() {
@@ -121,12 +119,6 @@ void CHttpSvrDoc::SetRelayName(const std::string& name) {
     // The shell hands the same name, with port 80, to the location reporter.
     if (relay)
         relay->SetRelayName(name);
-}
-
-std::string CHttpSvrDoc::LastPostLink() const {
-    if (lastPost.empty())
-        return {};
-    return "localhost:" + std::to_string(port) + lastPost;
 }
 
 void CHttpSvrDoc::ReportError(const std::string& message) const {

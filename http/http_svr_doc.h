@@ -12,16 +12,15 @@ namespace tvn {
 
 class CListenSocket;
 class IContentStages;
-class IGpsSource;
 
 // The web server's settings and running state: root, port, host name, listener and access
 // log. One instance, owned by the shell's server control (CServerControl), which the main
 // window holds.
 class CHttpSvrDoc {
   public:
-    // `port` 0 means 80; an empty root means "htdocs". Reads BlogSound, LogFileName,
-    // LogFileSize and GoogleApiKey (writing their defaults when missing). The relay link's
-    // settings are the relay link's own (relayFactory).
+    // `port` 0 means 80; an empty root means "htdocs". Reads LogFileName and LogFileSize
+    // (writing their defaults when missing). The relay link's settings are the relay link's
+    // own (relayFactory), the pages' settings the pages' own (CPageSettings).
     CHttpSvrDoc(int port, const std::string& root);
     virtual ~CHttpSvrDoc();
     CHttpSvrDoc(const CHttpSvrDoc&) = delete;
@@ -45,21 +44,10 @@ class CHttpSvrDoc {
     const std::string& RelayServiceHost() const { return relayHost; }
     // The relay link, when ServiceHost names a service and its socket could be made.
     IRelayLink* RelayLink() const { return relay.get(); }
-    // "localhost:<port><post>" of the post that got the latest comment, or empty.
-    std::string LastPostLink() const;
 
     const std::string& Root() const { return root; }
     int Port() const { return port; }
     const std::string& HostName() const { return hostName; }
-    const std::string& BlogSound() const { return blogSound; }
-    const std::string& GoogleApiKey() const { return googleApiKey; }
-    void SetGoogleApiKey(const std::string& key) { googleApiKey = key; }
-    void SetLastPost(const std::string& url) { lastPost = url; }
-    void ClearLastPost() { lastPost.clear(); }
-
-    // The GPS receiver (not owned; the shell's); none leaves the GPS pages without a fix.
-    void SetGpsSource(IGpsSource* source) { gpsSource = source; }
-    IGpsSource* GpsSource() const { return gpsSource; }
 
     // Content stages of the pages subsystem (not owned); none answers folders with 404.
     void SetContentStages(IContentStages* stages) { contentStages = stages; }
@@ -88,11 +76,7 @@ class CHttpSvrDoc {
     TrimmedLog accessLog;
     std::string logFile; // the access log, as a path of this computer
     int logFileSize = 1;
-    std::string blogSound;
-    std::string googleApiKey;
-    std::string lastPost;
     IContentStages* contentStages = nullptr;
-    IGpsSource* gpsSource = nullptr;
     CConnectionList connections; // last: gone first, while everything they use still stands
 };
 

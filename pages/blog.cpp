@@ -2,7 +2,6 @@
 // so the file is written by many requests at once and read by everybody.
 #include "pages/blog.h"
 
-#include "http/http_svr_doc.h"
 #include "pages/page_wrap.h"
 #include "pages/template_tags.h"
 #include "platform/file_io.h"
@@ -114,7 +113,8 @@ AppendResult AppendToPost(const std::string& path, std::string_view line,
 // Appends the comment off the event loop (another program may hold the post's lock), then
 // sends the browser back to the post. A comment that could not be stored is lost silently;
 // only a stored one rings and becomes the last blog post.
-StageResult PostComment(CRequestContext& context, const std::string& comment) {
+StageResult PostComment(CRequestContext& context, const std::string& comment,
+                        CPageSettings& pages) {
     struct Job {
         std::string path;
         std::string line;
@@ -125,11 +125,10 @@ StageResult PostComment(CRequestContext& context, const std::string& comment) {
     job->line = CommentLine(comment);
     context.target.Close(); // the answer is the redirect, never the post
     return context.Park([job] { job->result = AppendToPost(job->path, job->line, kLockWait); },
-                        [job](CRequestContext& done) {
+                        [job, &pages](CRequestContext& done) {
                             if (job->result == AppendResult::kStored) {
-                                CHttpSvrDoc& doc = done.Doc();
-                                PlaySoundFileAsync(doc.BlogSound());
-                                doc.SetLastPost(done.request.urlPath);
+                                PlaySoundFileAsync(pages.BlogSound());
+                                pages.SetLastPost(done.request.urlPath);
                             }
                             done.answer.Start(HttpStatus::kRedirection);
                             done.answer.AddHeader("Location", EncodeLink(done.request.urlPath));
@@ -217,14 +216,14 @@ StageResult ShowPost(CRequestContext& context) {
 
 } // namespace
 
-StageResult HandleBlog(CRequestContext& context) {
+StageResult HandleBlog(CRequestContext& context, CPageSettings& pages) {
     if (!context.request.urlPath.starts_with(kBlogFolder))
         return StageResult::kGoOn;
     if (context.IsIndexName())
         return WrapPage(context);
     const std::string& comment = context.request.Param("comment");
     if (!comment.empty()) {
-        return PostComment(context, comment);
+        return PostComment(context, comment, pages);
     }
     return ShowPost(context);
 }

@@ -2,7 +2,6 @@
 
 #include "http/gps_seam.h"
 #include "http/http_date.h"
-#include "http/http_svr_doc.h"
 #include "pages/page_wrap.h"
 
 #include <string_view>
@@ -58,18 +57,18 @@ std::vector<std::vector<std::string>> HistoryRecords(const IGpsSource* source) {
 
 } // namespace
 
-StageResult HandleGpsPage(CRequestContext& context) {
+StageResult HandleGpsPage(CRequestContext& context, CPageSettings& pages) {
     const GpsPageKind kind = KindOfPage(context.request.urlPath);
     if (kind == GpsPageKind::kNone)
         return StageResult::kGoOn;
-    IGpsSource* source = context.Doc().GpsSource();
+    IGpsSource* source = pages.GpsSource();
     if (source)
         source->StartReceiver();
     const int periodMs = source ? source->PollingPeriodMs() : kGpsSearchingPeriodMs;
     context.answer.AddHeader("Expires", ExpiresAfter(context, periodMs));
     WrapItems items;
     items.valueTags = kValueTags;
-    items.mapKeyStep = true;
+    items.mapKey = &pages;
     if (kind == GpsPageKind::kFix) {
         items.records = FixRecords(source);
     } else {

@@ -23,17 +23,23 @@ namespace {
 
 // A page handler: the files it is asked about, and what it does with them.
 struct PageHandler {
-    StageResult (*handle)(CRequestContext&);
+    StageResult (*handle)(CRequestContext&, CPageSettings&);
     bool pageFilesOnly; // only .htm, .html and .txt targets; else every file
 };
+
+// A handler that needs nothing of the pages' settings.
+template <StageResult (*Handle)(CRequestContext&)>
+StageResult WithoutSettings(CRequestContext& context, CPageSettings&) {
+    return Handle(context);
+}
 
 // The page handlers in their order. The GPS pages come first: their folders are theirs
 // whatever the page is called. A handler for another extension checks it itself.
 constexpr PageHandler kPageHandlers[] = {
     {&HandleGpsPage, true},
-    {&HandleRemoteControl, true},
+    {&WithoutSettings<&HandleRemoteControl>, true},
     {&HandleBlog, true},
-    {&HandleScreenShot, false},
+    {&WithoutSettings<&HandleScreenShot>, false},
 };
 
 } // namespace
@@ -43,7 +49,7 @@ StageResult CPageStages::HandleFile(CRequestContext& context) {
     for (const PageHandler& handler : kPageHandlers) {
         if (handler.pageFilesOnly && !pageFile)
             continue;
-        const StageResult result = handler.handle(context);
+        const StageResult result = handler.handle(context, settings);
         if (result != StageResult::kGoOn)
             return result;
     }

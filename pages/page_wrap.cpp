@@ -1,7 +1,6 @@
 #include "pages/page_wrap.h"
 
 #include "config/settings_section.h"
-#include "http/http_svr_doc.h"
 #include "http/request_context.h"
 #include "pages/folder_listing.h"
 #include "pages/template_tags.h"
@@ -91,16 +90,15 @@ bool MayStoreMapKey(const CRequestContext& context) {
 // The map key as it goes into this request's page; nothing when the page must ask for it
 // instead. A key given in the query is kept for next time when it looks like a key and the
 // visitor may give it (else the form comes back, and nothing is stored).
-std::optional<std::string> MapKeyForPage(CRequestContext& context) {
-    CHttpSvrDoc& doc = context.Doc();
-    if (doc.GoogleApiKey().empty()) {
+std::optional<std::string> MapKeyForPage(CRequestContext& context, CPageSettings& pages) {
+    if (pages.GoogleApiKey().empty()) {
         const std::string& given = context.request.Param("maps_api_key");
         if (!LooksLikeMapKey(given) || !MayStoreMapKey(context))
             return std::nullopt;
-        doc.SetGoogleApiKey(given);
+        pages.SetGoogleApiKey(given);
         SettingsSection().Store(setting::kGoogleApiKey, given);
     }
-    return EscapedMapKey(doc.GoogleApiKey());
+    return EscapedMapKey(pages.GoogleApiKey());
 }
 
 std::string MapKeyForm() {
@@ -109,10 +107,10 @@ std::string MapKeyForm() {
 }
 
 // Puts the map key into the page, or the form that asks for it in place of the page.
-void ApplyMapKey(CRequestContext& context, std::string& content) {
+void ApplyMapKey(CRequestContext& context, CPageSettings& pages, std::string& content) {
     if (!FindTagPair(content, "<maps_api_key>").Found())
         return;
-    if (const std::optional<std::string> key = MapKeyForPage(context))
+    if (const std::optional<std::string> key = MapKeyForPage(context, pages))
         ReplaceAllPairs(content, "<maps_api_key>", *key);
     else
         content = MapKeyForm();
@@ -227,7 +225,7 @@ MergedText MergeTextPage(std::string_view text, const WrapItems& items) {
             addFilled(inner, record);
         addText(text.substr(section.End()));
     }
-    if (items.mapKeyStep)
+    if (items.mapKey)
         SplitAtPairs(pieces, "<maps_api_key>", PieceKind::kMapKey, {});
     MergedText merged;
     for (const TextPiece& piece : pieces) {
@@ -242,7 +240,7 @@ MergedText MergeTextPage(std::string_view text, const WrapItems& items) {
 }
 
 // Whether a text page takes the values of `items` (the GPS pages do; plain pages do not).
-bool MergesIntoText(const WrapItems& items) { return !items.valueTags.empty() || items.mapKeyStep; }
+bool MergesIntoText(const WrapItems& items) { return !items.valueTags.empty() || items.mapKey; }
 
 // The body of the page in `fd` as it goes into the frame; nothing when it cannot be read.
 // A text file with `textItems` gets their values (and notes the map key's places in
@@ -271,11 +269,11 @@ std::optional<std::string> PageContent(int fd, std::size_t size, bool textFile,
 
 // Puts the map key into the places `keySlots` noted in a merged text page; false when there
 // is no key to give and the form that asks for it replaced the page.
-bool PutMapKeyIntoText(CRequestContext& context, std::string& html,
+bool PutMapKeyIntoText(CRequestContext& context, CPageSettings* pages, std::string& html,
                        const std::vector<std::size_t>& keySlots) {
-    if (keySlots.empty())
+    if (keySlots.empty() || !pages)
         return true;
-    const std::optional<std::string> key = MapKeyForPage(context);
+    const std::optional<std::string> key = MapKeyForPage(context, *pages);
     if (!key) {
         html = MapKeyForm();
         return false;
@@ -299,8 +297,8 @@ StageResult FramePageContent(CRequestContext& context, const std::string& frame,
         return StageResult::kAnswered;
     }
     MergeRecords(content, items);
-    if (items.mapKeyStep)
-        ApplyMapKey(context, content);
+    if (items.mapKey)
+        ApplyMapKey(context, *items.mapKey, content);
     std::string page = frame;
     if (escapedText) {
         // Escaped text holds no tag, so the folder's sections can only be in the frame: they
@@ -351,7 +349,8 @@ StageResult WrapPage(CRequestContext& context, const WrapItems& items) {
         }
         if (job->textItems) {
             // Merged already; only the map key is still to come.
-            const bool stillText = PutMapKeyIntoText(done, *job->content, job->keySlots);
+            const bool stillText =
+                PutMapKeyIntoText(done, job->textItems->mapKey, *job->content, job->keySlots);
             return FramePageContent(done, frame, std::move(*job->content), WrapItems{}, stillText);
         }
         return FramePageContent(done, frame, std::move(*job->content), items, job->text);

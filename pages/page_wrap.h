@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/request_context.h"
+#include "pages/page_settings.h"
 
 #include <string>
 #include <vector>
@@ -13,7 +14,8 @@ struct WrapItems {
     const char* sectionTag = nullptr;   // e.g. "<blogitem>"; may be null
     std::vector<const char*> valueTags; // e.g. "<comment>"; null entries skipped
     std::vector<std::vector<std::string>> records;
-    bool mapKeyStep = false;
+    // The map-key step runs when set: the key comes from these settings, or is kept there.
+    CPageSettings* mapKey = nullptr;
 };
 
 // Frames the open page file of the request with its folder's ".file" template, merging

@@ -36,7 +36,9 @@ CServerControl::CServerControl(const CUserInterface& userInterface, CFirewall* f
                                CNetworkPresence::Parts parts)
     : ui(userInterface), firewall(firewallService), gps(MakeReceiver()), doc(0, std::string()) {
     doc.SetContentStages(&stages);
-    doc.SetGpsSource(gps.get());
+    // Read after the document's own keys: a new TVN.cfg lists them in the table's order.
+    stages.Settings().Load();
+    stages.Settings().SetGpsSource(gps.get());
     doc.demoInstaller = [](const std::string& demoRoot) { CreateDemoSite(demoRoot); };
     doc.relayFactory = MakeRelayLink;
     doc.reportError = [this](const std::string& message) { ui.showError(message); };
@@ -243,14 +245,14 @@ void CServerControl::OnAccessInfo(const AccessInfo& info) {
 void CServerControl::SetInfo(const std::string& host, const std::string& label) {
     std::string text;
     if (host == shownHost && label == shownLabel && !shownText.empty()) {
-        const std::string link = doc.LastPostLink();
+        const std::string link = stages.Settings().LastPostLink(doc.Port());
         if (link.empty())
             return;
         text = "http://" + link + " Last blog post";
     } else {
         shownHost = host;
         shownLabel = label;
-        doc.ClearLastPost();
+        stages.Settings().ClearLastPost();
         text = host.empty() ? label : "http://" + host + " " + label;
     }
     if (text == shownText)

@@ -76,6 +76,8 @@ class CServerControl {
     void Shutdown();
 
     CHttpSvrDoc& Document() { return doc; }
+    // The pages' settings: the blog's last post, the map key, the GPS receiver.
+    CPageSettings& Pages() { return stages.Settings(); }
 
   private:
     void OnTimer();
@@ -86,7 +88,7 @@ class CServerControl {
 
     const CUserInterface& ui;
     CFirewall* firewall;
-    std::unique_ptr<GPS> gps; // before doc: the document points at it
+    std::unique_ptr<GPS> gps; // before stages: the pages' settings point at it
     CPageStages stages;       // before doc: the document points at it
     CHttpSvrDoc doc;
     std::unique_ptr<CNetworkPresence> presence; // after doc: its results reach the document

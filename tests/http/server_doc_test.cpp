@@ -4,7 +4,9 @@
 #include "support/server_fixture.h"
 
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace tvn::test {
 namespace {
@@ -126,6 +128,23 @@ TEST(ServerDocSettings, DefaultAccessLogBesideTheProgram) {
     EXPECT_NE(ReadFile(temp / "TVN.cfg").find("\nLogFileName=" + (temp / "program/tvn.log") + "\n"),
               std::string::npos);
     EXPECT_EQ(ReadFile(temp / "program/tvn.log").rfind("\nGET /x.txt 127.0.0.1:", 0), 0u);
+}
+
+// The document read the blog's sound and the map key too, which are the pages' business: a
+// new settings file got them from the document alone. It reads the access log's keys only.
+TEST(ServerDocSettings, ReadsOnlyTheKeysOfServingHttp) {
+    TempDir temp;
+    ASSERT_TRUE(temp.Valid());
+    SettingsSection::OverrideFilePath(temp / "TVN.cfg");
+    { const CHttpSvrDoc doc(8080, temp / "Share"); }
+    SettingsSection::OverrideFilePath("");
+    std::vector<std::string> names;
+    std::istringstream lines(ReadFile(temp / "TVN.cfg"));
+    for (std::string line; std::getline(lines, line);) {
+        if (const auto equals = line.find('='); equals != std::string::npos)
+            names.push_back(line.substr(0, equals));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"LogFileName", "LogFileSize"}));
 }
 
 } // namespace

@@ -51,7 +51,7 @@ class Blog : public test::PagesFixture {
         context->request.urlPath = url;
         if (comment)
             context->request.params["comment"] = comment;
-        EXPECT_EQ(HandleBlog(*context), expected) << url;
+        EXPECT_EQ(HandleBlog(*context, pages), expected) << url;
         return context;
     }
     std::string Read(const std::string& relative) { return test::ReadFile(root + "/" + relative); }
@@ -94,7 +94,7 @@ TEST_F(Blog, PostingRedirectsToThePostWithoutItsQueryAndRemembersIt) {
     auto context = Context("/Blog/My Post.txt", "Blog/My Post.txt");
     context->request.urlPath = "/Blog/My Post.txt";
     context->request.params["comment"] = "c";
-    ASSERT_EQ(HandleBlog(*context), StageResult::kAnswered);
+    ASSERT_EQ(HandleBlog(*context, pages), StageResult::kAnswered);
     const std::string answer(test::AnswerBytes(*context));
     EXPECT_TRUE(answer.starts_with("HTTP/1.0 302 Redirection\r\n")) << answer;
     EXPECT_NE(answer.find("\r\nLocation: /Blog/My%20Post.txt\r\n"), std::string::npos);
@@ -102,7 +102,7 @@ TEST_F(Blog, PostingRedirectsToThePostWithoutItsQueryAndRemembersIt) {
     EXPECT_EQ(answer.find("200"), std::string::npos);
     // An owner's last line without a line end keeps its own line.
     EXPECT_EQ(Read("Blog/My Post.txt"), "a\r\nc\r\n");
-    EXPECT_EQ(doc->LastPostLink(), "localhost:8080/Blog/My Post.txt");
+    EXPECT_EQ(pages.LastPostLink(doc->Port()), "localhost:8080/Blog/My Post.txt");
 }
 
 TEST_F(Blog, WhatIsAPost) {
@@ -149,20 +149,23 @@ TEST_F(Blog, PostDeletedMeanwhileIsNotMadeAgain) {
     context->request.urlPath = "/Blog/gone.txt";
     context->request.params["comment"] = "c";
     std::filesystem::remove(root + "/Blog/gone.txt");
-    ASSERT_EQ(HandleBlog(*context), StageResult::kAnswered);
+    ASSERT_EQ(HandleBlog(*context, pages), StageResult::kAnswered);
     EXPECT_TRUE(test::AnswerBytes(*context).starts_with("HTTP/1.0 302"));
     EXPECT_FALSE(std::filesystem::exists(root + "/Blog/gone.txt"));
-    EXPECT_EQ(doc->LastPostLink(), "");
+    EXPECT_EQ(pages.LastPostLink(doc->Port()), "");
 }
 
 // The blog behind a listening server: page files go to the blog, pages are framed.
 class BlogStages : public test::FakeStages {
   public:
     StageResult HandleFile(CRequestContext& context) override {
-        const StageResult result = context.IsPageFile() ? HandleBlog(context) : StageResult::kGoOn;
+        const StageResult result =
+            context.IsPageFile() ? HandleBlog(context, pages) : StageResult::kGoOn;
         return result != StageResult::kGoOn ? result : FakeStages::HandleFile(context);
     }
     StageResult WrapPage(CRequestContext& context) override { return tvn::WrapPage(context); }
+
+    CPageSettings pages;
 };
 
 class BlogServer : public test::ServerFixture {
@@ -170,6 +173,7 @@ class BlogServer : public test::ServerFixture {
     void SetUp() override {
         ServerFixture::SetUp();
         doc->SetContentStages(&blogStages);
+        blogStages.pages.Load();
         Put("Blog/.file", "<tvnbody></tvnbody>");
         Put("Blog/.blog", kBlogPage);
         Put("Blog/x.txt", "first\r\n");
@@ -219,7 +223,8 @@ TEST_F(BlogServer, CommentsPostedAtOnceEachLandOnceAndWhole) {
             expected.insert(Comment(c, i));
     }
     EXPECT_TRUE(stored == expected) << stored.size() << " lines stored";
-    EXPECT_EQ(doc->LastPostLink(), "localhost:" + std::to_string(port) + "/Blog/x.txt");
+    EXPECT_EQ(blogStages.pages.LastPostLink(doc->Port()),
+              "localhost:" + std::to_string(port) + "/Blog/x.txt");
 }
 
 // Another program holds the post's lock: the comment waits for it off the event loop, and

@@ -51,7 +51,7 @@ class GpsPages : public test::PagesFixture {
     void SetUp() override {
         PagesFixture::SetUp();
         source.fix = {"12:35:19 UTC", "11.51666667", "48.1173", "Receiving on /dev/ttyUSB0"};
-        doc->SetGpsSource(&source);
+        pages.SetGpsSource(&source);
     }
 
     // Runs the handler on the page `relative` below the root, reached as "/" + relative.
@@ -59,7 +59,7 @@ class GpsPages : public test::PagesFixture {
         auto context = Context("/" + relative, relative);
         if (!key.empty())
             context->request.params["maps_api_key"] = key;
-        EXPECT_EQ(HandleGpsPage(*context), StageResult::kAnswered) << relative;
+        EXPECT_EQ(HandleGpsPage(*context, pages), StageResult::kAnswered) << relative;
         return context;
     }
 
@@ -94,7 +94,7 @@ TEST_F(GpsPages, FixFillsEveryPairAnywhereInThePage) {
     for (const char* other : {"/Findme/where.html", "/Other/FindMe/where.html", "/FindMe"}) {
         SCOPED_TRACE(other);
         auto context = Context(other, "FindMe/where.html");
-        EXPECT_EQ(HandleGpsPage(*context), StageResult::kGoOn);
+        EXPECT_EQ(HandleGpsPage(*context, pages), StageResult::kGoOn);
         EXPECT_TRUE(LeftAlone(*context));
     }
     EXPECT_EQ(source.starts, 2);
@@ -124,6 +124,7 @@ TEST_F(GpsPages, HistoryRepeatsItsSectionOldestFirstAndLeavesOtherTagsAlone) {
 // whole GET path to this handler, not to the ordinary page frame.
 TEST_F(GpsPages, DefaultDocumentOfTheHistoryFolderIsAHistoryPage) {
     CPageStages stages;
+    stages.Settings().SetGpsSource(&source);
     doc->SetContentStages(&stages);
     Write("ZirarUd/.file", "<tvnbody></tvnbody>");
     Write("ZirarUd/index.html", "<body><gpsitem>[<gpstime></gpstime>]</gpsitem></body>");
@@ -144,7 +145,7 @@ TEST_F(GpsPages, ExpiresOnePollingPeriodAfterDate) {
         SCOPED_TRACE(period);
         source.periodMs = period;
         auto context = Context("/FindMe/", "FindMe/index.html");
-        ASSERT_EQ(HandleGpsPage(*context), StageResult::kAnswered);
+        ASSERT_EQ(HandleGpsPage(*context, pages), StageResult::kAnswered);
         const auto date = ParseHttpDate(HeaderOf(*context, "Date"));
         const auto expires = ParseHttpDate(HeaderOf(*context, "Expires"));
         ASSERT_TRUE(date && expires) << test::AnswerBytes(*context);
@@ -153,14 +154,14 @@ TEST_F(GpsPages, ExpiresOnePollingPeriodAfterDate) {
 }
 
 TEST_F(GpsPages, WithoutAReceiverThePagesShowItSearching) {
-    doc->SetGpsSource(nullptr);
+    pages.SetGpsSource(nullptr);
     Write("FindMe/.file", "<tvnbody></tvnbody>");
     Write("ZirarUd/.file", "<tvnbody></tvnbody>");
     Write("FindMe/index.html", "<body>[<gpstime>x</gpstime>][<latitude>x</latitude>]"
                                "<gpshardware>x</gpshardware></body>");
     Write("ZirarUd/index.html", "<body><ul><gpsitem><li></li></gpsitem></ul></body>");
     auto fix = Context("/FindMe/", "FindMe/index.html");
-    ASSERT_EQ(HandleGpsPage(*fix), StageResult::kAnswered);
+    ASSERT_EQ(HandleGpsPage(*fix, pages), StageResult::kAnswered);
     EXPECT_EQ(Body(*fix), "<body>[][]Looking for GPS hardware..........</body>");
     const auto date = ParseHttpDate(HeaderOf(*fix, "Date"));
     const auto expires = ParseHttpDate(HeaderOf(*fix, "Expires"));
@@ -181,7 +182,7 @@ TEST_F(GpsPages, MapKeyIsAskedForInTheFrameThenStoredAndShown) {
     const std::string good = "AIzaSyA-b_c0123456789";
     EXPECT_EQ(Body(*Run("FindMe/GoogleMap.html", good)),
               "<frame><body><img src=\"/staticmap?key=" + good + "\"></body></frame>");
-    EXPECT_EQ(doc->GoogleApiKey(), good);
+    EXPECT_EQ(pages.GoogleApiKey(), good);
     EXPECT_NE(Settings().find("GoogleApiKey=" + good), std::string::npos) << Settings();
 
     // Once kept, the key goes into every map page, whatever a later query says.
@@ -204,7 +205,7 @@ TEST_F(GpsPages, HostileMapKeyIsNotStoredAndTheFormComesBack) {
         const std::string body = Body(*Run("FindMe/GoogleMap.html", key));
         EXPECT_NE(body.find("name=\"maps_api_key\""), std::string::npos) << body;
         EXPECT_EQ(body.find("<script>"), std::string::npos);
-        EXPECT_TRUE(doc->GoogleApiKey().empty());
+        EXPECT_TRUE(pages.GoogleApiKey().empty());
     }
     const std::string settings = Settings();
     EXPECT_EQ(settings.find("GoogleApiKey=\""), std::string::npos) << settings;
@@ -242,7 +243,7 @@ TEST_F(GpsPages, MapKeyIsStoredOnlyFromTheOwnNetworksOrPastThePassword) {
     const std::string key = "AIzaSyA-b_c0123456789";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        doc->SetGoogleApiKey("");
+        pages.SetGoogleApiKey("");
         SettingsSection().SetString("GoogleApiKey", "");
         auto context =
             Context("/FindMe/GoogleMap.html", "FindMe/GoogleMap.html", c.peer, c.relayed);
@@ -252,34 +253,34 @@ TEST_F(GpsPages, MapKeyIsStoredOnlyFromTheOwnNetworksOrPastThePassword) {
             context->request.headers["authorization"] = "Basic b3duZXI6c2VjcmV0"; // owner:secret
             ASSERT_TRUE(context->CheckFolderPassword());
         }
-        ASSERT_EQ(HandleGpsPage(*context), StageResult::kAnswered);
+        ASSERT_EQ(HandleGpsPage(*context, pages), StageResult::kAnswered);
         std::filesystem::remove(root + "/FindMe/.pass");
         const std::string body = Body(*context);
         if (c.stores) {
             EXPECT_EQ(body, "<body>key=" + key + "</body>");
-            EXPECT_EQ(doc->GoogleApiKey(), key);
+            EXPECT_EQ(pages.GoogleApiKey(), key);
             EXPECT_NE(Settings().find("GoogleApiKey=" + key), std::string::npos) << Settings();
         } else {
             EXPECT_NE(body.find("name=\"maps_api_key\""), std::string::npos) << body;
             EXPECT_EQ(body.find(key), std::string::npos) << body;
-            EXPECT_TRUE(doc->GoogleApiKey().empty());
+            EXPECT_TRUE(pages.GoogleApiKey().empty());
             EXPECT_EQ(Settings().find(key), std::string::npos) << Settings();
         }
     }
     // A folder without a list passes nobody: the check itself admitting is not enough.
-    doc->SetGoogleApiKey("");
+    pages.SetGoogleApiKey("");
     auto open = Context("/FindMe/GoogleMap.html", "FindMe/GoogleMap.html", "203.0.113.7:5000");
     open->request.params["maps_api_key"] = key;
     ASSERT_TRUE(open->CheckFolderPassword());
-    ASSERT_EQ(HandleGpsPage(*open), StageResult::kAnswered);
-    EXPECT_TRUE(doc->GoogleApiKey().empty());
+    ASSERT_EQ(HandleGpsPage(*open, pages), StageResult::kAnswered);
+    EXPECT_TRUE(pages.GoogleApiKey().empty());
 
     // The owner's key, once kept, goes into the map pages of every visitor.
-    doc->SetGoogleApiKey(key);
+    pages.SetGoogleApiKey(key);
     EXPECT_EQ(Body(*[&] {
                   auto stranger = Context("/FindMe/GoogleMap.html", "FindMe/GoogleMap.html",
                                           "198.51.100.4:6000", true);
-                  EXPECT_EQ(HandleGpsPage(*stranger), StageResult::kAnswered);
+                  EXPECT_EQ(HandleGpsPage(*stranger, pages), StageResult::kAnswered);
                   return stranger;
               }()),
               "<body>key=" + key + "</body>");
@@ -316,7 +317,7 @@ TEST_F(GpsPages, TextPageGetsTheValuesAndItsOwnTextStaysEscaped) {
     const std::string key = "AIzaSyA-b_c0123456789";
     EXPECT_EQ(Body(*Run("FindMe/map.txt", key)),
               "[&lt;i&gt;key&lt;/i&gt;=" + key + ";" + key + "]");
-    EXPECT_EQ(doc->GoogleApiKey(), key);
+    EXPECT_EQ(pages.GoogleApiKey(), key);
 
     // A text page outside the GPS folders is text, tags and all.
     Write("Notes/.file", "[<tvnbody></tvnbody>]");
@@ -330,7 +331,7 @@ TEST_F(GpsPages, TextPageGetsTheValuesAndItsOwnTextStaysEscaped) {
 TEST_F(GpsPages, StoredKeyIsEscapedInThePage) {
     Write("FindMe/.file", "<tvnbody></tvnbody>");
     Write("FindMe/GoogleMap.html", "<body>key=<maps_api_key></maps_api_key></body>");
-    doc->SetGoogleApiKey("a\"b'<c>&d");
+    pages.SetGoogleApiKey("a\"b'<c>&d");
     EXPECT_EQ(Body(*Run("FindMe/GoogleMap.html")), "<body>key=a&quot;b&#39;&lt;c&gt;&amp;d</body>");
 }
 

@@ -58,7 +58,7 @@ TEST_F(PageWrap, MapKeyIsStoredAskedForOrTakenFromTheQuery) {
     Write("g/.file", "<tvnbody></tvnbody>");
     Write("g/map.html", "<body>key=<maps_api_key></maps_api_key>;</body>");
     WrapItems items;
-    items.mapKeyStep = true;
+    items.mapKey = &pages;
 
     auto ask = Context("/g/map.html", "g/map.html");
     ASSERT_EQ(WrapPage(*ask, items), StageResult::kAnswered);
@@ -68,7 +68,7 @@ TEST_F(PageWrap, MapKeyIsStoredAskedForOrTakenFromTheQuery) {
     given->request.params["maps_api_key"] = "K1";
     ASSERT_EQ(WrapPage(*given, items), StageResult::kAnswered);
     EXPECT_EQ(Body(*given), "<body>key=K1;</body>");
-    EXPECT_EQ(doc->GoogleApiKey(), "K1");
+    EXPECT_EQ(pages.GoogleApiKey(), "K1");
     std::ifstream settings(base + "/TVN.cfg");
     std::stringstream text;
     text << settings.rdbuf();

@@ -3,6 +3,7 @@
 #include "config/settings_section.h"
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
+#include "pages/page_settings.h"
 #include "support/answer_bytes.h"
 #include "support/temp_dir.h"
 
@@ -26,8 +27,9 @@ class TestRequestContext : public CRequestContext {
     }
 };
 
-// A shared folder in a fresh temporary directory, a settings file beside it and a server
-// document for it (not listening): enough to run the page stages on a request.
+// A shared folder in a fresh temporary directory, a settings file beside it, a server
+// document for it (not listening) and the pages' settings read from that file: enough to run
+// the page stages on a request.
 class PagesFixture : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -37,6 +39,7 @@ class PagesFixture : public ::testing::Test {
         std::filesystem::create_directories(root);
         SettingsSection::OverrideFilePath(base + "/TVN.cfg");
         doc = std::make_unique<CHttpSvrDoc>(8080, root);
+        pages.Load();
     }
     void TearDown() override { doc.reset(); }
 
@@ -90,6 +93,7 @@ class PagesFixture : public ::testing::Test {
     std::string base;
     std::string root;
     std::unique_ptr<CHttpSvrDoc> doc;
+    CPageSettings pages;
 };
 
 } // namespace tvn::test

@@ -318,7 +318,7 @@ TEST_F(ServerControlTest, LastBlogPostUntilTheLineChanges) {
     const std::string portText = std::to_string(port);
     auto control = StartOnLan(port);
     ASSERT_TRUE(WaitForInfo(1));
-    control->Document().SetLastPost("/Blog/first.html");
+    control->Pages().SetLastPost("/Blog/first.html");
     control->PreviewEnable(control->Settings()); // a refresh with nothing changed
     ASSERT_TRUE(WaitForInfo(2));
     EXPECT_EQ(recorder.infos[1],
@@ -327,7 +327,7 @@ TEST_F(ServerControlTest, LastBlogPostUntilTheLineChanges) {
     control->PreviewEnable(control->Settings());
     ASSERT_TRUE(WaitForInfo(3));
     EXPECT_EQ(recorder.infos[2], "http://192.168.1.21:" + portText + " (LAN only)");
-    EXPECT_EQ(control->Document().LastPostLink(), "");
+    EXPECT_EQ(control->Pages().LastPostLink(control->Document().Port()), "");
 }
 
 // Any HideLog value but 1 switched the pop-up off, where only 1 is meant to.
