@@ -1,6 +1,7 @@
 #include "config/stored_path.h"
 #include "presence/dyn_dns.h"
 #include "shell/autostart_entry.h"
+#include "shell/instance_channel.h"
 #include "support/file_bytes.h"
 #include "ui/gui_dlg.h"
 #include "ui/num_edit.h"
@@ -312,7 +313,7 @@ TEST_F(GuiDlgTest, RegisterWithoutAPluginOpensTheServicePage) {
 TEST_F(GuiDlgTest, HelpKeyRunsTheHelpCommand) {
     CGUIDlg& dlg = MakeDialog();
     QTest::keyClick(&dlg, Qt::Key_F1);
-    EXPECT_EQ(commands, std::vector<int>{5015});
+    EXPECT_EQ(commands, std::vector<int>{kCommandHelp});
 }
 
 // The tray's Enable toggles the window's box; what the user typed elsewhere stays.

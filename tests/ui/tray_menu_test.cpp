@@ -1,3 +1,4 @@
+#include "shell/instance_channel.h"
 #include "support/env_guard.h"
 #include "ui/about_box.h"
 #include "ui/gui_dlg.h"
@@ -64,13 +65,14 @@ TEST(TrayMenu, ItemsAndTheLeftClickRunTheirCommands) {
     // The commands run from the event loop, after the menu is done.
     EXPECT_TRUE(commands.empty());
     EXPECT_TRUE(SpinUntil([&] { return commands.size() == 6; }));
-    EXPECT_EQ(commands, (std::vector<int>{5007, 5010, 5018, 5008, 5015, 5011}));
+    EXPECT_EQ(commands, (std::vector<int>{kCommandToggleEnable, kCommandShowWindow, kCommandMore,
+                                          kCommandAbout, kCommandHelp, kCommandExit}));
     commands.clear();
     emit tray.Icon()->activated(QSystemTrayIcon::Trigger);
     emit tray.Icon()->activated(QSystemTrayIcon::Context); // the menu, no command
     emit tray.Icon()->activated(QSystemTrayIcon::MiddleClick);
     test::Spin(50);
-    EXPECT_EQ(commands, std::vector<int>{5010});
+    EXPECT_EQ(commands, std::vector<int>{kCommandShowWindow});
 }
 
 // Runs `check` on the modal window that `open` shows, then closes it with `finish`.
@@ -133,7 +135,7 @@ class MainWindowTest : public test::ControlTest {
     CMainWindow& MakeWindow() {
         window = std::make_unique<CMainWindow>(StartControl(), [this](int command) {
             shellCommands.push_back(command);
-            if (command == 5007)
+            if (command == kCommandToggleEnable)
                 control->ToggleEnable();
         });
         window->Dialog().openUrl = [this](const std::string& url) { opened.push_back(url); };
@@ -155,7 +157,7 @@ TEST_F(MainWindowTest, HelpAndMoreOpenTheirPages) {
     env.Set("XDG_RUNTIME_DIR", folder);
     env.Set("U3_DEVICE_EXEC_PATH", folder);
     CMainWindow& main = MakeWindow();
-    main.RunCommand(5015);
+    main.RunCommand(kCommandHelp);
     ASSERT_EQ(opened.size(), 1u);
     const QUrl help(QString::fromStdString(opened[0]));
     ASSERT_TRUE(help.isLocalFile()) << opened[0];
@@ -165,11 +167,11 @@ TEST_F(MainWindowTest, HelpAndMoreOpenTheirPages) {
     EXPECT_NE(html.find("id=\"more\""), std::string::npos);
     EXPECT_EQ(help.toLocalFile().toStdString().rfind(folder, 0), 0u); // in the runtime folder
 
-    main.RunCommand(5018);
+    main.RunCommand(kCommandMore);
     ASSERT_EQ(opened.size(), 2u);
     EXPECT_EQ(opened[1], opened[0] + "#more");
     std::ofstream(folder + "/More.url") << "[InternetShortcut]\r\nURL=https://example.org/more\r\n";
-    main.RunCommand(5018);
+    main.RunCommand(kCommandMore);
     ASSERT_EQ(opened.size(), 3u);
     EXPECT_EQ(opened[2], "https://example.org/more");
     EXPECT_TRUE(shellCommands.empty());
@@ -180,15 +182,15 @@ TEST_F(MainWindowTest, ShellCommandsPassThrough) {
     Set("Enable", "1");
     CMainWindow& main = MakeWindow();
     auto* enable = main.Dialog().findChild<QCheckBox*>(QStringLiteral("enable"));
-    main.RunCommand(5007);
+    main.RunCommand(kCommandToggleEnable);
     EXPECT_FALSE(enable->isChecked());
     EXPECT_EQ(ServingPort({port}), 0);
-    main.RunCommand(5007);
+    main.RunCommand(kCommandToggleEnable);
     EXPECT_TRUE(enable->isChecked());
     EXPECT_EQ(ServingPort({port}), port);
-    main.RunCommand(5010);
-    main.RunCommand(5011);
-    EXPECT_EQ(shellCommands, (std::vector<int>{5010, 5011}));
+    main.RunCommand(kCommandShowWindow);
+    main.RunCommand(kCommandExit);
+    EXPECT_EQ(shellCommands, (std::vector<int>{kCommandShowWindow, kCommandExit}));
     // The tray's menu shows the window's box.
     emit main.Tray().Menu()->aboutToShow();
     EXPECT_FALSE(main.Tray().Menu()->actions().at(0)->icon().isNull());
@@ -214,15 +216,17 @@ TEST_F(MainWindowTest, TrayEnableTogglesTheWindowsBox) {
     };
     const Step steps[] = {
         {"untick without saving", [&] { enable->click(); }, false, port, "1", port},
-        {"tray Enable", [&] { main.RunCommand(5007); }, true, port, "1", port},
+        {"tray Enable", [&] { main.RunCommand(kCommandToggleEnable); }, true, port, "1", port},
         {"edit port and root",
          [&] {
              test::Find<CNumEdit>(dlg, "port")->SetValue(otherPort);
              test::Find<QLineEdit>(dlg, "root")->setText(QString::fromStdString(otherRoot + "/"));
          },
          true, port, "1", port},
-        {"tray Enable off", [&] { main.RunCommand(5007); }, false, 0, "0", otherPort},
-        {"tray Enable on", [&] { main.RunCommand(5007); }, true, otherPort, "1", otherPort},
+        {"tray Enable off", [&] { main.RunCommand(kCommandToggleEnable); }, false, 0, "0",
+         otherPort},
+        {"tray Enable on", [&] { main.RunCommand(kCommandToggleEnable); }, true, otherPort, "1",
+         otherPort},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
@@ -249,7 +253,7 @@ TEST_F(MainWindowTest, TrayEnableBeforeTheFirstShowingUsesTheLoadedSettings) {
     window = std::make_unique<CMainWindow>(*control, [](int) {});
     control->LoadSettingsAndStart();
     EXPECT_EQ(ServingPort({port}), 0);
-    window->RunCommand(5007);
+    window->RunCommand(kCommandToggleEnable);
     EXPECT_EQ(ServingPort({port}), port);
     EXPECT_EQ(Stored("Enable"), "1");
     window->Dialog().ShowWindow();

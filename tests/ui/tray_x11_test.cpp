@@ -1,6 +1,7 @@
 // The tray on a real X screen: an Xvfb of the test's own with trayer as the tray host. The
 // suite's process runs on the offscreen platform, so the parent test starts the suite once
 // more on the X screen, where the child tests below do the work.
+#include "shell/instance_channel.h"
 #include "support/desktop_session.h"
 #include "ui/activity_popup.h"
 #include "ui/gui_dlg.h"
@@ -107,7 +108,7 @@ TEST_F(TrayOnXChild, IconDocksAndAClickShowsTheWindow) {
     EXPECT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
     window = std::make_unique<CMainWindow>(StartControl(), [this](int command) {
         commands.push_back(command);
-        if (command == 5010)
+        if (command == kCommandShowWindow)
             window->Dialog().ShowWindow();
     });
     StartTrayHost();
@@ -116,7 +117,7 @@ TEST_F(TrayOnXChild, IconDocksAndAClickShowsTheWindow) {
     test::Spin(300);
     ASSERT_TRUE(ClickIcon());
     EXPECT_TRUE(SpinUntil([&] { return window->Dialog().isVisible(); }, 3000));
-    EXPECT_EQ(commands, std::vector<int>{5010});
+    EXPECT_EQ(commands, std::vector<int>{kCommandShowWindow});
 
     window->Dialog().hide();
     test::EndProcess(trayHost);
