@@ -84,22 +84,14 @@ class CRequestContext {
     // extension (or none); text types carry "; charset=utf-8".
     void AddContentType();
     bool IsIndexName() const;
-    // True when the open file was written after `when` (whole seconds), or its time is unknown.
-    bool FileNewerThan(std::time_t when) const;
     // The folder part of the local path with its trailing '/'.
     std::string LocalFolder() const;
-    // The part of `path` below the root ("/a/b" of "<root>/a/b"); empty when `path` lies
-    // outside the shared tree.
-    std::string_view PathBelowRoot(std::string_view path) const;
 
     // --- Protected folders ---
     // True when the request may have the content; false when the 401 answer replaced it.
     // A target is guarded by the list of the folder its URL names and by that of the folder
     // it really lives in (a link placed in a protected folder stays protected).
     bool CheckFolderPassword();
-    // True when the credentials of the request satisfy the ".pass" list of every folder
-    // given (each ending in '/'); false when the 401 answer replaced the answer.
-    bool FoldersAdmit(std::initializer_list<const std::string*> folders);
     struct Credentials {
         std::string user;
         std::string password;
@@ -110,7 +102,6 @@ class CRequestContext {
     bool PassedFolderPassword() const { return passedFolderPassword; }
 
     CHttpSvrDoc& Doc() const { return doc; }
-    const std::string& PeerAddressPort() const { return peerAddressPort; }
     // True when the request came through the relay service, not a direct connection: its
     // peer address is then the relay's view of the visitor, never a local one.
     bool Relayed() const { return relayed; }
@@ -140,6 +131,15 @@ class CRequestContext {
     bool relayed = false;
 
   private:
+    // True when the open file was written after `when` (whole seconds), or its time is unknown.
+    bool FileNewerThan(std::time_t when) const;
+    // The part of `path` below the root ("/a/b" of "<root>/a/b"); empty when `path` lies
+    // outside the shared tree.
+    std::string_view PathBelowRoot(std::string_view path) const;
+    // True when the credentials of the request satisfy the ".pass" list of every folder
+    // given (each ending in '/'); false when the 401 answer replaced the answer.
+    bool FoldersAdmit(std::initializer_list<const std::string*> folders);
+
     // --- The stages ---
     // Built-in files and cached thumbnails, answered before the URL is mapped.
     StageResult ServeBuiltIn();
