@@ -14,6 +14,7 @@ void CAnswer::Start(HttpStatus status) {
     date = std::time(nullptr);
     headers.clear();
     body.clear();
+    trailer.clear();
     file.Close();
 }
 
@@ -48,8 +49,15 @@ std::optional<std::string_view> CAnswer::Header(std::string_view name) const {
     return std::nullopt;
 }
 
+bool CAnswer::HasKnownEnd(bool headOnly) const {
+    if (!Started() || static_cast<int>(status_) % 1000 >= 400)
+        return false;
+    return headOnly || status_ == HttpStatus::kNotModified || Header("Content-Length");
+}
+
 void CAnswer::CutToHead() {
     body.clear();
+    trailer.clear();
     file.Close();
 }
 
@@ -57,6 +65,7 @@ void CAnswer::Clear() {
     status_ = HttpStatus::kNone;
     headers.clear();
     body.clear();
+    trailer.clear();
     file.Close();
 }
 
@@ -78,7 +87,9 @@ void CAnswer::WriteTo(COutputBuffer& out) {
     out.Append(headers);
     out.Append("\r\n");
     out.Append(body);
+    out.Append(trailer);
     body.clear();
+    trailer.clear();
     if (!file.IsOpen())
         return;
     const off_t left = file.size - file.offset;

@@ -51,6 +51,15 @@ class CAnswer {
     // The body bytes become `bytes`, without a copy.
     void SetBody(std::string&& bytes) { body = std::move(bytes); }
     const std::string& Body() const { return body; }
+    // Bytes behind the counted body that go out only when the connection ends with the
+    // answer (the CR LF behind a thumbnail, which clients of it may count on); a connection
+    // that carries another request drops them, as they would begin the next answer.
+    void SetTrailer(std::string_view bytes) { trailer.assign(bytes); }
+    void DropTrailer() { trailer.clear(); }
+    // True when the client can tell where the answer ends without the connection ending: it
+    // gives its length, or can have no body (304, or the head alone for HEAD), and it is
+    // no error.
+    bool HasKnownEnd(bool headOnly) const;
     // The part of a file that follows the body bytes (none when it is not open).
     COpenFile& File() { return file; }
     const COpenFile& File() const { return file; }
@@ -72,6 +81,7 @@ class CAnswer {
     std::time_t date = 0;
     std::string headers; // "Name: value\r\n" lines
     std::string body;
+    std::string trailer;
     COpenFile file;
 };
 

@@ -66,8 +66,11 @@ bool CRequestConnection::ExpireIfIdle(Clock::time_point now) {
     if (state == ConnState::Done)
         return false;
     const bool headLate = state == ConnState::ReadingRequest && now - started >= kHeadDeadline;
+    // A kept connection waits for its next request only so long.
+    const bool keptIdle =
+        state == ConnState::ReadingRequest && answered > 0 && now - lastProgress >= kKeepAliveIdle;
     const bool drainedEnough = state == ConnState::Draining && now - lastProgress >= kLingerLimit;
-    if (!headLate && !drainedEnough && now - lastProgress < kIdleLimit)
+    if (!headLate && !keptIdle && !drainedEnough && now - lastProgress < kIdleLimit)
         return false;
     BeginClosing(false);
     Step();
@@ -153,7 +156,7 @@ void CRequestConnection::ReadRequest() {
     case CRequestReader::Outcome::Complete:
         mayHaveUnread =
             static_cast<std::size_t>(received) == buffer.Size() || reader.HadTrailingBytes();
-        if (readsNextHead && request.contentLength == 0 &&
+        if (maxRequests > 1 && request.contentLength == 0 &&
             reader.HeadEnd() < static_cast<std::size_t>(received))
             unread.assign(buffer.Data() + reader.HeadEnd(),
                           static_cast<std::size_t>(received) - reader.HeadEnd());
@@ -173,6 +176,7 @@ void CRequestConnection::Handle() {
     buffer.Reset();
     relayed = channel.IsRelayed(); // the desktop pages refuse relayed visitors
     headWasWhole = true;
+    SetRequestsLeft(maxRequests - answered - 1);
     RunRequest();
     state = Parked() ? ConnState::Waiting : ConnState::Writing;
 }
@@ -183,7 +187,9 @@ void CRequestConnection::WriteSome() {
     // loop between two pieces would cost a wake-up for nothing.
     while (!waiting) {
         if (buffer.Pending() == 0 && !RefillFromFile()) {
-            if (readsNextHead && headWasWhole && request.contentLength == 0)
+            if (headWasWhole)
+                ++answered;
+            if (headWasWhole && KeepsConnection() && request.contentLength == 0)
                 BeginNextRequest();
             else
                 BeginClosing(true);

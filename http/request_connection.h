@@ -25,6 +25,10 @@ class CRequestConnection : public CRequestContext {
     // for this long without progress, before the connection closes.
     static constexpr std::size_t kLingerBytes = 2 * 1024 * 1024;
     static constexpr std::chrono::seconds kLingerLimit{5};
+    // A connection kept after an answer waits this long for the next request.
+    static constexpr std::chrono::seconds kKeepAliveIdle{15};
+    // The most requests one connection carries.
+    static constexpr int kMaxRequestsPerConnection = 100;
 
     CRequestConnection(CHttpSvrDoc& doc, IRequestChannel& channel);
 
@@ -38,11 +42,14 @@ class CRequestConnection : public CRequestContext {
     // Closes the connection if its request head is not yet whole, or if its answer is out
     // and it only reads what the client still sends; true when it did.
     bool AbandonIfReadingHead();
-    // After an answer, reads the next request head on the same connection instead of
-    // closing it, beginning with what came behind the last head; a request with a body
-    // still ends the connection (no answer reads a body). Off: every connection answers one
-    // request (HTTP/1.0).
-    void SetReadsNextHead(bool on) { readsNextHead = on; }
+    // Lets the connection carry up to `requests` requests, each after the other, when the
+    // client asks to keep it and the answer has a known end: after such an answer it reads
+    // the next request head, beginning with what came behind the last head. A request with
+    // a body still ends the connection (no answer reads a body). 1 (at first): every
+    // connection answers one request, as HTTP/1.0 has it.
+    void AllowRequests(int requests) { maxRequests = requests; }
+    // The requests this connection has answered.
+    int Answered() const { return answered; }
 
   protected:
     bool CanPark() const override;
@@ -67,7 +74,8 @@ class CRequestConnection : public CRequestContext {
     bool waiting = false;      // the last step stopped at a would-block
     bool mayHaveUnread = true; // the client may have sent more than its request
     bool released = false;     // the channel was told to go
-    bool readsNextHead = false;
+    int maxRequests = 1;
+    int answered = 0;
     bool headWasWhole = false; // the answer is to a whole head, not a refusal of a broken one
     std::size_t drained = 0;   // bytes read and dropped after the answer
     // What came behind a request head in the same read, while the next head is read: the

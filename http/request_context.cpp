@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QThreadPool>
+#include <algorithm>
 #include <new>
 #include <span>
 #include <utility>
@@ -39,6 +40,7 @@ void CRequestContext::ResetForNextRequest() {
     stageAt = 0;
     headOnly = false;
     passedFolderPassword = false;
+    keepsConnection = false;
 }
 
 void CRequestContext::RunRequest() {
@@ -109,7 +111,32 @@ void CRequestContext::CompleteAnswer() {
     // An answer to HEAD never carries a body, not even a refusal text.
     if (headOnly)
         answer.CutToHead();
+    keepsConnection = requestsLeft > 0 && answer.HasKnownEnd(headOnly) && ClientKeepsAlive();
+    if (keepsConnection) {
+        answer.DropTrailer();
+        answer.AddHeader("Connection", "keep-alive");
+    }
     WriteAnswer();
+}
+
+bool CRequestContext::ClientKeepsAlive() const {
+    const std::string& connection = request.Header("connection");
+    bool keepAlive = false;
+    bool close = false;
+    for (std::size_t at = 0; at <= connection.size();) {
+        const std::size_t comma = std::min(connection.find(',', at), connection.size());
+        std::string_view token = std::string_view(connection).substr(at, comma - at);
+        while (!token.empty() && (token.front() == ' ' || token.front() == '\t'))
+            token.remove_prefix(1);
+        while (!token.empty() && (token.back() == ' ' || token.back() == '\t'))
+            token.remove_suffix(1);
+        keepAlive = keepAlive || EqualsNoCase(token, "keep-alive");
+        close = close || EqualsNoCase(token, "close");
+        at = comma + 1;
+    }
+    if (close)
+        return false;
+    return keepAlive || request.version == "HTTP/1.1";
 }
 
 void CRequestContext::WriteAnswer() {

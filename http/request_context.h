@@ -126,6 +126,13 @@ class CRequestContext {
     void ResetForNextRequest();
     // Writes the answer to the output buffer: the one place where a head is written.
     void WriteAnswer();
+    // How many more requests the connection may carry after this one (0: it ends with this
+    // answer, as an HTTP/1.0 connection does).
+    void SetRequestsLeft(int count) { requestsLeft = count; }
+    // True when the answer written keeps the connection for the next request: the client
+    // asked for it (HTTP/1.1 without "Connection: close", or "Connection: keep-alive"), the
+    // answer has a known end, and the connection may carry more.
+    bool KeepsConnection() const { return keepsConnection; }
     // The receive buffer, and the output buffer of the answer.
     COutputBuffer buffer;
     bool relayed = false;
@@ -177,12 +184,14 @@ class CRequestContext {
     StageResult HeadOfFile();
     StageResult AnswerNotImplemented();
     // Finishes the answer by method (HEAD: the head alone) once no stage waits any longer,
-    // closes the target and writes the answer.
+    // decides whether the connection stays, closes the target and writes the answer.
     void CompleteAnswer();
     void RunStagesByMethod();
     // Replaces whatever was written by a 503 when memory ran out.
     void AnswerOutOfMemory() noexcept;
     void ResumeParked();
+    // True when the client asks to keep the connection after this request.
+    bool ClientKeepsAlive() const;
     // Redirects a folder to the first existing name of `list` (LF-separated); true when it did.
     bool RedirectToIndex(std::string_view list, bool addQuestion);
     bool OpenTargetFile();
@@ -201,6 +210,8 @@ class CRequestContext {
     std::size_t stageAt = 0; // the stage running, or the one that waits
     bool headOnly = false;   // a HEAD request: the answer is cut to its head
     bool passedFolderPassword = false;
+    int requestsLeft = 0;
+    bool keepsConnection = false;
     Resume resumeParked;
     // Alive as long as the context: a result posted back for a context that is gone finds
     // it expired and is dropped.

@@ -21,6 +21,8 @@ long ErrnoResult() {
 CRequestSocket::CRequestSocket(CHttpSvrDoc& doc, UniqueFd socketFd, std::string peerName)
     : CAsyncSocket(std::move(socketFd)), list(doc.Connections()), peer(std::move(peerName)),
       connection(doc, *this) {
+    // A direct client may keep its connection; a relayed one never does.
+    connection.AllowRequests(CRequestConnection::kMaxRequestsPerConnection);
     list.Add(*this);
 }
 

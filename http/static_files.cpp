@@ -72,10 +72,10 @@ StageResult CRequestContext::ServeBuiltIn() {
     answer.AddHeader("Last-Modified", FormatHttpDateNow());
     answer.AddHeader("Expires", FormatHttpDateNow(86400));
     answer.AddHeaderNumber("Content-Length", static_cast<long long>(jpeg.size()));
+    answer.SetBody(std::move(jpeg));
     // The CR LF behind the body is not counted by Content-Length; browsers ignore it, and
     // clients of the thumbnails may count on it.
-    jpeg.append("\r\n");
-    answer.SetBody(std::move(jpeg));
+    answer.SetTrailer("\r\n");
     return StageResult::kAnswered;
 }
 

@@ -202,46 +202,52 @@ TEST_F(ConnectionTest, EndsWithoutAnswer) {
     }
 }
 
-// With the next head read after an answer, one connection answers one request after the
-// other, a head that came behind the last one in the same piece included; without it (as
-// HTTP/1.0 has it) the connection ends after its first answer, and a broken head or one with
-// a body (which no answer reads, so it cannot be told from a next head) always ends it.
-TEST_F(ConnectionTest, ReadsTheNextHeadAfterTheAnswerOnlyWhenAsked) {
+// A client that asks to keep its connection (HTTP/1.1, or "Connection: keep-alive") gets one
+// answer after the other on it, pipelined heads included, while the answer has a known end
+// and the connection may carry more; every other request ends it after its answer, as
+// HTTP/1.0 has it, with the same bytes as ever.
+TEST_F(ConnectionTest, KeepsTheConnectionOnlyWhenAskedAndTheAnswerHasAnEnd) {
     const std::string ask = "GET /small.txt HTTP/1.0\r\n\r\n";
+    const std::string keep = "GET /small.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n";
+    const std::string v11 = "GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n";
     struct Case {
         std::string name;
-        bool readsNextHead;
-        std::string first; // the first piece; then `then` once the first answer is out
+        int allowed;       // requests the connection may carry
+        std::string first; // the first piece; then `then` once the first answers are out
         std::string then;
         int answers;
+        int kept; // answers that keep the connection, the first ones
     };
     const Case cases[] = {
-        {"off", false, ask, ask, 1},
-        {"on", true, ask, ask, 2},
-        {"on, the first head broken", true, "GET /a%4 HTTP/1.0\r\n\r\n", ask, 1},
-        {"on, two heads in one piece", true, ask + ask, "", 2},
-        {"on, two heads and half a third in one piece", true, ask + ask + "GET /sm",
-         "all.txt HTTP/1.0\r\n\r\n", 3},
-        {"on, a head with a body", true,
-         "POST /small.txt HTTP/1.0\r\nContent-Length: " + std::to_string(ask.size()) + "\r\n\r\n" +
-             ask,
-         ask, 1},
+        {"HTTP/1.0 without keep-alive", 100, ask, ask, 1, 0},
+        {"keep-alive asked", 100, keep, ask, 2, 1},
+        {"HTTP/1.1", 100, v11, ask, 2, 1},
+        {"HTTP/1.1 with close", 100, "GET /small.txt HTTP/1.1\r\nConnection: x, close\r\n\r\n", ask,
+         1, 0},
+        {"a connection that carries one request", 1, keep, ask, 1, 0},
+        {"the first head broken", 100, "GET /a%4 HTTP/1.1\r\n\r\n", ask, 1, 0},
+        {"an error answer", 100, "GET /missing.txt HTTP/1.1\r\n\r\n", ask, 1, 0},
+        {"two heads in one piece", 100, keep + ask, "", 2, 1},
+        {"two heads and half a third in one piece", 100, keep + keep + "GET /sm",
+         "all.txt HTTP/1.0\r\n\r\n", 3, 2},
+        {"the most requests a connection carries", 2, keep + keep + keep, "", 2, 1},
+        {"a head with a body", 100,
+         "POST /small.txt HTTP/1.1\r\nContent-Length: " + std::to_string(keep.size()) + "\r\n\r\n" +
+             keep,
+         ask, 1, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeChannel channel;
         channel.pieces = {c.first};
         CRequestConnection connection(*doc, channel);
-        connection.SetReadsNextHead(c.readsNextHead);
+        connection.AllowRequests(c.allowed);
         connection.Step();
-        const std::size_t firstAnswer = channel.sent.size();
-        ASSERT_GT(firstAnswer, 0u);
-        if (c.answers > 1) {
+        ASSERT_GT(channel.sent.size(), 0u);
+        if (!c.then.empty() && c.answers > 1) {
             EXPECT_EQ(connection.State(), CRequestConnection::ConnState::ReadingRequest);
             EXPECT_TRUE(channel.wantRead);
             EXPECT_FALSE(channel.wantWrite);
-        } else {
-            EXPECT_NE(connection.State(), CRequestConnection::ConnState::ReadingRequest);
         }
         if (!c.then.empty())
             channel.pieces = {c.then};
@@ -249,7 +255,6 @@ TEST_F(ConnectionTest, ReadsTheNextHeadAfterTheAnswerOnlyWhenAsked) {
         RunToEnd(connection);
         EXPECT_EQ(connection.State(), CRequestConnection::ConnState::Done);
         EXPECT_EQ(channel.releases, 1);
-        // One answer for each head; where there are several, each is the whole small file.
         std::vector<std::string> answers;
         for (std::size_t at = channel.sent.find("HTTP/1.0 "); at != std::string::npos;) {
             const std::size_t next = channel.sent.find("HTTP/1.0 ", at + 1);
@@ -257,13 +262,35 @@ TEST_F(ConnectionTest, ReadsTheNextHeadAfterTheAnswerOnlyWhenAsked) {
             at = next;
         }
         ASSERT_EQ(answers.size(), static_cast<std::size_t>(c.answers));
-        for (const std::string& one : answers) {
+        for (std::size_t i = 0; i < answers.size(); ++i) {
+            const std::string& one = answers[i];
+            const bool kept = static_cast<int>(i) < c.kept;
+            // The header closes the head of a kept answer; the others keep today's head.
+            EXPECT_EQ(one.find("\r\nConnection: keep-alive\r\n\r\n") != std::string::npos, kept)
+                << one;
+            EXPECT_EQ(one.find("Connection:") != std::string::npos, kept) << one;
             if (c.answers > 1) {
                 EXPECT_TRUE(one.starts_with("HTTP/1.0 200")) << one;
                 EXPECT_EQ(Body(one), "small file");
             }
         }
     }
+}
+
+// A kept connection waits for its next request only so long; its first request had the
+// usual limits.
+TEST_F(ConnectionTest, KeptConnectionEndsAfterItsIdleLimit) {
+    FakeChannel channel;
+    channel.pieces = {"GET /small.txt HTTP/1.1\r\n\r\n"};
+    CRequestConnection connection(*doc, channel);
+    connection.AllowRequests(100);
+    connection.Step();
+    ASSERT_EQ(connection.State(), CRequestConnection::ConnState::ReadingRequest);
+    ASSERT_EQ(connection.Answered(), 1);
+    const auto now = CRequestConnection::Clock::now();
+    EXPECT_FALSE(connection.ExpireIfIdle(now + CRequestConnection::kKeepAliveIdle - 1s));
+    EXPECT_TRUE(connection.ExpireIfIdle(now + CRequestConnection::kKeepAliveIdle + 1s));
+    EXPECT_EQ(connection.State(), CRequestConnection::ConnState::Done);
 }
 
 // A request that cannot be served is answered at once, without waiting for its end.
