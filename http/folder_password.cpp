@@ -2,7 +2,9 @@
 // request for its content for HTTP Basic credentials.
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
+#include "http/url_path.h"
 #include "platform/file_attributes.h"
+#include "platform/local_networks.h"
 
 #include <QByteArray>
 #include <cerrno>
@@ -83,6 +85,11 @@ bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> fol
         const std::string path = *folder + ".pass";
         if (::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
             continue;
+        if (MustAskOverTls()) {
+            // Credentials never cross the network in clear for it, nor does a challenge.
+            RedirectToTls();
+            return false;
+        }
         if (expected.empty()) {
             const Credentials credentials = ReadBasicCredentials();
             expected = credentials.user + "," + credentials.password;
@@ -101,6 +108,54 @@ bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> fol
     answer.AddHeader("Content-Type", "text/html");
     answer.AppendBody("<h1>Authorization Required</h1>");
     return false;
+}
+
+bool CRequestContext::MustAskOverTls() const {
+    return doc.SecurePort() > 0 && !secure && !relayed &&
+           !IsLocalNetworkAddress(request.peerAddress);
+}
+
+namespace {
+
+// The host the browser asked for, without its port, when it is a plain host name, IPv4
+// address or bracketed IPv6 address; else empty.
+std::string_view AskedHost(std::string_view host) {
+    if (host.starts_with('[')) {
+        const auto close = host.find(']');
+        if (close == std::string_view::npos ||
+            host.substr(1, close - 1).find_first_not_of("0123456789abcdefABCDEF:.") !=
+                std::string_view::npos)
+            return {};
+        return host.substr(0, close + 1);
+    }
+    host = host.substr(0, host.find(':'));
+    if (host.empty() || host.size() > 253 ||
+        host.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-.") !=
+            std::string_view::npos)
+        return {};
+    return host;
+}
+
+} // namespace
+
+void CRequestContext::RedirectToTls() {
+    std::string location = "https://";
+    const std::string_view asked = AskedHost(request.Header("host"));
+    location.append(asked.empty() ? std::string_view(doc.HostName()) : asked);
+    if (doc.SecurePort() != 443) {
+        location.push_back(':');
+        location.append(std::to_string(doc.SecurePort()));
+    }
+    location.append(EncodeForLocation(request.url));
+    if (!request.query.empty()) {
+        location.push_back('?');
+        // The query as it came, with anything a header must not hold percent-encoded.
+        AppendPercentEncoded(location, request.query,
+                             [](unsigned char c) { return c <= 0x20 || c >= 0x7F; });
+    }
+    answer.Start(HttpStatus::kMovedPermanently);
+    answer.AddHeader("Location", location);
 }
 
 } // namespace tvn

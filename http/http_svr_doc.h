@@ -46,6 +46,9 @@ class CHttpSvrDoc {
     IRelayLink* RelayLink() const { return relay.get(); }
 
     const std::string& Root() const { return root; }
+    // The port HTTPS is served on, 0 while it is not.
+    int SecurePort() const { return securePort; }
+    void SetSecurePort(int servedPort) { securePort = servedPort; }
     int Port() const { return port; }
     const std::string& HostName() const { return hostName; }
 
@@ -69,6 +72,7 @@ class CHttpSvrDoc {
     std::string root;
     std::string hostName;
     int port;
+    int securePort = 0;
     std::unique_ptr<CListenSocket> listener;
     std::unique_ptr<IRelayLink> relay;
     std::string relayName; // kept across restarts of the link

@@ -27,6 +27,8 @@ class IRequestChannel {
     virtual std::string PeerName() const = 0;
     // True for a request that came through the relay service.
     virtual bool IsRelayed() const { return false; }
+    // True when the bytes cross the network encrypted (TLS).
+    virtual bool IsSecure() const { return false; }
     // True when the channel can say its answer is done (ShutDown(1)) and still read what
     // the client sends after it.
     virtual bool CanLinger() const { return true; }

@@ -175,6 +175,7 @@ void CRequestConnection::Handle() {
     Q_ASSERT(state == ConnState::Handling);
     buffer.Reset();
     relayed = channel.IsRelayed(); // the desktop pages refuse relayed visitors
+    secure = channel.IsSecure();
     headWasWhole = true;
     SetRequestsLeft(maxRequests - answered - 1);
     RunRequest();

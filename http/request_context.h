@@ -105,6 +105,8 @@ class CRequestContext {
     // True when the request came through the relay service, not a direct connection: its
     // peer address is then the relay's view of the visitor, never a local one.
     bool Relayed() const { return relayed; }
+    // True when the request came over TLS.
+    bool Secure() const { return secure; }
 
     // The bytes written for the connection once the answer is complete: the head, the body
     // bytes and a small file part; empty before.
@@ -136,6 +138,7 @@ class CRequestContext {
     // The receive buffer, and the output buffer of the answer.
     COutputBuffer buffer;
     bool relayed = false;
+    bool secure = false;
 
   private:
     // True when the open file was written after `when` (whole seconds), or its time is unknown.
@@ -146,6 +149,11 @@ class CRequestContext {
     // True when the credentials of the request satisfy the ".pass" list of every folder
     // given (each ending in '/'); false when the 401 answer replaced the answer.
     bool FoldersAdmit(std::initializer_list<const std::string*> folders);
+    // True when a password must not be asked for on this request: HTTPS is served, and the
+    // request came in plain from outside this machine's own networks, not through the relay.
+    bool MustAskOverTls() const;
+    // Sends the browser to the same URL over HTTPS (301).
+    void RedirectToTls();
 
     // --- The stages ---
     // Built-in files and cached thumbnails, answered before the URL is mapped.
