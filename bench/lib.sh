@@ -290,8 +290,9 @@ EOF
 # ERRORS is the number of bad ones. HTTP/1.0, no keep-alive (ab's default). -t comes before -n so -n still
 # bounds the count (ab's -t alone implies 50000 requests).
 run_ab() {
-    local url=$1 c=$2 n=$3 t=$4 out
-    out=$(timeout $((t + 40)) ab -r -s 10 -t "$t" -n "$n" -c "$c" "$url" 2>&1) || true
+    local url=$1 c=$2 n=$3 t=$4 keep=${5:-} out
+    # shellcheck disable=SC2086  # $keep is empty or -k (ab's HTTP/1.0 keep-alive)
+    out=$(timeout $((t + 40)) ab -r -s 10 $keep -t "$t" -n "$n" -c "$c" "$url" 2>&1) || true
     ab_summary 0 <<<"$out"
 }
 

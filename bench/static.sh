@@ -2,8 +2,9 @@
 # Static file serving: Tarvolin against nginx, lighttpd, webfsd and
 # python3 -m http.server, all in the same run, one server under load at a time.
 #
-# Measures (HTTP/1.0, no keep-alive):
+# Measures (HTTP/1.0, no keep-alive, unless said):
 #   - requests/s for a 1 KiB and a 64 KiB file at concurrency 1 and 32 (ab)
+#   - requests/s for the 1 KiB file at concurrency 1 and 32 with keep-alive (ab -k)
 #   - single-stream MB/s (10^6 bytes/s) for a 100 MiB file (curl, several runs)
 #   - peak memory of the server after its run (VmHWM, KiB, summed over its
 #     processes: nginx counts master + worker)
@@ -70,6 +71,13 @@ for ((rep = 1; rep <= REPS; rep++)); do
                 log "    $f c$c: ${rps:-failed} req/s ($done_n done, $errs errors)"
             done
         done
+        for c in 1 32; do
+            if [ "$c" = 1 ]; then n=$N_C1; else n=$N_C32; fi
+            read -r rps errs done_n <<<"$(run_ab "$base/1k.bin" "$c" "$n" "$TLIMIT" -k)"
+            if [ -n "$rps" ]; then add_res "1k_c${c}_ka|$s" "$rps"; fi
+            [ "${errs:-1}" -gt 0 ] && RES_ERR["1k_c${c}_ka|$s"]=1
+            log "    1k c$c keep-alive: ${rps:-failed} req/s ($done_n done, $errs errors)"
+        done
         for ((i = 1; i <= CURL_RUNS; i++)); do
             r=$(curl --http1.0 -s -o /dev/null --max-time 120 -w '%{http_code} %{size_download} %{speed_download}' "$base/100m.bin" 2>/dev/null || true)
             read -r code size speed <<<"$r"
@@ -98,7 +106,7 @@ cell() { # KEY SERVER DECIMALS
 }
 report() {
     echo
-    echo "Static files: medians of $REPS run(s), HTTP/1.0 without keep-alive, loopback"
+    echo "Static files: medians of $REPS run(s), HTTP/1.0 (keep-alive only where the row says), loopback"
     echo "($(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, kernel $(uname -r)) $BUSY_NOTE"
     echo "peers: $(peer_versions nginx lighttpd webfs apache2-utils), $("$PY" --version 2>&1)"
     echo
@@ -107,7 +115,8 @@ report() {
     print_rule $((${#SERVERS[@]} + 1))
     local key label dec s cells
     for key in "1k_c1|1 KiB c1 (req/s)|0" "1k_c32|1 KiB c32 (req/s)|0" "64k_c1|64 KiB c1 (req/s)|0" \
-        "64k_c32|64 KiB c32 (req/s)|0" "big|100 MiB 1 stream (MB/s)|1" "mem|peak memory (VmHWM KiB)|0"; do
+        "64k_c32|64 KiB c32 (req/s)|0" "1k_c1_ka|1 KiB c1 keep-alive (req/s)|0" \
+        "1k_c32_ka|1 KiB c32 keep-alive (req/s)|0" "big|100 MiB 1 stream (MB/s)|1" "mem|peak memory (VmHWM KiB)|0"; do
         IFS='|' read -r k label dec <<<"$key"
         cells=()
         for s in "${SERVERS[@]}"; do cells+=("$(cell "$k" "$s" "$dec")"); done
