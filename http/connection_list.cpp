@@ -12,12 +12,20 @@ constexpr int kSweepEveryMs = 5000;
 constexpr int kRetireDelayMs = 50;
 // A batch of ended connections this large gives its memory back to the system at once.
 constexpr std::size_t kTrimAfter = 64;
+// A server without connections this long gives back what the last ones left; one visitor
+// after the other never waits for it.
+constexpr int kTrimWhenIdleMs = 1000;
 
 } // namespace
 
 CConnectionList::CConnectionList() {
     retireTimer.setSingleShot(true);
     QObject::connect(&retireTimer, &QTimer::timeout, [this] { DeleteRetired(); });
+    trimTimer.setSingleShot(true);
+    QObject::connect(&trimTimer, &QTimer::timeout, [this] {
+        if (liveCount == 0)
+            ::malloc_trim(0);
+    });
     QObject::connect(&sweepTimer, &QTimer::timeout,
                      [this] { SweepIdle(std::chrono::steady_clock::now()); });
 }
@@ -69,9 +77,12 @@ void CConnectionList::DeleteRetired() {
     for (CRequestSocket* socket : batch)
         delete socket;
     // After a crowd has gone, the memory of its buffers goes back to the system instead of
-    // staying with the process for good.
-    if (batch.size() >= kTrimAfter || (liveCount == 0 && !batch.empty()))
+    // staying with the process for good: at once after a large batch, else once the server
+    // stayed without connections for a while.
+    if (batch.size() >= kTrimAfter)
         ::malloc_trim(0);
+    else if (liveCount == 0 && !batch.empty())
+        trimTimer.start(kTrimWhenIdleMs);
 }
 
 bool CConnectionList::AtAddressLimit(const std::string& address) const {

@@ -53,6 +53,7 @@ class CConnectionList {
     // deletion event for each one would cost the event loop a wake-up per request.
     std::vector<CRequestSocket*> retired;
     QTimer retireTimer;
+    QTimer trimTimer; // gives memory back once the server stayed idle a while
     QTimer sweepTimer;
 };
 
