@@ -123,8 +123,9 @@ class ServerFixture : public ::testing::Test {
         if (CreateRoot())
             std::filesystem::create_directories(root);
         logPath = temp / "tvn.log";
-        WriteFile(temp / "TVN.cfg", "[SOFTWARE\\Tarvolin\\1.0]\nLogFileName=" + logPath +
-                                        "\nLogFileSize=1\nBlogSound=none\nServiceHost=\n");
+        WriteFile(temp / "TVN.cfg",
+                  "[SOFTWARE\\Tarvolin\\1.0]\nLogFileName=" + logPath +
+                      "\nLogFileSize=1\nBlogSound=none\nServiceHost=\nHttpsPort=0\n");
         SettingsSection::OverrideFilePath(temp / "TVN.cfg");
         // The system's own types must not decide what the tests expect.
         WriteFile(temp / "mime.types", "# test types\ntext/x-test-system   tsys  TSYS2\n");
