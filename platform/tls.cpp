@@ -12,6 +12,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <utility>
 
 namespace tvn {
 namespace {
@@ -387,6 +388,17 @@ bool MakeSelfSignedCertificate(const std::vector<std::string>& dnsNames,
            X509_add1_ext_i2d(cert.get(), NID_basic_constraints, constraints, 1,
                              X509V3_ADD_REPLACE) == 1;
     BASIC_CONSTRAINTS_free(constraints);
+    // Browsers want to read that the certificate is for a server.
+    X509V3_CTX extensions;
+    X509V3_set_ctx_nodb(&extensions);
+    X509V3_set_ctx(&extensions, cert.get(), cert.get(), nullptr, nullptr, 0);
+    for (const auto& [nid, value] : {std::pair{NID_key_usage, "critical,digitalSignature"},
+                                     std::pair{NID_ext_key_usage, "serverAuth"}}) {
+        X509_EXTENSION* extension =
+            made ? X509V3_EXT_conf_nid(nullptr, &extensions, nid, value) : nullptr;
+        made = extension && X509_add_ext(cert.get(), extension, -1) == 1;
+        X509_EXTENSION_free(extension);
+    }
     made = made && X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
     ERR_clear_error();
     if (!made)
