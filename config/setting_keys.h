@@ -178,8 +178,9 @@ inline constexpr SettingKey kDeviceUdn{.name = "uPnPUDN",
 inline constexpr SettingKey kHttpsPort{
     .name = "HttpsPort", .type = SettingType::kNumber, .owner = "http", .number = 8443};
 inline constexpr SettingKey kTlsCertificate{
-    .name = "TlsCertificate", .type = SettingType::kText, .owner = "http"};
-inline constexpr SettingKey kTlsKey{.name = "TlsKey", .type = SettingType::kText, .owner = "http"};
+    .name = "TlsCertificate", .type = SettingType::kText, .owner = "http", .described = "empty"};
+inline constexpr SettingKey kTlsKey{
+    .name = "TlsKey", .type = SettingType::kText, .owner = "http", .described = "empty"};
 
 } // namespace setting
 
