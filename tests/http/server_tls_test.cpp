@@ -175,6 +175,23 @@ TEST_F(ServerTls, TakenHttpsPortLeavesPlainServing) {
     EXPECT_EQ(Get("/a.txt").body, "plain text file\n");
 }
 
+// HttpsPort beyond the TCP range is reported as the plain port's would be; plain HTTP runs.
+TEST_F(ServerTls, HttpsPortBeyondTheTcpRangeLeavesPlainServing) {
+    for (const int beyond : {65536, 70000, -2}) {
+        SettingsSection().Store(setting::kHttpsPort, beyond);
+        CHttpSvrDoc other(0, root);
+        std::vector<std::string> reported;
+        other.reportError = [&](const std::string& message) { reported.push_back(message); };
+        int otherPort = 0;
+        for (int attempt = 0; attempt < 5 && !other.IsListening(); ++attempt)
+            other.StartServing(otherPort = FreeLoopbackPort(), root, false);
+        EXPECT_TRUE(other.IsListening()) << beyond;
+        EXPECT_FALSE(other.IsListeningTls()) << beyond;
+        EXPECT_EQ(reported.size(), 1u) << beyond;
+        other.StopServing();
+    }
+}
+
 // The owner's own certificate, and the same file written anew: the next connection shows
 // the new one.
 class ServerTlsOwnCertificate : public ServerTls {
