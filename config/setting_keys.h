@@ -173,9 +173,19 @@ inline constexpr SettingKey kDeviceUdn{.name = "uPnPUDN",
                                        .described = "a new UUID",
                                        .computed = true};
 
+// The HTTPS listener (0 turns it off) and the owner's own certificate and key, stored paths
+// like Root; empty ones leave the choice to the certificate chooser.
+inline constexpr SettingKey kHttpsPort{
+    .name = "HttpsPort", .type = SettingType::kNumber, .owner = "http", .number = 8443};
+inline constexpr SettingKey kTlsCertificate{
+    .name = "TlsCertificate", .type = SettingType::kText, .owner = "http", .described = "empty"};
+inline constexpr SettingKey kTlsKey{
+    .name = "TlsKey", .type = SettingType::kText, .owner = "http", .described = "empty"};
+
 } // namespace setting
 
 // Every key above, in the order of this file.
+// clang-format off
 inline constexpr const SettingKey* kSettingTable[] = {
     &setting::kPort,           &setting::kEnable,
     &setting::kHideLog,        &setting::kRoot,
@@ -201,7 +211,9 @@ inline constexpr const SettingKey* kSettingTable[] = {
     &setting::kDnsDomain,      &setting::kDnsName,
     &setting::kDnsResult,      &setting::kDnsComment,
     &setting::kNoAskFirewall,  &setting::kDeviceUdn,
+    &setting::kHttpsPort,      &setting::kTlsCertificate, &setting::kTlsKey,
 };
+// clang-format on
 
 // The key named `name` (exact spelling), or null.
 constexpr const SettingKey* FindSettingKey(std::string_view name) {

@@ -5,6 +5,7 @@
 #include "config/stored_path.h"
 #include "http/listen_socket.h"
 #include "http/request_context.h"
+#include "http/tls_certificates.h"
 #include "http/url_path.h"
 #include "platform/resources.h"
 #include "platform/system_paths.h"
@@ -54,6 +55,18 @@ CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
     logFile = FromStoredPath(
         settings.Text(setting::kLogFileName, ToStoredPath(JoinPath(LogFolder(), "tvn.log"))));
     logFileSize = settings.Number(setting::kLogFileSize);
+    httpsPort = settings.Number(setting::kHttpsPort);
+    // The settings folder is where TVN.cfg lives: the ACME client's files and the
+    // self-signed certificate are kept there, never below the shared folder.
+    const std::string cfg = SettingsSection::FilePath();
+    const std::size_t slash = cfg.rfind('/');
+    const std::string settingsFolder =
+        slash == std::string::npos ? SettingsFolder() : cfg.substr(0, slash);
+    const std::string certificate = settings.Text(setting::kTlsCertificate);
+    const std::string key = settings.Text(setting::kTlsKey);
+    certificates = std::make_unique<CTlsCertificates>(
+        settingsFolder, certificate.empty() ? "" : FromStoredPath(certificate),
+        key.empty() ? "" : FromStoredPath(key), hostName);
 }
 
 CHttpSvrDoc::~CHttpSvrDoc() {
@@ -87,12 +100,30 @@ bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool cre
             listener.reset();
         }
     }
+    StartTls();
     StartRelayLink();
     return listener != nullptr;
 }
 
+void CHttpSvrDoc::StartTls() {
+    if (httpsPort == 0)
+        return;
+    if (httpsPort < 0 || httpsPort > 65535 || !certificates->Refresh(true)) {
+        ReportError(LoadString(StringId::kCannotStartServer));
+        return;
+    }
+    tlsListener = std::make_unique<CListenSocket>(*this, certificates.get());
+    const int error = tlsListener->Listen(httpsPort);
+    if (error != 0) {
+        ReportError(FormatWithPort(
+            error == EADDRINUSE ? StringId::kPortInUse : StringId::kCannotListen, httpsPort));
+        tlsListener.reset();
+    }
+}
+
 void CHttpSvrDoc::StopServing() {
     listener.reset();
+    tlsListener.reset();
     relay.reset(); // registrations stop; relayed connections end with it
     relayHost.clear();
 }

@@ -11,6 +11,7 @@
 namespace tvn {
 
 class CListenSocket;
+class CTlsCertificates;
 class IContentStages;
 
 // The web server's settings and running state: root, port, host name, listener and access
@@ -27,11 +28,17 @@ class CHttpSvrDoc {
     CHttpSvrDoc& operator=(const CHttpSvrDoc&) = delete;
 
     // Stores port (0 keeps the previous one) and root, installs the demo site when asked,
-    // and listens on the port; true when listening. A failure is reported to the user.
+    // and listens on the port, and on HttpsPort for HTTPS unless that is 0; true when the
+    // plain port listens. A failure of either is reported to the user; one of HTTPS leaves
+    // plain serving running.
     bool StartServing(int port, const std::string& root, bool createDemo);
     // Closes the listener; live connections finish by themselves.
     void StopServing();
     bool IsListening() const { return listener != nullptr; }
+    bool IsListeningTls() const { return tlsListener != nullptr; }
+    // The HTTPS port (0: none), and the certificate chooser while HTTPS listens (else null).
+    int HttpsPort() const { return httpsPort; }
+    CTlsCertificates* Certificates() const { return tlsListener ? certificates.get() : nullptr; }
     // The live TCP connections; they end with the document at the latest.
     CConnectionList& Connections() { return connections; }
 
@@ -68,12 +75,16 @@ class CHttpSvrDoc {
   private:
     void ReportError(const std::string& message) const;
     void StartRelayLink();
+    void StartTls();
 
     std::string root;
     std::string hostName;
     int port;
     int securePort = 0;
     std::unique_ptr<CListenSocket> listener;
+    int httpsPort = 0;
+    std::unique_ptr<CTlsCertificates> certificates;
+    std::unique_ptr<CListenSocket> tlsListener;
     std::unique_ptr<IRelayLink> relay;
     std::string relayName; // kept across restarts of the link
     std::string relayHost; // the service host of the running link

@@ -2,6 +2,8 @@
 
 #include "http/http_svr_doc.h"
 #include "http/request_socket.h"
+#include "http/tls_certificates.h"
+#include "http/tls_request_socket.h"
 
 #include <QTimer>
 #include <arpa/inet.h>
@@ -25,7 +27,8 @@ constexpr int kFreedWhenExhausted = 16;
 
 } // namespace
 
-CListenSocket::CListenSocket(CHttpSvrDoc& owner) : doc(owner) {}
+CListenSocket::CListenSocket(CHttpSvrDoc& owner, CTlsCertificates* certificates)
+    : doc(owner), tls(certificates) {}
 
 CListenSocket::~CListenSocket() = default;
 
@@ -79,9 +82,15 @@ void CListenSocket::OnAccept() {
         ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
         if (doc.Connections().AtAddressLimit(address))
             continue; // closed at once: that client holds its share already
-        auto* socket =
-            new CRequestSocket(doc, std::move(accepted), // owns itself
-                               std::string(address) + ":" + std::to_string(ntohs(peer.sin_port)));
+        std::string peerName = std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
+        CRequestSocket* socket = nullptr; // owns itself
+        if (tls) {
+            tls->Refresh(); // a certificate changed on disk serves from this connection on
+            socket = new CTlsRequestSocket(doc, tls->Context(), std::move(accepted),
+                                           std::move(peerName));
+        } else {
+            socket = new CRequestSocket(doc, std::move(accepted), std::move(peerName));
+        }
         socket->Start();
     }
 }

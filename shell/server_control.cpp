@@ -3,6 +3,7 @@
 #include "config/settings_section.h"
 #include "config/stored_path.h"
 #include "gps/gps.h"
+#include "http/tls_certificates.h"
 #include "platform/http_client.h"
 #include "platform/resources.h"
 #include "platform/system_paths.h"
@@ -89,6 +90,7 @@ int CServerControl::StartServer(int newPort, const std::string& newRoot) {
         if (runningPort != 0)
             doc.StopServing();
         runningPort = 0;
+        UpdateCertificateLine();
         return 0;
     }
     if (newPort == runningPort && newRoot == runningRoot)
@@ -103,6 +105,7 @@ int CServerControl::StartServer(int newPort, const std::string& newRoot) {
     const bool create = stored.Number(setting::kCreateDemo) < packed;
     const bool runs = doc.StartServing(newPort, newRoot, create);
     stored.Store(setting::kCreateDemo, packed);
+    UpdateCertificateLine();
     if (!runs)
         return 1;
     runningPort = newPort;
@@ -206,6 +209,7 @@ void CServerControl::Shutdown() {
 
 void CServerControl::OnTimer() {
     if (ticks++ > 10) {
+        UpdateCertificateLine(); // a certificate that arrived or changed meanwhile
         RefreshAccessInfo();
         ticks = 0;
     }
@@ -240,6 +244,19 @@ void CServerControl::OnAccessInfo(const AccessInfo& info) {
     doc.SetRelayName(relayName);
     // Reports name the server by its relay name, reachable there on port 80.
     gps->SetRelayName(relayName, 80);
+}
+
+void CServerControl::UpdateCertificateLine() {
+    const CTlsCertificates* tls = doc.Certificates();
+    const std::string line = tls && !tls->Fingerprint().empty()
+                                 ? "HTTPS port " + std::to_string(doc.HttpsPort()) +
+                                       ", certificate SHA-256 " + tls->Fingerprint()
+                                 : std::string();
+    if (line == certificateLine)
+        return;
+    certificateLine = line;
+    if (ui.showCertificate)
+        ui.showCertificate(line);
 }
 
 void CServerControl::SetInfo(const std::string& host, const std::string& label) {

@@ -68,6 +68,8 @@ class CServerControl {
     bool RegisterDns();
     // The access-information line as last shown.
     const std::string& AccessLine() const { return shownText; }
+    // "HTTPS port N, certificate SHA-256 AB:CD:..." while HTTPS listens; else empty.
+    const std::string& CertificateLine() const { return certificateLine; }
 
     // kCommandShowWindow: shows the main window.
     void ShowWindow();
@@ -84,6 +86,7 @@ class CServerControl {
     void RefreshAccessInfo();
     void OnAccessInfo(const AccessInfo& info);
     void SetInfo(const std::string& host, const std::string& label);
+    void UpdateCertificateLine();
     void AskFirewall();
 
     const CUserInterface& ui;
@@ -111,6 +114,7 @@ class CServerControl {
     std::string shownHost;
     std::string shownLabel;
     std::string shownText;
+    std::string certificateLine;
 };
 
 } // namespace tvn

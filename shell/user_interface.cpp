@@ -59,6 +59,10 @@ CUserInterface HeadlessInterface() {
         if (::isatty(STDOUT_FILENO) == 1)
             WriteAccessQrCode(std::cout, line, *lastAddress);
     };
+    ui.showCertificate = [](const std::string& line) {
+        if (!line.empty())
+            std::cout << line << std::endl;
+    };
     // On a terminal OK is "y"; the box cannot be ticked there, so the question comes again
     // at the next start. Without a terminal the answer is Cancel.
     ui.askOnce = [](const std::string& text, const std::string& caption) {

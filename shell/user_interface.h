@@ -30,6 +30,9 @@ struct CUserInterface {
     std::function<void(std::string_view line)> showActivity;
     // A changed access-information line.
     std::function<void(const std::string& line)> showAccessInfo;
+    // The HTTPS certificate's line (its SHA-256 fingerprint, for the owner to compare once on
+    // the phone), when it changed; empty while HTTPS is off.
+    std::function<void(const std::string& line)> showCertificate;
     // An OK/Cancel question with a "Don't show me again" box.
     std::function<QuestionReply(const std::string& text, const std::string& caption)> askOnce;
     // Makes the main window and tray around `control` once it exists (the desktop does; the

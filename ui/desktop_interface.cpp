@@ -45,6 +45,10 @@ CUserInterface DesktopInterface() {
         if (state->window)
             state->window->Dialog().SetAccessLine(line);
     };
+    desktop.showCertificate = [state](const std::string& line) {
+        if (state->window)
+            state->window->Dialog().SetCertificateLine(line);
+    };
     desktop.makeMainWindow = [state](CServerControl& control,
                                      std::function<void(int)> command) -> std::shared_ptr<void> {
         auto handle = std::make_shared<MainWindowHandle>();

@@ -73,6 +73,7 @@ CGUIDlg::CGUIDlg(CServerControl& serverControl, std::function<void(int)> runComm
     slide->setEasingCurve(QEasingCurve::OutCubic);
     LoadControls();
     SetAccessLine(control.AccessLine());
+    SetCertificateLine(control.CertificateLine());
 }
 
 CGUIDlg::~CGUIDlg() = default;
@@ -84,6 +85,13 @@ void CGUIDlg::BuildControls() {
     layout->addWidget(enableBox);
     layout->addWidget(BuildServerGroup());
     layout->addWidget(BuildAccessGroup());
+    certificateLabel = Named(new QLabel, "certificate");
+    certificateLabel->setTextFormat(Qt::PlainText);
+    certificateLabel->setWordWrap(true);
+    certificateLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    certificateLabel->setToolTip(
+        QStringLiteral("Compare it with what the phone's browser shows the first time"));
+    layout->addWidget(certificateLabel);
     layout->addWidget(BuildNameGroup());
     hideLogBox = Named(new QCheckBox(QStringLiteral("Disable Activity Log")), "hideLog");
     layout->addWidget(hideLogBox);
@@ -322,6 +330,11 @@ void CGUIDlg::SetAccessLine(const std::string& line) {
     const QImage code = QrCodeImage(address, kQrScale);
     qrLabel->setPixmap(code.isNull() ? QPixmap() : QPixmap::fromImage(code));
     qrLabel->setVisible(!code.isNull());
+}
+
+void CGUIDlg::SetCertificateLine(const std::string& line) {
+    certificateLabel->setText(Q(line));
+    certificateLabel->setVisible(!line.empty());
 }
 
 void CGUIDlg::ChooseRoot() {

@@ -39,6 +39,8 @@ class CGUIDlg : public QDialog {
     void ShowWindow();
     // Shows a new access-information line; its address becomes a link and a QR code.
     void SetAccessLine(const std::string& line);
+    // The HTTPS certificate's fingerprint line, read-only; hidden when empty.
+    void SetCertificateLine(const std::string& line);
     // Fills every control from the control's settings; the autostart box from whether the
     // autostart entry starts `programFile`.
     void LoadControls();
@@ -99,6 +101,7 @@ class CGUIDlg : public QDialog {
     QCheckBox* worldwideBox = nullptr;     // 1049
     QLabel* accessLabel = nullptr;         // 1008
     QLabel* qrLabel = nullptr;             // the access address as a QR code
+    QLabel* certificateLabel = nullptr;    // the HTTPS certificate's fingerprint
     QLineEdit* nameEdit = nullptr;         // 2004
     QComboBox* domainList = nullptr;       // 1045
     QLineEdit* userEdit = nullptr;         // 1048

@@ -78,7 +78,8 @@ class StartupTest : public ::testing::Test {
                                                    {"Root", Path("site")},
                                                    {"uPnPDiscovery", "0"},
                                                    {"uPnPRouter", "0"},
-                                                   {"HideLog", "1"}};
+                                                   {"HideLog", "1"},
+                                                   {"HttpsPort", "0"}};
         for (const auto& [key, value] : extra)
             keys[key] = value;
         std::string text = "[SOFTWARE\\Tarvolin\\1.0]\n";

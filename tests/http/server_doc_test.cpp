@@ -131,7 +131,8 @@ TEST(ServerDocSettings, DefaultAccessLogBesideTheProgram) {
 }
 
 // The document read the blog's sound and the map key too, which are the pages' business: a
-// new settings file got them from the document alone. It reads the access log's keys only.
+// new settings file got them from the document alone. It reads the access log's keys and
+// those of the HTTPS listener only.
 TEST(ServerDocSettings, ReadsOnlyTheKeysOfServingHttp) {
     TempDir temp;
     ASSERT_TRUE(temp.Valid());
@@ -144,7 +145,8 @@ TEST(ServerDocSettings, ReadsOnlyTheKeysOfServingHttp) {
         if (const auto equals = line.find('='); equals != std::string::npos)
             names.push_back(line.substr(0, equals));
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"LogFileName", "LogFileSize"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"LogFileName", "LogFileSize", "HttpsPort",
+                                               "TlsCertificate", "TlsKey"}));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "config/settings_section.h"
 #include "config/stored_path.h"
 #include "platform/ini_file.h"
+#include "platform/tls.h"
 #include "presence/dyn_dns_fixture.h"
 #include "presence/fake_nat.h"
 #include "shell/server_control.h"
@@ -8,8 +9,10 @@
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <vector>
 
 namespace tvn {
@@ -25,12 +28,14 @@ struct RecordingUi {
     std::vector<std::string> errors;
     std::vector<std::string> infos;
     std::vector<std::string> activities;
+    std::vector<std::string> certificates;
     CUserInterface ui;
     RecordingUi() {
         ui = HeadlessInterface();
         ui.showError = [this](const std::string& text) { errors.push_back(text); };
         ui.showAccessInfo = [this](const std::string& line) { infos.push_back(line); };
         ui.showActivity = [this](std::string_view line) { activities.emplace_back(line); };
+        ui.showCertificate = [this](const std::string& line) { certificates.push_back(line); };
     }
 };
 
@@ -42,6 +47,7 @@ class ServerControlTest : public ::testing::Test {
         SettingsSection::OverrideFilePath(settingsFile);
         // The access log of these servers stays in the test's folder.
         Set("LogFileName", dir.path().toStdString() + "/tvn.log");
+        Set("HttpsPort", "0"); // a test that wants HTTPS gives it a port of its own
     }
     void TearDown() override { SettingsSection::OverrideFilePath(""); }
 
@@ -126,6 +132,37 @@ TEST_F(ServerControlTest, InstallsTheDemoOncePerVersion) {
             EXPECT_EQ(installedAt.front(), root);
         }
     }
+}
+
+// The owner compares the self-signed certificate's fingerprint on the phone once: the
+// program tells it when HTTPS starts, and takes it back when the server stops.
+TEST_F(ServerControlTest, TellsTheHttpsCertificatesFingerprint) {
+    const int httpsPort = FreePort();
+    Set("HttpsPort", std::to_string(httpsPort));
+    auto control = StartOnLan(FreePort());
+    ASSERT_TRUE(control->Document().IsListeningTls());
+    const std::string fingerprint =
+        CertificateFingerprint(dir.path().toStdString() + "/tls/self-signed.pem");
+    ASSERT_EQ(fingerprint.size(), 95u);
+    const std::string line =
+        "HTTPS port " + std::to_string(httpsPort) + ", certificate SHA-256 " + fingerprint;
+    EXPECT_EQ(recorder.certificates, std::vector<std::string>{line});
+    EXPECT_EQ(control->CertificateLine(), line);
+    EXPECT_TRUE(recorder.errors.empty());
+    control->StartServer(0, root);
+    EXPECT_EQ(recorder.certificates, (std::vector<std::string>{line, ""}));
+    EXPECT_EQ(control->CertificateLine(), "");
+}
+
+// Headless, the fingerprint line goes to standard output; an empty one prints nothing.
+TEST(HeadlessInterfaceTest, PrintsTheCertificateLine) {
+    std::ostringstream out;
+    std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+    const CUserInterface ui = HeadlessInterface();
+    ui.showCertificate("HTTPS port 8443, certificate SHA-256 AB:CD");
+    ui.showCertificate("");
+    std::cout.rdbuf(saved);
+    EXPECT_EQ(out.str(), "HTTPS port 8443, certificate SHA-256 AB:CD\n");
 }
 
 TEST_F(ServerControlTest, SamePortAndRootChangeNothing) {

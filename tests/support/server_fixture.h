@@ -124,7 +124,8 @@ class ServerFixture : public ::testing::Test {
             std::filesystem::create_directories(root);
         logPath = temp / "tvn.log";
         WriteFile(temp / "TVN.cfg", "[SOFTWARE\\Tarvolin\\1.0]\nLogFileName=" + logPath +
-                                        "\nLogFileSize=1\nBlogSound=none\nServiceHost=\n");
+                                        "\nLogFileSize=1\nBlogSound=none\nServiceHost=\n" +
+                                        MoreSettings());
         SettingsSection::OverrideFilePath(temp / "TVN.cfg");
         // The system's own types must not decide what the tests expect.
         WriteFile(temp / "mime.types", "# test types\ntext/x-test-system   tsys  TSYS2\n");
@@ -151,6 +152,8 @@ class ServerFixture : public ::testing::Test {
     }
 
     virtual bool CreateRoot() const { return true; }
+    // Lines added to the settings file; HTTPS stays off unless a fixture turns it on.
+    virtual std::string MoreSettings() { return "HttpsPort=0\n"; }
 
     // Writes `bytes` to `relative` below the shared folder.
     void Put(const std::string& relative, std::string_view bytes) {

@@ -51,6 +51,7 @@ class ControlTest : public ::testing::Test {
         Set("uPnPDiscovery", "0");
         Set("uPnPRouter", "0");
         Set("ServiceHost", "");
+        Set("HttpsPort", "0");
         Set("CreateDemo", "2000000000"); // no demo site in the test's folder
         Set("NMEAPortTemplate", folder + "/no-gps%d");
         ui = HeadlessInterface();

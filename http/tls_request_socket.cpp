@@ -1,0 +1,52 @@
+#include "http/tls_request_socket.h"
+
+#include <sys/socket.h>
+
+namespace tvn {
+namespace {
+
+long ChannelResult(long result) {
+    if (result == CTlsSession::kWouldBlock)
+        return IRequestChannel::kWouldBlock;
+    if (result == CTlsSession::kFailed)
+        return IRequestChannel::kFailed;
+    return result;
+}
+
+} // namespace
+
+CTlsRequestSocket::CTlsRequestSocket(CHttpSvrDoc& doc, CTlsContext& context, UniqueFd socketFd,
+                                     std::string peerName)
+    : CRequestSocket(doc, std::move(socketFd), std::move(peerName)), session(context, Handle()) {}
+
+long CTlsRequestSocket::Send(const char* data, std::size_t length, bool) {
+    return ChannelResult(session.Write(data, length));
+}
+
+long CTlsRequestSocket::Receive(char* buffer, std::size_t length) {
+    return ChannelResult(session.Read(buffer, length));
+}
+
+void CTlsRequestSocket::Rearm(bool wantRead, bool wantWrite) {
+    // While the session waits for the other direction (the handshake sends its flight, a
+    // record read wants a write), that readiness is what moves the connection on.
+    if (wantRead || wantWrite) {
+        if (session.Wanted() == CTlsSession::Step::kWantWrite)
+            wantWrite = true;
+        else if (session.Wanted() == CTlsSession::Step::kWantRead)
+            wantRead = true;
+    }
+    CRequestSocket::Rearm(wantRead, wantWrite);
+}
+
+bool CTlsRequestSocket::ShutDown(int how) {
+    // The close notification says the answer is whole; what the client still sends is read
+    // through the session as before.
+    const bool notified = how == 0 || session.Shutdown();
+    const bool shut = CRequestSocket::ShutDown(how);
+    return notified && shut;
+}
+
+long CTlsRequestSocket::SendFile(int, off_t&, std::size_t) { return kUnsupported; }
+
+} // namespace tvn
