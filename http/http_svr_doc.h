@@ -54,8 +54,7 @@ class CHttpSvrDoc {
 
     const std::string& Root() const { return root; }
     // The port HTTPS is served on, 0 while it is not.
-    int SecurePort() const { return securePort; }
-    void SetSecurePort(int servedPort) { securePort = servedPort; }
+    int SecurePort() const { return tlsListener ? httpsPort : 0; }
     int Port() const { return port; }
     const std::string& HostName() const { return hostName; }
 
@@ -80,7 +79,6 @@ class CHttpSvrDoc {
     std::string root;
     std::string hostName;
     int port;
-    int securePort = 0;
     std::unique_ptr<CListenSocket> listener;
     int httpsPort = 0;
     std::unique_ptr<CTlsCertificates> certificates;

@@ -17,6 +17,7 @@ class CTlsRequestSocket : public CRequestSocket {
     long Receive(char* buffer, std::size_t length) override;
     void Rearm(bool wantRead, bool wantWrite) override;
     bool ShutDown(int how) override;
+    bool IsSecure() const override { return true; }
     long SendFile(int fd, off_t& offset, std::size_t count) override;
 
   private:

@@ -1,8 +1,8 @@
 // Connections that carry more than one request, seen from real clients on loopback.
+#include "support/command_output.h"
 #include "support/loopback_client.h"
 #include "support/server_fixture.h"
 
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -80,15 +80,7 @@ TEST_F(KeepAlive, CurlReusesTheConnectionForTenRequests) {
         command += " http://127.0.0.1:" + std::to_string(port) + "/small.txt";
     command += " http://127.0.0.1:" + std::to_string(port) + "/thumb.jpg 2>&1";
     std::string output;
-    ASSERT_TRUE(test::RunWhileServing([&] {
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (!pipe)
-            return;
-        char chunk[4096];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-            output.append(chunk, n);
-        ::pclose(pipe);
-    }));
+    ASSERT_TRUE(test::RunWhileServing([&] { output = test::RunCommand(command).output; }));
     if (output.find("not found") != std::string::npos && output.find("curl") != std::string::npos)
         GTEST_SKIP() << "curl is not installed";
     int reused = 0;

@@ -223,5 +223,23 @@ TEST_F(ServerTlsOwnCertificate, ServesTheOwnersCertificateAndItsReplacement) {
     EXPECT_EQ(doc->Certificates()->Fingerprint(), CertificateFingerprint(userCertificate));
 }
 
+// A browser's connection carries one request after the other over TLS as over plain HTTP.
+TEST_F(ServerTls, KeptConnectionCarriesTenRequests) {
+    std::string more = "-v -H 'Connection: keep-alive'";
+    for (int i = 0; i < 9; ++i)
+        more += " https://localhost:" + std::to_string(httpsPort) + "/a.txt";
+    const CommandOutput out = Curl("/a.txt", more);
+    ASSERT_EQ(out.exitCode, 0) << out.output;
+    auto count = [&](const std::string& what) {
+        int n = 0;
+        for (std::size_t at = 0; (at = out.output.find(what, at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("Re-using existing connection"), 9) << out.output;
+    EXPECT_EQ(count("plain text file"), 10);
+    EXPECT_EQ(count("SSL connection using"), 1); // one handshake for all ten
+}
+
 } // namespace
 } // namespace tvn::test

@@ -3,6 +3,7 @@
 #include "config/settings_section.h"
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
+#include "support/loopback_port.h"
 #include "support/server_fixture.h"
 #include "support/temp_dir.h"
 
@@ -30,13 +31,26 @@ class TlsRedirect : public ::testing::Test {
         test::WriteFile(root + "/p/.pass", "anna,pw\n");
         test::WriteFile(root + "/p/a b.txt", "secret");
         test::WriteFile(root + "/open.txt", "open");
-        test::WriteFile(temp / "TVN.cfg", "[SOFTWARE\\Tarvolin\\1.0]\nServiceHost=\n");
-        SettingsSection::OverrideFilePath(temp / "TVN.cfg");
-        doc = std::make_unique<CHttpSvrDoc>(8080, root);
     }
     void TearDown() override {
+        if (doc)
+            doc->StopServing();
         doc.reset();
         SettingsSection::OverrideFilePath("");
+    }
+    // A document serving plain HTTP, and HTTPS (a certificate of its own) unless `https` is
+    // false.
+    void Serve(bool https) {
+        if (doc)
+            doc->StopServing();
+        doc.reset();
+        const int tlsPort = https ? test::FreeLoopbackPort() : 0;
+        test::WriteFile(temp / "TVN.cfg", "[SOFTWARE\\Tarvolin\\1.0]\nServiceHost=\nHttpsPort=" +
+                                              std::to_string(tlsPort) + "\n");
+        SettingsSection::OverrideFilePath(temp / "TVN.cfg");
+        doc = std::make_unique<CHttpSvrDoc>(8080, root);
+        ASSERT_TRUE(doc->StartServing(test::FreeLoopbackPort(), root, false));
+        ASSERT_EQ(doc->SecurePort(), tlsPort);
     }
     test::Answer Run(const std::string& url, const std::string& peer, bool relayed = false,
                      bool secure = false, const std::string& host = "tvn.example.org:8080",
@@ -61,7 +75,8 @@ class TlsRedirect : public ::testing::Test {
 constexpr const char* kStranger = "203.0.113.9:4000";
 
 TEST_F(TlsRedirect, StrangerInPlainGoesToHttpsBeforeAnyPasswordIsAsked) {
-    doc->SetSecurePort(8443);
+    Serve(true);
+    const std::string port = ":" + std::to_string(doc->SecurePort());
     struct Case {
         const char* what;
         std::string url;
@@ -72,14 +87,14 @@ TEST_F(TlsRedirect, StrangerInPlainGoesToHttpsBeforeAnyPasswordIsAsked) {
     };
     const Case cases[] = {
         {"a protected file", "/p/a b.txt", "", "tvn.example.org:8080", false,
-         "https://tvn.example.org:8443/p/a%20b.txt"},
+         "https://tvn.example.org" + port + "/p/a%20b.txt"},
         {"the protected folder, with its query", "/p/", "x=1&y=%41", "tvn.example.org", false,
-         "https://tvn.example.org:8443/p/?x=1&y=%41"},
+         "https://tvn.example.org" + port + "/p/?x=1&y=%41"},
         {"credentials sent in plain are not looked at", "/p/a b.txt", "", "tvn.example.org", true,
-         "https://tvn.example.org:8443/p/a%20b.txt"},
+         "https://tvn.example.org" + port + "/p/a%20b.txt"},
         {"a Host that is no host name", "/p/", "", "evil.org/x", false,
-         "https://" + doc->HostName() + ":8443/p/"},
-        {"no Host", "/p/", "", "", false, "https://" + doc->HostName() + ":8443/p/"},
+         "https://" + doc->HostName() + port + "/p/"},
+        {"no Host", "/p/", "", "", false, "https://" + doc->HostName() + port + "/p/"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -97,20 +112,20 @@ TEST_F(TlsRedirect, StrangerInPlainGoesToHttpsBeforeAnyPasswordIsAsked) {
 TEST_F(TlsRedirect, OthersAreAskedForThePasswordAsBefore) {
     struct Case {
         const char* what;
-        int securePort;
+        bool https;
         std::string peer;
         bool relayed;
         bool secure;
     };
     const Case cases[] = {
-        {"HTTPS not served", 0, kStranger, false, false},
-        {"a visitor on loopback", 8443, "127.0.0.1:4000", false, false},
-        {"through the relay", 8443, kStranger, true, false},
-        {"already over TLS", 8443, kStranger, false, true},
+        {"HTTPS not served", false, kStranger, false, false},
+        {"a visitor on loopback", true, "127.0.0.1:4000", false, false},
+        {"through the relay", true, kStranger, true, false},
+        {"already over TLS", true, kStranger, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        doc->SetSecurePort(c.securePort);
+        Serve(c.https);
         const test::Answer asked = Run("/p/a b.txt", c.peer, c.relayed, c.secure);
         EXPECT_EQ(asked.statusLine, "HTTP/1.0 401 Unauthorized");
         EXPECT_TRUE(asked.Has("WWW-Authenticate"));

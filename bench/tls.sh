@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# HTTPS: Tarvolin against nginx (one worker) with the same certificate (ECDSA P-256) and
+# the same protocol versions and ciphers, one server under load at a time:
+#   - new TLS handshakes per second, each with a GET of a 1 KiB file (openssl s_time -new)
+#   - the same with resumed sessions (openssl s_time -reuse)
+#   - 1 KiB answers per second over one kept connection (ab -k, concurrency 1 and 32)
+#
+# Runs itself inside a private network namespace with only loopback.
+# Knobs: REPS=3  SECONDS_EACH=5  N_KA=5000  TVN_BIN=path  KEEP=1
+set -uo pipefail
+
+# shellcheck source=lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+bench_enter_netns "$BENCH_DIR/tls.sh" "$@"
+require_tools nginx openssl ab curl awk sort pgrep
+
+REPS=${REPS:-3}; SECONDS_EACH=${SECONDS_EACH:-5}; N_KA=${N_KA:-5000}
+bench_setup_work
+ROOT=$WORK/www
+mkdir -p "$ROOT"
+head -c 1024 /dev/urandom >"$ROOT/1k.bin"
+chmod -R a+rX "$ROOT"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj /CN=localhost \
+    -addext subjectAltName=DNS:localhost,IP:127.0.0.1 -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null ||
+    die "openssl could not make the certificate"
+CIPHERS=ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305
+
+start_tvn() {
+    local d="$WORK/srv-tarvolin"
+    rm -rf "$d"; mkdir -p "$d"
+    cat >"$d/TVN.cfg" <<CFG
+[SOFTWARE\\Tarvolin\\1.0]
+Port=18085
+HttpsPort=18443
+TlsCertificate=$WORK/cert.pem
+TlsKey=$WORK/key.pem
+Enable=1
+Root=$ROOT
+CreateDemo=999999999
+uPnPDiscovery=0
+uPnPRouter=0
+ServiceHost=
+LogFileName=$d/tvn.log
+LogFileSize=100
+HideLog=1
+CFG
+    SRV_LOG[tarvolin]="$d/out.log"
+    XDG_RUNTIME_DIR="$d" U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" QT_QPA_PLATFORM=offscreen TVN_FIREWALL_BUS=none \
+        env -u DISPLAY -u WAYLAND_DISPLAY "$TVN_BIN" </dev/null >"${SRV_LOG[tarvolin]}" 2>&1 &
+    SRV_PID[tarvolin]=$!
+}
+
+start_nginx() {
+    local d="$WORK/srv-nginx" user_line=""
+    rm -rf "$d"; mkdir -p "$d/tmp"
+    [ "$(id -u)" -eq 0 ] && user_line="user root root;"
+    cat >"$d/nginx.conf" <<CFG
+$user_line
+worker_processes 1;
+daemon off;
+pid $d/nginx.pid;
+error_log $d/error.log warn;
+events { worker_connections 1024; }
+http {
+    access_log $d/access.log;
+    client_body_temp_path $d/tmp/body;
+    proxy_temp_path $d/tmp/proxy;
+    fastcgi_temp_path $d/tmp/fastcgi;
+    uwsgi_temp_path $d/tmp/uwsgi;
+    scgi_temp_path $d/tmp/scgi;
+    sendfile on;
+    keepalive_requests 100;
+    keepalive_timeout 15s;
+    server {
+        listen 127.0.0.1:18444 ssl;
+        ssl_certificate $WORK/cert.pem;
+        ssl_certificate_key $WORK/key.pem;
+        ssl_protocols TLSv1.2 TLSv1.3;
+        ssl_ciphers $CIPHERS;
+        ssl_session_tickets on;
+        root $ROOT;
+    }
+}
+CFG
+    SRV_LOG[nginx]="$d/out.log"
+    nginx -p "$d" -e "$d/error.log" -c "$d/nginx.conf" </dev/null >"${SRV_LOG[nginx]}" 2>&1 &
+    SRV_PID[nginx]=$!
+}
+
+# wait_tls PORT: until the port answers over TLS (bounded)
+wait_tls() {
+    local i
+    for ((i = 0; i < 100; i++)); do
+        curl -sk -o /dev/null --max-time 2 "https://127.0.0.1:$1/1k.bin" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# s_time_rate PORT MODE -> connections per second
+s_time_rate() {
+    openssl s_time -connect "127.0.0.1:$1" "$2" -www /1k.bin -time "$SECONDS_EACH" 2>/dev/null |
+        awk '/connections in [0-9.]+ real seconds/ { for (i=1;i<=NF;i++) if ($i=="connections") n=$(i-1); for (i=1;i<=NF;i++) if ($i=="real") t=$(i-1) } END { if (t>0) printf "%.1f", n/t }'
+}
+
+for ((rep = 1; rep <= REPS; rep++)); do
+    for s in tarvolin nginx; do
+        log "[rep $rep/$REPS] $s"
+        if [ "$s" = tarvolin ]; then start_tvn; port=18443; else start_nginx; port=18444; fi
+        if ! wait_tls "$port"; then log "  $s: no HTTPS answer"; tail -5 "${SRV_LOG[$s]}" >&2; stop_server "$s"; continue; fi
+        v=$(s_time_rate "$port" -new); [ -n "$v" ] && add_res "new|$s" "$v"; log "    new handshakes: ${v:-failed}/s"
+        v=$(s_time_rate "$port" -reuse); [ -n "$v" ] && add_res "reuse|$s" "$v"; log "    resumed: ${v:-failed}/s"
+        for c in 1 32; do
+            read -r rps errs done_n <<<"$(run_ab "https://127.0.0.1:$port/1k.bin" "$c" "$N_KA" 10 -k)"
+            [ -n "$rps" ] && add_res "ka_c$c|$s" "$rps"
+            log "    1 KiB keep-alive c$c: ${rps:-failed} req/s ($done_n done, $errs errors)"
+        done
+        hwm=$(server_hwm "$s"); [ -n "$hwm" ] && add_res "mem|$s" "$hwm"
+        stop_server "$s"
+    done
+done
+
+mkdir -p "$CACHE_DIR/results"
+out="$CACHE_DIR/results/tls-$(date -u +%Y%m%d-%H%M%S).txt"
+{
+    echo "HTTPS, same certificate and ciphers, medians of $REPS run(s), loopback $BUSY_NOTE"
+    echo "($(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores; $(openssl version); $(peer_versions nginx))"
+    print_row "measure" tarvolin nginx "tvn/nginx"
+    print_rule 3
+    for key in "new|new handshakes + GET 1 KiB (/s)" "reuse|resumed handshakes + GET 1 KiB (/s)" \
+        "ka_c1|1 KiB keep-alive c1 (req/s)" "ka_c32|1 KiB keep-alive c32 (req/s)" "mem|peak memory (VmHWM KiB)"; do
+        IFS='|' read -r k label <<<"$key"
+        print_row "$label" "$(fmt "$(res_median "$k|tarvolin")" 0)" "$(fmt "$(res_median "$k|nginx")" 0)" \
+            "$(ratio "$(res_median "$k|tarvolin")" "$(res_median "$k|nginx")")"
+    done
+} | tee "$out"
+log "saved to $out"
