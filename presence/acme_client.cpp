@@ -409,6 +409,8 @@ void CAcmeWorker::RunOnce() {
         !acme::RenewalDue(held->notBefore, held->notAfter, at))
         return;
     const std::string error = ObtainCertificate(current, challenges);
+    if (cancel)
+        return; // stopped: not a failure of the service
     at = now();
     std::string line;
     {
