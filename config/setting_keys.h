@@ -172,6 +172,15 @@ inline constexpr SettingKey kDeviceUdn{.name = "uPnPUDN",
                                        .owner = "presence",
                                        .described = "a new UUID",
                                        .computed = true};
+// The ACME service the certificate of the dynamic DNS name comes from, and a PEM file of
+// further certificate authorities to trust for it (a test or private service).
+inline constexpr SettingKey kAcmeDirectory{.name = "AcmeDirectory",
+                                           .type = SettingType::kText,
+                                           .owner = "presence",
+                                           .text =
+                                               "https://acme-v02.api.letsencrypt.org/directory"};
+inline constexpr SettingKey kAcmeTrust{
+    .name = "AcmeTrust", .type = SettingType::kText, .owner = "presence"};
 
 // The HTTPS listener (0 turns it off) and the owner's own certificate and key, stored paths
 // like Root; empty ones leave the choice to the certificate chooser.
@@ -212,6 +221,7 @@ inline constexpr const SettingKey* kSettingTable[] = {
     &setting::kDnsResult,      &setting::kDnsComment,
     &setting::kNoAskFirewall,  &setting::kDeviceUdn,
     &setting::kHttpsPort,      &setting::kTlsCertificate, &setting::kTlsKey,
+    &setting::kAcmeDirectory,  &setting::kAcmeTrust,
 };
 // clang-format on
 

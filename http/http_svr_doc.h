@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/acme_challenges.h"
 #include "http/connection_list.h"
 #include "http/relay_seam.h"
 #include "platform/trimmed_log.h"
@@ -58,6 +59,9 @@ class CHttpSvrDoc {
     int Port() const { return port; }
     const std::string& HostName() const { return hostName; }
 
+    // The http-01 answers the plain listener gives while a certificate is being obtained.
+    CAcmeChallenges& AcmeChallenges() { return acmeChallenges; }
+
     // Content stages of the pages subsystem (not owned); none answers folders with 404.
     void SetContentStages(IContentStages* stages) { contentStages = stages; }
     IContentStages* ContentStages() const { return contentStages; }
@@ -90,6 +94,7 @@ class CHttpSvrDoc {
     std::string logFile; // the access log, as a path of this computer
     int logFileSize = 1;
     IContentStages* contentStages = nullptr;
+    CAcmeChallenges acmeChallenges;
     CConnectionList connections; // last: gone first, while everything they use still stands
 };
 

@@ -1,6 +1,7 @@
 // The file stages of the GET path: built-in files and thumbnails, mapping the URL to a local
 // target, folder redirects and default documents, hidden targets, opening the target, and
 // the file itself.
+#include "http/acme_challenges.h"
 #include "http/byte_range.h"
 #include "http/content_stages.h"
 #include "http/http_date.h"
@@ -41,6 +42,22 @@ constexpr std::string_view kHiddenRefusal =
 } // namespace
 
 StageResult CRequestContext::ServeBuiltIn() {
+    // The http-01 answers of the certificate worker: exactly the key authorization of a
+    // published token, 404 for anything else below the folder (nothing there is a file).
+    if (request.url.starts_with(kAcmeChallengePath)) {
+        const std::string_view token =
+            std::string_view(request.url).substr(kAcmeChallengePath.size());
+        const auto keyAuthorization = doc.AcmeChallenges().Find(token);
+        if (!keyAuthorization) {
+            answer.StartError(HttpStatus::kNotFound);
+            return StageResult::kAnswered;
+        }
+        answer.Start(HttpStatus::kOk);
+        answer.AddHeader("Content-Type", "text/plain");
+        answer.AddHeaderNumber("Content-Length", static_cast<long long>(keyAuthorization->size()));
+        answer.AppendBody(*keyAuthorization);
+        return StageResult::kAnswered;
+    }
     for (const BuiltIn& builtIn : kBuiltIns) {
         if (request.url != builtIn.url)
             continue;

@@ -19,6 +19,8 @@ struct HttpGetOptions {
     // When `user` is not empty, sent with `password` as basic authentication.
     std::string user;
     std::string password;
+    // When not empty, a PEM file of further certificate authorities trusted for https.
+    std::string caFile;
 };
 
 struct HttpGetResult {
@@ -31,5 +33,17 @@ struct HttpGetResult {
 // Sends one GET for `url` (http or https only; proxies as the environment names them) and
 // waits for the answer. Blocks up to the total time-out: never call it on the event loop.
 HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options = {});
+
+// An answer with the headers a protocol client looks at.
+struct HttpAnswer : HttpGetResult {
+    std::string location;    // the Location header, else empty
+    std::string replayNonce; // the Replay-Nonce header, else empty
+    std::string contentType; // the Content-Type header, else empty
+};
+
+// Sends `method` (GET, HEAD or POST) to `url`; a POST carries `body` as `contentType`.
+// Redirects are not followed. Blocks as HttpGet does.
+HttpAnswer HttpSend(const std::string& method, const std::string& url, const std::string& body,
+                    const std::string& contentType, const HttpGetOptions& options = {});
 
 } // namespace tvn

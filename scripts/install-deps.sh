@@ -13,6 +13,7 @@ packages=(
     libqrencode-dev qt6-qpa-plugins trayer xdotool
     iproute2 util-linux procps
     dpkg-dev file curl
+    libssl-dev openssl pebble
 )
 # The router lab of the port mapping tests (miniupnpd as a real UPnP router in namespaces the
 # tests make). Installed with services kept from starting: no miniupnpd may run on the host.

@@ -13,11 +13,14 @@
 #include "shell/demo_site.h"
 
 #include <cstdlib>
+#include <ctime>
 
 namespace tvn {
 namespace {
 
 constexpr int kTimerMs = 1000;
+// How often the certificate worker looks whether renewal is due or a wait is over.
+constexpr int kAcmePeriodMs = 60000;
 
 std::unique_ptr<GPS> MakeReceiver() {
     InitHttpClient(); // once, before the receiver's worker can send a report
@@ -35,7 +38,14 @@ const char* ForcedRelayName() {
 
 CServerControl::CServerControl(const CUserInterface& userInterface, CFirewall* firewallService,
                                CNetworkPresence::Parts parts)
-    : ui(userInterface), firewall(firewallService), gps(MakeReceiver()), doc(0, std::string()) {
+    : ui(userInterface), firewall(firewallService), gps(MakeReceiver()), doc(0, std::string()),
+      acme(
+          doc.AcmeChallenges(), [] { return std::time(nullptr); },
+          [this](const std::string& line) {
+              // From the worker: the line is written on the event loop.
+              QMetaObject::invokeMethod(
+                  &timer, [this, line] { doc.WriteAccessLog(line); }, Qt::QueuedConnection);
+          }) {
     doc.SetContentStages(&stages);
     // Read after the document's own keys: a new TVN.cfg lists them in the table's order.
     stages.Settings().Load();
@@ -201,6 +211,7 @@ void CServerControl::Shutdown() {
     shutDown = true;
     StartServer(0, settings.root);
     timer.stop();
+    acme.Stop();
     gps->Stop(); // the history and the last position are saved when it goes
     // Waits for the presence worker, then withdraws the announcement and removes the router
     // mapping and the firewall rule.
@@ -234,6 +245,12 @@ void CServerControl::RefreshAccessInfo() {
 
 void CServerControl::OnAccessInfo(const AccessInfo& info) {
     SetInfo(info.host, info.label);
+    AccessRequest request;
+    request.enable = shown.enable && runningPort != 0;
+    request.worldwide = shown.worldwide;
+    request.name = shown.name;
+    request.domain = shown.domain;
+    FollowCertificateName(acme::WantedName(request, info));
     const char* forced = ForcedRelayName();
     const std::string name = forced != nullptr ? std::string(forced) : info.relayName;
     if (name == relayName)
@@ -257,6 +274,28 @@ void CServerControl::UpdateCertificateLine() {
     certificateLine = line;
     if (ui.showCertificate)
         ui.showCertificate(line);
+}
+
+// Keeps the certificate of `name` fresh on the worker; an empty name stops it (the files
+// stay).
+void CServerControl::FollowCertificateName(const std::string& name) {
+    if (name == acmeName || shutDown)
+        return;
+    acmeName = name;
+    if (name.empty()) {
+        acme.Stop();
+        return;
+    }
+    const SettingsSection section;
+    AcmeSetup setup;
+    setup.directoryUrl = section.Text(setting::kAcmeDirectory);
+    setup.trustFile = section.Text(setting::kAcmeTrust);
+    setup.dnsName = name;
+    const std::string file = SettingsSection::FilePath();
+    setup.folder = file.substr(0, file.rfind('/'));
+    acme.Stop();
+    acme.Configure(setup);
+    acme.Start(kAcmePeriodMs);
 }
 
 void CServerControl::SetInfo(const std::string& host, const std::string& label) {

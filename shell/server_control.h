@@ -2,6 +2,7 @@
 
 #include "http/http_svr_doc.h"
 #include "pages/page_stages.h"
+#include "presence/acme_client.h"
 #include "presence/network_presence.h"
 #include "shell/main_settings.h"
 #include "shell/user_interface.h"
@@ -88,6 +89,7 @@ class CServerControl {
     void SetInfo(const std::string& host, const std::string& label);
     void UpdateCertificateLine();
     void AskFirewall();
+    void FollowCertificateName(const std::string& name);
 
     const CUserInterface& ui;
     CFirewall* firewall;
@@ -95,6 +97,8 @@ class CServerControl {
     CPageStages stages;       // before doc: the document points at it
     CHttpSvrDoc doc;
     std::unique_ptr<CNetworkPresence> presence; // after doc: its results reach the document
+    CAcmeWorker acme;                           // after doc: it fills the document's answers
+    std::string acmeName;                       // the name the certificate is kept for
     QTimer timer;
     int ticks = 0;
     bool shutDown = false;

@@ -211,7 +211,8 @@ TEST(SettingKeys, DefaultsAreWrittenAsTheyAlwaysWere) {
         "NMEAData2={\\-?\\d?\\d\\d}{\\d\\d\\.\\d+}\nNMEATime={\\d\\d}{\\d\\d}{\\d\\d}.*\n"
         "DNS_UpdateURL=https://members.dyndns.org\nDNS_status=0\nDNS_answer=*\n"
         "DNS_account=*\nDNS_IP=*\nDNS_domain=*\nDNS_name=*\nDNS_result=*\n"
-        "DNS_comment=*\nNoAskFirewall=0\nHttpsPort=8443\nTlsCertificate=\nTlsKey=\n");
+        "DNS_comment=*\nNoAskFirewall=0\nHttpsPort=8443\nTlsCertificate=\nTlsKey=\n"
+        "AcmeDirectory=https://acme-v02.api.letsencrypt.org/directory\nAcmeTrust=\n");
 }
 
 } // namespace
