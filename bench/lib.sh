@@ -188,7 +188,8 @@ stop_server() {
 }
 
 # start_server KIND NAME ROOT PORT [listing]
-# KIND: tarvolin nginx lighttpd webfsd python. Starts it in the background,
+# KIND: tarvolin nginx lighttpd webfsd python. Starts it in the background
+# (Tarvolin's TVN.cfg gets the lines of TVN_MORE_SETTINGS too),
 # waits until it answers. Returns non-zero (after logging why) on failure.
 start_server() {
     local kind=$1 name=$2 root=$3 port=$4 listing=${5:-}
@@ -213,6 +214,7 @@ ServiceHost=
 LogFileName=$d/tvn.log
 LogFileSize=100
 HideLog=1
+${TVN_MORE_SETTINGS:-}
 EOF
         # A runtime folder of its own: a copy already running for the desktop holds the
         # one-instance lock in the usual one, and this one would hand over to it and leave.

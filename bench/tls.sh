@@ -26,28 +26,9 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -s
 CIPHERS=ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305
 
 start_tvn() {
-    local d="$WORK/srv-tarvolin"
-    rm -rf "$d"; mkdir -p "$d"
-    cat >"$d/TVN.cfg" <<CFG
-[SOFTWARE\\Tarvolin\\1.0]
-Port=18085
-HttpsPort=18443
+    TVN_MORE_SETTINGS="HttpsPort=18443
 TlsCertificate=$WORK/cert.pem
-TlsKey=$WORK/key.pem
-Enable=1
-Root=$ROOT
-CreateDemo=999999999
-uPnPDiscovery=0
-uPnPRouter=0
-ServiceHost=
-LogFileName=$d/tvn.log
-LogFileSize=100
-HideLog=1
-CFG
-    SRV_LOG[tarvolin]="$d/out.log"
-    XDG_RUNTIME_DIR="$d" U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" QT_QPA_PLATFORM=offscreen TVN_FIREWALL_BUS=none \
-        env -u DISPLAY -u WAYLAND_DISPLAY "$TVN_BIN" </dev/null >"${SRV_LOG[tarvolin]}" 2>&1 &
-    SRV_PID[tarvolin]=$!
+TlsKey=$WORK/key.pem" start_server tarvolin tarvolin "$ROOT" 18085
 }
 
 start_nginx() {

@@ -107,6 +107,18 @@ int WriteKeyPem(BIO* bio, void* key) {
                                     nullptr);
 }
 
+// A general name of `type` holding `value`, which it takes over; null (and `value` freed)
+// when it cannot be made.
+GENERAL_NAME* NameOwning(int type, ASN1_STRING* value) {
+    GENERAL_NAME* name = value ? GENERAL_NAME_new() : nullptr;
+    if (!name) {
+        ASN1_STRING_free(value);
+        return nullptr;
+    }
+    GENERAL_NAME_set0_value(name, type, value);
+    return name;
+}
+
 bool AddName(GENERAL_NAMES* names, const std::string& text, bool isAddress) {
     GENERAL_NAME* name = nullptr;
     if (isAddress) {
@@ -119,29 +131,21 @@ bool AddName(GENERAL_NAMES* names, const std::string& text, bool isAddress) {
         else
             return false;
         ASN1_OCTET_STRING* octets = ASN1_OCTET_STRING_new();
-        if (!octets || !ASN1_OCTET_STRING_set(octets, bytes, length)) {
+        if (octets && !ASN1_OCTET_STRING_set(octets, bytes, length)) {
             ASN1_OCTET_STRING_free(octets);
             return false;
         }
-        name = GENERAL_NAME_new();
-        if (!name) {
-            ASN1_OCTET_STRING_free(octets);
-            return false;
-        }
-        GENERAL_NAME_set0_value(name, GEN_IPADD, octets);
+        name = NameOwning(GEN_IPADD, octets);
     } else {
         ASN1_IA5STRING* ia5 = ASN1_IA5STRING_new();
-        if (!ia5 || !ASN1_STRING_set(ia5, text.data(), static_cast<int>(text.size()))) {
+        if (ia5 && !ASN1_STRING_set(ia5, text.data(), static_cast<int>(text.size()))) {
             ASN1_IA5STRING_free(ia5);
             return false;
         }
-        name = GENERAL_NAME_new();
-        if (!name) {
-            ASN1_IA5STRING_free(ia5);
-            return false;
-        }
-        GENERAL_NAME_set0_value(name, GEN_DNS, ia5);
+        name = NameOwning(GEN_DNS, ia5);
     }
+    if (!name)
+        return false;
     if (sk_GENERAL_NAME_push(names, name) <= 0) {
         GENERAL_NAME_free(name);
         return false;
