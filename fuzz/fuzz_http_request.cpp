@@ -59,7 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case tvn::CRequestReader::Outcome::Complete:
         Check(reader.GetState() == tvn::CRequestReader::State::RequestComplete);
         Check(request.contentLength >= 0 &&
-              request.contentLength <= tvn::CRequestReader::kMaxBodyBytes);
+              request.contentLength <= (request.method == "PUT"
+                                            ? tvn::CRequestReader::kMaxUploadBytes
+                                            : tvn::CRequestReader::kMaxBodyBytes));
         if (NulChecked(bytes))
             Check(request.url.find('\0') == std::string::npos);
         (void)request.Header("Host");

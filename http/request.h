@@ -18,7 +18,7 @@ struct CRequest {
     std::string version;     // protocol text, empty when the request line had none
     std::unordered_map<std::string, std::string> headers; // names in lower case
     std::string body;
-    int contentLength = 0;
+    long long contentLength = 0;
     std::string urlPath;   // the target's URL path: canonical, and only as far as the file found
     std::string localPath; // local path of the target
     int attributes = -1;   // attribute bits of the target, -1 not found

@@ -111,11 +111,13 @@ void CRequestReader::ConsumeHeaderLine(CRequest& request) {
 
 bool CRequestReader::RecordContentLength(CRequest& request) {
     const std::string& value = request.Header("content-length");
-    const long length = value.empty() ? 0 : std::strtol(value.c_str(), nullptr, 10);
+    const long long length = value.empty() ? 0 : std::strtoll(value.c_str(), nullptr, 10);
+    const bool upload = EqualsNoCase(request.method, "PUT");
+    const long long limit = upload ? kMaxUploadBytes : kMaxBodyBytes;
     // A negative or unreadable length is a request without body.
-    request.contentLength = length > 0 && length <= kMaxBodyBytes ? static_cast<int>(length) : 0;
-    if (length > kMaxBodyBytes) {
-        rejectStatus = 400;
+    request.contentLength = length > 0 && length <= limit ? length : 0;
+    if (length > limit) {
+        rejectStatus = upload ? 413 : 400;
         return false;
     }
     return true;

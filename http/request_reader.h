@@ -8,8 +8,8 @@ namespace tvn {
 
 // Reads one request from the bytes of a connection, in pieces of any size. Lines end at
 // LF, with or without CR (a CR is dropped wherever it stands); the request is complete at
-// the first empty line. Content-Length is recorded, but no answer of this server uses a
-// body, so none is read or kept: a client cannot make the server hold its megabytes.
+// the first empty line. Content-Length is recorded, but no body is read or kept here: only
+// an upload (PUT) has one, which the connection streams to disk.
 class CRequestReader {
   public:
     enum class Outcome { NeedMore, Complete, Reject };
@@ -17,6 +17,8 @@ class CRequestReader {
 
     static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
     static constexpr int kMaxBodyBytes = 1024 * 1024;
+    // The largest body an upload may announce (each folder has its own, smaller limit).
+    static constexpr long long kMaxUploadBytes = 1LL << 40;
 
     // Consumes `bytes` into `request`. Complete: the request is whole (the bytes behind it,
     // from HeadEnd() on, are not read); Reject: the request cannot be served and
@@ -34,7 +36,8 @@ class CRequestReader {
     Outcome ConsumeLine(CRequest& request);
     Outcome ConsumeRequestLine(CRequest& request);
     void ConsumeHeaderLine(CRequest& request);
-    // Records Content-Length; false (with rejectStatus) for one over kMaxBodyBytes.
+    // Records Content-Length; false (with rejectStatus) for one over kMaxBodyBytes (over
+    // kMaxUploadBytes for an upload: 413).
     bool RecordContentLength(CRequest& request);
     Outcome Reject(int status);
 

@@ -24,16 +24,23 @@ enum class StringId : int {
 enum class HttpStatus : int {
     kNone = 0, // no status line written yet
     kOk = 4200,
+    kCreated = 4201,
+    kNoContent = 4204,
     kPartialContent = 4206,
     kMovedPermanently = 4301,
     kRedirection = 4302,
     kNotModified = 4304,
     kBadRequest = 4400,
     kUnauthorized = 4401,
+    kForbidden = 4403,
     kNotFound = 4404,
+    kConflict = 4409,
+    kLengthRequired = 4411,
+    kContentTooLarge = 4413,
     kRangeNotSatisfiable = 4416,
     kNotImplemented = 4501,
     kServiceUnavailable = 4503,
+    kInsufficientStorage = 4507,
 };
 
 // The status of HTTP code `code` (400, 501, ...); Bad Request for a code without a text.
@@ -51,6 +58,8 @@ constexpr HttpStatus StatusForCode(int code) {
         return HttpStatus::kUnauthorized;
     case 404:
         return HttpStatus::kNotFound;
+    case 413:
+        return HttpStatus::kContentTooLarge;
     case 501:
         return HttpStatus::kNotImplemented;
     case 503:

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+namespace tvn {
+
+// Where the body of a request goes as the connection reads it. The connection hands it the
+// bytes in order and stops reading while it is full; the sink says from any thread, through
+// the function given to SetOnRoom, when it has room again.
+class IBodySink {
+  public:
+    virtual ~IBodySink() = default;
+    // Takes the next bytes of the body; false when it takes no more (it failed, and the
+    // request's wake tells the answer).
+    virtual bool Take(std::string_view bytes) = 0;
+    // True while the bytes taken wait for their place and no more should be read.
+    virtual bool Full() const = 0;
+    // The whole body was taken.
+    virtual void End() = 0;
+    virtual void SetOnRoom(std::function<void()> onRoom) = 0;
+};
+
+} // namespace tvn
