@@ -1,6 +1,7 @@
 #include "http/request_connection.h"
 
 #include "http/request_channel.h"
+#include "platform/text.h"
 
 #include <QCoreApplication>
 #include <QtGlobal>
@@ -28,6 +29,9 @@ void CRequestConnection::Step() {
         case ConnState::Waiting:
             waiting = true; // the parked work comes back through OnAnswerReady
             break;
+        case ConnState::ReceivingBody:
+            ReceiveSome();
+            break;
         case ConnState::Writing:
             WriteSome();
             break;
@@ -44,8 +48,10 @@ void CRequestConnection::Step() {
     if (released)
         return;
     // The one place where the notification interest follows from the state.
-    channel.Rearm(state == ConnState::ReadingRequest || state == ConnState::Draining,
-                  state == ConnState::Writing);
+    const bool body = state == ConnState::ReceivingBody;
+    const bool bodyRoom = body && continueLeft.empty() && BodySink() && !BodySink()->Full();
+    channel.Rearm(state == ConnState::ReadingRequest || state == ConnState::Draining || bodyRoom,
+                  state == ConnState::Writing || (body && !continueLeft.empty()));
     if (state == ConnState::Done) {
         released = true;
         channel.Release();
@@ -55,10 +61,42 @@ void CRequestConnection::Step() {
 bool CRequestConnection::CanPark() const { return QCoreApplication::instance() != nullptr; }
 
 void CRequestConnection::OnAnswerReady() {
+    if (state == ConnState::ReceivingBody) {
+        // The body's way to disk failed before the body was all read: the answer says so,
+        // and what the client still sends is drained.
+        DropBodySink();
+        continueLeft.clear();
+        mayHaveUnread = true;
+        state = ConnState::Waiting;
+    }
     if (state != ConnState::Waiting)
         return;
     lastProgress = Clock::now();
     state = ConnState::Writing;
+    Step();
+}
+
+void CRequestConnection::OnParkedAgain() {
+    if (BeginReceivingBody())
+        Step();
+}
+
+bool CRequestConnection::BeginReceivingBody() {
+    if (state != ConnState::Waiting || !BodySink())
+        return false;
+    // A client that waits for leave to send its body gets it now.
+    if (bodyLeft > 0 && request.version == "HTTP/1.1" &&
+        EqualsNoCase(request.Header("expect"), "100-continue"))
+        continueLeft = "HTTP/1.1 100 Continue\r\n\r\n";
+    lastProgress = Clock::now();
+    state = ConnState::ReceivingBody;
+    return true;
+}
+
+void CRequestConnection::OnBodyRoom() {
+    if (state != ConnState::ReceivingBody)
+        return;
+    lastProgress = Clock::now();
     Step();
 }
 
@@ -156,7 +194,8 @@ void CRequestConnection::ReadRequest() {
     case CRequestReader::Outcome::Complete:
         mayHaveUnread =
             static_cast<std::size_t>(received) == buffer.Size() || reader.HadTrailingBytes();
-        if (maxRequests > 1 && request.contentLength == 0 &&
+        // Behind the head: the next head on a kept connection, or the start of a body.
+        if ((maxRequests > 1 || request.contentLength > 0) &&
             reader.HeadEnd() < static_cast<std::size_t>(received))
             unread.assign(buffer.Data() + reader.HeadEnd(),
                           static_cast<std::size_t>(received) - reader.HeadEnd());
@@ -180,6 +219,69 @@ void CRequestConnection::Handle() {
     SetRequestsLeft(maxRequests - answered - 1);
     RunRequest();
     state = Parked() ? ConnState::Waiting : ConnState::Writing;
+    BeginReceivingBody();
+}
+
+bool CRequestConnection::SendContinue() {
+    while (!continueLeft.empty()) {
+        const long sent = channel.Send(continueLeft.data(), continueLeft.size(), false);
+        if (sent == IRequestChannel::kWouldBlock) {
+            waiting = true;
+            return false;
+        }
+        if (sent <= 0) {
+            DropBodySink();
+            BeginClosing(false);
+            return false;
+        }
+        continueLeft.erase(0, static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+void CRequestConnection::ReceiveSome() {
+    Q_ASSERT(state == ConnState::ReceivingBody);
+    IBodySink* sink = BodySink();
+    if (!sink) {
+        state = ConnState::Waiting;
+        return;
+    }
+    if (!SendContinue())
+        return;
+    while (bodyLeft > 0) {
+        if (sink->Full()) {
+            waiting = true; // the sink's room brings the connection back
+            return;
+        }
+        const auto want = static_cast<std::size_t>(
+            std::min<long long>(bodyLeft, static_cast<long long>(buffer.Size())));
+        long received = 0;
+        if (!unread.empty()) {
+            received = static_cast<long>(std::min(unread.size(), want));
+            unread.copy(buffer.Data(), static_cast<std::size_t>(received));
+            unread.erase(0, static_cast<std::size_t>(received));
+        } else {
+            received = channel.Receive(buffer.Data(), want);
+        }
+        if (received == IRequestChannel::kWouldBlock) {
+            waiting = true;
+            return;
+        }
+        if (received <= 0) {
+            // The client left before its body was whole: nothing of it is kept.
+            DropBodySink();
+            BeginClosing(false);
+            return;
+        }
+        lastProgress = Clock::now();
+        bodyLeft -= received;
+        if (!sink->Take(std::string_view(buffer.Data(), static_cast<std::size_t>(received)))) {
+            state = ConnState::Waiting; // the writer failed: its wake brings the answer
+            return;
+        }
+    }
+    sink->End();
+    state = ConnState::Waiting;
 }
 
 void CRequestConnection::WriteSome() {

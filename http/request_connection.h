@@ -15,7 +15,16 @@ class IRequestChannel;
 // channels.
 class CRequestConnection : public CRequestContext {
   public:
-    enum class ConnState { ReadingRequest, Handling, Waiting, Writing, Draining, Closing, Done };
+    enum class ConnState {
+        ReadingRequest,
+        Handling,
+        Waiting,
+        ReceivingBody,
+        Writing,
+        Draining,
+        Closing,
+        Done
+    };
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kIdleLimit{60};
     // A request head must be whole this long after the connection began, however slowly it
@@ -45,7 +54,7 @@ class CRequestConnection : public CRequestContext {
     // Lets the connection carry up to `requests` requests, each after the other, when the
     // client asks to keep it and the answer has a known end: after such an answer it reads
     // the next request head, beginning with what came behind the last head. A request with
-    // a body still ends the connection (no answer reads a body). 1 (at first): every
+    // a body still ends the connection. 1 (at first): every
     // connection answers one request, as HTTP/1.0 has it.
     void AllowRequests(int requests) { maxRequests = requests; }
     // The requests this connection has answered.
@@ -54,11 +63,20 @@ class CRequestConnection : public CRequestContext {
   protected:
     bool CanPark() const override;
     void OnAnswerReady() override;
+    void OnParkedAgain() override;
+    void OnBodyRoom() override;
 
   private:
     void ReadRequest();
     void Handle();
     void WriteSome();
+    // A parked request that wants its body read: from Waiting to ReceivingBody; false when
+    // it wants none.
+    bool BeginReceivingBody();
+    // Hands the body, as it comes, to the request's sink; stops while the sink is full.
+    void ReceiveSome();
+    // Sends what is left of the interim "100 Continue"; false while the socket would block.
+    bool SendContinue();
     void Drain();
     void Close();
     bool RefillFromFile();
@@ -81,6 +99,8 @@ class CRequestConnection : public CRequestContext {
     // What came behind a request head in the same read, while the next head is read: the
     // start of the next request, read before the channel is.
     std::string unread;
+    // The interim answer a client waiting with "Expect: 100-continue" still has to get.
+    std::string continueLeft;
     Clock::time_point lastProgress;
     Clock::time_point started;
 };

@@ -34,6 +34,9 @@ void CRequestContext::ResetForNextRequest() {
     parked = false;
     wokenInPlace = false;
     resumeParked = nullptr;
+    bodySink.reset();
+    bodyLeft = 0;
+    uploadName.clear();
     parkTicket.reset(); // a result still under way for the last request finds it gone
     pipeline = nullptr;
     pipelineLength = 0;
@@ -75,6 +78,8 @@ void CRequestContext::RunStagesByMethod() {
     static constexpr Stage kHead[] = {&C::LocateTarget,  &C::RefuseHidden, &C::OpenTarget,
                                       &C::CheckPassword, &C::ListFolder,   &C::HeadOfFile};
     static constexpr Stage kPost[] = {&C::LocateTarget, &C::AnswerNotImplemented};
+    static constexpr Stage kPut[] = {&C::RefuseRelayedUpload, &C::LocateUploadFolder,
+                                     &C::CheckUploadPassword, &C::AcceptUpload};
     static constexpr Stage kOther[] = {&C::AnswerNotImplemented};
     const bool noBody = request.contentLength == 0;
     std::span<const Stage> list = kOther;
@@ -85,6 +90,8 @@ void CRequestContext::RunStagesByMethod() {
         list = kHead;
     } else if (!noBody && EqualsNoCase(request.method, "POST")) {
         list = kPost;
+    } else if (EqualsNoCase(request.method, "PUT")) {
+        list = kPut;
     }
     pipeline = list.data();
     pipelineLength = list.size();
@@ -206,6 +213,25 @@ StageResult CRequestContext::Park(std::function<void()> work, Resume resume, QTh
     return StageResult::kWaiting;
 }
 
+void CRequestContext::ReceiveBody(std::shared_ptr<IBodySink> sink) {
+    if (!CanPark())
+        return;
+    bodyLeft = request.contentLength;
+    if (!parkTicket)
+        parkTicket = std::make_shared<char>();
+    std::weak_ptr<char> alive = parkTicket;
+    sink->SetOnRoom([this, alive] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [this, alive] {
+                if (alive.lock())
+                    OnBodyRoom();
+            },
+            Qt::QueuedConnection);
+    });
+    bodySink = std::move(sink);
+}
+
 std::function<void()> CRequestContext::ParkUntilWoken(Resume resume) {
     resumeParked = std::move(resume);
     wokenInPlace = false;
@@ -254,8 +280,10 @@ void CRequestContext::ResumeParked() {
     } catch (const std::bad_alloc&) {
         AnswerOutOfMemory();
     }
-    if (parked)
-        return; // waits once more
+    if (parked) {
+        OnParkedAgain(); // waits once more
+        return;
+    }
     CompleteAnswer();
     OnAnswerReady();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/answer.h"
+#include "http/body_sink.h"
 #include "http/output_buffer.h"
 #include "http/request.h"
 #include "platform/unique_fd.h"
@@ -71,6 +72,10 @@ class CRequestContext {
     // resume given to ParkUntilWoken (a 503 when it was never woken).
     StageResult WaitForWake();
     bool Parked() const { return parked; }
+    // The request's body goes to `sink` as the connection reads it (it stops reading while
+    // the sink is full); the stage then waits (ParkUntilWoken) for the sink to be done.
+    // Where the context cannot wait, no body is read.
+    void ReceiveBody(std::shared_ptr<IBodySink> sink);
     // True when a stage that parks comes back through the event loop (the connection's
     // context); false where it runs to its end in place.
     bool WaitsThroughEventLoop() const { return CanPark(); }
@@ -135,6 +140,15 @@ class CRequestContext {
     // asked for it (HTTP/1.1 without "Connection: close", or "Connection: keep-alive"), the
     // answer has a known end, and the connection may carry more.
     bool KeepsConnection() const { return keepsConnection; }
+    // The sink of the request's body while it is read, and the bytes still to come.
+    IBodySink* BodySink() const { return bodySink.get(); }
+    // The body is not read on: an upload cut short takes its part file with it.
+    void DropBodySink() { bodySink.reset(); }
+    long long bodyLeft = 0;
+    // The body sink has room again (on the main thread).
+    virtual void OnBodyRoom() {}
+    // A parked request's resume parked it once more (it may now want its body read).
+    virtual void OnParkedAgain() {}
     // The receive buffer, and the output buffer of the answer.
     COutputBuffer buffer;
     bool relayed = false;
@@ -180,6 +194,19 @@ class CRequestContext {
     // one byte range of it when the request asks for one.
     StageResult SendFile();
 
+    // --- The PUT stages (http/uploads.cpp) ---
+    // Uploads through the relay are refused (413).
+    StageResult RefuseRelayedUpload();
+    // The folder the URL names and the file name behind it: 400 for a name it cannot take,
+    // 403 for a hidden folder, 404 for a missing one.
+    StageResult LocateUploadFolder();
+    // The folder's password, as for reading it.
+    StageResult CheckUploadPassword();
+    // The folder's ".upload" rules, the visitor, the size and the room on the disk (off the
+    // main thread), then the body's way to disk: 201 with the Location of the stored file.
+    StageResult AcceptUpload();
+    StageResult StartReceiving(UniqueFd part, std::string partPath);
+
     using Stage = StageResult (CRequestContext::*)();
     // Runs the stages from `first` on until one answers or waits; `stageAt` keeps the stage
     // that waited, so that its resume goes on behind it.
@@ -221,6 +248,8 @@ class CRequestContext {
     int requestsLeft = 0;
     bool keepsConnection = false;
     Resume resumeParked;
+    std::shared_ptr<IBodySink> bodySink;
+    std::string uploadName; // the name the uploaded file asks for
     // Alive as long as the context: a result posted back for a context that is gone finds
     // it expired and is dropped.
     std::shared_ptr<char> parkTicket;

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <deque>
 #include <dirent.h>
 #include <fcntl.h>
@@ -165,6 +166,27 @@ UniqueFd CreatePartFile(const std::string& folder, std::string& partPath) {
             return fd;
     }
     return UniqueFd();
+}
+
+void RemoveExpiredParts(const std::string& folder) {
+    const std::string parts = folder + std::string(kUploadPartsName);
+    const UniqueFd dirFd(::open(parts.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!dirFd.Valid())
+        return;
+    DIR* dir = ::fdopendir(::dup(dirFd.Get()));
+    if (!dir)
+        return;
+    const std::int64_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (!name.ends_with(".part"))
+            continue;
+        struct stat st {};
+        if (::fstatat(dirFd.Get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now - st.st_mtim.tv_sec >= kPartLifetimeSeconds)
+            ::unlinkat(dirFd.Get(), entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 bool PlaceFinishedFile(const std::string& partPath, const std::string& folder,

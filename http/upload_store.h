@@ -52,6 +52,11 @@ std::uint64_t CountVisibleFiles(const std::string& folder);
 // its path goes to `partPath`. An invalid descriptor when it cannot (errno set).
 UniqueFd CreatePartFile(const std::string& folder, std::string& partPath);
 
+// Removes the part files of `folder` that nobody wrote to for kPartLifetime (uploads that
+// were cut off or outlived a crash).
+constexpr std::int64_t kPartLifetimeSeconds = 24 * 60 * 60;
+void RemoveExpiredParts(const std::string& folder);
+
 // Moves the whole part file to the first free name of `name` in `folder` (never replacing
 // a file); the name taken goes to `stored`. False when none could be taken (errno set).
 bool PlaceFinishedFile(const std::string& partPath, const std::string& folder,

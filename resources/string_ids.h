@@ -18,6 +18,14 @@ enum class StringId : int {
     kCannotListen = 3025,      // %d: the port
     kDefaultRootName = 3026,   // "htdocs"
     kServerHeader = 3030,      // the Server header's value; empty leaves the header out
+    // Why an upload was refused, behind the status text.
+    kUploadNotTaken = 3040,      // the folder has no ".upload" file
+    kUploadNeedsPassword = 3041, // a visitor from outside, and the folder has no ".pass"
+    kUploadThroughRelay = 3042,  // uploads do not pass through the relay
+    kUploadBadName = 3043,       // the name cannot be a file name here
+    kUploadTooLarge = 3044,      // over the folder's maxsize
+    kUploadNoRoom = 3045,        // the disk would be left too full
+    kUploadFolderFull = 3046,    // the folder holds maxfiles files
 };
 
 // The status lines of answers: the table holds their texts under 4000 + the HTTP code.
@@ -38,6 +46,7 @@ enum class HttpStatus : int {
     kLengthRequired = 4411,
     kContentTooLarge = 4413,
     kRangeNotSatisfiable = 4416,
+    kInternalError = 4500,
     kNotImplemented = 4501,
     kServiceUnavailable = 4503,
     kInsufficientStorage = 4507,
@@ -56,14 +65,22 @@ constexpr HttpStatus StatusForCode(int code) {
         return HttpStatus::kNotModified;
     case 401:
         return HttpStatus::kUnauthorized;
+    case 403:
+        return HttpStatus::kForbidden;
     case 404:
         return HttpStatus::kNotFound;
+    case 411:
+        return HttpStatus::kLengthRequired;
     case 413:
         return HttpStatus::kContentTooLarge;
     case 501:
         return HttpStatus::kNotImplemented;
+    case 500:
+        return HttpStatus::kInternalError;
     case 503:
         return HttpStatus::kServiceUnavailable;
+    case 507:
+        return HttpStatus::kInsufficientStorage;
     default:
         return HttpStatus::kBadRequest;
     }
