@@ -78,8 +78,9 @@ void CRequestContext::RunStagesByMethod() {
     static constexpr Stage kHead[] = {&C::LocateTarget,  &C::RefuseHidden, &C::OpenTarget,
                                       &C::CheckPassword, &C::ListFolder,   &C::HeadOfFile};
     static constexpr Stage kPost[] = {&C::LocateTarget, &C::AnswerNotImplemented};
-    static constexpr Stage kPut[] = {&C::RefuseRelayedUpload, &C::LocateUploadFolder,
-                                     &C::CheckUploadPassword, &C::AcceptUpload};
+    static constexpr Stage kPut[] = {&C::LeaveUnlessTakesUploads, &C::RefuseRelayedUpload,
+                                     &C::LocateUploadFolder, &C::CheckUploadPassword,
+                                     &C::AcceptUpload};
     static constexpr Stage kOther[] = {&C::AnswerNotImplemented};
     const bool noBody = request.contentLength == 0;
     std::span<const Stage> list = kOther;

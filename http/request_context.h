@@ -195,6 +195,9 @@ class CRequestContext {
     StageResult SendFile();
 
     // --- The PUT stages (http/uploads.cpp) ---
+    // A PUT into a folder without ".upload" (or none at all) is answered as it always was:
+    // 501, or 400 for a body over the limit of every other request.
+    StageResult LeaveUnlessTakesUploads();
     // Uploads through the relay are refused (413).
     StageResult RefuseRelayedUpload();
     // The folder the URL names and the file name behind it: 400 for a name it cannot take,

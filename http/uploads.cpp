@@ -2,6 +2,7 @@
 // disk take it, and its answer once the body is stored.
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
+#include "http/request_reader.h"
 #include "http/upload_store.h"
 #include "http/url_path.h"
 #include "platform/file_attributes.h"
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <charconv>
 #include <memory>
+#include <sys/stat.h>
 
 namespace tvn {
 namespace {
@@ -76,6 +78,23 @@ void CheckFolderTakes(const std::string& folder, std::uint64_t length, UploadChe
 }
 
 } // namespace
+
+StageResult CRequestContext::LeaveUnlessTakesUploads() {
+    const std::string& url = request.url;
+    std::string folder = url.substr(0, url.rfind('/') + 1);
+    struct stat st {};
+    if (!folder.empty() && MapToLocalPath(folder)) {
+        AddTrailingSlash(folder);
+        folder.append(kUploadRulesName);
+        if (::stat(folder.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            return StageResult::kGoOn;
+    }
+    if (request.contentLength > CRequestReader::kMaxBodyBytes) {
+        answer.StartError(HttpStatus::kBadRequest);
+        return StageResult::kAnswered;
+    }
+    return AnswerNotImplemented();
+}
 
 StageResult CRequestContext::RefuseRelayedUpload() {
     WriteRequestLine();

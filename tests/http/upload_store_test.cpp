@@ -170,6 +170,8 @@ TEST_F(UploadVisitor, StrangersNeedAPasswordAndTheRelayTakesNothing) {
         {"relayed", "198.51.100.7:4000", true, "/Open/x", "", "HTTP/1.0 413 Content Too Large"},
         {"relayed with the password", "198.51.100.7:4000", true, "/Locked/x", anna,
          "HTTP/1.0 413 Content Too Large"},
+        {"relayed, folder without .upload", "198.51.100.7:4000", true, "/Gone/x", "",
+         "HTTP/1.0 501 Not Implemented"},
         {"stranger, open folder", "198.51.100.7:4000", false, "/Open/x", "",
          "HTTP/1.0 403 Forbidden"},
         {"stranger, no password", "198.51.100.7:4000", false, "/Locked/x", "",

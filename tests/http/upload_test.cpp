@@ -101,14 +101,18 @@ TEST_F(Upload, RefusalsWriteNothing) {
     };
     const std::string longName(256, 'n');
     const Case cases[] = {
+        // Where nothing takes uploads, PUT is answered as it always was.
         {"folder without .upload", "PUT /Plain/x.txt HTTP/1.0\r\nContent-Length: 1\r\n\r\nx",
-         "HTTP/1.0 403 Forbidden"},
+         "HTTP/1.0 501 Not Implemented"},
+        {"folder without .upload, body over 1 MiB",
+         "PUT /Plain/x.txt HTTP/1.0\r\nContent-Length: 1048577\r\n\r\nx",
+         "HTTP/1.0 400 Bad Request"},
         {"hidden folder", "PUT /.dot/x.txt HTTP/1.0\r\nContent-Length: 1\r\n\r\nx",
          "HTTP/1.0 403 Forbidden"},
         {"folder that is not there", "PUT /Gone/x.txt HTTP/1.0\r\nContent-Length: 1\r\n\r\nx",
-         "HTTP/1.0 404 Not Found"},
+         "HTTP/1.0 501 Not Implemented"},
         {"a file as the folder", "PUT /Drop/kept.txt/x HTTP/1.0\r\nContent-Length: 1\r\n\r\nx",
-         "HTTP/1.0 404 Not Found"},
+         "HTTP/1.0 501 Not Implemented"},
         {"over the folder's maxsize",
          "PUT /Drop/big HTTP/1.0\r\nContent-Length: 1000001\r\n\r\nxxxx",
          "HTTP/1.0 413 Content Too Large"},
@@ -165,7 +169,7 @@ TEST_F(Upload, NamesThatCannotBeFileNames) {
         {"escape of a NUL", "/Drop/a%00b", "HTTP/1.0 400 Bad Request", ""},
         {"escaped slashes into a hidden folder", "%2F.dot%2Fx", "HTTP/1.0 403 Forbidden", ""},
         {"256 bytes", "/Drop/" + std::string(256, 'n'), "HTTP/1.0 400 Bad Request", ""},
-        {"out of the shared folder", "/Drop/../../x", "HTTP/1.0 400 Bad Request", ""},
+        {"out of the shared folder", "/Drop/../../x", "HTTP/1.0 501 Not Implemented", ""},
         {"255 bytes", "/Drop/" + std::string(255, 'n'), "HTTP/1.0 201 Created",
          std::string(255, 'n')},
         {"UTF-8 kept", "/Drop/%C3%9Cberblick%20%E2%9C%93.txt", "HTTP/1.0 201 Created",
