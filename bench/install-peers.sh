@@ -26,6 +26,8 @@ packages=(
     iproute2         # ip
     util-linux       # unshare
     procps
+    openssl
+    libnss3-tools    # certutil: Chromium of the album bench trusts a test CA
 )
 
 missing=()

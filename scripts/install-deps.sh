@@ -19,9 +19,10 @@ packages=(
 # tests make). Installed with services kept from starting: no miniupnpd may run on the host.
 router_lab=(miniupnpd-nftables nftables miniupnpc)
 # "browser": what the walk of the demo site in a real browser needs besides (Node.js 20 or
-# later brings the WebSocket the walk speaks to the browser with).
+# later brings the WebSocket the walk speaks to the browser with; certutil trusts the test CA
+# of the HTTPS walk).
 if [ "${1:-}" = browser ]; then
-    packages+=(chromium curl)
+    packages+=(chromium curl libnss3-tools openssl)
     command -v node >/dev/null || packages+=(nodejs)
 fi
 # "fuzz": clang and its libFuzzer and sanitizer runtimes for the harnesses of fuzz/.

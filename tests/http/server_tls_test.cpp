@@ -5,7 +5,9 @@
 #include "support/command_output.h"
 #include "support/server_fixture.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <regex>
 #include <string>
 #include <thread>
@@ -16,6 +18,30 @@ namespace {
 // The answer with its Date line made the same for every answer.
 std::string WithoutDate(const std::string& raw) {
     return std::regex_replace(raw, std::regex("\r\nDate: [^\r]*\r\n"), "\r\nDate: -\r\n");
+}
+
+// TCP_NODELAY of the server's end of each connection accepted on `port` in this process, in
+// the order of their descriptors.
+std::vector<int> NoDelayOfAcceptedOn(int port) {
+    std::vector<int> found;
+    DIR* fds = ::opendir("/proc/self/fd");
+    while (dirent* entry = fds ? ::readdir(fds) : nullptr) {
+        const int fd = std::atoi(entry->d_name);
+        sockaddr_in local{}, peer{};
+        socklen_t length = sizeof local, peerLength = sizeof peer;
+        int noDelay = -1;
+        socklen_t optionLength = sizeof noDelay;
+        if (fd <= 2 || fd == ::dirfd(fds) ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+            local.sin_family != AF_INET || ntohs(local.sin_port) != port ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+            ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &optionLength) != 0)
+            continue;
+        found.push_back(noDelay);
+    }
+    if (fds)
+        ::closedir(fds);
+    return found;
 }
 
 class ServerTls : public ServerFixture {
@@ -152,6 +178,23 @@ TEST_F(ServerTls, StalledHandshakeIsDroppedByTheHeadDeadline) {
     ASSERT_TRUE(RunWhileServing([&] { rest = stalled.ReadAll(5000ms); }));
     EXPECT_EQ(rest, "") << "the stalled handshake got an answer";
     EXPECT_FALSE(stalled.StaysQuiet(0ms)) << "the stalled handshake was not dropped";
+}
+
+// Each TLS write is a whole record, so nothing waits for the acknowledgement of the one
+// before: the first answer must not wait behind the session tickets for the client's
+// delayed acknowledgement.
+TEST_F(ServerTls, TlsConnectionSendsRecordsWithoutWaitingForAcks) {
+    LoopbackClient client;
+    std::vector<int> noDelay;
+    ASSERT_TRUE(RunWhileServing([&] {
+        ASSERT_TRUE(client.Connect(httpsPort));
+        client.Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11));
+        for (int i = 0; i < 250 && doc->Connections().LiveCount() < 1; ++i)
+            std::this_thread::sleep_for(20ms);
+    }));
+    noDelay = NoDelayOfAcceptedOn(httpsPort);
+    ASSERT_EQ(noDelay.size(), 1u);
+    EXPECT_EQ(noDelay.front(), 1);
 }
 
 // A port that is taken: reported as the plain port's would be, and plain HTTP goes on.
