@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -60,8 +61,11 @@ CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
     // self-signed certificate are kept there, never below the shared folder.
     const std::string cfg = SettingsSection::FilePath();
     const std::size_t slash = cfg.rfind('/');
-    const std::string settingsFolder =
-        slash == std::string::npos ? SettingsFolder() : cfg.substr(0, slash);
+    settingsFolder = slash == std::string::npos ? SettingsFolder() : cfg.substr(0, slash);
+    if (char* resolved = realpath(settingsFolder.c_str(), nullptr)) {
+        settingsFolder = resolved;
+        free(resolved);
+    }
     const std::string certificate = settings.Text(setting::kTlsCertificate);
     const std::string key = settings.Text(setting::kTlsKey);
     certificates = std::make_unique<CTlsCertificates>(

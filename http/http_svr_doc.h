@@ -58,6 +58,8 @@ class CHttpSvrDoc {
     int SecurePort() const { return tlsListener ? httpsPort : 0; }
     int Port() const { return port; }
     const std::string& HostName() const { return hostName; }
+    // The folder of TVN.cfg, its links resolved: nothing below it is ever served.
+    const std::string& SettingsFolderPath() const { return settingsFolder; }
 
     // The http-01 answers the plain listener gives while a certificate is being obtained.
     CAcmeChallenges& AcmeChallenges() { return acmeChallenges; }
@@ -82,6 +84,7 @@ class CHttpSvrDoc {
 
     std::string root;
     std::string hostName;
+    std::string settingsFolder;
     int port;
     std::unique_ptr<CListenSocket> listener;
     int httpsPort = 0;

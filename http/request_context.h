@@ -160,6 +160,7 @@ class CRequestContext {
     // The part of `path` below the root ("/a/b" of "<root>/a/b"); empty when `path` lies
     // outside the shared tree.
     std::string_view PathBelowRoot(std::string_view path) const;
+    bool BelowSettingsFolder(const std::string& path) const;
     // True when the credentials of the request satisfy the ".pass" list of every folder
     // given (each ending in '/'); false when the 401 answer replaced the answer.
     bool FoldersAdmit(std::initializer_list<const std::string*> folders);

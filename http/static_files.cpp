@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,13 +144,40 @@ StageResult CRequestContext::LocateTarget() {
     }
     if (path.size() > 1 && path.back() == '/')
         path.pop_back();
-    if (BelowDotFolder(urlPath) || BelowDotFolder(PathBelowRoot(path)))
+    if (BelowDotFolder(urlPath) || BelowDotFolder(PathBelowRoot(path)) || BelowSettingsFolder(path))
         request.attributes |= kAttributeHidden;
     request.localPath = std::move(path);
     if (directory && (RedirectToIndex(LoadString(StringId::kDefaultDocuments), false) ||
                       RedirectToIndex(LoadString(StringId::kDefaultPrograms), true)))
         return StageResult::kAnswered;
     return StageResult::kGoOn;
+}
+
+namespace {
+
+bool AtOrBelow(std::string_view path, std::string_view folder) {
+    return path.starts_with(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+std::string RealPath(const std::string& path) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        return path;
+    std::string result(resolved);
+    free(resolved);
+    return result;
+}
+
+} // namespace
+
+bool CRequestContext::BelowSettingsFolder(const std::string& path) const {
+    // The settings folder holds TVN.cfg and the TLS keys: when the shared folder holds it,
+    // nothing at or below it is served, reached by its own name or through a link.
+    const std::string& folder = doc.SettingsFolderPath();
+    const std::string root = RealPath(doc.Root());
+    if (folder.empty() || (root != "/" && !AtOrBelow(folder, root)))
+        return false;
+    return AtOrBelow(path, folder) || AtOrBelow(RealPath(path), folder);
 }
 
 std::string_view CRequestContext::PathBelowRoot(std::string_view path) const {

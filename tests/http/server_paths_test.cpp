@@ -312,5 +312,53 @@ TEST_F(ServerWithoutRoot, NoStagesAnswers404ForAFolder) {
     EXPECT_EQ(answer.body, "404 Not Found");
 }
 
+// A shared folder that holds the settings folder (settings next to the program, or a
+// configuration folder without a dot) never serves TVN.cfg or the TLS keys, in any URL form.
+TEST_F(ServerPaths, SettingsFolderInsideTheSharedFolderIsHidden) {
+    const std::string settings = root + "/cfg";
+    ASSERT_TRUE(WriteFile(settings + "/TVN.cfg",
+                          "[SOFTWARE\\Tarvolin\\1.0]\nLogFileName=" + logPath + "\nHttpsPort=0\n"));
+    ASSERT_TRUE(WriteFile(settings + "/tls/key.pem", "SECRET-KEY"));
+    ASSERT_TRUE(WriteFile(settings + "/acme/account.key", "SECRET-KEY"));
+    Put("cfgother/x.txt", "x");
+    SettingsSection::OverrideFilePath(settings + "/TVN.cfg");
+    doc->StopServing();
+    doc = std::make_unique<CHttpSvrDoc>(8080, root);
+    doc->SetContentStages(&stages);
+    ASSERT_TRUE(doc->StartServing(port, root, false));
+    const char* const hidden[] = {
+        "/cfg/TVN.cfg",
+        "/cfg/tls/key.pem",
+        "/cfg/acme/account.key",
+        "/%63fg/TVN.cfg",
+        "/cfg%2FTVN.cfg",
+        "//cfg//tls//key.pem",
+        "/cfgother/../cfg/TVN.cfg",
+        "/cfg/./tls/key.pem",
+        "\\cfg\\TVN.cfg",
+        "/cfg/tls/",
+        "/cfg/",
+        "/cfg",
+    };
+    for (const char* url : hidden) {
+        SCOPED_TRACE(url);
+        const Answer answer = Get(url);
+        EXPECT_EQ(answer.body.find("SECRET"), std::string::npos);
+        EXPECT_EQ(answer.body.find("LogFileName"), std::string::npos);
+        if (answer.statusLine == "HTTP/1.0 200 OK")
+            EXPECT_EQ(answer.body, kHiddenRefusal);
+    }
+    // Other case and a trailing dot name another file on this system: never the settings.
+    for (const char* url : {"/CFG/TVN.cfg", "/cfg./TVN.cfg", "/Cfg/tls/key.pem"}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(Get(url).body.find("SECRET"), std::string::npos);
+        EXPECT_EQ(Get(url).body.find("LogFileName"), std::string::npos);
+    }
+    // A link in the shared folder to the settings folder is hidden too.
+    ASSERT_EQ(symlink(settings.c_str(), (root + "/link").c_str()), 0);
+    EXPECT_EQ(Get("/link/TVN.cfg").body, kHiddenRefusal);
+    EXPECT_EQ(Get("/cfgother/x.txt").body, "x"); // a name that merely starts alike is served
+}
+
 } // namespace
 } // namespace tvn::test
