@@ -20,7 +20,8 @@ using namespace std::chrono_literals;
 
 class FakeChannel : public IRequestChannel {
   public:
-    long Send(const char* data, std::size_t length, bool /*more*/) override {
+    long Send(const char* data, std::size_t length, bool more) override {
+        lastMore = more;
         if (blockEverySecondSend && (++sendCalls % 2) == 0)
             return kWouldBlock;
         if (failSends)
@@ -74,6 +75,7 @@ class FakeChannel : public IRequestChannel {
     bool wantRead = false;
     bool wantWrite = false;
     bool endsWithRelease = false;
+    bool lastMore = false; // what the last send said of more bytes to come
 };
 
 class ConnectionTest : public ::testing::Test {
@@ -142,28 +144,29 @@ TEST_F(ConnectionTest, FileThroughShortAndBlockedSends) {
     }
 }
 
-// A plain socket's close says the answer is whole: a connection that ends behind its
-// answer with nothing left unread is released without a shutdown first. A channel that
-// needs its shutdown (TLS's close notification), and a client that may still be sending
-// (the answer is said done and the rest read), keep it; a kept connection has none.
-TEST_F(ConnectionTest, ShutsDownBeforeTheReleaseOnlyWhenTheChannelOrTheClientNeedsIt) {
+// A plain socket's close says the answer is whole, and its FIN can travel with the
+// answer's last bytes: a connection that ends behind its answer holds them back for it and
+// is released without a shutdown first. A kept connection's answer leaves at once, and a
+// channel that needs its shutdown (TLS's close notification) or a client that may still be
+// sending keeps it.
+TEST_F(ConnectionTest, LastPieceWaitsForTheCloseOnlyWhenTheConnectionEnds) {
     struct Case {
         std::string name;
         std::string request;
         bool endsWithRelease;
+        bool lastMore;
         int shutdowns;
         CRequestConnection::ConnState state;
     };
     using S = CRequestConnection::ConnState;
     const Case cases[] = {
-        {"HTTP/1.0 on a plain socket", "GET /small.txt HTTP/1.0\r\n\r\n", true, 0, S::Done},
-        {"HTTP/1.0 on a TLS channel", "GET /small.txt HTTP/1.0\r\n\r\n", false, 1, S::Done},
-        {"an error answer", "GET /missing.txt HTTP/1.0\r\n\r\n", true, 0, S::Done},
-        {"a broken head", "GET /a%4 HTTP/1.0\r\n\r\n", true, 1, S::Draining},
-        {"a kept connection", "GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n", true, 0,
+        {"HTTP/1.0 on a plain socket", "GET /small.txt HTTP/1.0\r\n\r\n", true, true, 0, S::Done},
+        {"HTTP/1.0 on a TLS channel", "GET /small.txt HTTP/1.0\r\n\r\n", false, true, 1, S::Done},
+        {"an error answer", "GET /missing.txt HTTP/1.0\r\n\r\n", true, true, 0, S::Done},
+        {"a kept connection", "GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n", true, false, 0,
          S::ReadingRequest},
-        {"a body behind the head", "POST /small.txt HTTP/1.0\r\nContent-Length: 5\r\n\r\n", true, 1,
-         S::Draining},
+        {"a body behind the head", "POST /small.txt HTTP/1.0\r\nContent-Length: 5\r\n\r\n", true,
+         true, 1, S::Draining},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -174,7 +177,8 @@ TEST_F(ConnectionTest, ShutsDownBeforeTheReleaseOnlyWhenTheChannelOrTheClientNee
         connection.AllowRequests(CRequestConnection::kMaxRequestsPerConnection);
         connection.Step();
         EXPECT_EQ(connection.State(), c.state);
-        EXPECT_GT(channel.sent.size(), 0u);
+        ASSERT_GT(channel.sent.size(), 0u);
+        EXPECT_EQ(channel.lastMore, c.lastMore);
         EXPECT_EQ(channel.shutdowns, c.shutdowns);
         EXPECT_EQ(channel.releases, c.state == S::Done ? 1 : 0);
     }
