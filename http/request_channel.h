@@ -32,9 +32,6 @@ class IRequestChannel {
     // True when the channel can say its answer is done (ShutDown(1)) and still read what
     // the client sends after it.
     virtual bool CanLinger() const { return true; }
-    // True when releasing the channel alone tells the peer that the answer is whole (a
-    // plain socket's close sends its FIN), so that no shutdown has to come first.
-    virtual bool EndsWithRelease() const { return false; }
     // Ends the connection; the object goes once control is back in the event loop.
     virtual void Release() = 0;
     // Sends up to `count` bytes of file `fd` from `offset` (advanced); bytes sent, 0 at

@@ -199,10 +199,7 @@ void CRequestConnection::WriteSome() {
         if (buffer.Pending() == 0)
             continue; // the file went out through SendFile, or waits for the socket
         const COpenFile& file = answer.File();
-        // The last piece of an answer whose connection ends behind it is held back too:
-        // the FIN of the close joins it in one segment, one trip to the client less.
-        const bool fileLeft = file.IsOpen() && file.offset < file.size;
-        const bool more = fileLeft || !(headWasWhole && KeepsConnection());
+        const bool more = file.IsOpen() && file.offset < file.size;
         const long sent = channel.Send(buffer.Data(), buffer.Pending(), more);
         if (sent == IRequestChannel::kWouldBlock) {
             waiting = true;
@@ -265,9 +262,7 @@ void CRequestConnection::Close() {
     for (int i = 0; mayHaveUnread && i < 4 && channel.Receive(buffer.Data(), buffer.Size()) > 0;
          ++i) {
     }
-    // With nothing left unread the release that follows ends the connection as well.
-    if (mayHaveUnread || !channel.EndsWithRelease())
-        channel.ShutDown(2);
+    channel.ShutDown(2);
 }
 
 } // namespace tvn

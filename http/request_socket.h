@@ -30,8 +30,6 @@ class CRequestSocket : public CAsyncSocket, public IRequestChannel {
     long Receive(char* buffer, std::size_t length) override;
     void Rearm(bool wantRead, bool wantWrite) override;
     bool ShutDown(int how) override;
-    // A TLS channel says goodbye with a close notification first.
-    bool EndsWithRelease() const override { return !IsSecure(); }
     std::string PeerName() const override;
     void Release() override;
     long SendFile(int fd, off_t& offset, std::size_t count) override;

@@ -20,8 +20,7 @@ using namespace std::chrono_literals;
 
 class FakeChannel : public IRequestChannel {
   public:
-    long Send(const char* data, std::size_t length, bool more) override {
-        lastMore = more;
+    long Send(const char* data, std::size_t length, bool /*more*/) override {
         if (blockEverySecondSend && (++sendCalls % 2) == 0)
             return kWouldBlock;
         if (failSends)
@@ -59,7 +58,6 @@ class FakeChannel : public IRequestChannel {
     }
     std::string PeerName() const override { return "127.0.0.1:4000"; }
     void Release() override { ++releases; }
-    bool EndsWithRelease() const override { return endsWithRelease; }
 
     std::deque<std::string> pieces; // what the client sends, one piece per receive
     bool closed = false;            // the client closes once the pieces are read
@@ -74,8 +72,6 @@ class FakeChannel : public IRequestChannel {
     int releases = 0;
     bool wantRead = false;
     bool wantWrite = false;
-    bool endsWithRelease = false;
-    bool lastMore = false; // what the last send said of more bytes to come
 };
 
 class ConnectionTest : public ::testing::Test {
@@ -141,46 +137,6 @@ TEST_F(ConnectionTest, FileThroughShortAndBlockedSends) {
         EXPECT_TRUE(Body(channel.sent) == big) << "the file arrived changed";
         EXPECT_EQ(channel.shutdowns, 1);
         EXPECT_EQ(channel.releases, 1);
-    }
-}
-
-// A plain socket's close says the answer is whole, and its FIN can travel with the
-// answer's last bytes: a connection that ends behind its answer holds them back for it and
-// is released without a shutdown first. A kept connection's answer leaves at once, and a
-// channel that needs its shutdown (TLS's close notification) or a client that may still be
-// sending keeps it.
-TEST_F(ConnectionTest, LastPieceWaitsForTheCloseOnlyWhenTheConnectionEnds) {
-    struct Case {
-        std::string name;
-        std::string request;
-        bool endsWithRelease;
-        bool lastMore;
-        int shutdowns;
-        CRequestConnection::ConnState state;
-    };
-    using S = CRequestConnection::ConnState;
-    const Case cases[] = {
-        {"HTTP/1.0 on a plain socket", "GET /small.txt HTTP/1.0\r\n\r\n", true, true, 0, S::Done},
-        {"HTTP/1.0 on a TLS channel", "GET /small.txt HTTP/1.0\r\n\r\n", false, true, 1, S::Done},
-        {"an error answer", "GET /missing.txt HTTP/1.0\r\n\r\n", true, true, 0, S::Done},
-        {"a kept connection", "GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n", true, false, 0,
-         S::ReadingRequest},
-        {"a body behind the head", "POST /small.txt HTTP/1.0\r\nContent-Length: 5\r\n\r\n", true,
-         true, 1, S::Draining},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakeChannel channel;
-        channel.pieces = {c.request};
-        channel.endsWithRelease = c.endsWithRelease;
-        CRequestConnection connection(*doc, channel);
-        connection.AllowRequests(CRequestConnection::kMaxRequestsPerConnection);
-        connection.Step();
-        EXPECT_EQ(connection.State(), c.state);
-        ASSERT_GT(channel.sent.size(), 0u);
-        EXPECT_EQ(channel.lastMore, c.lastMore);
-        EXPECT_EQ(channel.shutdowns, c.shutdowns);
-        EXPECT_EQ(channel.releases, c.state == S::Done ? 1 : 0);
     }
 }
 
