@@ -60,6 +60,9 @@ class CHttpSvrDoc {
     const std::string& HostName() const { return hostName; }
     // The folder of TVN.cfg, its links resolved: nothing below it is ever served.
     const std::string& SettingsFolderPath() const { return settingsFolder; }
+    // True when the shared folder (links resolved) holds the settings folder; worked out
+    // again only when the root changes.
+    bool ShareHoldsSettings() const;
 
     // The http-01 answers the plain listener gives while a certificate is being obtained.
     CAcmeChallenges& AcmeChallenges() { return acmeChallenges; }
@@ -85,6 +88,8 @@ class CHttpSvrDoc {
     std::string root;
     std::string hostName;
     std::string settingsFolder;
+    mutable std::string shareHoldsSettingsFor; // the root the answer below was found for
+    mutable bool shareHoldsSettings = false;
     int port;
     std::unique_ptr<CListenSocket> listener;
     int httpsPort = 0;

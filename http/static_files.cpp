@@ -173,11 +173,20 @@ std::string RealPath(const std::string& path) {
 bool CRequestContext::BelowSettingsFolder(const std::string& path) const {
     // The settings folder holds TVN.cfg and the TLS keys: when the shared folder holds it,
     // nothing at or below it is served, reached by its own name or through a link.
-    const std::string& folder = doc.SettingsFolderPath();
-    const std::string root = RealPath(doc.Root());
-    if (folder.empty() || (root != "/" && !AtOrBelow(folder, root)))
+    if (!doc.ShareHoldsSettings())
         return false;
+    const std::string& folder = doc.SettingsFolderPath();
     return AtOrBelow(path, folder) || AtOrBelow(RealPath(path), folder);
+}
+
+bool CHttpSvrDoc::ShareHoldsSettings() const {
+    if (shareHoldsSettingsFor != Root() || shareHoldsSettingsFor.empty()) {
+        shareHoldsSettingsFor = Root();
+        const std::string root = RealPath(Root());
+        shareHoldsSettings =
+            !settingsFolder.empty() && (root == "/" || AtOrBelow(settingsFolder, root));
+    }
+    return shareHoldsSettings;
 }
 
 std::string_view CRequestContext::PathBelowRoot(std::string_view path) const {

@@ -345,8 +345,9 @@ TEST_F(ServerPaths, SettingsFolderInsideTheSharedFolderIsHidden) {
         const Answer answer = Get(url);
         EXPECT_EQ(answer.body.find("SECRET"), std::string::npos);
         EXPECT_EQ(answer.body.find("LogFileName"), std::string::npos);
-        if (answer.statusLine == "HTTP/1.0 200 OK")
+        if (answer.statusLine == "HTTP/1.0 200 OK") {
             EXPECT_EQ(answer.body, kHiddenRefusal);
+        }
     }
     // Other case and a trailing dot name another file on this system: never the settings.
     for (const char* url : {"/CFG/TVN.cfg", "/cfg./TVN.cfg", "/Cfg/tls/key.pem"}) {
