@@ -182,9 +182,9 @@ bool CRequestContext::BelowSettingsFolder(const std::string& path) const {
 bool CHttpSvrDoc::ShareHoldsSettings() const {
     if (shareHoldsSettingsFor != Root() || shareHoldsSettingsFor.empty()) {
         shareHoldsSettingsFor = Root();
-        const std::string root = RealPath(Root());
+        const std::string share = RealPath(Root());
         shareHoldsSettings =
-            !settingsFolder.empty() && (root == "/" || AtOrBelow(settingsFolder, root));
+            !settingsFolder.empty() && (share == "/" || AtOrBelow(settingsFolder, share));
     }
     return shareHoldsSettings;
 }
