@@ -434,8 +434,9 @@ void CUploadSink::Shared::Write() {
     std::unique_lock held(lock);
     for (;;) {
         wake.wait(held, [&] { return dropped || ended || !chunks.empty(); });
-        // A resumable upload cut off still writes the bytes it took: they came.
-        if (dropped && (!ending.resumable || chunks.empty())) {
+        // A resumable upload cut off still writes the bytes it took: they came; and one
+        // whose client left after its last byte is still placed.
+        if (dropped && (!ending.resumable || (chunks.empty() && !ended))) {
             Finish(held, 500);
             return;
         }

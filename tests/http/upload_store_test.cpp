@@ -126,6 +126,37 @@ TEST(UploadParts, ThoseNobodyWroteToForADayGo) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+// A resumable upload nobody wrote to for a day goes with its description; the description
+// of a finished one stays a day for its client's last question, then goes too.
+TEST(UploadParts, ResumableOnesExpireWithTheirDescription) {
+    test::TempDir temp;
+    const std::string folder = temp.Path() + "/";
+    ResumableUpload live;
+    ResumableUpload stale;
+    ResumableUpload finished;
+    ASSERT_TRUE(CreateResumableUpload(folder, "live.bin", 5, live));
+    ASSERT_TRUE(CreateResumableUpload(folder, "stale.bin", 5, stale));
+    ASSERT_TRUE(CreateResumableUpload(folder, "empty.bin", 0, finished));
+    EXPECT_EQ(finished.stored, "empty.bin");
+    const timespec old[2] = {{::time(nullptr) - kPartLifetimeSeconds - 60, 0},
+                             {::time(nullptr) - kPartLifetimeSeconds - 60, 0}};
+    const std::string parts = folder + ".upload-parts/";
+    // The live one's description is as old as its upload; its part was written to now.
+    ASSERT_EQ(::utimensat(AT_FDCWD, (parts + live.id + ".info").c_str(), old, 0), 0);
+    ASSERT_EQ(::utimensat(AT_FDCWD, PartPathOf(folder, stale.id).c_str(), old, 0), 0);
+    ResumableUpload read;
+    EXPECT_FALSE(ReadResumableUpload(folder, stale.id, read)) << "an expired upload was found";
+    ASSERT_TRUE(ReadResumableUpload(folder, finished.id, read));
+    EXPECT_EQ(read.offset, 0u);
+    ASSERT_EQ(::utimensat(AT_FDCWD, (parts + finished.id + ".info").c_str(), old, 0), 0);
+    RemoveExpiredParts(folder);
+    EXPECT_TRUE(ReadResumableUpload(folder, live.id, read));
+    EXPECT_FALSE(std::filesystem::exists(PartPathOf(folder, stale.id)));
+    EXPECT_FALSE(std::filesystem::exists(parts + stale.id + ".info"));
+    EXPECT_FALSE(std::filesystem::exists(parts + finished.id + ".info"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "empty.bin"));
+}
+
 class VisitorContext : public CRequestContext {
   public:
     VisitorContext(CHttpSvrDoc& owner, const std::string& peer, bool isRelayed)
