@@ -116,6 +116,11 @@ TEST_F(UploadResumeTest, AKilledProgramResumesTheUploadWhereItsDiskStopped) {
     EXPECT_LE(offset, bytes.size() / 2);
     EXPECT_EQ(static_cast<long long>(offset), PartSize());
 
+    // The upload's address is the folder's to a browser; the listing seen now is kept.
+    const std::string before = HttpGet(port, location);
+    EXPECT_TRUE(before.starts_with("HTTP/1.0 200 OK\r\n")) << before.substr(0, 200);
+    EXPECT_EQ(before.find("film.bin"), std::string::npos);
+
     const std::string done =
         Exchange(PatchHead(id, offset, bytes.size() - offset) + bytes.substr(offset));
     EXPECT_TRUE(done.starts_with("HTTP/1.0 204 No Content\r\n")) << done;
@@ -124,6 +129,9 @@ TEST_F(UploadResumeTest, AKilledProgramResumesTheUploadWhereItsDiskStopped) {
     ASSERT_TRUE(stored.has_value());
     EXPECT_EQ(Sha256(*stored), Sha256(bytes));
     EXPECT_EQ(PartSize(), -1);
+    // The kept listing heard of the new file.
+    const std::string after = HttpGet(port, "/Drop/");
+    EXPECT_NE(after.find("film.bin"), std::string::npos) << after.substr(0, 200);
 }
 
 } // namespace

@@ -23,6 +23,12 @@ bool PlentyOfRoom(const std::string&, std::uint64_t& freeBytes, std::uint64_t& t
     return true;
 }
 
+bool NoRoom(const std::string&, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
+    totalBytes = std::uint64_t(100) << 30;
+    freeBytes = std::uint64_t(2) << 30; // 2 %: below the 5 % kept free
+    return true;
+}
+
 std::string Sha256(const std::string& bytes) {
     return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
         .toHex()
@@ -91,12 +97,13 @@ class Resumable : public test::ServerFixture {
     Answer Head(const std::string& id) {
         return Fetch("HEAD /Drop/?upload=" + id + " HTTP/1.0\r\nTus-Resumable: 1.0.0\r\n\r\n");
     }
-    static std::string PatchHead(const std::string& id, std::size_t offset, std::size_t length) {
+    static std::string PatchHead(const std::string& id, std::size_t offset, std::size_t length,
+                                 bool close = true) {
         return "PATCH /Drop/?upload=" + id +
                " HTTP/1.1\r\nHost: x\r\nTus-Resumable: 1.0.0\r\nContent-Type: "
                "application/offset+octet-stream\r\nUpload-Offset: " +
                std::to_string(offset) + "\r\nContent-Length: " + std::to_string(length) +
-               "\r\nConnection: close\r\n";
+               (close ? "\r\nConnection: close\r\n" : "\r\n");
     }
     Answer Patch(const std::string& id, std::size_t offset, const std::string& bytes) {
         return Fetch(PatchHead(id, offset, bytes.size()) + "\r\n" + bytes);
@@ -119,9 +126,11 @@ TEST_F(Resumable, MadeAskedAndFilledToAWholeFileUnderAFreeName) {
     EXPECT_EQ(empty.Header("Cache-Control"), "no-store");
     EXPECT_EQ(empty.body, "");
 
-    const Answer first = Patch(id, 0, bytes.substr(0, 100000));
+    // A piece ends its connection, and its answer does not say otherwise.
+    const Answer first = Fetch(PatchHead(id, 0, 100000, false) + "\r\n" + bytes.substr(0, 100000));
     EXPECT_EQ(first.statusLine, "HTTP/1.0 204 No Content") << first.raw;
     EXPECT_EQ(first.Header("Upload-Offset"), "100000");
+    EXPECT_FALSE(first.Has("Connection")) << first.raw;
     EXPECT_EQ(Head(id).Header("Upload-Offset"), "100000");
     EXPECT_EQ(VisibleNames(root + "/Drop"), std::vector<std::string>{"kept.txt"});
     const Answer last = Patch(id, 100000, bytes.substr(100000));
@@ -265,6 +274,13 @@ TEST_F(Resumable, EdgeCasesAnsweredWithTheirStatus) {
         Fetch("HEAD /Drop/?upload=" + id + " HTTP/1.0\r\nTus-Resumable: 2.0.0\r\n\r\n");
     EXPECT_EQ(other.statusLine, "HTTP/1.0 412 Precondition Failed");
     EXPECT_EQ(other.Header("Tus-Version"), "1.0.0");
+
+    // A disk that would be left too full takes no new upload, and no piece of one.
+    SetFreeSpaceProbe(&NoRoom);
+    EXPECT_EQ(Create("/Drop/", "full.bin", 1).statusLine, "HTTP/1.0 507 Insufficient Storage");
+    EXPECT_EQ(Patch(id, 0, "x").statusLine, "HTTP/1.0 507 Insufficient Storage");
+    SetFreeSpaceProbe(&PlentyOfRoom);
+    EXPECT_EQ(Head(id).Header("Upload-Offset"), "0");
 
     // Credentials open the protected folder; an upload dropped is gone.
     EXPECT_EQ(Create("/Locked/", "in.txt", 1, "Authorization: Basic YW5uYTpwdw==\r\n").statusLine,

@@ -4,6 +4,7 @@
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
 #include "http/upload_store.h"
+#include "platform/resources.h"
 #include "support/server_fixture.h"
 #include "support/spin.h"
 #include "support/temp_dir.h"
@@ -181,6 +182,21 @@ class UploadVisitor : public test::ServerFixture {
         const std::string out(context.OutputView());
         return out.substr(0, out.find("\r\n"));
     }
+    // The answer to a resumable upload's POST into `url`, whole.
+    std::string Created(const std::string& peer, bool relayed, const std::string& url,
+                        const std::string& authorization) {
+        VisitorContext context(*doc, peer, relayed);
+        context.request.method = "POST";
+        context.request.url = url;
+        context.request.version = "HTTP/1.0";
+        context.request.headers["tus-resumable"] = "1.0.0";
+        context.request.headers["upload-length"] = "1";
+        context.request.headers["upload-metadata"] = "filename eA==";
+        if (!authorization.empty())
+            context.request.headers["authorization"] = authorization;
+        context.RunRequest();
+        return std::string(context.OutputView());
+    }
 };
 
 // Through the relay nothing is taken; from outside only into a folder with a password.
@@ -216,6 +232,42 @@ TEST_F(UploadVisitor, StrangersNeedAPasswordAndTheRelayTakesNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Status(c.peer, c.relayed, c.url, c.authorization), c.status);
+    }
+}
+
+// Resumable uploads keep the same rules for strangers and the relay.
+TEST_F(UploadVisitor, ResumableOnesKeepTheRulesForStrangersAndTheRelay) {
+    Put("Open/.upload", "");
+    Put("Locked/.upload", "");
+    Put("Locked/.pass", "anna,pw\n");
+    const std::string anna = "Basic YW5uYTpwdw==";
+    struct Case {
+        const char* name;
+        std::string peer;
+        bool relayed;
+        std::string url;
+        std::string authorization;
+        std::string status;
+    };
+    const Case cases[] = {
+        {"relayed", "198.51.100.7:4000", true, "/Open/", "", "HTTP/1.0 413 Content Too Large"},
+        {"relayed with the password", "198.51.100.7:4000", true, "/Locked/", anna,
+         "HTTP/1.0 413 Content Too Large"},
+        {"stranger, open folder", "198.51.100.7:4000", false, "/Open/", "",
+         "HTTP/1.0 403 Forbidden"},
+        {"stranger, no password", "198.51.100.7:4000", false, "/Locked/", "",
+         "HTTP/1.0 401 Unauthorized"},
+        {"stranger with the password", "198.51.100.7:4000", false, "/Locked/", anna,
+         "HTTP/1.0 201 Created"},
+        {"loopback, open folder", "127.0.0.1:4000", false, "/Open/", "", "HTTP/1.0 201 Created"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string answer = Created(c.peer, c.relayed, c.url, c.authorization);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status) << answer;
+        if (c.relayed) {
+            EXPECT_NE(answer.find(LoadString(StringId::kUploadThroughRelay)), std::string::npos);
+        }
     }
 }
 
