@@ -30,6 +30,17 @@ if [ "${1:-}" = fuzz ]; then
     packages+=(clang libclang-rt-14-dev)
 fi
 
+# tus-js-client, the tus client no one here wrote, for tests/tus-client/resume.sh (with
+# "browser", as npm comes with Node.js): installed as package-lock.json pins it.
+install_tus_client() {
+    [ "${1:-}" = browser ] && command -v npm >/dev/null || return 0
+    local folder
+    folder="$(dirname "$0")/../tests/tus-client"
+    [ -d "$folder/node_modules/tus-js-client" ] ||
+        npm ci --prefix "$folder" --no-audit --no-fund --loglevel=error ||
+        echo "tus-js-client could not be installed: tests/tus-client/resume.sh will skip" >&2
+}
+
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=()
 for p in "${packages[@]}"; do
@@ -39,7 +50,10 @@ missing_lab=()
 for p in "${router_lab[@]}"; do
     installed "$p" || missing_lab+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && [ ${#missing_lab[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_lab[@]} -eq 0 ]; then
+    install_tus_client "${1:-}"
+    exit 0
+fi
 
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
@@ -66,3 +80,4 @@ if [ ${#missing_lab[@]} -gt 0 ]; then
         "${sudo_cmd[@]}" systemctl disable miniupnpd >/dev/null 2>&1 || true
     fi
 fi
+install_tus_client "${1:-}"

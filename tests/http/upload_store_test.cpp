@@ -4,6 +4,7 @@
 #include "http/http_svr_doc.h"
 #include "http/request_context.h"
 #include "http/upload_store.h"
+#include "platform/resources.h"
 #include "support/server_fixture.h"
 #include "support/spin.h"
 #include "support/temp_dir.h"
@@ -126,6 +127,37 @@ TEST(UploadParts, ThoseNobodyWroteToForADayGo) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+// A resumable upload nobody wrote to for a day goes with its description; the description
+// of a finished one stays a day for its client's last question, then goes too.
+TEST(UploadParts, ResumableOnesExpireWithTheirDescription) {
+    test::TempDir temp;
+    const std::string folder = temp.Path() + "/";
+    ResumableUpload live;
+    ResumableUpload stale;
+    ResumableUpload finished;
+    ASSERT_TRUE(CreateResumableUpload(folder, "live.bin", 5, live));
+    ASSERT_TRUE(CreateResumableUpload(folder, "stale.bin", 5, stale));
+    ASSERT_TRUE(CreateResumableUpload(folder, "empty.bin", 0, finished));
+    EXPECT_EQ(finished.stored, "empty.bin");
+    const timespec old[2] = {{::time(nullptr) - kPartLifetimeSeconds - 60, 0},
+                             {::time(nullptr) - kPartLifetimeSeconds - 60, 0}};
+    const std::string parts = folder + ".upload-parts/";
+    // The live one's description is as old as its upload; its part was written to now.
+    ASSERT_EQ(::utimensat(AT_FDCWD, (parts + live.id + ".info").c_str(), old, 0), 0);
+    ASSERT_EQ(::utimensat(AT_FDCWD, PartPathOf(folder, stale.id).c_str(), old, 0), 0);
+    ResumableUpload read;
+    EXPECT_FALSE(ReadResumableUpload(folder, stale.id, read)) << "an expired upload was found";
+    ASSERT_TRUE(ReadResumableUpload(folder, finished.id, read));
+    EXPECT_EQ(read.offset, 0u);
+    ASSERT_EQ(::utimensat(AT_FDCWD, (parts + finished.id + ".info").c_str(), old, 0), 0);
+    RemoveExpiredParts(folder);
+    EXPECT_TRUE(ReadResumableUpload(folder, live.id, read));
+    EXPECT_FALSE(std::filesystem::exists(PartPathOf(folder, stale.id)));
+    EXPECT_FALSE(std::filesystem::exists(parts + stale.id + ".info"));
+    EXPECT_FALSE(std::filesystem::exists(parts + finished.id + ".info"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "empty.bin"));
+}
+
 class VisitorContext : public CRequestContext {
   public:
     VisitorContext(CHttpSvrDoc& owner, const std::string& peer, bool isRelayed)
@@ -149,6 +181,21 @@ class UploadVisitor : public test::ServerFixture {
         context.RunRequest();
         const std::string out(context.OutputView());
         return out.substr(0, out.find("\r\n"));
+    }
+    // The answer to a resumable upload's POST into `url`, whole.
+    std::string Created(const std::string& peer, bool relayed, const std::string& url,
+                        const std::string& authorization) {
+        VisitorContext context(*doc, peer, relayed);
+        context.request.method = "POST";
+        context.request.url = url;
+        context.request.version = "HTTP/1.0";
+        context.request.headers["tus-resumable"] = "1.0.0";
+        context.request.headers["upload-length"] = "1";
+        context.request.headers["upload-metadata"] = "filename eA==";
+        if (!authorization.empty())
+            context.request.headers["authorization"] = authorization;
+        context.RunRequest();
+        return std::string(context.OutputView());
     }
 };
 
@@ -185,6 +232,42 @@ TEST_F(UploadVisitor, StrangersNeedAPasswordAndTheRelayTakesNothing) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(Status(c.peer, c.relayed, c.url, c.authorization), c.status);
+    }
+}
+
+// Resumable uploads keep the same rules for strangers and the relay.
+TEST_F(UploadVisitor, ResumableOnesKeepTheRulesForStrangersAndTheRelay) {
+    Put("Open/.upload", "");
+    Put("Locked/.upload", "");
+    Put("Locked/.pass", "anna,pw\n");
+    const std::string anna = "Basic YW5uYTpwdw==";
+    struct Case {
+        const char* name;
+        std::string peer;
+        bool relayed;
+        std::string url;
+        std::string authorization;
+        std::string status;
+    };
+    const Case cases[] = {
+        {"relayed", "198.51.100.7:4000", true, "/Open/", "", "HTTP/1.0 413 Content Too Large"},
+        {"relayed with the password", "198.51.100.7:4000", true, "/Locked/", anna,
+         "HTTP/1.0 413 Content Too Large"},
+        {"stranger, open folder", "198.51.100.7:4000", false, "/Open/", "",
+         "HTTP/1.0 403 Forbidden"},
+        {"stranger, no password", "198.51.100.7:4000", false, "/Locked/", "",
+         "HTTP/1.0 401 Unauthorized"},
+        {"stranger with the password", "198.51.100.7:4000", false, "/Locked/", anna,
+         "HTTP/1.0 201 Created"},
+        {"loopback, open folder", "127.0.0.1:4000", false, "/Open/", "", "HTTP/1.0 201 Created"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string answer = Created(c.peer, c.relayed, c.url, c.authorization);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status) << answer;
+        if (c.relayed) {
+            EXPECT_NE(answer.find(LoadString(StringId::kUploadThroughRelay)), std::string::npos);
+        }
     }
 }
 
