@@ -190,6 +190,13 @@ int CServerControl::Save(const MainSettings& chosen) {
     stored.Store(setting::kPass, chosen.pass);
     if (!chosen.domain.empty())
         stored.Store(setting::kDomain, chosen.domain);
+    stored.Store(setting::kAcmeDirectory, chosen.acmeDirectory);
+    stored.Store(setting::kAcmeTrust, chosen.acmeTrust);
+    if (chosen.acmeDirectory != settings.acmeDirectory || chosen.acmeTrust != settings.acmeTrust) {
+        // Another service: the worker starts over with it at the refresh below.
+        acme.Stop();
+        acmeName.clear();
+    }
     const int oldPort = settings.port;
     const bool oldEnable = settings.enable;
     settings = chosen;
