@@ -332,6 +332,27 @@ TEST_F(ServerTlsWhileMade, PlainAnswersWhileTheCertificateIsMade) {
     EXPECT_EQ(out.output, "plain text file\n");
 }
 
+// A head longer than one TLS record, sent in one piece: the session may hold the rest of it
+// when the socket has nothing more to tell, and the answer must come all the same.
+TEST_F(ServerTls, HeadLongerThanOneRecordIsAnswered) {
+    // openssl s_client sends what it reads from its input 16 KiB at a time, each a record.
+    for (const std::size_t extra : {1u, 40u, 100u, 200u, 280u, 1000u, 20000u}) {
+        SCOPED_TRACE(extra);
+        std::string head =
+            "GET /a.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nX-Long: ";
+        head += std::string(16384 + extra - head.size() - 4, 'x') + "\r\n\r\n";
+        ASSERT_TRUE(WriteFile(temp / "head.txt", head));
+        std::string out;
+        EXPECT_TRUE(RunWhileServing([&] {
+            out = RunCommand("timeout 10 openssl s_client -quiet -connect 127.0.0.1:" +
+                             std::to_string(httpsPort) + " -CAfile " + ShellQuoted(selfSigned) +
+                             " < " + ShellQuoted(temp / "head.txt") + " 2>&1")
+                      .output;
+        }));
+        EXPECT_NE(out.find("\r\n\r\nplain text file\n"), std::string::npos) << out.substr(0, 300);
+    }
+}
+
 // A browser's connection carries one request after the other over TLS as over plain HTTP.
 TEST_F(ServerTls, KeptConnectionCarriesTenRequests) {
     std::string more = "-v -H 'Connection: keep-alive'";
