@@ -18,6 +18,7 @@
 #include <iostream>
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tvn {
 namespace {
@@ -26,14 +27,6 @@ std::string FormatWithPort(StringId id, int port) {
     char text[512];
     std::snprintf(text, sizeof text, LoadString(id).c_str(), port);
     return text;
-}
-
-std::string LocalHostName() {
-    char name[256] = {};
-    const bool named = ::gethostname(name, sizeof name - 1) == 0;
-    utsname system{};
-    const bool hasSystemName = ::uname(&system) == 0;
-    return ChooseHostName(named ? name : nullptr, hasSystemName ? system.nodename : nullptr);
 }
 
 // The root as every URL is mapped below it: without a trailing '/', and written the way
@@ -70,12 +63,21 @@ CHttpSvrDoc::CHttpSvrDoc(int newPort, const std::string& newRoot)
     const std::string key = settings.Text(setting::kTlsKey);
     certificates = std::make_unique<CTlsCertificates>(
         settingsFolder, certificate.empty() ? "" : FromStoredPath(certificate),
-        key.empty() ? "" : FromStoredPath(key), hostName);
+        key.empty() ? "" : FromStoredPath(key));
+    certificates->onReady = [this] { OnCertificateReady(); };
 }
 
 CHttpSvrDoc::~CHttpSvrDoc() {
     StopServing();
     accessLog.Close();
+}
+
+std::string LocalHostName() {
+    char name[256] = {};
+    const bool named = ::gethostname(name, sizeof name - 1) == 0;
+    utsname system{};
+    const bool hasSystemName = ::uname(&system) == 0;
+    return ChooseHostName(named ? name : nullptr, hasSystemName ? system.nodename : nullptr);
 }
 
 std::string ChooseHostName(const char* hostName, const char* computerName) {
@@ -109,13 +111,28 @@ bool CHttpSvrDoc::StartServing(int newPort, const std::string& newRoot, bool cre
     return listener != nullptr;
 }
 
+// Until the self-signed certificate is made (on a worker, the first time it takes a
+// moment) the HTTPS port does not listen at all: a browser is refused the connection as it
+// would be before the program started, instead of being let into a handshake that could
+// only fail. Plain HTTP serves in the meantime; the HTTPS listener follows in
+// OnCertificateReady.
 void CHttpSvrDoc::StartTls() {
     if (httpsPort == 0)
         return;
-    if (httpsPort < 0 || httpsPort > 65535 || !certificates->Refresh(true)) {
+    if (httpsPort < 0 || httpsPort > 65535) {
         ReportError(LoadString(StringId::kCannotStartServer));
         return;
     }
+    certificates->Refresh(true);
+    if (certificates->Context().HasCertificate())
+        ListenTls();
+    else if (certificates->Pending())
+        tlsAwaited = true;
+    else
+        ReportError(LoadString(StringId::kCannotStartServer));
+}
+
+void CHttpSvrDoc::ListenTls() {
     tlsListener = std::make_unique<CListenSocket>(*this, certificates.get());
     const int error = tlsListener->Listen(httpsPort);
     if (error != 0) {
@@ -125,7 +142,19 @@ void CHttpSvrDoc::StartTls() {
     }
 }
 
+void CHttpSvrDoc::OnCertificateReady() {
+    if (std::exchange(tlsAwaited, false)) {
+        if (certificates->Context().HasCertificate())
+            ListenTls();
+        else
+            ReportError(LoadString(StringId::kCannotStartServer));
+    }
+    if (tlsChanged)
+        tlsChanged();
+}
+
 void CHttpSvrDoc::StopServing() {
+    tlsAwaited = false;
     listener.reset();
     tlsListener.reset();
     relay.reset(); // registrations stop; relayed connections end with it

@@ -31,7 +31,7 @@ class CHttpSvrDoc {
     // Stores port (0 keeps the previous one) and root, installs the demo site when asked,
     // and listens on the port, and on HttpsPort for HTTPS unless that is 0; true when the
     // plain port listens. A failure of either is reported to the user; one of HTTPS leaves
-    // plain serving running.
+    // plain serving running. HTTPS may begin later, once its first certificate is made.
     bool StartServing(int port, const std::string& root, bool createDemo);
     // Closes the listener; live connections finish by themselves.
     void StopServing();
@@ -40,6 +40,8 @@ class CHttpSvrDoc {
     // The HTTPS port (0: none), and the certificate chooser while HTTPS listens (else null).
     int HttpsPort() const { return httpsPort; }
     CTlsCertificates* Certificates() const { return tlsListener ? certificates.get() : nullptr; }
+    // The certificate chooser, also while HTTPS does not listen (tests set its seams).
+    CTlsCertificates& CertificateChooser() { return *certificates; }
     // The live TCP connections; they end with the document at the latest.
     CConnectionList& Connections() { return connections; }
 
@@ -76,6 +78,9 @@ class CHttpSvrDoc {
     std::function<void(const std::string& root)> demoInstaller;
     std::function<void(std::string_view line)> showActivity;
     std::function<void(const std::string& message)> reportError;
+    // Called on the event loop when a certificate made off the loop came into use, and
+    // when HTTPS waited for it: its listener then listens (or failed, reported).
+    std::function<void()> tlsChanged;
     // Makes the relay link from its settings at each start (the shell's: it lives in a layer
     // above this one); none, or a null link, leaves the server without one.
     std::function<std::unique_ptr<IRelayLink>(CHttpSvrDoc& doc)> relayFactory;
@@ -84,6 +89,8 @@ class CHttpSvrDoc {
     void ReportError(const std::string& message) const;
     void StartRelayLink();
     void StartTls();
+    void ListenTls();
+    void OnCertificateReady();
 
     std::string root;
     std::string hostName;
@@ -95,6 +102,7 @@ class CHttpSvrDoc {
     int httpsPort = 0;
     std::unique_ptr<CTlsCertificates> certificates;
     std::unique_ptr<CListenSocket> tlsListener;
+    bool tlsAwaited = false; // HTTPS listens once the certificate being made is there
     std::unique_ptr<IRelayLink> relay;
     std::string relayName; // kept across restarts of the link
     std::string relayHost; // the service host of the running link
@@ -109,5 +117,7 @@ class CHttpSvrDoc {
 // The server's host name: `hostName` (from the socket layer) when there is one, else the
 // computer's name `computerName` in lower case, else "localhost". Nulls stand for failures.
 std::string ChooseHostName(const char* hostName, const char* computerName);
+// This computer's host name as ChooseHostName makes it from the system's names now.
+std::string LocalHostName();
 
 } // namespace tvn

@@ -1,5 +1,6 @@
 #include "http/tls_request_socket.h"
 
+#include <QCoreApplication>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -45,6 +46,21 @@ void CTlsRequestSocket::Rearm(bool wantRead, bool wantWrite) {
             wantRead = true;
     }
     CRequestSocket::Rearm(wantRead, wantWrite);
+    // Read ahead, the next request (or the rest of this one) may already be in the session
+    // with nothing left on the socket to wake the connection: it goes on from the event
+    // loop instead (never from here, inside its own step).
+    if (wantRead && !stepPosted && session.HasPending()) {
+        stepPosted = true;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [this, ticket = std::weak_ptr<char>(alive)] {
+                if (!ticket.lock())
+                    return;
+                stepPosted = false;
+                OnReadable();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 bool CTlsRequestSocket::ShutDown(int how) {

@@ -3,6 +3,8 @@
 #include "http/request_socket.h"
 #include "platform/tls.h"
 
+#include <memory>
+
 namespace tvn {
 
 // One accepted HTTPS connection: the same connection over a TLS session. The handshake runs
@@ -22,6 +24,10 @@ class CTlsRequestSocket : public CRequestSocket {
 
   private:
     CTlsSession session;
+    // A step of the connection is posted for bytes the session holds; it finds the socket
+    // still there only while this lives.
+    std::shared_ptr<char> alive = std::make_shared<char>();
+    bool stepPosted = false;
 };
 
 } // namespace tvn

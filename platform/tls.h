@@ -65,6 +65,9 @@ class CTlsSession {
     std::string Alpn() const;
     // True when the handshake resumed an earlier session.
     bool Resumed() const;
+    // True when bytes already taken from the socket wait in the session, decrypted or not:
+    // the socket's readiness will not tell of them.
+    bool HasPending() const;
 
   private:
     long Result(int returned);

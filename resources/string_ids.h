@@ -6,10 +6,20 @@
 namespace tvn {
 
 enum class StringId : int {
-    kProgramName = 128,        // "Tarvolin": window titles and message boxes
-    kFirewallName = 159,       // the firewall's name in the firewall question
-    kFirewallAdvice = 160,     // appended to a start failure when a firewall may be the cause
-    kDeleteSharedDocs = 161,   // the question of the "uninstall" command word
+    kProgramName = 128,      // "Tarvolin": window titles and message boxes
+    kFirewallName = 159,     // the firewall's name in the firewall question
+    kFirewallAdvice = 160,   // appended to a start failure when a firewall may be the cause
+    kDeleteSharedDocs = 161, // the question of the "uninstall" command word
+    // The settings window's ACME settings: the two labels and the button, their tips, why
+    // a value was refused (%s: the directory kept), the file dialog's filter.
+    kAcmeDirectoryLabel = 171,
+    kAcmeTrustLabel = 172,
+    kAcmeTrustChoose = 173,
+    kAcmeDirectoryTip = 174,
+    kAcmeTrustTip = 175,
+    kAcmeDirectoryRefused = 176,
+    kAcmeTrustRefused = 177,
+    kAcmeTrustFilter = 178,
     kDefaultDocuments = 3001,  // the default documents of a folder, LF-separated
     kDefaultPrograms = 3002,   // the default programs of a folder, LF-separated
     kHttpDateFormat = 3020,    // strftime format of an HTTP date

@@ -20,6 +20,8 @@ MainSettings LoadMainSettings() {
     loaded.domain = settings.Text(setting::kDomain);
     loaded.discovery = settings.Flag(setting::kDiscovery);
     loaded.worldwide = settings.Flag(setting::kWorldwide);
+    loaded.acmeDirectory = settings.Text(setting::kAcmeDirectory);
+    loaded.acmeTrust = settings.Text(setting::kAcmeTrust);
     return loaded;
 }
 

@@ -19,6 +19,10 @@ struct MainSettings {
     std::string domain; // the dynamic DNS domain
     std::string user;   // of the dynamic DNS account
     std::string pass;   // of the dynamic DNS account
+    // Where the certificate of the dynamic DNS name comes from: AcmeDirectory (an https://
+    // address) and AcmeTrust (a full path, or empty).
+    std::string acmeDirectory = setting::kAcmeDirectory.text;
+    std::string acmeTrust;
 };
 
 // Reads them from the settings file (missing keys get their defaults written).

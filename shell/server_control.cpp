@@ -7,11 +7,14 @@
 #include "platform/http_client.h"
 #include "platform/resources.h"
 #include "platform/system_paths.h"
+#include "platform/text.h"
 #include "presence/network_presence.h"
 #include "relay/relay_link.h"
 #include "resources/string_ids.h"
 #include "shell/demo_site.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <ctime>
 
@@ -34,7 +37,51 @@ const char* ForcedRelayName() {
     return name != nullptr && name[0] != 0 ? name : nullptr;
 }
 
+std::string PortSuffix(int port, int silent) {
+    return port == silent ? std::string() : ":" + std::to_string(port);
+}
+
 } // namespace
+
+namespace access {
+
+bool CertificateCovers(const std::vector<std::string>& names, const std::string& host) {
+    if (host.empty())
+        return false;
+    in_addr ipv4{};
+    if (::inet_pton(AF_INET, host.c_str(), &ipv4) == 1)
+        return std::find(names.begin(), names.end(), "IP:" + host) != names.end();
+    const std::string wanted = ToLower(host);
+    const std::size_t dot = wanted.find('.');
+    for (const std::string& entry : names) {
+        if (!entry.starts_with("DNS:"))
+            continue;
+        const std::string name = ToLower(std::string_view(entry).substr(4));
+        if (name == wanted ||
+            (name.starts_with("*.") && dot != std::string::npos && dot > 0 &&
+             std::string_view(name).substr(1) == std::string_view(wanted).substr(dot)))
+            return true;
+    }
+    return false;
+}
+
+std::string Line(const AccessInfo& info, const HttpsOffer& offer) {
+    if (info.host.empty())
+        return info.label;
+    if (info.relayName.empty() && offer.port > 0) {
+        // The host carries the plain port, unless that is 80.
+        std::string host = info.host;
+        const std::size_t colon = host.rfind(':');
+        if (colon != std::string::npos &&
+            host.find_first_not_of("0123456789", colon + 1) == std::string::npos)
+            host.resize(colon);
+        if (CertificateCovers(offer.names, host))
+            return "https://" + host + PortSuffix(offer.port, 443) + " " + info.label;
+    }
+    return "http://" + info.host + " " + info.label;
+}
+
+} // namespace access
 
 CServerControl::CServerControl(const CUserInterface& userInterface, CFirewall* firewallService,
                                CNetworkPresence::Parts parts)
@@ -53,6 +100,11 @@ CServerControl::CServerControl(const CUserInterface& userInterface, CFirewall* f
     doc.demoInstaller = [](const std::string& demoRoot) { CreateDemoSite(demoRoot); };
     doc.relayFactory = MakeRelayLink;
     doc.reportError = [this](const std::string& message) { ui.showError(message); };
+    // A certificate made on a worker came into use: its fingerprint, and the line.
+    doc.tlsChanged = [this] {
+        UpdateCertificateLine();
+        RefreshAccessInfo();
+    };
     doc.showActivity = [this](std::string_view line) {
         if (!settings.hideLog)
             ui.showActivity(line);
@@ -138,6 +190,13 @@ int CServerControl::Save(const MainSettings& chosen) {
     stored.Store(setting::kPass, chosen.pass);
     if (!chosen.domain.empty())
         stored.Store(setting::kDomain, chosen.domain);
+    stored.Store(setting::kAcmeDirectory, chosen.acmeDirectory);
+    stored.Store(setting::kAcmeTrust, chosen.acmeTrust);
+    if (chosen.acmeDirectory != settings.acmeDirectory || chosen.acmeTrust != settings.acmeTrust) {
+        // Another service: the worker starts over with it at the refresh below.
+        acme.Stop();
+        acmeName.clear();
+    }
     const int oldPort = settings.port;
     const bool oldEnable = settings.enable;
     settings = chosen;
@@ -220,7 +279,10 @@ void CServerControl::Shutdown() {
 
 void CServerControl::OnTimer() {
     if (ticks++ > 10) {
-        UpdateCertificateLine(); // a certificate that arrived or changed meanwhile
+        // A certificate that arrived or changed meanwhile, also without any connection.
+        if (CTlsCertificates* tls = doc.Certificates())
+            tls->Refresh();
+        UpdateCertificateLine();
         RefreshAccessInfo();
         ticks = 0;
     }
@@ -244,7 +306,7 @@ void CServerControl::RefreshAccessInfo() {
 }
 
 void CServerControl::OnAccessInfo(const AccessInfo& info) {
-    SetInfo(info.host, info.label);
+    SetInfo(info);
     AccessRequest request;
     request.enable = shown.enable && runningPort != 0;
     request.worldwide = shown.worldwide;
@@ -298,18 +360,26 @@ void CServerControl::FollowCertificateName(const std::string& name) {
     acme.Start(kAcmePeriodMs);
 }
 
-void CServerControl::SetInfo(const std::string& host, const std::string& label) {
+// HTTPS is offered in the line only with a certificate a browser takes without a warning.
+HttpsOffer CServerControl::Offer() const {
+    const CTlsCertificates* tls = doc.Certificates();
+    if (tls == nullptr || !tls->Trusted())
+        return {};
+    return HttpsOffer{doc.SecurePort(), tls->Names()};
+}
+
+void CServerControl::SetInfo(const AccessInfo& info) {
+    const std::string address = access::Line(info, Offer());
     std::string text;
-    if (host == shownHost && label == shownLabel && !shownText.empty()) {
+    if (address == shownAddress && !shownText.empty()) {
         const std::string link = stages.Settings().LastPostLink(doc.Port());
         if (link.empty())
             return;
         text = "http://" + link + " Last blog post";
     } else {
-        shownHost = host;
-        shownLabel = label;
+        shownAddress = address;
         stages.Settings().ClearLastPost();
-        text = host.empty() ? label : "http://" + host + " " + label;
+        text = address;
     }
     if (text == shownText)
         return;

@@ -16,6 +16,24 @@ namespace tvn {
 
 class GPS;
 
+// HTTPS as the access line may offer it: its port, and the subject alternative names of a
+// certificate a browser trusts ("DNS:name", "IP:address"); no names, no HTTPS in the line.
+struct HttpsOffer {
+    int port = 0;
+    std::vector<std::string> names;
+};
+
+namespace access {
+// True when a certificate with `names` is good for `host` as a browser checks it: an address
+// against the IP names, a host name, in any case, against the DNS names, where "*." stands
+// for one label.
+bool CertificateCovers(const std::vector<std::string>& names, const std::string& host);
+// The access-information line: "https://host[:port] label" for the direct way in when
+// `offer` covers the host, else "http://host label"; the label alone without a host. The
+// relay carries plain HTTP only, so its line is never an https one.
+std::string Line(const AccessInfo& info, const HttpsOffer& offer);
+} // namespace access
+
 // The server half of the main window: it owns the server document and the network presence,
 // applies the settings at start and on Save, starts and stops the server (`StartServer`),
 // runs the one-second timer with the access-information refresh, and the shutdown order.
@@ -86,7 +104,8 @@ class CServerControl {
     void OnTimer();
     void RefreshAccessInfo();
     void OnAccessInfo(const AccessInfo& info);
-    void SetInfo(const std::string& host, const std::string& label);
+    void SetInfo(const AccessInfo& info);
+    HttpsOffer Offer() const;
     void UpdateCertificateLine();
     void AskFirewall();
     void FollowCertificateName(const std::string& name);
@@ -115,8 +134,7 @@ class CServerControl {
     int runningPort = 0;
     std::string runningRoot;
 
-    std::string shownHost;
-    std::string shownLabel;
+    std::string shownAddress; // the line before a blog post's link took its place
     std::string shownText;
     std::string certificateLine;
 };

@@ -46,6 +46,16 @@ template <class Widget> Widget* Named(Widget* widget, const char* name) {
     return widget;
 }
 
+// The table's text `id` with its "%s" replaced by `value`.
+std::string WithValue(StringId id, const std::string& value) {
+    std::string text = LoadString(id);
+    if (const std::size_t at = text.find("%s"); at != std::string::npos)
+        text.replace(at, 2, value);
+    return text;
+}
+
+QString Text(StringId id) { return Q(LoadString(id)); }
+
 // The line as rich text: the address a link, the rest plain.
 QString AccessHtml(const std::string& line, const std::string& address) {
     if (address.empty())
@@ -176,8 +186,31 @@ QWidget* CGUIDlg::BuildNameGroup() {
     registerButton->setAutoDefault(false);
     connect(registerButton, &QPushButton::clicked, this, &CGUIDlg::Register);
     grid->addWidget(registerButton, 1, 2, 2, 1, Qt::AlignVCenter);
+    AddAcmeRows(grid, 3);
     grid->setColumnStretch(1, 1);
     return group;
+}
+
+// The certificate of the name comes from the ACME service below: its rows follow the
+// name's in the same group.
+void CGUIDlg::AddAcmeRows(QGridLayout* grid, int row) {
+    acmeDirectoryEdit = Named(new QLineEdit, "acmeDirectory");
+    acmeDirectoryEdit->setToolTip(Text(StringId::kAcmeDirectoryTip));
+    acmeDirectoryEdit->setPlaceholderText(QLatin1String(setting::kAcmeDirectory.text));
+    acmeTrustEdit = Named(new QLineEdit, "acmeTrust");
+    acmeTrustEdit->setToolTip(Text(StringId::kAcmeTrustTip));
+    acmeTrustButton = Named(new QPushButton(Text(StringId::kAcmeTrustChoose)), "acmeTrustChoose");
+    acmeTrustButton->setAutoDefault(false);
+    connect(acmeTrustButton, &QPushButton::clicked, this, &CGUIDlg::ChooseAcmeTrust);
+    auto* directoryLabel = new QLabel(Text(StringId::kAcmeDirectoryLabel));
+    directoryLabel->setBuddy(acmeDirectoryEdit);
+    auto* trustLabel = new QLabel(Text(StringId::kAcmeTrustLabel));
+    trustLabel->setBuddy(acmeTrustEdit);
+    grid->addWidget(directoryLabel, row, 0);
+    grid->addWidget(acmeDirectoryEdit, row, 1, 1, 2);
+    grid->addWidget(trustLabel, row + 1, 0);
+    grid->addWidget(acmeTrustEdit, row + 1, 1);
+    grid->addWidget(acmeTrustButton, row + 1, 2);
 }
 
 QWidget* CGUIDlg::BuildRootGroup() {
@@ -205,6 +238,8 @@ void CGUIDlg::LoadControls() {
     nameEdit->setText(Q(settings.name));
     userEdit->setText(Q(settings.user));
     passEdit->setText(Q(settings.pass));
+    acmeDirectoryEdit->setText(Q(settings.acmeDirectory));
+    acmeTrustEdit->setText(Q(settings.acmeTrust));
     // The list is shown sorted; the control's choice is found again by its text. Another
     // service than the default one has domains of its own: then any domain may be typed.
     int selected = -1;
@@ -249,6 +284,10 @@ MainSettings CGUIDlg::ChosenSettings() const {
     chosen.name = S(nameEdit->text().trimmed());
     chosen.user = S(userEdit->text());
     chosen.pass = S(passEdit->text());
+    chosen.acmeDirectory = S(acmeDirectoryEdit->text().trimmed());
+    if (chosen.acmeDirectory.empty())
+        chosen.acmeDirectory = setting::kAcmeDirectory.text;
+    chosen.acmeTrust = S(acmeTrustEdit->text().trimmed());
     // Without a selection (or a typed domain) the stored domain stays.
     if (domainList->isEditable())
         chosen.domain = S(domainList->currentText().trimmed());
@@ -278,11 +317,37 @@ bool CGUIDlg::Save() {
         rootEdit->setText(Q(control.Settings().root));
         return false;
     }
+    if (!AcmeAcceptable(chosen))
+        return false;
     const bool autostartApplied = ApplyAutostart();
     if (control.Save(chosen) != 0)
         return false; // the control has shown why; the controls keep the user's choice
     LoadControls();
     return autostartApplied;
+}
+
+// ACME speaks only over HTTPS; a relative CA file would depend on where the program starts.
+bool CGUIDlg::AcmeAcceptable(const MainSettings& chosen) {
+    const MainSettings& stored = control.Settings();
+    if (!chosen.acmeDirectory.starts_with("https://")) {
+        tell(WithValue(StringId::kAcmeDirectoryRefused, stored.acmeDirectory));
+        acmeDirectoryEdit->setText(Q(stored.acmeDirectory));
+        return false;
+    }
+    if (!chosen.acmeTrust.empty() && chosen.acmeTrust.front() != '/') {
+        tell(LoadString(StringId::kAcmeTrustRefused));
+        acmeTrustEdit->setText(Q(stored.acmeTrust));
+        return false;
+    }
+    return true;
+}
+
+void CGUIDlg::ChooseAcmeTrust() {
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, Text(StringId::kAcmeTrustLabel), acmeTrustEdit->text(),
+                                     Text(StringId::kAcmeTrustFilter));
+    if (!chosen.isEmpty())
+        acmeTrustEdit->setText(chosen);
 }
 
 // The entry is written only when it does not start this copy yet, and removed only when it

@@ -6,6 +6,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -51,10 +52,11 @@ class CGUIDlg : public QDialog {
     void ToggleEnable();
     // Whether the Enable box is ticked, once the controls show the loaded settings.
     bool EnableTicked();
-    // Save (button 1): a root that is empty or not a full path is refused with a message and
-    // nothing is stored; else the autostart entry follows its box and the control stores and
-    // applies the settings. True when the control took them, the server is in the chosen state
-    // and the entry could be changed.
+    // Save (button 1): a root that is empty or not a full path, an ACME directory that is not
+    // an https:// address or an extra-CA file that is not a full path is refused with a
+    // message and nothing is stored (an empty directory is Let's Encrypt's again); else the
+    // autostart entry follows its box and the control stores and applies the settings. True when
+    // the control took them, the server is in the chosen state and the entry could be changed.
     bool Save();
     // The settings as the controls show them now.
     MainSettings ChosenSettings() const;
@@ -83,6 +85,11 @@ class CGUIDlg : public QDialog {
     QWidget* BuildServerGroup();
     QWidget* BuildAccessGroup();
     QWidget* BuildNameGroup();
+    void AddAcmeRows(QGridLayout* grid, int row);
+    // False, with the user told and the stored values back in the controls, when the ACME
+    // settings of `chosen` cannot be used.
+    bool AcmeAcceptable(const MainSettings& chosen);
+    void ChooseAcmeTrust();
     QWidget* BuildRootGroup();
     void OnEnableClicked(bool checked);
     void EnableDependents(bool enabled);
@@ -95,24 +102,27 @@ class CGUIDlg : public QDialog {
     CServerControl& control;
     std::function<void(int)> command;
 
-    QCheckBox* enableBox = nullptr;        // 1013
-    CNumEdit* portEdit = nullptr;          // 1014
-    QCheckBox* discoveryBox = nullptr;     // 1044
-    QCheckBox* worldwideBox = nullptr;     // 1049
-    QLabel* accessLabel = nullptr;         // 1008
-    QLabel* qrLabel = nullptr;             // the access address as a QR code
-    QLabel* certificateLabel = nullptr;    // the HTTPS certificate's fingerprint
-    QLineEdit* nameEdit = nullptr;         // 2004
-    QComboBox* domainList = nullptr;       // 1045
-    QLineEdit* userEdit = nullptr;         // 1048
-    QLineEdit* passEdit = nullptr;         // 1047
-    QPushButton* registerButton = nullptr; // 1046
-    QCheckBox* hideLogBox = nullptr;       // 1037
-    QCheckBox* autostartBox = nullptr;     // start with the desktop session
-    QLineEdit* rootEdit = nullptr;         // 1038
-    QPushButton* changeButton = nullptr;   // 1039
-    QPushButton* saveButton = nullptr;     // 1
-    QPushButton* closeButton = nullptr;    // 2
+    QCheckBox* enableBox = nullptr;         // 1013
+    CNumEdit* portEdit = nullptr;           // 1014
+    QCheckBox* discoveryBox = nullptr;      // 1044
+    QCheckBox* worldwideBox = nullptr;      // 1049
+    QLabel* accessLabel = nullptr;          // 1008
+    QLabel* qrLabel = nullptr;              // the access address as a QR code
+    QLabel* certificateLabel = nullptr;     // the HTTPS certificate's fingerprint
+    QLineEdit* nameEdit = nullptr;          // 2004
+    QComboBox* domainList = nullptr;        // 1045
+    QLineEdit* userEdit = nullptr;          // 1048
+    QLineEdit* passEdit = nullptr;          // 1047
+    QPushButton* registerButton = nullptr;  // 1046
+    QLineEdit* acmeDirectoryEdit = nullptr; // AcmeDirectory
+    QLineEdit* acmeTrustEdit = nullptr;     // AcmeTrust
+    QPushButton* acmeTrustButton = nullptr; // chooses the AcmeTrust file
+    QCheckBox* hideLogBox = nullptr;        // 1037
+    QCheckBox* autostartBox = nullptr;      // start with the desktop session
+    QLineEdit* rootEdit = nullptr;          // 1038
+    QPushButton* changeButton = nullptr;    // 1039
+    QPushButton* saveButton = nullptr;      // 1
+    QPushButton* closeButton = nullptr;     // 2
     QVariantAnimation* slide = nullptr;
     std::string accessLine;
     int loadedSettings = -1; // the control's SettingsLoads() the controls were filled from

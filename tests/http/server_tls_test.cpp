@@ -5,12 +5,15 @@
 #include "support/command_output.h"
 #include "support/server_fixture.h"
 
+#include <atomic>
 #include <dirent.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace tvn::test {
 namespace {
@@ -53,7 +56,7 @@ class ServerTls : public ServerFixture {
     virtual std::string UserCertificateSettings() { return {}; }
     void SetUp() override {
         ServerFixture::SetUp();
-        ASSERT_TRUE(doc->IsListeningTls()) << (errors.empty() ? "" : errors.front());
+        ASSERT_TRUE(WaitForTls()) << (errors.empty() ? "" : errors.front());
         selfSigned = temp / "tls/self-signed.pem";
         Put("a.txt", "plain text file\n");
         Put("sub/b.dat", std::string(100000, 'b'));
@@ -264,6 +267,90 @@ TEST_F(ServerTlsOwnCertificate, ServesTheOwnersCertificateAndItsReplacement) {
     EXPECT_EQ(Curl("/a.txt", "", userCertificate).exitCode, 0);
     EXPECT_NE(Curl("/a.txt", "", first).exitCode, 0) << "the replaced certificate was shown";
     EXPECT_EQ(doc->Certificates()->Fingerprint(), CertificateFingerprint(userCertificate));
+}
+
+// The first self-signed certificate is made on a worker: plain HTTP answers at once, and
+// the HTTPS port does not listen until the certificate is there, then serves it.
+class ServerTlsWhileMade : public ServerFixture {
+  protected:
+    std::string MoreSettings() override {
+        httpsPort = FreeLoopbackPort();
+        return "HttpsPort=" + std::to_string(httpsPort) + "\n";
+    }
+    void BeforeServing() override {
+        doc->CertificateChooser().makeSelfSigned =
+            [this, loop = std::this_thread::get_id(),
+             go = released](const std::vector<std::string>& dns, const std::vector<std::string>& ip,
+                            const std::string& certificate, const std::string& key) {
+                // Nobody could let it go on from the event loop: it does not wait there.
+                if (std::this_thread::get_id() == loop)
+                    madeOnLoop = true;
+                else
+                    go.wait();
+                return MakeSelfSignedCertificate(dns, ip, certificate, key);
+            };
+    }
+    void TearDown() override {
+        Release();
+        SpinUntil([this] { return !doc->CertificateChooser().Pending(); }, 20000);
+        ServerFixture::TearDown();
+    }
+    void Release() {
+        if (!std::exchange(releasedYet, true))
+            release.set_value();
+    }
+    int httpsPort = 0;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    bool releasedYet = false;
+    std::atomic<bool> madeOnLoop{false};
+};
+
+TEST_F(ServerTlsWhileMade, PlainAnswersWhileTheCertificateIsMade) {
+    Put("a.txt", "plain text file\n");
+    EXPECT_FALSE(madeOnLoop) << "made on the event loop";
+    EXPECT_EQ(Get("/a.txt").body, "plain text file\n");
+    EXPECT_FALSE(doc->IsListeningTls());
+    EXPECT_EQ(doc->SecurePort(), 0) << "strangers would be sent to a port nobody answers";
+    const int early = ConnectLoopback(httpsPort);
+    EXPECT_EQ(early, -1) << "the HTTPS port listened without a certificate";
+    if (early >= 0)
+        ::close(early);
+
+    Release();
+    ASSERT_TRUE(WaitForTls()) << (errors.empty() ? "" : errors.front());
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(doc->SecurePort(), httpsPort);
+    CommandOutput out;
+    const std::string tlsPort = std::to_string(httpsPort);
+    ASSERT_TRUE(RunWhileServing([&] {
+        out = RunCommand("curl -s --max-time 10 --resolve localhost:" + tlsPort +
+                         ":127.0.0.1 --cacert " + ShellQuoted(temp / "tls/self-signed.pem") +
+                         " https://localhost:" + tlsPort + "/a.txt 2>&1");
+    }));
+    EXPECT_EQ(out.exitCode, 0) << out.output;
+    EXPECT_EQ(out.output, "plain text file\n");
+}
+
+// A head longer than one TLS record, sent in one piece: the session may hold the rest of it
+// when the socket has nothing more to tell, and the answer must come all the same.
+TEST_F(ServerTls, HeadLongerThanOneRecordIsAnswered) {
+    // openssl s_client sends what it reads from its input 16 KiB at a time, each a record.
+    for (const std::size_t extra : {1u, 40u, 100u, 200u, 280u, 1000u, 20000u}) {
+        SCOPED_TRACE(extra);
+        std::string head =
+            "GET /a.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\nX-Long: ";
+        head += std::string(16384 + extra - head.size() - 4, 'x') + "\r\n\r\n";
+        ASSERT_TRUE(WriteFile(temp / "head.txt", head));
+        std::string out;
+        EXPECT_TRUE(RunWhileServing([&] {
+            out = RunCommand("timeout 10 openssl s_client -quiet -connect 127.0.0.1:" +
+                             std::to_string(httpsPort) + " -CAfile " + ShellQuoted(selfSigned) +
+                             " < " + ShellQuoted(temp / "head.txt") + " 2>&1")
+                      .output;
+        }));
+        EXPECT_NE(out.find("\r\n\r\nplain text file\n"), std::string::npos) << out.substr(0, 300);
+    }
 }
 
 // A browser's connection carries one request after the other over TLS as over plain HTTP.

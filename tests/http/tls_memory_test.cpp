@@ -20,7 +20,7 @@ class TlsMemory : public ServerFixture {
     }
     void SetUp() override {
         ServerFixture::SetUp();
-        ASSERT_TRUE(doc->IsListeningTls()) << (errors.empty() ? "" : errors.front());
+        ASSERT_TRUE(WaitForTls()) << (errors.empty() ? "" : errors.front());
         Put("a.txt", "plain text file\n");
         clientHello = CaptureClientHello();
         ASSERT_GT(clientHello.size(), 100u) << "openssl s_client sent no ClientHello";

@@ -50,7 +50,8 @@ class TlsRedirect : public ::testing::Test {
         SettingsSection::OverrideFilePath(temp / "TVN.cfg");
         doc = std::make_unique<CHttpSvrDoc>(8080, root);
         ASSERT_TRUE(doc->StartServing(test::FreeLoopbackPort(), root, false));
-        ASSERT_EQ(doc->SecurePort(), tlsPort);
+        // The certificate of its own is made off the event loop; HTTPS follows.
+        ASSERT_TRUE(test::SpinUntil([&] { return doc->SecurePort() == tlsPort; }, 20000));
     }
     test::Answer Run(const std::string& url, const std::string& peer, bool relayed = false,
                      bool secure = false, const std::string& host = "tvn.example.org:8080",

@@ -1,9 +1,11 @@
 #include "config/settings_section.h"
 #include "config/stored_path.h"
+#include "http/tls_certificates.h"
 #include "platform/ini_file.h"
 #include "platform/tls.h"
 #include "presence/dyn_dns_fixture.h"
 #include "presence/fake_nat.h"
+#include "shell/qr_symbol.h"
 #include "shell/server_control.h"
 #include "shell_fixture.h"
 
@@ -140,7 +142,8 @@ TEST_F(ServerControlTest, TellsTheHttpsCertificatesFingerprint) {
     const int httpsPort = FreePort();
     Set("HttpsPort", std::to_string(httpsPort));
     auto control = StartOnLan(FreePort());
-    ASSERT_TRUE(control->Document().IsListeningTls());
+    // The certificate is made on a worker; the line follows once HTTPS listens.
+    ASSERT_TRUE(test::SpinUntil([&] { return control->Document().IsListeningTls(); }, 20000));
     const std::string fingerprint =
         CertificateFingerprint(dir.path().toStdString() + "/tls/self-signed.pem");
     ASSERT_EQ(fingerprint.size(), 95u);
@@ -152,6 +155,134 @@ TEST_F(ServerControlTest, TellsTheHttpsCertificatesFingerprint) {
     control->StartServer(0, root);
     EXPECT_EQ(recorder.certificates, (std::vector<std::string>{line, ""}));
     EXPECT_EQ(control->CertificateLine(), "");
+}
+
+// HTTPS is in the access line only for the direct way in and only with a certificate a
+// browser takes for the host shown; the relay carries plain HTTP.
+TEST(AccessLineTest, HttpsOnlyWhereATrustedCertificateCoversTheDirectWay) {
+    const HttpsOffer none;
+    const HttpsOffer lan{8443, {"DNS:localhost", "IP:192.168.1.20"}};
+    const HttpsOffer named{8443, {"DNS:Home.Example.org"}};
+    const HttpsOffer wildcard{8443, {"DNS:*.example.org"}};
+    const HttpsOffer standard{443, {"IP:192.168.1.20"}};
+    const struct {
+        const char* what;
+        AccessInfo info;
+        HttpsOffer offer;
+        const char* line;
+    } cases[] = {
+        {"no trusted certificate",
+         {"192.168.1.20:8080", "(LAN only)", ""},
+         none,
+         "http://192.168.1.20:8080 (LAN only)"},
+        {"the address is named",
+         {"192.168.1.20:8080", "(LAN only)", ""},
+         lan,
+         "https://192.168.1.20:8443 (LAN only)"},
+        {"port 443 is not written",
+         {"192.168.1.20:8080", "(LAN only)", ""},
+         standard,
+         "https://192.168.1.20 (LAN only)"},
+        {"a name in another case",
+         {"home.example.ORG:8080", "(Worldwide)", ""},
+         named,
+         "https://home.example.ORG:8443 (Worldwide)"},
+        {"plain port 80",
+         {"home.example.org", "(Worldwide)", ""},
+         named,
+         "https://home.example.org:8443 (Worldwide)"},
+        {"one label for the star",
+         {"home.example.org:8080", "(Worldwide)", ""},
+         wildcard,
+         "https://home.example.org:8443 (Worldwide)"},
+        {"the star is not the domain",
+         {"example.org:8080", "(Worldwide)", ""},
+         wildcard,
+         "http://example.org:8080 (Worldwide)"},
+        {"the star is one label only",
+         {"a.home.example.org:8080", "(Worldwide)", ""},
+         wildcard,
+         "http://a.home.example.org:8080 (Worldwide)"},
+        {"the name's certificate, the address shown",
+         {"192.168.1.20:8080", "(LAN only)", ""},
+         named,
+         "http://192.168.1.20:8080 (LAN only)"},
+        {"an address is no DNS name",
+         {"192.168.1.20:8080", "(LAN only)", ""},
+         HttpsOffer{8443, {"DNS:192.168.1.20"}},
+         "http://192.168.1.20:8080 (LAN only)"},
+        {"through the relay",
+         {"home.example.org", "(via Zereru Zadariv)", "home.example.org"},
+         named,
+         "http://home.example.org (via Zereru Zadariv)"},
+        {"stopped", {"", "The Server is stopped", ""}, lan, "The Server is stopped"},
+        {"no port for HTTPS",
+         {"192.168.1.20:8080", "(LAN only)", ""},
+         HttpsOffer{0, {"IP:192.168.1.20"}},
+         "http://192.168.1.20:8080 (LAN only)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(access::Line(c.info, c.offer), c.line);
+    }
+}
+
+// The line, and the address its QR code holds, for each place the HTTPS certificate comes
+// from: the ACME client's and the owner's are trusted, the self-signed one is not.
+TEST_F(ServerControlTest, AccessLineNamesHttpsForATrustedCertificate) {
+    enum class From { kSelfSigned, kAcme, kOwner, kOwnerForAnotherName };
+    const struct {
+        const char* what;
+        From from;
+        bool https;
+    } cases[] = {
+        {"self-signed", From::kSelfSigned, false},
+        {"ACME", From::kAcme, true},
+        {"the owner's", From::kOwner, true},
+        {"the owner's, for another name", From::kOwnerForAnotherName, false},
+    };
+    const std::string folder = dir.path().toStdString();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* file : {"/acme/cert.pem", "/acme/key.pem", "/mine.pem", "/mine-key.pem"})
+            std::remove((folder + file).c_str());
+        const std::vector<std::string> addresses{"192.168.1.20"};
+        if (c.from == From::kAcme) {
+            QDir(dir.path()).mkpath("acme");
+            ASSERT_TRUE(MakeSelfSignedCertificate({}, addresses, folder + "/acme/cert.pem",
+                                                  folder + "/acme/key.pem"));
+        }
+        if (c.from == From::kOwner || c.from == From::kOwnerForAnotherName) {
+            ASSERT_TRUE(MakeSelfSignedCertificate(
+                {"elsewhere.test"}, c.from == From::kOwner ? addresses : std::vector<std::string>{},
+                folder + "/mine.pem", folder + "/mine-key.pem"));
+        }
+        Set("TlsCertificate", folder + "/mine.pem");
+        Set("TlsKey", folder + "/mine-key.pem");
+        const int httpsPort = FreePort();
+        Set("HttpsPort", std::to_string(httpsPort));
+        recorder.infos.clear();
+        const int port = FreePort();
+        Set("Port", std::to_string(port));
+        Set("uPnPRouter", "0");
+        localAddress = "192.168.1.20";
+        auto control = MakeControl();
+        // The self-signed one is for the address shown too: only trust keeps it out.
+        control->Document().CertificateChooser().localNames = [](std::vector<std::string>& dns,
+                                                                 std::vector<std::string>& ip) {
+            dns = {"localhost"};
+            ip = {"192.168.1.20"};
+        };
+        control->LoadSettingsAndStart();
+        ASSERT_TRUE(test::SpinUntil([&] { return control->Document().IsListeningTls(); }, 20000));
+        const std::string expected =
+            c.https ? "https://192.168.1.20:" + std::to_string(httpsPort) + " (LAN only)"
+                    : "http://192.168.1.20:" + std::to_string(port) + " (LAN only)";
+        // A self-signed certificate made meanwhile refreshes the line once more.
+        test::SpinUntil([&] { return control->AccessLine() == expected; }, 5000);
+        EXPECT_EQ(control->AccessLine(), expected);
+        EXPECT_EQ(AccessAddress(control->AccessLine()), expected.substr(0, expected.find(' ')));
+    }
 }
 
 // Headless, the fingerprint line goes to standard output; an empty one prints nothing.

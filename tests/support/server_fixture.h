@@ -10,6 +10,7 @@
 #include "http/request_context.h"
 #include "http/request_socket.h"
 #include "support/loopback_client.h"
+#include "support/spin.h"
 #include "support/temp_dir.h"
 
 #include <functional>
@@ -133,6 +134,7 @@ class ServerFixture : public ::testing::Test {
         doc = std::make_unique<CHttpSvrDoc>(8080, root);
         doc->SetContentStages(&stages);
         doc->reportError = [this](const std::string& message) { errors.push_back(message); };
+        BeforeServing();
         for (int attempt = 0; attempt < 5 && !doc->IsListening(); ++attempt) {
             port = FreeLoopbackPort();
             doc->StartServing(port, root, false);
@@ -152,6 +154,13 @@ class ServerFixture : public ::testing::Test {
     }
 
     virtual bool CreateRoot() const { return true; }
+    // Runs after the document is made, before it serves.
+    virtual void BeforeServing() {}
+    // Until the HTTPS listener listens (its certificate may still be made) or an error was
+    // reported; whether it listens.
+    bool WaitForTls() {
+        return SpinUntil([this] { return doc->IsListeningTls() || !errors.empty(); }, 20000);
+    }
     // Lines added to the settings file; HTTPS stays off unless a fixture turns it on.
     virtual std::string MoreSettings() { return "HttpsPort=0\n"; }
 

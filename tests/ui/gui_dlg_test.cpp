@@ -194,6 +194,78 @@ TEST_F(GuiDlgTest, SaveRefusesARootThatIsNotAFullPath) {
     }
 }
 
+// The ACME service and its extra certificate authorities are shown and saved like the other
+// settings; an empty directory is Let's Encrypt's again.
+TEST_F(GuiDlgTest, ShowsAndSavesTheAcmeService) {
+    Set("AcmeDirectory", "https://acme.test/dir");
+    Set("AcmeTrust", folder + "/ca.pem");
+    CGUIDlg& dlg = MakeDialog();
+    auto* directory = Find<QLineEdit>(dlg, "acmeDirectory");
+    auto* trust = Find<QLineEdit>(dlg, "acmeTrust");
+    EXPECT_EQ(directory->text(), QStringLiteral("https://acme.test/dir"));
+    EXPECT_EQ(trust->text().toStdString(), folder + "/ca.pem");
+    EXPECT_NE(Find<QPushButton>(dlg, "acmeTrustChoose"), nullptr);
+    EXPECT_FALSE(directory->toolTip().isEmpty());
+
+    const struct {
+        const char* directory;
+        std::string trust;
+        const char* storedDirectory;
+        std::string storedTrust;
+    } cases[] = {
+        {" https://pebble.test:14000/dir ", folder + "/other.pem", "https://pebble.test:14000/dir",
+         folder + "/other.pem"},
+        {"", "", "https://acme-v02.api.letsencrypt.org/directory", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.directory);
+        directory->setText(QString::fromLatin1(c.directory));
+        trust->setText(QString::fromStdString(c.trust));
+        QTest::mouseClick(Find<QPushButton>(dlg, "save"), Qt::LeftButton);
+        EXPECT_TRUE(told.empty()) << told.front();
+        EXPECT_EQ(Stored("AcmeDirectory"), c.storedDirectory);
+        EXPECT_EQ(Stored("AcmeTrust"), c.storedTrust);
+        EXPECT_EQ(control->Settings().acmeDirectory, c.storedDirectory);
+        EXPECT_EQ(directory->text().toStdString(), c.storedDirectory);
+    }
+}
+
+// ACME speaks HTTPS only, and a relative file of CAs would depend on where the program was
+// started: both are refused with a message, nothing at all is stored, the stored ones return.
+TEST_F(GuiDlgTest, SaveRefusesAnAcmeServiceItCannotUse) {
+    Set("AcmeDirectory", "https://acme.test/dir");
+    Set("AcmeTrust", "");
+    CGUIDlg& dlg = MakeDialog();
+    const std::string nameBefore = Stored("Name");
+    const struct {
+        const char* directory;
+        const char* trust;
+    } refused[] = {
+        {"http://acme.test/dir", ""},
+        {"acme.test/dir", ""},
+        {"HTTPS", ""},
+        {"https://acme.test/other", "ca.pem"},
+        {"https://acme.test/other", "~/ca.pem"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(std::string(c.directory) + " " + c.trust);
+        told.clear();
+        Find<QLineEdit>(dlg, "acmeDirectory")->setText(QString::fromLatin1(c.directory));
+        Find<QLineEdit>(dlg, "acmeTrust")->setText(QString::fromLatin1(c.trust));
+        Find<QLineEdit>(dlg, "name")->setText(QStringLiteral("changed"));
+        EXPECT_FALSE(dlg.Save());
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_EQ(Stored("AcmeDirectory"), "https://acme.test/dir");
+        EXPECT_EQ(Stored("AcmeTrust"), "");
+        EXPECT_EQ(Stored("Name"), nameBefore);
+        const bool directoryRefused = std::string_view(c.trust).empty();
+        EXPECT_EQ(Find<QLineEdit>(dlg, directoryRefused ? "acmeDirectory" : "acmeTrust")
+                      ->text()
+                      .toStdString(),
+                  directoryRefused ? "https://acme.test/dir" : "");
+    }
+}
+
 // A port another program holds: the control shows its error, Port keeps its stored value,
 // and the edit keeps the user's choice to correct.
 TEST_F(GuiDlgTest, SaveWithAPortInUseKeepsTheStoredPort) {
