@@ -19,9 +19,15 @@
 #include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace tvn {
 namespace {
+
+// The blocks in which the bytes of an upload wait for the writer, and how many emptied
+// ones are kept for the next bytes.
+constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
+constexpr std::size_t kSpareBlocks = 4;
 
 bool StatvfsProbe(const std::string& folder, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
     struct statvfs st {};
@@ -210,7 +216,11 @@ bool PlaceFinishedFile(const std::string& partPath, const std::string& folder,
 struct CUploadSink::Shared {
     mutable std::mutex lock;
     std::condition_variable wake;
+    // The bytes taken, in blocks that the writer takes one at a time; a block it has
+    // written comes back empty to `spare`, so the next bytes fill memory that is already
+    // there instead of a new allocation for every piece read.
     std::deque<std::string> chunks;
+    std::vector<std::string> spare;
     std::size_t pending = 0; // bytes in chunks and being written
     bool ended = false;
     bool dropped = false;
@@ -274,6 +284,10 @@ void CUploadSink::Shared::Write() {
             return;
         }
         pending -= chunk.size();
+        if (spare.size() < kSpareBlocks) {
+            chunk.clear();
+            spare.push_back(std::move(chunk));
+        }
         if (full && pending <= kLowWater) {
             full = false;
             if (onRoom) {
@@ -312,7 +326,17 @@ bool CUploadSink::Take(std::string_view bytes) {
         return false;
     if (bytes.empty())
         return true;
-    shared->chunks.emplace_back(bytes);
+    auto& chunks = shared->chunks;
+    // The newest block takes the bytes while it has room (the writer has not taken it yet).
+    if (chunks.empty() || chunks.back().size() + bytes.size() > kBlockBytes) {
+        if (shared->spare.empty()) {
+            chunks.emplace_back().reserve(std::max(kBlockBytes, bytes.size()));
+        } else {
+            chunks.push_back(std::move(shared->spare.back()));
+            shared->spare.pop_back();
+        }
+    }
+    chunks.back().append(bytes);
     shared->pending += bytes.size();
     if (shared->pending >= kHighWater)
         shared->full = true;
