@@ -248,20 +248,23 @@ void CRequestConnection::ReceiveSome() {
     }
     if (!SendContinue())
         return;
+    if (!bodyPiece)
+        bodyPiece = std::make_unique_for_overwrite<char[]>(kBodyPiece);
+    char* const piece = bodyPiece.get();
     while (bodyLeft > 0) {
         if (sink->Full()) {
             waiting = true; // the sink's room brings the connection back
             return;
         }
         const auto want = static_cast<std::size_t>(
-            std::min<long long>(bodyLeft, static_cast<long long>(buffer.Size())));
+            std::min<long long>(bodyLeft, static_cast<long long>(kBodyPiece)));
         long received = 0;
         if (!unread.empty()) {
             received = static_cast<long>(std::min(unread.size(), want));
-            unread.copy(buffer.Data(), static_cast<std::size_t>(received));
+            unread.copy(piece, static_cast<std::size_t>(received));
             unread.erase(0, static_cast<std::size_t>(received));
         } else {
-            received = channel.Receive(buffer.Data(), want);
+            received = channel.Receive(piece, want);
         }
         if (received == IRequestChannel::kWouldBlock) {
             waiting = true;
@@ -275,11 +278,13 @@ void CRequestConnection::ReceiveSome() {
         }
         lastProgress = Clock::now();
         bodyLeft -= received;
-        if (!sink->Take(std::string_view(buffer.Data(), static_cast<std::size_t>(received)))) {
+        if (!sink->Take(std::string_view(piece, static_cast<std::size_t>(received)))) {
+            bodyPiece.reset();
             state = ConnState::Waiting; // the writer failed: its wake brings the answer
             return;
         }
     }
+    bodyPiece.reset();
     sink->End();
     state = ConnState::Waiting;
 }
