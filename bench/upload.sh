@@ -6,7 +6,7 @@
 #   - nginx's DAV module, PUT with `curl -T` (1 worker, dav_methods PUT,
 #     client_max_body_size 0, its body temp folder on the same disk)
 #   - `cp` of the file on the same disk, and `cp` followed by a sync of the copy
-# Each upload's time runs from the client's start until it has the server's answer (201 or
+# Each round begins with another row. Each upload's time runs from the client's start until it has the server's answer (201 or
 # 204): Tarvolin syncs the file to disk before it answers, nginx does not. Every stored file
 # is compared with the original (SHA-256): a wrong one counts as failed, never as fast.
 # Stored files are removed (and the disk synced) between uploads. The table shows MB/s
@@ -19,7 +19,10 @@
 # BIG_BYTES + 3 GiB free.
 #
 # Runs itself inside a private network namespace with only loopback.
+# With TVN_OLD=path, another Tarvolin binary's PUT is a row of its own (before and after).
+#
 # Knobs: REPS=3  SIZE_MIB=1024  TUS_CHUNK_MIB=0 (0: one PATCH)  ROWS="cp tvn_put tvn_tus nginx"
+#   TVN_OLD=path
 #   BIG=1  BIG_ONLY=1  BIG_BYTES=2147483648  BIG_LIMIT_MIB=64  TVN_BIN=path  KEEP=1
 set -uo pipefail
 
@@ -32,7 +35,8 @@ REPS=${REPS:-3}
 SIZE_MIB=${SIZE_MIB:-1024}
 SIZE=$((SIZE_MIB * 1048576))
 TUS_CHUNK_MIB=${TUS_CHUNK_MIB:-0}
-read -r -a ROWS <<<"${ROWS:-cp tvn_put tvn_tus nginx}"
+TVN_OLD=${TVN_OLD:-}
+read -r -a ROWS <<<"${ROWS:-cp tvn_put tvn_tus nginx${TVN_OLD:+ tvn_old_put}}"
 BIG_BYTES=${BIG_BYTES:-2147483648}
 BIG_LIMIT_MIB=${BIG_LIMIT_MIB:-64}
 [ "${BIG_ONLY:-0}" = 1 ] && { BIG=1; REPS=0; }
@@ -170,6 +174,8 @@ run_row() {
     case $row in
     cp)
         local t0 t1
+        # once untimed: the first copy after a removal was far slower or faster at random
+        cp "$SRC" "$CP_DIR/copy.bin"; rm -f "$CP_DIR/copy.bin"; sync
         t0=$(now); cp "$SRC" "$CP_DIR/copy.bin"; t1=$(now)
         if same_as_source "$CP_DIR/copy.bin"; then
             ROUND[cp|$rep]=$(mbs "$SIZE" "$(elapsed "$t0" "$t1")"); add_res cp "${ROUND[cp|$rep]}"
@@ -182,8 +188,12 @@ run_row() {
         log "    cp: ${ROUND[cp|$rep]:-failed} MB/s, cp + sync: ${ROUND[cp_sync|$rep]:-failed} MB/s"
         return
         ;;
-    tvn_put | tvn_tus)
-        start_tvn || { RES_ERR[$row]=1; return; }
+    tvn_put | tvn_tus | tvn_old_put)
+        if [ "$row" = tvn_old_put ]; then
+            TVN_BIN=$TVN_OLD start_tvn || { RES_ERR[$row]=1; return; }
+        else
+            start_tvn || { RES_ERR[$row]=1; return; }
+        fi
         if [ "$row" = tvn_tus ] && ! tus_offers "http://127.0.0.1:$TVN_PORT/up/"; then
             log "    tus: skipped, the server does not answer OPTIONS /up/ with Tus-Version (no tus in this build)"
             TUS_SKIPPED=1
@@ -191,7 +201,7 @@ run_row() {
             return
         fi
         hwm0=$(server_hwm tarvolin)
-        if [ "$row" = tvn_put ]; then
+        if [ "$row" != tvn_tus ]; then
             read -r code secs <<<"$(put_file "http://127.0.0.1:$TVN_PORT/up/upload.bin" "$SRC")"
             [ "$code" = 201 ] || log "    PUT answered ${code:-nothing}: $(head -c 300 "$WORK/answer.txt" 2>/dev/null) $(cat "$WORK/curl.err")"
         else
@@ -230,12 +240,14 @@ run_row() {
 TUS_SKIPPED=0
 for ((rep = 1; rep <= REPS; rep++)); do
     log "[rep $rep/$REPS]"
-    for row in "${ROWS[@]}"; do
+    # each round begins with another row, so that no row always follows the same one
+    order=("${ROWS[@]:$(((rep - 1) % ${#ROWS[@]}))}" "${ROWS[@]:0:$(((rep - 1) % ${#ROWS[@]}))}")
+    for row in "${order[@]}"; do
         [ "$row" = tvn_tus ] && [ "$TUS_SKIPPED" = 1 ] && continue
         run_row "$row" "$rep"
     done
     # the ratios of this round, where both sides counted
-    for row in tvn_put tvn_tus cp cp_sync; do
+    for row in tvn_put tvn_tus tvn_old_put cp cp_sync; do
         a=${ROUND[$row|$rep]:-}; b=${ROUND[nginx|$rep]:-}
         [ -n "$a" ] && [ -n "$b" ] && add_res "ratio|$row" "$(awk -v a="$a" -v b="$b" 'BEGIN{printf "%.3f", a/b}')"
     done
@@ -301,7 +313,7 @@ report() {
     print_row "upload" "MB/s" "/ nginx [min-max]" "VmHWM after (KiB)" "VmHWM growth (KiB)"
     print_rule 4
     local key k label
-    for key in "tvn_put|Tarvolin PUT (curl -T)" "tvn_tus|Tarvolin tus" "nginx|nginx DAV PUT (curl -T)" \
+    for key in "tvn_put|Tarvolin PUT (curl -T)" "tvn_tus|Tarvolin tus" "tvn_old_put|TVN_OLD PUT (curl -T)" "nginx|nginx DAV PUT (curl -T)" \
         "cp|cp, same disk" "cp_sync|cp + sync, same disk"; do
         IFS='|' read -r k label <<<"$key"
         print_row "$label" "$(cell "$k" 1)" "$(spread "$k")" "$(fmt "$(res_median "mem|$k")" 0)" "$(fmt "$(res_median "grow|$k")" 0)"
