@@ -11,7 +11,8 @@
 # is compared with the original (SHA-256): a wrong one counts as failed, never as fast.
 # Stored files are removed (and the disk synced) between uploads. The table shows MB/s
 # (10^6 bytes/s), medians of REPS rounds, the ratio to nginx taken in each round (median
-# and min-max), and the servers' peak memory (VmHWM) before and after the upload.
+# and min-max), the servers' CPU time during the upload, and their peak memory (VmHWM) before
+# and after it.
 #
 # With BIG=1 (or BIG_ONLY=1), one more step: BIG_BYTES (2 GiB) generated on the fly (AES-CTR
 # of zeros, never a file), hashed as it goes, sent by PUT to a fresh Tarvolin; its VmHWM
@@ -114,6 +115,17 @@ same_as_source() {
     [ -f "$1" ] && [ "$(stat -c %s "$1")" = "$SIZE" ] && [ "$(sha256sum "$1" | cut -d' ' -f1)" = "$SRC_SHA" ]
 }
 
+# cpu_ms NAME: CPU time (user + system, ms) of the server's processes so far, threads included
+cpu_ms() {
+    local p sum=0 v tick
+    tick=$(getconf CLK_TCK)
+    for p in $(proc_tree "${SRV_PID[$1]}"); do
+        v=$(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || true)
+        [ -n "$v" ] && sum=$((sum + v))
+    done
+    echo $((sum * 1000 / tick))
+}
+
 mbs() { awk -v b="$1" -v t="$2" 'BEGIN{ if (t > 0) printf "%.1f", b/t/1e6 }'; }
 
 # put_file URL FILE -> "CODE SECONDS" (curl -T, as a user would type it)
@@ -169,7 +181,7 @@ stored_tvn_file() {
 
 # run_row ROW REP: one upload, its time, its check, memory
 run_row() {
-    local row=$1 rep=$2 r code secs hwm0 hwm1 stored
+    local row=$1 rep=$2 code secs hwm0 hwm1 cpu0 cpu1 stored
     settle
     case $row in
     cp)
@@ -200,7 +212,7 @@ run_row() {
             stop_server tarvolin
             return
         fi
-        hwm0=$(server_hwm tarvolin)
+        hwm0=$(server_hwm tarvolin); cpu0=$(cpu_ms tarvolin)
         if [ "$row" != tvn_tus ]; then
             read -r code secs <<<"$(put_file "http://127.0.0.1:$TVN_PORT/up/upload.bin" "$SRC")"
             [ "$code" = 201 ] || log "    PUT answered ${code:-nothing}: $(head -c 300 "$WORK/answer.txt" 2>/dev/null) $(cat "$WORK/curl.err")"
@@ -208,16 +220,16 @@ run_row() {
             read -r code secs _ <<<"$(tus_send "http://127.0.0.1:$TVN_PORT" /up/ "$SRC" upload.bin "$SIZE")"
             [ "$code" = 204 ] || log "    tus went wrong at $code: $(head -c 300 "$WORK/answer.txt" 2>/dev/null) $(cat "$WORK/curl.err")"
         fi
-        hwm1=$(server_hwm tarvolin)
+        hwm1=$(server_hwm tarvolin); cpu1=$(cpu_ms tarvolin)
         stored=$(stored_tvn_file)
         stop_server tarvolin
         ;;
     nginx)
         start_nginx_dav || { RES_ERR[nginx]=1; return; }
-        hwm0=$(server_hwm nginx)
+        hwm0=$(server_hwm nginx); cpu0=$(cpu_ms nginx)
         read -r code secs <<<"$(put_file "http://127.0.0.1:$NGINX_PORT/up/upload.bin" "$SRC")"
         [ "$code" = 201 ] || log "    nginx PUT answered ${code:-nothing}: $(head -c 300 "$WORK/answer.txt" 2>/dev/null) $(cat "$WORK/curl.err")"
-        hwm1=$(server_hwm nginx)
+        hwm1=$(server_hwm nginx); cpu1=$(cpu_ms nginx)
         stored=$NGINX_ROOT/up/upload.bin
         stop_server nginx
         ;;
@@ -234,7 +246,8 @@ run_row() {
     ROUND[$row|$rep]=$v
     [ -n "$hwm1" ] && add_res "mem|$row" "$hwm1"
     [ -n "$hwm0" ] && [ -n "$hwm1" ] && add_res "grow|$row" "$((hwm1 - hwm0))"
-    log "    $row: $v MB/s ($secs s), VmHWM ${hwm0:-?} -> ${hwm1:-?} KiB, SHA-256 equal"
+    add_res "cpu|$row" "$((cpu1 - cpu0))"
+    log "    $row: $v MB/s ($secs s), server CPU $((cpu1 - cpu0)) ms, VmHWM ${hwm0:-?} -> ${hwm1:-?} KiB, SHA-256 equal"
 }
 
 TUS_SKIPPED=0
@@ -310,18 +323,19 @@ report() {
     echo "peers: $(peer_versions nginx curl coreutils); tus: $([ "$TUS_SKIPPED" = 1 ] && echo "skipped (no Tus-Version in the answer to OPTIONS)" || echo "one PATCH per $([ "$TUS_CHUNK_MIB" -le 0 ] && echo file || echo "$TUS_CHUNK_MIB MiB")")"
     echo
     TABLE_W=20
-    print_row "upload" "MB/s" "/ nginx [min-max]" "VmHWM after (KiB)" "VmHWM growth (KiB)"
-    print_rule 4
+    print_row "upload" "MB/s" "/ nginx [min-max]" "server CPU (ms)" "VmHWM after (KiB)" "VmHWM growth (KiB)"
+    print_rule 5
     local key k label
     for key in "tvn_put|Tarvolin PUT (curl -T)" "tvn_tus|Tarvolin tus" "tvn_old_put|TVN_OLD PUT (curl -T)" "nginx|nginx DAV PUT (curl -T)" \
         "cp|cp, same disk" "cp_sync|cp + sync, same disk"; do
         IFS='|' read -r k label <<<"$key"
-        print_row "$label" "$(cell "$k" 1)" "$(spread "$k")" "$(fmt "$(res_median "mem|$k")" 0)" "$(fmt "$(res_median "grow|$k")" 0)"
+        print_row "$label" "$(cell "$k" 1)" "$(spread "$k")" "$(fmt "$(res_median "cpu|$k")" 0)" "$(fmt "$(res_median "mem|$k")" 0)" "$(fmt "$(res_median "grow|$k")" 0)"
     done
     echo
     echo "MB/s: 10^6 bytes per second, from the client's start until it has the answer; Tarvolin syncs the file before"
     echo "it answers, nginx and cp do not (cp + sync does). *: some round failed (see the log); only files equal to the"
-    echo "original count. nginx's memory is master + worker."
+    echo "original count. Server CPU: user + system time of its processes during the upload. nginx's memory is"
+    echo "master + worker."
     [ -n "$BIG_LINE" ] && { echo; echo "big: $BIG_LINE"; }
     echo
     echo "raw samples:"
