@@ -28,6 +28,8 @@ namespace {
 // ones are kept for the next bytes.
 constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
 constexpr std::size_t kSpareBlocks = 4;
+// After this many bytes written, the disk is asked to start writing them.
+constexpr std::size_t kKickBytes = std::size_t(8) << 20;
 
 bool StatvfsProbe(const std::string& folder, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
     struct statvfs st {};
@@ -252,6 +254,7 @@ void CUploadSink::Shared::Finish(std::unique_lock<std::mutex>& held, int status)
 }
 
 void CUploadSink::Shared::Write() {
+    std::size_t sinceKick = 0; // bytes written since the disk was last asked to start
     std::unique_lock held(lock);
     for (;;) {
         wake.wait(held, [&] { return dropped || ended || !chunks.empty(); });
@@ -276,6 +279,12 @@ void CUploadSink::Shared::Write() {
         held.unlock();
         const bool written = WriteAll(part.Get(), chunk.data(), chunk.size());
         const int error = errno;
+        if (written && (sinceKick += chunk.size()) >= kKickBytes) {
+            // The disk starts on what is written while more comes, so that the sync at the
+            // end has only the last part left to wait for.
+            ::sync_file_range(part.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+            sinceKick = 0;
+        }
         held.lock();
         if (!written) {
             chunks.clear();
