@@ -329,6 +329,7 @@ report() {
     for key in "tvn_put|Tarvolin PUT (curl -T)" "tvn_tus|Tarvolin tus" "tvn_old_put|TVN_OLD PUT (curl -T)" "nginx|nginx DAV PUT (curl -T)" \
         "cp|cp, same disk" "cp_sync|cp + sync, same disk"; do
         IFS='|' read -r k label <<<"$key"
+        [[ " ${ROWS[*]} " == *" ${k%_sync} "* ]] || continue
         print_row "$label" "$(cell "$k" 1)" "$(spread "$k")" "$(fmt "$(res_median "cpu|$k")" 0)" "$(fmt "$(res_median "mem|$k")" 0)" "$(fmt "$(res_median "grow|$k")" 0)"
     done
     echo
