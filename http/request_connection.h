@@ -102,8 +102,8 @@ class CRequestConnection : public CRequestContext {
     std::string unread;
     // The interim answer a client waiting with "Expect: 100-continue" still has to get.
     std::string continueLeft;
-    // Where a body is read, in pieces larger than the answer's buffer: fewer reads and
-    // fewer, larger pieces for the sink. Only while a body is received.
+    // A body is read in pieces of up to kBodyPiece, into the sink's own memory when it has
+    // some, else here (only while a body is received).
     static constexpr std::size_t kBodyPiece = std::size_t(256) << 10;
     std::unique_ptr<char[]> bodyPiece;
     Clock::time_point lastProgress;

@@ -6,12 +6,14 @@
 
 #include <array>
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
+#include <span>
 #include <string>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
@@ -140,34 +142,78 @@ TEST_F(UploadMemory, TwoGibibytesGoToDiskThroughAFewMebibytes) {
     std::filesystem::remove(folder + "big.bin");
 }
 
-// Pieces of every size around the sink's blocks, taken one after the other, reach the part
-// file whole and in order.
+// Pieces of every size around the sink's blocks reach the part file whole and in order,
+// whether the sink copies them (Take) or they are read into its own memory (Room).
 TEST(UploadSinkBlocks, PiecesOfAnySizeArriveInOrder) {
+    for (const bool intoRoom : {false, true}) {
+        SCOPED_TRACE(intoRoom ? "read into the sink's room" : "copied by Take");
+        test::TempDir temp;
+        const std::string folder = temp.Path() + "/";
+        std::string partPath;
+        UniqueFd part = CreatePartFile(folder, partPath);
+        ASSERT_TRUE(part.Valid());
+        std::atomic<bool> done{false};
+        CUploadSink sink(std::move(part), partPath, folder, "pieces.bin", [&] { done = true; });
+        const std::array<std::size_t, 13> sizes = {1, 16384,   262144,  1048575, 0,
+                                                   1, 1048576, 1048577, 3 << 20, (1 << 20) - 7,
+                                                   7, 65536,   5 << 20};
+        std::string all;
+        std::mt19937 random(7);
+        for (const std::size_t size : sizes) {
+            std::string piece(size, '\0');
+            for (char& c : piece)
+                c = static_cast<char>(random());
+            all += piece;
+            std::string_view left = piece;
+            do {
+                // Like the connection: no more while the sink is full.
+                ASSERT_TRUE(test::WaitFor([&] { return !sink.Full(); }));
+                if (!intoRoom) {
+                    ASSERT_TRUE(sink.Take(left));
+                    break;
+                }
+                const std::span<char> room = sink.Room(std::max<std::size_t>(left.size(), 1));
+                ASSERT_FALSE(room.empty());
+                const std::size_t count = std::min(room.size(), left.size());
+                left.copy(room.data(), count); // what a read would bring, 0 at first for ""
+                ASSERT_TRUE(sink.TakeRoom(count));
+                left.remove_prefix(count);
+            } while (!left.empty());
+        }
+        sink.End();
+        ASSERT_TRUE(test::WaitFor([&] { return done.load(); }, 30000));
+        EXPECT_EQ(sink.Result().status, 201);
+        EXPECT_EQ(sink.Result().stored, "pieces.bin");
+        EXPECT_TRUE(test::ReadFile(folder + "pieces.bin") == all);
+    }
+}
+
+// The writer fails while the connection reads into the sink's room: the room stays the
+// connection's until it is handed back (then refused), and nothing is placed.
+TEST(UploadSinkBlocks, AWriterThatFailsLeavesTheRoomBeingReadInto) {
     test::TempDir temp;
     const std::string folder = temp.Path() + "/";
-    std::string partPath;
-    UniqueFd part = CreatePartFile(folder, partPath);
-    ASSERT_TRUE(part.Valid());
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+    UniqueFd readEnd(pipeEnds[0]);
     std::atomic<bool> done{false};
-    CUploadSink sink(std::move(part), partPath, folder, "pieces.bin", [&] { done = true; });
-    const std::array<std::size_t, 12> sizes = {
-        1, 16384, 262144, 1048575, 1, 1048576, 1048577, 3 << 20, (1 << 20) - 7, 7, 65536, 5 << 20};
-    std::string all;
-    std::mt19937 random(7);
-    for (const std::size_t size : sizes) {
-        std::string piece(size, '\0');
-        for (char& c : piece)
-            c = static_cast<char>(random());
-        // Like the connection: no more while the sink is full.
-        ASSERT_TRUE(test::WaitFor([&] { return !sink.Full(); }));
-        ASSERT_TRUE(sink.Take(piece));
-        all += piece;
-    }
-    sink.End();
-    ASSERT_TRUE(test::WaitFor([&] { return done.load(); }, 30000));
-    EXPECT_EQ(sink.Result().status, 201);
-    EXPECT_EQ(sink.Result().stored, "pieces.bin");
-    EXPECT_TRUE(test::ReadFile(folder + "pieces.bin") == all);
+    // A pipe that is read by nobody holds the writer; closing its reader makes it fail.
+    CUploadSink sink(UniqueFd(pipeEnds[1]), temp / "part", folder, "never.bin",
+                     [&] { done = true; });
+    ASSERT_TRUE(sink.Take(std::string(2 << 20, 'a')));
+    const std::span<char> room = sink.Room(256 * 1024);
+    ASSERT_FALSE(room.empty());
+    const auto before = std::signal(SIGPIPE, SIG_IGN);
+    readEnd.Reset();
+    const bool failed = test::WaitFor([&] { return done.load(); });
+    std::signal(SIGPIPE, before);
+    ASSERT_TRUE(failed);
+    std::memset(room.data(), 'b', room.size()); // still the connection's memory
+    EXPECT_FALSE(sink.TakeRoom(room.size()));
+    EXPECT_TRUE(sink.Room(1).empty());
+    EXPECT_FALSE(sink.Take("c"));
+    EXPECT_EQ(sink.Result().status, 500);
+    EXPECT_FALSE(std::filesystem::exists(folder + "never.bin"));
 }
 
 } // namespace
