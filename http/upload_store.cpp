@@ -26,8 +26,8 @@ namespace {
 
 // The blocks in which the bytes of an upload wait for the writer, and how many emptied
 // ones are kept for the next bytes.
-constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
-constexpr std::size_t kSpareBlocks = 4;
+constexpr std::size_t kBlockBytes = std::size_t(256) << 10;
+constexpr std::size_t kSpareBlocks = 20;
 // The least room handed out for reading into: less left in a block starts the next one.
 constexpr std::size_t kMinRoom = std::size_t(64) << 10;
 // After this many bytes written, the disk is asked to start writing them.

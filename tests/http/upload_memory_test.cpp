@@ -154,9 +154,9 @@ TEST(UploadSinkBlocks, PiecesOfAnySizeArriveInOrder) {
         ASSERT_TRUE(part.Valid());
         std::atomic<bool> done{false};
         CUploadSink sink(std::move(part), partPath, folder, "pieces.bin", [&] { done = true; });
-        const std::array<std::size_t, 13> sizes = {1, 16384,   262144,  1048575, 0,
-                                                   1, 1048576, 1048577, 3 << 20, (1 << 20) - 7,
-                                                   7, 65536,   5 << 20};
+        const std::array<std::size_t, 16> sizes = {
+            1,       16384,   262144,  262143,        262145, 1048575, 0,      1,
+            1048576, 1048577, 3 << 20, (1 << 20) - 7, 7,      65536,   200000, 5 << 20};
         std::string all;
         std::mt19937 random(7);
         for (const std::size_t size : sizes) {
