@@ -154,8 +154,11 @@ tus_send() {
     case $loc in http://*|https://*) ;; *) loc=$base$loc ;; esac
     local patch=(curl -s -o "$WORK/answer.txt" -D "$WORK/patch-head.txt" --max-time 600 -X PATCH "${tus[@]}"
         -H 'Content-Type: application/offset+octet-stream' -H 'Expect:' -w '%{http_code}')
+    # From standard input with the length given: `-T FILE` would put the file's name into a
+    # URL whose path ends in '/' (the upload's, /up/?upload=...).
     if [ "$TUS_CHUNK_MIB" -le 0 ]; then
-        code=$("${patch[@]}" -H 'Upload-Offset: 0' -T "$file" "$loc" 2>"$WORK/curl.err")
+        code=$("${patch[@]}" -H 'Upload-Offset: 0' -H "Content-Length: $size" -H 'Transfer-Encoding:' \
+            -T - "$loc" <"$file" 2>"$WORK/curl.err")
     else
         chunk=$((TUS_CHUNK_MIB * 1048576)); off=0
         while [ "$off" -lt "$size" ]; do
