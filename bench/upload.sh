@@ -323,7 +323,7 @@ report() {
     echo
     echo "Uploads of $SIZE_MIB MiB over loopback, medians of $REPS round(s) $BUSY_NOTE"
     echo "($(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, kernel $(uname -r), $(df --output=source,fstype "$WORK" | tail -1 | tr -s ' '))"
-    echo "peers: $(peer_versions nginx curl coreutils); tus: $([ "$TUS_SKIPPED" = 1 ] && echo "skipped (no Tus-Version in the answer to OPTIONS)" || echo "one PATCH per $([ "$TUS_CHUNK_MIB" -le 0 ] && echo file || echo "$TUS_CHUNK_MIB MiB")")"
+    echo "peers: $(peer_versions nginx curl coreutils); tus: $([[ " ${ROWS[*]} " != *" tvn_tus "* ]] && echo "not run" && return; [ "$TUS_SKIPPED" = 1 ] && echo "skipped (no Tus-Version in the answer to OPTIONS)" || echo "one PATCH per $([ "$TUS_CHUNK_MIB" -le 0 ] && echo file || echo "$TUS_CHUNK_MIB MiB")")"
     echo
     TABLE_W=20
     print_row "upload" "MB/s" "/ nginx [min-max]" "server CPU (ms)" "VmHWM after (KiB)" "VmHWM growth (KiB)"
