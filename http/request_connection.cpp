@@ -254,14 +254,25 @@ void CRequestConnection::ReceiveSome() {
             return;
         }
         const auto want = static_cast<std::size_t>(
-            std::min<long long>(bodyLeft, static_cast<long long>(buffer.Size())));
+            std::min<long long>(bodyLeft, static_cast<long long>(kBodyPiece)));
         long received = 0;
+        bool taken = true;
         if (!unread.empty()) {
             received = static_cast<long>(std::min(unread.size(), want));
-            unread.copy(buffer.Data(), static_cast<std::size_t>(received));
+            taken =
+                sink->Take(std::string_view(unread).substr(0, static_cast<std::size_t>(received)));
             unread.erase(0, static_cast<std::size_t>(received));
+        } else if (const std::span<char> room = sink->Room(want); !room.empty()) {
+            // Straight into the sink's own memory: no copy on the way to disk.
+            received = channel.Receive(room.data(), room.size());
+            taken = sink->TakeRoom(received > 0 ? static_cast<std::size_t>(received) : 0);
         } else {
-            received = channel.Receive(buffer.Data(), want);
+            if (!bodyPiece)
+                bodyPiece = std::make_unique_for_overwrite<char[]>(kBodyPiece);
+            received = channel.Receive(bodyPiece.get(), want);
+            if (received > 0)
+                taken = sink->Take(
+                    std::string_view(bodyPiece.get(), static_cast<std::size_t>(received)));
         }
         if (received == IRequestChannel::kWouldBlock) {
             waiting = true;
@@ -275,11 +286,13 @@ void CRequestConnection::ReceiveSome() {
         }
         lastProgress = Clock::now();
         bodyLeft -= received;
-        if (!sink->Take(std::string_view(buffer.Data(), static_cast<std::size_t>(received)))) {
+        if (!taken) {
+            bodyPiece.reset();
             state = ConnState::Waiting; // the writer failed: its wake brings the answer
             return;
         }
     }
+    bodyPiece.reset();
     sink->End();
     state = ConnState::Waiting;
 }

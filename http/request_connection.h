@@ -4,6 +4,7 @@
 #include "http/request_reader.h"
 
 #include <chrono>
+#include <memory>
 
 namespace tvn {
 
@@ -101,6 +102,10 @@ class CRequestConnection : public CRequestContext {
     std::string unread;
     // The interim answer a client waiting with "Expect: 100-continue" still has to get.
     std::string continueLeft;
+    // A body is read in pieces of up to kBodyPiece, into the sink's own memory when it has
+    // some, else here (only while a body is received).
+    static constexpr std::size_t kBodyPiece = std::size_t(256) << 10;
+    std::unique_ptr<char[]> bodyPiece;
     Clock::time_point lastProgress;
     Clock::time_point started;
 };

@@ -20,9 +20,19 @@
 #include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace tvn {
 namespace {
+
+// The blocks in which the bytes of an upload wait for the writer, and how many emptied
+// ones are kept for the next bytes.
+constexpr std::size_t kBlockBytes = std::size_t(256) << 10;
+constexpr std::size_t kSpareBlocks = 20;
+// The least room handed out for reading into: less left in a block starts the next one.
+constexpr std::size_t kMinRoom = std::size_t(64) << 10;
+// After this many bytes written, the disk is asked to start writing them.
+constexpr std::size_t kKickBytes = std::size_t(8) << 20;
 
 bool StatvfsProbe(const std::string& folder, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
     struct statvfs st {};
@@ -389,7 +399,16 @@ bool PlaceFinishedFile(const std::string& partPath, const std::string& folder,
 struct CUploadSink::Shared {
     mutable std::mutex lock;
     std::condition_variable wake;
-    std::deque<std::string> chunks;
+    // The bytes taken, in blocks that the writer takes one at a time; a block it has
+    // written comes back empty to `spare`, so the next bytes fill memory that is already
+    // there instead of a new allocation for every piece read.
+    struct Block {
+        std::string bytes; // its whole size is room; `used` of it are taken
+        std::size_t used = 0;
+    };
+    std::deque<Block> chunks;
+    std::vector<Block> spare;
+    bool roomOut = false;    // the connection is reading into the newest block
     std::size_t pending = 0; // bytes in chunks and being written
     bool ended = false;
     bool dropped = false;
@@ -406,6 +425,10 @@ struct CUploadSink::Shared {
     std::uint64_t written = 0;
 
     void Write();
+    // The newest block, with room for at least `bytes` more (a new one when it has not).
+    Block& BlockWithRoom(std::size_t bytes);
+    // Counts `bytes` more as taken into the newest block.
+    void Took(std::size_t bytes);
     // Ends the writer with `status`; the part file of a plain upload goes unless it was
     // placed, that of a resumable one stays.
     void Finish(std::unique_lock<std::mutex>& held, int status);
@@ -431,11 +454,16 @@ void CUploadSink::Shared::Finish(std::unique_lock<std::mutex>& held, int status)
 }
 
 void CUploadSink::Shared::Write() {
+    std::size_t sinceKick = 0; // bytes written since the disk was last asked to start
     std::unique_lock held(lock);
     for (;;) {
-        wake.wait(held, [&] { return dropped || ended || !chunks.empty(); });
+        // The newest block stays while the connection reads into it.
+        wake.wait(held, [&] {
+            return dropped || ended || chunks.size() > 1 || (chunks.size() == 1 && !roomOut);
+        });
         // A resumable upload cut off still writes the bytes it took: they came; and one
-        // whose client left after its last byte is still placed.
+        // whose client left after its last byte is still placed. (The connection reads
+        // into no block once it dropped the sink.)
         if (dropped && (!ending.resumable || (chunks.empty() && !ended))) {
             Finish(held, 500);
             return;
@@ -455,20 +483,32 @@ void CUploadSink::Shared::Write() {
             Finish(held, placed ? 201 : (error == ENOSPC || error == EDQUOT ? 507 : 500));
             return;
         }
-        std::string chunk = std::move(chunks.front());
+        Block chunk = std::move(chunks.front());
         chunks.pop_front();
         held.unlock();
-        const bool wrote = WriteAll(part.Get(), chunk.data(), chunk.size());
+        const bool wrote = WriteAll(part.Get(), chunk.bytes.data(), chunk.used);
         const int error = errno;
+        if (wrote && (sinceKick += chunk.used) >= kKickBytes) {
+            // The disk starts on what is written while more comes, so that the sync at the
+            // end has only the last part left to wait for.
+            ::sync_file_range(part.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+            sinceKick = 0;
+        }
         held.lock();
         if (!wrote) {
-            chunks.clear();
+            // The block the connection reads into stays until it is handed back.
+            while (chunks.size() > (roomOut ? 1u : 0u))
+                chunks.pop_front();
             pending = 0;
             Finish(held, error == ENOSPC || error == EDQUOT ? 507 : 500);
             return;
         }
-        pending -= chunk.size();
-        written += chunk.size();
+        pending -= chunk.used;
+        written += chunk.used;
+        if (spare.size() < kSpareBlocks && chunk.bytes.size() == kBlockBytes) {
+            chunk.used = 0;
+            spare.push_back(std::move(chunk));
+        }
         if (full && pending <= kLowWater) {
             full = false;
             if (onRoom) {
@@ -507,17 +547,59 @@ CUploadSink::~CUploadSink() {
     shared->wake.notify_all();
 }
 
+CUploadSink::Shared::Block& CUploadSink::Shared::BlockWithRoom(std::size_t bytes) {
+    // The newest block takes the bytes while it has room (the writer has not taken it yet).
+    if (!chunks.empty() && chunks.back().bytes.size() - chunks.back().used >= bytes)
+        return chunks.back();
+    if (spare.empty() || bytes > kBlockBytes) {
+        chunks.emplace_back().bytes.resize(std::max(kBlockBytes, bytes));
+    } else {
+        chunks.push_back(std::move(spare.back()));
+        spare.pop_back();
+    }
+    return chunks.back();
+}
+
+void CUploadSink::Shared::Took(std::size_t bytes) {
+    chunks.back().used += bytes;
+    pending += bytes;
+    if (pending >= kHighWater)
+        full = true;
+    wake.notify_all();
+}
+
 bool CUploadSink::Take(std::string_view bytes) {
     const std::lock_guard held(shared->lock);
     if (shared->finished || shared->ended)
         return false;
     if (bytes.empty())
         return true;
-    shared->chunks.emplace_back(bytes);
-    shared->pending += bytes.size();
-    if (shared->pending >= kHighWater)
-        shared->full = true;
-    shared->wake.notify_all();
+    Shared::Block& block = shared->BlockWithRoom(bytes.size());
+    bytes.copy(block.bytes.data() + block.used, bytes.size());
+    shared->Took(bytes.size());
+    return true;
+}
+
+std::span<char> CUploadSink::Room(std::size_t want) {
+    const std::lock_guard held(shared->lock);
+    if (shared->finished || shared->ended || want == 0)
+        return {};
+    // The rest of the newest block when a fair piece fits, else a block of its own.
+    Shared::Block& block = shared->BlockWithRoom(std::min(want, kMinRoom));
+    shared->roomOut = true;
+    return {block.bytes.data() + block.used, std::min(want, block.bytes.size() - block.used)};
+}
+
+bool CUploadSink::TakeRoom(std::size_t count) {
+    const std::lock_guard held(shared->lock);
+    if (!shared->roomOut)
+        return false;
+    shared->roomOut = false;
+    if (shared->finished || shared->ended) {
+        shared->wake.notify_all();
+        return false;
+    }
+    shared->Took(count);
     return true;
 }
 

@@ -122,6 +122,8 @@ class CUploadSink : public IBodySink {
     CUploadSink& operator=(const CUploadSink&) = delete;
 
     bool Take(std::string_view bytes) override;
+    std::span<char> Room(std::size_t want) override;
+    bool TakeRoom(std::size_t count) override;
     bool Full() const override;
     void End() override;
     void SetOnRoom(std::function<void()> onRoom) override;
