@@ -52,7 +52,8 @@ std::optional<std::string_view> CAnswer::Header(std::string_view name) const {
 bool CAnswer::HasKnownEnd(bool headOnly) const {
     if (!Started() || static_cast<int>(status_) % 1000 >= 400)
         return false;
-    return headOnly || status_ == HttpStatus::kNotModified || Header("Content-Length");
+    return headOnly || status_ == HttpStatus::kNotModified || status_ == HttpStatus::kNoContent ||
+           Header("Content-Length");
 }
 
 void CAnswer::CutToHead() {

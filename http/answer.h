@@ -57,7 +57,7 @@ class CAnswer {
     void SetTrailer(std::string_view bytes) { trailer.assign(bytes); }
     void DropTrailer() { trailer.clear(); }
     // True when the client can tell where the answer ends without the connection ending: it
-    // gives its length, or can have no body (304, or the head alone for HEAD), and it is
+    // gives its length, or can have no body (304, 204, or the head alone for HEAD), and it is
     // no error.
     bool HasKnownEnd(bool headOnly) const;
     // The part of a file that follows the body bytes (none when it is not open).

@@ -4,6 +4,7 @@
 
 #include "http/http_date.h"
 #include "http/http_svr_doc.h"
+#include "http/request_reader.h"
 #include "http/url_path.h"
 #include "platform/text.h"
 
@@ -37,6 +38,7 @@ void CRequestContext::ResetForNextRequest() {
     bodySink.reset();
     bodyLeft = 0;
     uploadName.clear();
+    resumable = false;
     parkTicket.reset(); // a result still under way for the last request finds it gone
     pipeline = nullptr;
     pipelineLength = 0;
@@ -81,10 +83,21 @@ void CRequestContext::RunStagesByMethod() {
     static constexpr Stage kPut[] = {&C::LeaveUnlessTakesUploads, &C::RefuseRelayedUpload,
                                      &C::LocateUploadFolder, &C::CheckUploadPassword,
                                      &C::AcceptUpload};
+    static constexpr Stage kResumable[] = {&C::RefuseRelayedUpload, &C::LocateResumableFolder,
+                                           &C::CheckUploadPassword, &C::CheckResumableVersion,
+                                           &C::AnswerResumable};
+    static constexpr Stage kLongBody[] = {&C::RefuseLongBody};
     static constexpr Stage kOther[] = {&C::AnswerNotImplemented};
     const bool noBody = request.contentLength == 0;
     std::span<const Stage> list = kOther;
-    if (noBody && EqualsNoCase(request.method, "GET")) {
+    if (SpeaksResumable()) {
+        resumable = true;
+        headOnly = EqualsNoCase(request.method, "HEAD");
+        list = kResumable;
+    } else if (request.contentLength > CRequestReader::kMaxBodyBytes &&
+               !EqualsNoCase(request.method, "PUT")) {
+        list = kLongBody;
+    } else if (noBody && EqualsNoCase(request.method, "GET")) {
         list = kGet;
     } else if (noBody && EqualsNoCase(request.method, "HEAD")) {
         headOnly = true;
@@ -119,7 +132,12 @@ void CRequestContext::CompleteAnswer() {
     // An answer to HEAD never carries a body, not even a refusal text.
     if (headOnly)
         answer.CutToHead();
-    keepsConnection = requestsLeft > 0 && answer.HasKnownEnd(headOnly) && ClientKeepsAlive();
+    // The protocol's answers say which protocol they speak, refusals too.
+    if (resumable && answer.Started())
+        answer.AddHeader("Tus-Resumable", "1.0.0");
+    // A request with a body ends its connection.
+    keepsConnection = requestsLeft > 0 && answer.HasKnownEnd(headOnly) && ClientKeepsAlive() &&
+                      request.contentLength == 0;
     if (keepsConnection) {
         answer.DropTrailer();
         answer.AddHeader("Connection", "keep-alive");

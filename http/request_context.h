@@ -210,6 +210,31 @@ class CRequestContext {
     // main thread), then the body's way to disk: 201 with the Location of the stored file.
     StageResult AcceptUpload();
     StageResult StartReceiving(UniqueFd part, std::string partPath);
+    // True when the folder `folderUrl` names holds a ".upload" file.
+    bool FolderTakesUploads(std::string folderUrl) const;
+
+    // --- The resumable upload stages (http/resumable_uploads.cpp) ---
+    // True when the request speaks the resumable protocol (a Tus-Resumable header on
+    // OPTIONS, POST, HEAD, PATCH or DELETE) to a folder that takes uploads; every other
+    // request keeps its answers.
+    bool SpeaksResumable() const;
+    // The folder the URL names: 403 for a hidden one, 404 for a missing one.
+    StageResult LocateResumableFolder();
+    // 412 for a version of the protocol other than 1.0.0 (OPTIONS tells the versions).
+    StageResult CheckResumableVersion();
+    // OPTIONS, POST (a new upload), HEAD (its offset), PATCH (the next piece), DELETE.
+    StageResult AnswerResumable();
+    StageResult TellResumableLimits();
+    StageResult CreateUpload();
+    StageResult TellUploadOffset();
+    StageResult AcceptUploadPiece();
+    StageResult EndUpload();
+    // The piece's way to disk, at `offset` of the upload; 204 with the new offset.
+    StageResult ReceivePiece(UniqueFd part, std::string id, std::string name, std::uint64_t offset,
+                             bool completes);
+    // A request over the body size of every other request, in the resumable protocol to a
+    // folder that takes none: 400, as it would have been.
+    StageResult RefuseLongBody();
 
     using Stage = StageResult (CRequestContext::*)();
     // Runs the stages from `first` on until one answers or waits; `stageAt` keeps the stage
@@ -254,6 +279,7 @@ class CRequestContext {
     Resume resumeParked;
     std::shared_ptr<IBodySink> bodySink;
     std::string uploadName; // the name the uploaded file asks for
+    bool resumable = false; // the request's answers speak the resumable protocol
     // Alive as long as the context: a result posted back for a context that is gone finds
     // it expired and is dropped.
     std::shared_ptr<char> parkTicket;

@@ -112,7 +112,10 @@ void CRequestReader::ConsumeHeaderLine(CRequest& request) {
 bool CRequestReader::RecordContentLength(CRequest& request) {
     const std::string& value = request.Header("content-length");
     const long long length = value.empty() ? 0 : std::strtoll(value.c_str(), nullptr, 10);
-    const bool upload = EqualsNoCase(request.method, "PUT");
+    // A piece of a resumable upload may be as long as a file sent whole.
+    const bool upload =
+        EqualsNoCase(request.method, "PUT") ||
+        (EqualsNoCase(request.method, "PATCH") && request.headers.count("tus-resumable") > 0);
     const long long limit = upload ? kMaxUploadBytes : kMaxBodyBytes;
     // A negative or unreadable length is a request without body.
     request.contentLength = length > 0 && length <= limit ? length : 0;

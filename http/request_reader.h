@@ -9,7 +9,7 @@ namespace tvn {
 // Reads one request from the bytes of a connection, in pieces of any size. Lines end at
 // LF, with or without CR (a CR is dropped wherever it stands); the request is complete at
 // the first empty line. Content-Length is recorded, but no body is read or kept here: only
-// an upload (PUT) has one, which the connection streams to disk.
+// an upload (PUT, or a piece of a resumable one) has one, which the connection streams to disk.
 class CRequestReader {
   public:
     enum class Outcome { NeedMore, Complete, Reject };

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <random>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <thread>
@@ -177,16 +178,194 @@ void RemoveExpiredParts(const std::string& folder) {
     if (!dir)
         return;
     const std::int64_t now = ::time(nullptr);
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (!name.ends_with(".part"))
-            continue;
+    const auto expired = [&](const std::string& name) {
         struct stat st {};
-        if (::fstatat(dirFd.Get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now - st.st_mtim.tv_sec >= kPartLifetimeSeconds)
-            ::unlinkat(dirFd.Get(), entry->d_name, 0);
+        return ::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               now - st.st_mtim.tv_sec >= kPartLifetimeSeconds;
+    };
+    const auto present = [&](const std::string& name) {
+        struct stat st {};
+        return ::fstatat(dirFd.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    };
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.ends_with(".part") && expired(name)) {
+            ::unlinkat(dirFd.Get(), name.c_str(), 0);
+            // A resumable upload's description goes with its part.
+            const std::string info = name.substr(0, name.size() - 5) + ".info";
+            ::unlinkat(dirFd.Get(), info.c_str(), 0);
+        } else if (name.ends_with(".info") && expired(name) &&
+                   !present(name.substr(0, name.size() - 5) + ".part")) {
+            // The description of a finished upload, kept for its client's last question.
+            ::unlinkat(dirFd.Get(), name.c_str(), 0);
+        } else if (name.ends_with(".info.new") && expired(name)) {
+            ::unlinkat(dirFd.Get(), name.c_str(), 0);
+        }
     }
     ::closedir(dir);
+}
+
+bool IsUploadId(std::string_view id) {
+    return id.size() == 32 && id.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+std::string PartPathOf(const std::string& folder, std::string_view id) {
+    return folder + std::string(kUploadPartsName) + "/" + std::string(id) + ".part";
+}
+
+namespace {
+
+std::string InfoPathOf(const std::string& folder, std::string_view id) {
+    return folder + std::string(kUploadPartsName) + "/" + std::string(id) + ".info";
+}
+
+// Writes the description of `upload` whole or not at all: aside, synced, renamed.
+bool WriteDescription(const std::string& folder, const ResumableUpload& upload) {
+    const std::string info = InfoPathOf(folder, upload.id);
+    std::string text = "name=" + upload.name + "\nlength=" + std::to_string(upload.length) + "\n";
+    if (!upload.stored.empty())
+        text += "stored=" + upload.stored + "\n";
+    const std::string aside = info + ".new";
+    const UniqueFd out(
+        ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    const bool written = out.Valid() && WriteAll(out.Get(), text.data(), text.size()) &&
+                         ::fsync(out.Get()) == 0 && ::rename(aside.c_str(), info.c_str()) == 0;
+    if (!written) {
+        const int error = errno;
+        ::unlink(aside.c_str());
+        errno = error;
+        return false;
+    }
+    SyncFolder(folder + std::string(kUploadPartsName));
+    return true;
+}
+
+// Reads the description of upload `id`; false when it is missing or not one written here.
+bool ReadDescription(const std::string& folder, std::string_view id, ResumableUpload& upload) {
+    const std::string info = InfoPathOf(folder, id);
+    struct stat st {};
+    if (::lstat(info.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const auto text = LoadWholeFile(info, 4096);
+    if (!text)
+        return false;
+    std::string_view rest = *text;
+    std::optional<std::uint64_t> length;
+    std::string name;
+    std::string stored;
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.starts_with("name="))
+            name = line.substr(5);
+        else if (line.starts_with("length="))
+            length = ReadNumber(line.substr(7));
+        else if (line.starts_with("stored="))
+            stored = line.substr(7);
+    }
+    // The folder travels on drives: what it holds is checked as a visitor's words are.
+    if (!length || !IsUploadName(name) || (!stored.empty() && !IsUploadName(stored)))
+        return false;
+    upload = {std::string(id), std::move(name), *length, 0, std::move(stored)};
+    if (!upload.stored.empty()) {
+        upload.offset = upload.length;
+        return ::time(nullptr) - st.st_mtim.tv_sec < kPartLifetimeSeconds;
+    }
+    return true;
+}
+
+} // namespace
+
+bool CreateResumableUpload(const std::string& folder, std::string_view name, std::uint64_t length,
+                           ResumableUpload& made) {
+    const std::string parts = folder + std::string(kUploadPartsName);
+    if (::mkdir(parts.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    std::random_device random;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        char id[40];
+        std::snprintf(id, sizeof id, "%08x%08x%08x%08x", random(), random(), random(), random());
+        const std::string partPath = PartPathOf(folder, id);
+        const UniqueFd part(
+            ::open(partPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (!part.Valid()) {
+            if (errno == EEXIST)
+                continue;
+            return false;
+        }
+        ResumableUpload upload{id, std::string(name), length, 0, {}};
+        bool done = WriteDescription(folder, upload);
+        // Nothing to wait for: an empty file is whole at once.
+        if (done && length == 0)
+            done = PlaceFinishedFile(partPath, folder, name, upload.stored) &&
+                   WriteDescription(folder, upload);
+        if (!done) {
+            const int error = errno;
+            ::unlink(InfoPathOf(folder, id).c_str());
+            ::unlink(partPath.c_str());
+            errno = error;
+            return false;
+        }
+        made = std::move(upload);
+        return true;
+    }
+    errno = EEXIST;
+    return false;
+}
+
+bool ReadResumableUpload(const std::string& folder, std::string_view id, ResumableUpload& upload) {
+    if (!IsUploadId(id) || !ReadDescription(folder, id, upload))
+        return false;
+    if (!upload.stored.empty())
+        return true;
+    struct stat st {};
+    if (::lstat(PartPathOf(folder, id).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::time(nullptr) - st.st_mtim.tv_sec >= kPartLifetimeSeconds)
+        return false;
+    upload.offset = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+UniqueFd OpenResumablePart(const std::string& folder, std::string_view id, bool& busy) {
+    busy = false;
+    if (!IsUploadId(id))
+        return UniqueFd();
+    UniqueFd part(::open(PartPathOf(folder, id).c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!part.Valid())
+        return part;
+    if (::flock(part.Get(), LOCK_EX | LOCK_NB) != 0) {
+        busy = errno == EWOULDBLOCK;
+        return UniqueFd();
+    }
+    if (::lseek(part.Get(), 0, SEEK_END) < 0)
+        return UniqueFd();
+    return part;
+}
+
+bool MarkResumableUploadStored(const std::string& folder, std::string_view id,
+                               std::string_view stored) {
+    ResumableUpload upload;
+    if (!ReadDescription(folder, id, upload))
+        return false;
+    upload.stored = stored;
+    return WriteDescription(folder, upload);
+}
+
+bool RemoveResumableUpload(const std::string& folder, std::string_view id, bool& busy) {
+    busy = false;
+    ResumableUpload upload;
+    if (!ReadResumableUpload(folder, id, upload))
+        return false;
+    if (upload.stored.empty()) {
+        const UniqueFd part = OpenResumablePart(folder, id, busy);
+        if (!part.Valid())
+            return false;
+        ::unlink(PartPathOf(folder, id).c_str());
+    }
+    ::unlink(InfoPathOf(folder, id).c_str());
+    SyncFolder(folder + std::string(kUploadPartsName));
+    return true;
 }
 
 bool PlaceFinishedFile(const std::string& partPath, const std::string& folder,
@@ -223,17 +402,27 @@ struct CUploadSink::Shared {
     std::string partPath;
     std::string folder;
     std::string name;
+    Ending ending;
+    std::uint64_t written = 0;
 
     void Write();
-    // Ends the writer with `status`; the part file goes unless it was placed.
+    // Ends the writer with `status`; the part file of a plain upload goes unless it was
+    // placed, that of a resumable one stays.
     void Finish(std::unique_lock<std::mutex>& held, int status);
 };
 
 void CUploadSink::Shared::Finish(std::unique_lock<std::mutex>& held, int status) {
-    part.Reset();
-    if (status != 201)
+    if (ending.resumable && status != 201 && part.Valid()) {
+        // What reached the part is kept for the client's next piece: on disk first.
+        held.unlock();
+        ::fsync(part.Get());
+        held.lock();
+    }
+    part.Reset(); // the lock of a resumable part goes with it
+    if (status != 201 && !ending.resumable)
         ::unlink(partPath.c_str());
     outcome.status = status;
+    outcome.written = written;
     finished = true;
     std::function<void()> tell = dropped ? nullptr : std::move(done);
     held.unlock();
@@ -245,7 +434,8 @@ void CUploadSink::Shared::Write() {
     std::unique_lock held(lock);
     for (;;) {
         wake.wait(held, [&] { return dropped || ended || !chunks.empty(); });
-        if (dropped) {
+        // A resumable upload cut off still writes the bytes it took: they came.
+        if (dropped && (!ending.resumable || chunks.empty())) {
             Finish(held, 500);
             return;
         }
@@ -254,8 +444,11 @@ void CUploadSink::Shared::Write() {
             const bool synced = ::fsync(part.Get()) == 0;
             const int syncError = errno;
             std::string stored;
-            const bool placed = synced && PlaceFinishedFile(partPath, folder, name, stored);
+            const bool placed =
+                synced && (!ending.place || PlaceFinishedFile(partPath, folder, name, stored));
             const int error = synced ? errno : syncError;
+            if (placed && ending.place && ending.resumable)
+                MarkResumableUploadStored(folder, ending.uploadId, stored);
             held.lock();
             outcome.stored = std::move(stored);
             Finish(held, placed ? 201 : (error == ENOSPC || error == EDQUOT ? 507 : 500));
@@ -264,16 +457,17 @@ void CUploadSink::Shared::Write() {
         std::string chunk = std::move(chunks.front());
         chunks.pop_front();
         held.unlock();
-        const bool written = WriteAll(part.Get(), chunk.data(), chunk.size());
+        const bool wrote = WriteAll(part.Get(), chunk.data(), chunk.size());
         const int error = errno;
         held.lock();
-        if (!written) {
+        if (!wrote) {
             chunks.clear();
             pending = 0;
             Finish(held, error == ENOSPC || error == EDQUOT ? 507 : 500);
             return;
         }
         pending -= chunk.size();
+        written += chunk.size();
         if (full && pending <= kLowWater) {
             full = false;
             if (onRoom) {
@@ -288,7 +482,13 @@ void CUploadSink::Shared::Write() {
 
 CUploadSink::CUploadSink(UniqueFd part, std::string partPath, std::string folder, std::string name,
                          std::function<void()> done)
+    : CUploadSink(std::move(part), std::move(partPath), std::move(folder), std::move(name),
+                  std::move(done), Ending()) {}
+
+CUploadSink::CUploadSink(UniqueFd part, std::string partPath, std::string folder, std::string name,
+                         std::function<void()> done, Ending ending)
     : shared(std::make_shared<Shared>()) {
+    shared->ending = std::move(ending);
     shared->part = std::move(part);
     shared->partPath = std::move(partPath);
     shared->folder = std::move(folder);

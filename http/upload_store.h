@@ -57,6 +57,34 @@ UniqueFd CreatePartFile(const std::string& folder, std::string& partPath);
 constexpr std::int64_t kPartLifetimeSeconds = 24 * 60 * 60;
 void RemoveExpiredParts(const std::string& folder);
 
+// Resumable uploads: each has a part file "<id>.part" and a description "<id>.info" (its
+// name and length, and once whole the name it took) in the ".upload-parts" folder; the id is
+// 32 hexadecimal digits. The offset of an upload is what its part file holds.
+struct ResumableUpload {
+    std::string id;
+    std::string name;
+    std::uint64_t length = 0;
+    std::uint64_t offset = 0; // the bytes the part holds; `length` once whole
+    std::string stored;       // the name the whole file took; empty until then
+};
+bool IsUploadId(std::string_view id);
+// Creates a resumable upload of `name` and `length` in `folder`; false (errno set) when not.
+// One of no bytes is whole at once: it is placed before this returns.
+bool CreateResumableUpload(const std::string& folder, std::string_view name, std::uint64_t length,
+                           ResumableUpload& made);
+// Reads upload `id` of `folder`; false when there is none, or it is expired or not one this
+// program wrote.
+bool ReadResumableUpload(const std::string& folder, std::string_view id, ResumableUpload& upload);
+// Opens the part of upload `id` for writing at its end, locked against every other writer.
+// `busy` tells when another holds it (an invalid descriptor then).
+UniqueFd OpenResumablePart(const std::string& folder, std::string_view id, bool& busy);
+// Notes in the description of upload `id` the name its whole file took.
+bool MarkResumableUploadStored(const std::string& folder, std::string_view id,
+                               std::string_view stored);
+// Removes upload `id` (its part and description); `busy` when a writer holds it.
+bool RemoveResumableUpload(const std::string& folder, std::string_view id, bool& busy);
+std::string PartPathOf(const std::string& folder, std::string_view id);
+
 // Moves the whole part file to the first free name of `name` in `folder` (never replacing
 // a file); the name taken goes to `stored`. False when none could be taken (errno set).
 bool PlaceFinishedFile(const std::string& partPath, const std::string& folder,
@@ -72,12 +100,23 @@ class CUploadSink : public IBodySink {
     static constexpr std::size_t kLowWater = std::size_t(1) << 20;
 
     struct Outcome {
-        int status = 0;     // 201 stored, 507 the disk is full, 500 another failure
-        std::string stored; // the name the file took
+        int status = 0;            // 201 stored, 507 the disk is full, 500 another failure
+        std::string stored;        // the name the file took
+        std::uint64_t written = 0; // bytes this sink wrote
+    };
+    // How the part file is ended. A plain upload is placed when whole and gone when not. A
+    // resumable one keeps what reached it, synced, when cut or failed, and is placed (its
+    // description told the name taken) only by the piece that completes it.
+    struct Ending {
+        bool resumable = false;
+        bool place = true;
+        std::string uploadId;
     };
 
     CUploadSink(UniqueFd part, std::string partPath, std::string folder, std::string name,
                 std::function<void()> done);
+    CUploadSink(UniqueFd part, std::string partPath, std::string folder, std::string name,
+                std::function<void()> done, Ending ending);
     ~CUploadSink() override;
     CUploadSink(const CUploadSink&) = delete;
     CUploadSink& operator=(const CUploadSink&) = delete;

@@ -79,16 +79,19 @@ void CheckFolderTakes(const std::string& folder, std::uint64_t length, UploadChe
 
 } // namespace
 
+bool CRequestContext::FolderTakesUploads(std::string folder) const {
+    struct stat st {};
+    if (folder.empty() || !MapToLocalPath(folder))
+        return false;
+    AddTrailingSlash(folder);
+    folder.append(kUploadRulesName);
+    return ::stat(folder.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 StageResult CRequestContext::LeaveUnlessTakesUploads() {
     const std::string& url = request.url;
-    std::string folder = url.substr(0, url.rfind('/') + 1);
-    struct stat st {};
-    if (!folder.empty() && MapToLocalPath(folder)) {
-        AddTrailingSlash(folder);
-        folder.append(kUploadRulesName);
-        if (::stat(folder.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            return StageResult::kGoOn;
-    }
+    if (FolderTakesUploads(url.substr(0, url.rfind('/') + 1)))
+        return StageResult::kGoOn;
     if (request.contentLength > CRequestReader::kMaxBodyBytes) {
         answer.StartError(HttpStatus::kBadRequest);
         return StageResult::kAnswered;

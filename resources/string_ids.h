@@ -26,6 +26,9 @@ enum class StringId : int {
     kUploadTooLarge = 3044,      // over the folder's maxsize
     kUploadNoRoom = 3045,        // the disk would be left too full
     kUploadFolderFull = 3046,    // the folder holds maxfiles files
+    kUploadBeyondLength = 3047,  // a piece past the length a resumable upload announced
+    kUploadBusy = 3048,          // another piece of the same resumable upload is being written
+    kUploadOtherOffset = 3049,   // a piece for another offset than the upload holds
     // The upload area of a folder listing.
     kUploadAreaTitle = 3050,    // its heading
     kUploadAreaChoose = 3051,   // the file button and drop zone
@@ -53,7 +56,9 @@ enum class HttpStatus : int {
     kNotFound = 4404,
     kConflict = 4409,
     kLengthRequired = 4411,
+    kPreconditionFailed = 4412,
     kContentTooLarge = 4413,
+    kUnsupportedMediaType = 4415,
     kRangeNotSatisfiable = 4416,
     kInternalError = 4500,
     kNotImplemented = 4501,
