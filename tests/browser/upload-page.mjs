@@ -2,13 +2,15 @@
 // picked (DevTools' DOM.setFileInputFiles, which is what choosing them in the dialog does),
 // a bar per file and one for all rising to 100 %, then the files in the listing, pictures
 // with thumbnails. Then a larger file whose connection is cut half way (the browser taken
-// offline): the page asks the server for the offset it holds and goes on from there.
+// offline): the page asks the server for the offset it holds and goes on from there. Last, a
+// file whose page is left half way: picked again on the page loaded anew, it goes on from
+// the server's offset instead of starting over.
 //
-// node --experimental-websocket upload-page.mjs DEVTOOLS_PORT SERVER_PORT FILES_DIR BIG_FILE
+// node --experimental-websocket upload-page.mjs DEVTOOLS_PORT SERVER_PORT FILES_DIR BIG_FILE LONG_FILE
 import { Browser, freshPageSocketUrl, pageSocketUrl } from "./devtools.mjs";
 import { readdirSync } from "node:fs";
 
-const [devtoolsPort, serverPort, filesDir, bigFile] = process.argv.slice(2);
+const [devtoolsPort, serverPort, filesDir, bigFile, longFile] = process.argv.slice(2);
 const base = `http://127.0.0.1:${serverPort}`;
 let failed = 0;
 const check = (ok, what, detail = "") => {
@@ -57,8 +59,8 @@ await page.eval(`(() => {
     return true;
 })()`);
 
-const { root } = await page.send("DOM.getDocument");
 async function pick(paths) {
+    const { root } = await page.send("DOM.getDocument");
     const { nodeId } = await page.send("DOM.querySelector", { nodeId: root.nodeId, selector: ".tvn-upload input[type=file]" });
     await page.send("DOM.setFileInputFiles", { nodeId, files: paths });
 }
@@ -125,5 +127,24 @@ check(heads.length >= 1 && resumed && Number(header(resumed, "Upload-Offset")) >
     after.map((r) => `${r.method} ${header(r, "Upload-Offset") ?? ""}`).join(", "));
 check(await until(page, `[...document.querySelectorAll(".tvn-rows a")].some((a) => a.textContent === ${JSON.stringify(bigName)})`, 30),
     "the big file is in the listing");
+
+// The page left half way, then the same file picked again on the page loaded anew.
+const longName = longFile.slice(longFile.lastIndexOf("/") + 1);
+const longRow = `[...document.querySelectorAll(".tvn-upload li")].find((li) => li.firstChild.textContent === ${JSON.stringify(longName)})`;
+await page.send("Network.emulateNetworkConditions", slow);
+await pick([longFile]);
+check(await until(page, `(() => { const r = ${longRow}; return !!r && r.querySelector("progress").value > r.querySelector("progress").max * 0.3; })()`),
+    "the long file is under way");
+await page.go(`${base}/Inbox/`);
+await page.send("Network.emulateNetworkConditions", { ...slow, uploadThroughput: -1 });
+const reloaded = requests.length;
+await pick([longFile]);
+check(await until(page, `${longRow}.lastChild.textContent === ${JSON.stringify(sentText)}`, 120), "the long file is sent in the end",
+    await page.eval(`${longRow}.textContent`));
+const again = requests.slice(reloaded).filter((r) => r.url.startsWith(base) && r.method !== "GET");
+check(again[0] && again[0].method === "HEAD" && !again.some((r) => r.method === "POST") &&
+    again[1] && again[1].method === "PATCH" && Number(header(again[1], "Upload-Offset")) > 0,
+    "picked again after the page was left, it went on from the server's offset (HEAD, then PATCH above 0, no new POST)",
+    again.map((r) => `${r.method} ${header(r, "Upload-Offset") ?? ""}`).join(", "));
 check(errors.length === 0, "the page threw no script error", errors.join(" | "));
 process.exit(failed ? 1 : 0);
