@@ -2,6 +2,7 @@
 
 #include "http/http_date.h"
 #include "http/request_context.h"
+#include "http/upload_store.h"
 #include "pages/listing_cache.h"
 #include "pages/picture_formats.h"
 #include "pages/template_tags.h"
@@ -385,6 +386,71 @@ void ExpandPathSections(std::string& text, std::string_view urlBase) {
         from = ExpandSection(text, "<pathitem>", folders, {}, from);
 }
 
+// The upload area's slots: each "%NAME%" of the built-in fragment and the text it stands for.
+struct AreaSlot {
+    std::string_view text;
+    StringId string;
+};
+constexpr AreaSlot kAreaSlots[] = {
+    {"%TITLE%", StringId::kUploadAreaTitle},       {"%CHOOSE%", StringId::kUploadAreaChoose},
+    {"%ALL%", StringId::kUploadAreaAll},           {"%WAITING%", StringId::kUploadAreaWaiting},
+    {"%SENT%", StringId::kUploadAreaSent},         {"%FAILED%", StringId::kUploadAreaFailed},
+    {"%RETRYING%", StringId::kUploadAreaRetrying},
+};
+
+// The upload area for the folder at `urlBase` with its `rules`: the fragment with its slots
+// filled in one pass over the fragment as written, so no text can pass for a slot.
+std::string MakeUploadArea(std::string_view fragment, const UploadRules& rules,
+                           std::string_view urlBase) {
+    std::string area;
+    area.reserve(fragment.size() + 512);
+    std::size_t from = 0;
+    for (std::size_t at = fragment.find('%'); at != std::string_view::npos;
+         at = fragment.find('%', at + 1)) {
+        const std::string_view rest = fragment.substr(at);
+        std::string value;
+        std::size_t length = 0;
+        if (rest.starts_with("%TARGET%")) {
+            AppendHtmlEscaped(value, EncodeLink(urlBase));
+            length = 8;
+        } else if (rest.starts_with("%LIMIT%")) {
+            std::string size;
+            AppendReadableSize(size, static_cast<long long>(std::min<std::uint64_t>(
+                                         rules.maxSize, std::uint64_t(1) << 62)));
+            std::string text = LoadString(StringId::kUploadAreaLimit);
+            if (const auto slot = text.find("%s"); slot != std::string::npos)
+                text.replace(slot, 2, size);
+            AppendHtmlEscaped(value, text);
+            length = 7;
+        } else {
+            for (const AreaSlot& slot : kAreaSlots) {
+                if (rest.starts_with(slot.text)) {
+                    AppendHtmlEscaped(value, LoadString(slot.string));
+                    length = slot.text.size();
+                    break;
+                }
+            }
+        }
+        if (length == 0)
+            continue;
+        area.append(fragment.substr(from, at - from));
+        area.append(value);
+        from = at + length;
+        at = from - 1;
+    }
+    area.append(fragment.substr(from));
+    return area;
+}
+
+// What takes the place of the first <uploadarea> pair of a template: the upload area in a
+// folder that takes uploads, nothing elsewhere. Its ".upload" file is read with the folder,
+// while the folder's listing watch is on, so a folder that gains or loses it is listed anew.
+std::string UploadAreaFor(const std::string& folder, std::string_view urlBase) {
+    const std::optional<UploadRules> rules = ReadUploadRules(folder);
+    const auto fragment = rules ? FindResource("CONTENT", ".upload-area") : std::nullopt;
+    return fragment ? MakeUploadArea(*fragment, *rules, urlBase) : std::string();
+}
+
 void PutListingHead(CRequestContext& done, std::size_t size) {
     CAnswer& answer = done.answer;
     answer.Start(HttpStatus::kOk);
@@ -481,11 +547,17 @@ StageResult FillListingSectionsThen(CRequestContext& context, std::string text, 
         std::string text;
         std::string urlBase;
         std::vector<std::string> tags;
+        bool uploadArea = false; // the template holds an <uploadarea> pair
+        std::string area;        // what takes its place
     };
     auto job = std::make_shared<Job>();
     job->text = std::move(text);
     job->urlBase = std::move(urlBase);
     job->scan.withDetails = ShowsDetails(job->text);
+    // A template without the pair costs nothing more.
+    job->uploadArea = FindTagPair(job->text, "<uploadarea>").Found();
+    if (job->uploadArea)
+        job->area = UploadAreaFor(folder, job->urlBase);
     ScanFolder(folder, job->urlBase, IsRootUrl(job->urlBase), job->scan);
     auto complete = [job, finish = std::move(finish)](CRequestContext& resumed) {
         PutThumbnailTags(job->scan, std::move(job->tags));
@@ -493,6 +565,8 @@ StageResult FillListingSectionsThen(CRequestContext& context, std::string text, 
         ExpandSection(job->text, "<fileitem>", job->scan.entries.files, job->urlBase);
         ExpandSection(job->text, "<pictitem>", job->scan.entries.pictures, job->urlBase);
         ExpandPathSections(job->text, job->urlBase);
+        if (job->uploadArea)
+            ReplaceFirstPair(job->text, "<uploadarea>", job->area);
         finish(resumed, job->text, job->scan.entries);
         return StageResult::kAnswered;
     };

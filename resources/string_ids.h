@@ -39,6 +39,15 @@ enum class StringId : int {
     kUploadBeyondLength = 3047,  // a piece past the length a resumable upload announced
     kUploadBusy = 3048,          // another piece of the same resumable upload is being written
     kUploadOtherOffset = 3049,   // a piece for another offset than the upload holds
+    // The upload area of a folder listing.
+    kUploadAreaTitle = 3050,    // its heading
+    kUploadAreaChoose = 3051,   // the file button and drop zone
+    kUploadAreaLimit = 3052,    // %s: the folder's largest file, readable ("4.0 GB")
+    kUploadAreaAll = 3053,      // the label of the bar of all files together
+    kUploadAreaWaiting = 3054,  // a file not started yet
+    kUploadAreaSent = 3055,     // a file stored whole
+    kUploadAreaFailed = 3056,   // a file refused or given up on; the server's reason follows
+    kUploadAreaRetrying = 3057, // a broken transfer about to go on from the server's offset
 };
 
 // The status lines of answers: the table holds their texts under 4000 + the HTTP code.

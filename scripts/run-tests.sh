@@ -20,12 +20,14 @@ run_suite() {
 # The demo site in a real browser, on the normal build; its pictures go to build/browser-walk.
 # Then a film played and sought on a page of the program (tests/browser/video.sh), and a
 # protected folder over HTTPS with a test CA, asked for in plain from another network too
-# (tests/browser/tls-folder.sh). Then tus-js-client resumes an upload after its connection
+# (tests/browser/tls-folder.sh), and files sent through the upload area of a listing
+# (tests/browser/upload-page.sh). Then tus-js-client resumes an upload after its connection
 # was cut (tests/tus-client/resume.sh).
 browser_walk() {
     OUT=build/browser-walk SHOTS=build/browser-walk/site BUILD="$PWD/build" ./tests/browser/walk.sh
     BUILD="$PWD/build" ./tests/browser/video.sh
     BUILD="$PWD/build" ./tests/browser/tls-folder.sh
+    BUILD="$PWD/build" ./tests/browser/upload-page.sh
     BUILD="$PWD/build" ./tests/tus-client/resume.sh
 }
 
