@@ -204,6 +204,9 @@ class CRequestContext {
     // The folder the URL names and the file name behind it: 400 for a name it cannot take,
     // 403 for a hidden folder, 404 for a missing one.
     StageResult LocateUploadFolder();
+    // The request enters the upload folder `folderUrl` (ending in '/'): 400 for a URL that
+    // maps nowhere, 404 for a missing folder, 403 for a hidden one.
+    StageResult EnterUploadFolder(std::string folderUrl);
     // The folder's password, as for reading it.
     StageResult CheckUploadPassword();
     // The folder's ".upload" rules, the visitor, the size and the room on the disk (off the

@@ -173,23 +173,7 @@ StageResult CRequestContext::RefuseLongBody() { return Plainly(answer, HttpStatu
 StageResult CRequestContext::LocateResumableFolder() {
     std::string folderUrl = request.url;
     AddTrailingSlash(folderUrl);
-    std::string path = folderUrl;
-    int known = kUnknownAttributes;
-    if (!MapToLocalPath(path, &known))
-        return Plainly(answer, HttpStatus::kBadRequest);
-    const int attributes = known != kUnknownAttributes ? known : GetFileAttributes(path);
-    if (attributes == kInvalidAttributes || !(attributes & kAttributeDirectory))
-        return Plainly(answer, HttpStatus::kNotFound);
-    std::string urlPath = CanonicalizePath(folderUrl);
-    AddTrailingSlash(urlPath);
-    AddTrailingSlash(path);
-    // Nothing goes into a hidden folder, by the name the visitor used or by the real one.
-    if (BelowDotFolder(urlPath) || BelowDotFolder(PathBelowRoot(path)))
-        return Refuse(answer, HttpStatus::kForbidden, StringId::kUploadNotTaken);
-    request.urlPath = std::move(urlPath);
-    request.localPath = std::move(path);
-    request.attributes = attributes;
-    return StageResult::kGoOn;
+    return EnterUploadFolder(std::move(folderUrl));
 }
 
 StageResult CRequestContext::CheckResumableVersion() {

@@ -113,7 +113,10 @@ StageResult CRequestContext::LocateUploadFolder() {
     if (slash == std::string::npos || !IsUploadName(std::string_view(url).substr(slash + 1)))
         return Refuse(answer, HttpStatus::kBadRequest, StringId::kUploadBadName);
     uploadName = url.substr(slash + 1);
-    std::string folderUrl = url.substr(0, slash + 1);
+    return EnterUploadFolder(url.substr(0, slash + 1));
+}
+
+StageResult CRequestContext::EnterUploadFolder(std::string folderUrl) {
     std::string path = folderUrl;
     int known = kUnknownAttributes;
     if (!MapToLocalPath(path, &known)) {

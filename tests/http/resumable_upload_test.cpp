@@ -5,6 +5,7 @@
 #include "platform/resources.h"
 #include "support/server_fixture.h"
 #include "support/spin.h"
+#include "support/upload_folders.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -16,18 +17,9 @@ namespace tvn {
 namespace {
 
 using test::Answer;
-
-bool PlentyOfRoom(const std::string&, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
-    totalBytes = std::uint64_t(1) << 40;
-    freeBytes = totalBytes / 2;
-    return true;
-}
-
-bool NoRoom(const std::string&, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
-    totalBytes = std::uint64_t(100) << 30;
-    freeBytes = std::uint64_t(2) << 30; // 2 %: below the 5 % kept free
-    return true;
-}
+using test::NoRoom;
+using test::PlentyOfRoom;
+using test::VisibleNames;
 
 std::string Sha256(const std::string& bytes) {
     return QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
@@ -37,18 +29,6 @@ std::string Sha256(const std::string& bytes) {
 
 std::string Base64(const std::string& bytes) {
     return QByteArray::fromStdString(bytes).toBase64().toStdString();
-}
-
-std::vector<std::string> VisibleNames(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.front() != '.')
-            names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Bytes that differ at every offset, so that a piece put at the wrong place shows.
@@ -64,24 +44,8 @@ std::string Noise(std::size_t size) {
     return bytes;
 }
 
-class Resumable : public test::ServerFixture {
+class Resumable : public test::UploadFolders {
   protected:
-    void SetUp() override {
-        ServerFixture::SetUp();
-        SetFreeSpaceProbe(&PlentyOfRoom);
-        Put("Drop/.upload", "maxsize=1000000\n");
-        Put("Drop/kept.txt", "kept");
-        Put("Plain/file.txt", "no uploads here");
-        Put("Locked/.upload", "");
-        Put("Locked/.pass", "anna,pw\n");
-        Put(".dot/.upload", "");
-        Put("Few/.upload", "maxfiles=1\n");
-        Put("Few/one.txt", "1");
-    }
-    void TearDown() override {
-        SetFreeSpaceProbe(nullptr);
-        ServerFixture::TearDown();
-    }
     Answer Create(const std::string& folder, const std::string& name, std::size_t length,
                   const std::string& headers = "") {
         return Fetch("POST " + folder + " HTTP/1.1\r\nTus-Resumable: 1.0.0\r\nUpload-Length: " +

@@ -168,30 +168,21 @@ class VisitorContext : public CRequestContext {
 
 class UploadVisitor : public test::ServerFixture {
   protected:
-    std::string Status(const std::string& peer, bool relayed, const std::string& url,
-                       const std::string& authorization = "") {
+    // The whole answer to a PUT of one byte into `url`, or to a resumable upload's POST.
+    std::string Answer(bool resumable, const std::string& peer, bool relayed,
+                       const std::string& url, const std::string& authorization) {
         VisitorContext context(*doc, peer, relayed);
-        context.request.method = "PUT";
+        context.request.method = resumable ? "POST" : "PUT";
         context.request.url = url;
         context.request.version = "HTTP/1.0";
-        context.request.headers["content-length"] = "1";
-        context.request.contentLength = 1;
-        if (!authorization.empty())
-            context.request.headers["authorization"] = authorization;
-        context.RunRequest();
-        const std::string out(context.OutputView());
-        return out.substr(0, out.find("\r\n"));
-    }
-    // The answer to a resumable upload's POST into `url`, whole.
-    std::string Created(const std::string& peer, bool relayed, const std::string& url,
-                        const std::string& authorization) {
-        VisitorContext context(*doc, peer, relayed);
-        context.request.method = "POST";
-        context.request.url = url;
-        context.request.version = "HTTP/1.0";
-        context.request.headers["tus-resumable"] = "1.0.0";
-        context.request.headers["upload-length"] = "1";
-        context.request.headers["upload-metadata"] = "filename eA==";
+        if (resumable) {
+            context.request.headers["tus-resumable"] = "1.0.0";
+            context.request.headers["upload-length"] = "1";
+            context.request.headers["upload-metadata"] = "filename eA==";
+        } else {
+            context.request.headers["content-length"] = "1";
+            context.request.contentLength = 1;
+        }
         if (!authorization.empty())
             context.request.headers["authorization"] = authorization;
         context.RunRequest();
@@ -199,14 +190,17 @@ class UploadVisitor : public test::ServerFixture {
     }
 };
 
-// Through the relay nothing is taken; from outside only into a folder with a password.
+// Through the relay nothing is taken; from outside only into a folder with a password; by
+// PUT and by a resumable upload's POST alike.
 TEST_F(UploadVisitor, StrangersNeedAPasswordAndTheRelayTakesNothing) {
     Put("Open/.upload", "");
     Put("Locked/.upload", "");
     Put("Locked/.pass", "anna,pw\n");
     const std::string anna = "Basic YW5uYTpwdw==";
+    const std::string stranger = "198.51.100.7:4000";
     struct Case {
         const char* name;
+        bool resumable;
         std::string peer;
         bool relayed;
         std::string url;
@@ -214,58 +208,38 @@ TEST_F(UploadVisitor, StrangersNeedAPasswordAndTheRelayTakesNothing) {
         std::string status;
     };
     const Case cases[] = {
-        {"relayed", "198.51.100.7:4000", true, "/Open/x", "", "HTTP/1.0 413 Content Too Large"},
-        {"relayed with the password", "198.51.100.7:4000", true, "/Locked/x", anna,
+        {"relayed", false, stranger, true, "/Open/x", "", "HTTP/1.0 413 Content Too Large"},
+        {"relayed with the password", false, stranger, true, "/Locked/x", anna,
          "HTTP/1.0 413 Content Too Large"},
-        {"relayed, folder without .upload", "198.51.100.7:4000", true, "/Gone/x", "",
+        {"relayed, folder without .upload", false, stranger, true, "/Gone/x", "",
          "HTTP/1.0 501 Not Implemented"},
-        {"stranger, open folder", "198.51.100.7:4000", false, "/Open/x", "",
-         "HTTP/1.0 403 Forbidden"},
-        {"stranger, no password", "198.51.100.7:4000", false, "/Locked/x", "",
+        {"stranger, open folder", false, stranger, false, "/Open/x", "", "HTTP/1.0 403 Forbidden"},
+        {"stranger, no password", false, stranger, false, "/Locked/x", "",
          "HTTP/1.0 401 Unauthorized"},
         // Past every refusal, this context cannot wait for a body.
-        {"stranger with the password", "198.51.100.7:4000", false, "/Locked/x", anna,
+        {"stranger with the password", false, stranger, false, "/Locked/x", anna,
          "HTTP/1.0 503 Service Unavailable"},
-        {"loopback, open folder", "127.0.0.1:4000", false, "/Open/x", "",
+        {"loopback, open folder", false, "127.0.0.1:4000", false, "/Open/x", "",
          "HTTP/1.0 503 Service Unavailable"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(Status(c.peer, c.relayed, c.url, c.authorization), c.status);
-    }
-}
-
-// Resumable uploads keep the same rules for strangers and the relay.
-TEST_F(UploadVisitor, ResumableOnesKeepTheRulesForStrangersAndTheRelay) {
-    Put("Open/.upload", "");
-    Put("Locked/.upload", "");
-    Put("Locked/.pass", "anna,pw\n");
-    const std::string anna = "Basic YW5uYTpwdw==";
-    struct Case {
-        const char* name;
-        std::string peer;
-        bool relayed;
-        std::string url;
-        std::string authorization;
-        std::string status;
-    };
-    const Case cases[] = {
-        {"relayed", "198.51.100.7:4000", true, "/Open/", "", "HTTP/1.0 413 Content Too Large"},
-        {"relayed with the password", "198.51.100.7:4000", true, "/Locked/", anna,
+        {"resumable, relayed", true, stranger, true, "/Open/", "",
          "HTTP/1.0 413 Content Too Large"},
-        {"stranger, open folder", "198.51.100.7:4000", false, "/Open/", "",
+        {"resumable, relayed with the password", true, stranger, true, "/Locked/", anna,
+         "HTTP/1.0 413 Content Too Large"},
+        {"resumable, stranger, open folder", true, stranger, false, "/Open/", "",
          "HTTP/1.0 403 Forbidden"},
-        {"stranger, no password", "198.51.100.7:4000", false, "/Locked/", "",
+        {"resumable, stranger, no password", true, stranger, false, "/Locked/", "",
          "HTTP/1.0 401 Unauthorized"},
-        {"stranger with the password", "198.51.100.7:4000", false, "/Locked/", anna,
+        {"resumable, stranger with the password", true, stranger, false, "/Locked/", anna,
          "HTTP/1.0 201 Created"},
-        {"loopback, open folder", "127.0.0.1:4000", false, "/Open/", "", "HTTP/1.0 201 Created"},
+        {"resumable, loopback, open folder", true, "127.0.0.1:4000", false, "/Open/", "",
+         "HTTP/1.0 201 Created"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string answer = Created(c.peer, c.relayed, c.url, c.authorization);
-        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status) << answer;
-        if (c.relayed) {
+        const std::string answer = Answer(c.resumable, c.peer, c.relayed, c.url, c.authorization);
+        const std::string status = answer.substr(0, answer.find("\r\n"));
+        EXPECT_EQ(status, c.status) << answer;
+        if (c.status == "HTTP/1.0 413 Content Too Large") {
             EXPECT_NE(answer.find(LoadString(StringId::kUploadThroughRelay)), std::string::npos);
         }
     }

@@ -3,6 +3,7 @@
 #include "http/upload_store.h"
 #include "support/server_fixture.h"
 #include "support/spin.h"
+#include "support/upload_folders.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -15,19 +16,9 @@ namespace tvn {
 namespace {
 
 using test::Answer;
-
-// The names in `folder`, dot-files aside, sorted.
-std::vector<std::string> VisibleNames(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.front() != '.')
-            names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::NoRoom;
+using test::PlentyOfRoom;
+using test::VisibleNames;
 
 std::size_t PartFiles(const std::string& folder) {
     std::error_code ec;
@@ -38,36 +29,8 @@ std::size_t PartFiles(const std::string& folder) {
     return count;
 }
 
-bool PlentyOfRoom(const std::string&, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
-    totalBytes = std::uint64_t(1) << 40;
-    freeBytes = totalBytes / 2;
-    return true;
-}
-
-bool NoRoom(const std::string&, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
-    totalBytes = std::uint64_t(100) << 30;
-    freeBytes = std::uint64_t(2) << 30; // 2 %: below the 5 % kept free
-    return true;
-}
-
-class Upload : public test::ServerFixture {
+class Upload : public test::UploadFolders {
   protected:
-    void SetUp() override {
-        ServerFixture::SetUp();
-        SetFreeSpaceProbe(&PlentyOfRoom);
-        Put("Drop/.upload", "maxsize=1000000\n");
-        Put("Drop/kept.txt", "kept");
-        Put("Plain/file.txt", "no uploads here");
-        Put("Locked/.upload", "");
-        Put("Locked/.pass", "anna,pw\n");
-        Put(".dot/.upload", "");
-        Put("Few/.upload", "maxfiles=1\n");
-        Put("Few/one.txt", "1");
-    }
-    void TearDown() override {
-        SetFreeSpaceProbe(nullptr);
-        ServerFixture::TearDown();
-    }
     Answer Send(const std::string& url, const std::string& body, const std::string& headers = "") {
         return Fetch("PUT " + url + " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
                      "\r\n" + headers + "\r\n" + body);
