@@ -357,3 +357,35 @@ print_rule() {
     w=$((TABLE_W0 + n * (TABLE_W + 1)))
     printf '%*s\n' "$w" '' | tr ' ' '-'
 }
+
+# nginx_conf_head DIR: DIR made fresh, and in DIR/nginx.conf the start of a one-worker
+# configuration that keeps everything below DIR, up to and inside the http block (the
+# caller appends the rest and ends the block).
+nginx_conf_head() {
+    local d=$1 user_line=""
+    rm -rf "$d"; mkdir -p "$d/tmp"
+    [ "$(id -u)" -eq 0 ] && user_line="user root root;"
+    cat >"$d/nginx.conf" <<CFG
+$user_line
+worker_processes 1;
+daemon off;
+pid $d/nginx.pid;
+error_log $d/error.log warn;
+events { worker_connections 1024; }
+http {
+    access_log $d/access.log;
+    client_body_temp_path $d/tmp/body;
+    proxy_temp_path $d/tmp/proxy;
+    fastcgi_temp_path $d/tmp/fastcgi;
+    uwsgi_temp_path $d/tmp/uwsgi;
+    scgi_temp_path $d/tmp/scgi;
+CFG
+}
+
+# launch_nginx DIR: nginx with DIR/nginx.conf in the background, as the server "nginx"
+launch_nginx() {
+    local d=$1
+    SRV_LOG[nginx]="$d/out.log"
+    nginx -p "$d" -e "$d/error.log" -c "$d/nginx.conf" </dev/null >"${SRV_LOG[nginx]}" 2>&1 &
+    SRV_PID[nginx]=$!
+}

@@ -32,23 +32,9 @@ TlsKey=$WORK/key.pem" start_server tarvolin tarvolin "$ROOT" 18085
 }
 
 start_nginx() {
-    local d="$WORK/srv-nginx" user_line=""
-    rm -rf "$d"; mkdir -p "$d/tmp"
-    [ "$(id -u)" -eq 0 ] && user_line="user root root;"
-    cat >"$d/nginx.conf" <<CFG
-$user_line
-worker_processes 1;
-daemon off;
-pid $d/nginx.pid;
-error_log $d/error.log warn;
-events { worker_connections 1024; }
-http {
-    access_log $d/access.log;
-    client_body_temp_path $d/tmp/body;
-    proxy_temp_path $d/tmp/proxy;
-    fastcgi_temp_path $d/tmp/fastcgi;
-    uwsgi_temp_path $d/tmp/uwsgi;
-    scgi_temp_path $d/tmp/scgi;
+    local d="$WORK/srv-nginx"
+    nginx_conf_head "$d"
+    cat >>"$d/nginx.conf" <<CFG
     sendfile on;
     keepalive_requests 100;
     keepalive_timeout 15s;
@@ -63,9 +49,7 @@ http {
     }
 }
 CFG
-    SRV_LOG[nginx]="$d/out.log"
-    nginx -p "$d" -e "$d/error.log" -c "$d/nginx.conf" </dev/null >"${SRV_LOG[nginx]}" 2>&1 &
-    SRV_PID[nginx]=$!
+    launch_nginx "$d"
 }
 
 # wait_tls PORT: until the port answers over TLS (bounded)

@@ -69,23 +69,9 @@ log "upload: reps=$REPS, $SIZE_MIB MiB, rows: ${ROWS[*]}, tus chunk ${TUS_CHUNK_
 start_tvn() { start_server tarvolin tarvolin "$TVN_ROOT" "$TVN_PORT"; }
 
 start_nginx_dav() {
-    local d="$WORK/srv-nginx" user_line=""
-    rm -rf "$d"; mkdir -p "$d/tmp"
-    [ "$(id -u)" -eq 0 ] && user_line="user root root;"
-    cat >"$d/nginx.conf" <<CFG
-$user_line
-worker_processes 1;
-daemon off;
-pid $d/nginx.pid;
-error_log $d/error.log warn;
-events { worker_connections 1024; }
-http {
-    access_log $d/access.log;
-    client_body_temp_path $d/tmp/body;
-    proxy_temp_path $d/tmp/proxy;
-    fastcgi_temp_path $d/tmp/fastcgi;
-    uwsgi_temp_path $d/tmp/uwsgi;
-    scgi_temp_path $d/tmp/scgi;
+    local d="$WORK/srv-nginx"
+    nginx_conf_head "$d"
+    cat >>"$d/nginx.conf" <<CFG
     client_max_body_size 0;
     server {
         listen 127.0.0.1:$NGINX_PORT;
@@ -97,9 +83,7 @@ http {
     }
 }
 CFG
-    SRV_LOG[nginx]="$d/out.log"
-    nginx -p "$d" -e "$d/error.log" -c "$d/nginx.conf" </dev/null >"${SRV_LOG[nginx]}" 2>&1 &
-    SRV_PID[nginx]=$!
+    launch_nginx "$d"
     wait_port nginx "$NGINX_PORT"
 }
 
