@@ -9,6 +9,7 @@ namespace tvn {
 namespace {
 
 constexpr const char* kMappingName = "TVN";
+constexpr const char* kHttpsMappingName = "TVN HTTPS";
 
 std::string PortSuffix(int port) { return port == 80 ? std::string() : ":" + std::to_string(port); }
 
@@ -64,6 +65,7 @@ AccessInfo Compose(const AccessRequest& request, const RouterStep& router,
     AccessInfo info;
     info.host = relay ? address : address + PortSuffix(request.port);
     info.label = std::move(label);
+    info.httpsShut = router.httpsShut;
     if (relay)
         info.relayName = request.name + "." + request.domain;
     return info;
@@ -73,9 +75,12 @@ AccessInfo Compose(const AccessRequest& request, const RouterStep& router,
 
 CNetworkPresence::CNetworkPresence(Parts parts, InfoSink sink)
     : dynDns(parts.pluginFolder), firewall(parts.firewall), mapper(std::move(parts.mapper)),
-      localAddress(std::move(parts.localAddress)), onInfo(std::move(sink)) {
+      httpsMapper(std::move(parts.httpsMapper)), localAddress(std::move(parts.localAddress)),
+      onInfo(std::move(sink)) {
     if (!mapper)
         mapper = std::make_unique<CPortMapper>();
+    if (!httpsMapper)
+        httpsMapper = std::make_unique<CPortMapper>();
     if (!localAddress)
         localAddress = GetLocalAddress;
     worker.setMaxThreadCount(1);
@@ -116,6 +121,7 @@ void CNetworkPresence::Begin(const AccessRequest& request) {
             bool mapped = false;
             std::string mappedAddress = address;
             std::string relayAddress;
+            bool httpsMapped = false;
             if (request.worldwide) {
                 mapped = mapper->Ensure(static_cast<std::uint16_t>(request.port),
                                         static_cast<std::uint16_t>(request.port), "TCP",
@@ -125,7 +131,17 @@ void CNetworkPresence::Begin(const AccessRequest& request) {
             } else {
                 mapper->Remove(); // and forgotten: a later WorldWide access maps anew
             }
+            // The HTTPS port is forwarded beside the plain one, and only then.
+            if (mapped && request.httpsPort > 0 && request.httpsPort != request.port) {
+                std::string httpsAddress = address;
+                httpsMapped = httpsMapper->Ensure(static_cast<std::uint16_t>(request.httpsPort),
+                                                  static_cast<std::uint16_t>(request.httpsPort),
+                                                  "TCP", httpsAddress, kHttpsMappingName);
+            } else {
+                httpsMapper->Remove();
+            }
             router = access::AfterRouter(request, address, mapped, mappedAddress, relayAddress);
+            router.httpsShut = mapped && !httpsMapped;
         }
         QMetaObject::invokeMethod(
             &context,
@@ -194,6 +210,7 @@ void CNetworkPresence::Shutdown() {
     worker.start([this] {
         announcer.Unregister();
         mapper->Remove();
+        httpsMapper->Remove();
         if (firewall != nullptr)
             firewall->RemoveException();
     });

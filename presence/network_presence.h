@@ -28,6 +28,8 @@ struct AccessRequest {
     std::string domain;
     // The relay service's host as configured (empty: no relay link).
     std::string relayHost;
+    // The HTTPS listener's port (0: none); with WorldWide access the router forwards it too.
+    int httpsPort = 0;
 };
 
 // The outcome: the access-information line is "http://" + host + " " + label, or the label
@@ -36,6 +38,8 @@ struct AccessInfo {
     std::string host;
     std::string label;
     std::string relayName;
+    // The router forwards the plain port but not the HTTPS one: from outside, only http://.
+    bool httpsShut = false;
 };
 
 // What the router step of a refresh found, before the dynamic DNS update.
@@ -44,6 +48,7 @@ struct RouterStep {
     std::string lanAddress; // what is shown when the dynamic DNS update did not register
     std::string label;      // "(Worldwide)", "(LAN only)" or empty
     bool relay = false;     // the address is the relay service's
+    bool httpsShut = false; // mapped, but the HTTPS port is not forwarded
 };
 
 // The steps of a refresh that are pure decisions, for the tests.
@@ -71,6 +76,7 @@ class CNetworkPresence {
         std::string pluginFolder;                  // where the dynamic DNS plug-in is looked for
         CFirewall* firewall = nullptr;             // not owned; none: no firewall steps
         std::unique_ptr<CPortMapper> mapper;       // none: the default router
+        std::unique_ptr<CPortMapper> httpsMapper;  // the HTTPS port's; none: the default router
         std::function<std::string()> localAddress; // none: GetLocalAddress
     };
     using InfoSink = std::function<void(const AccessInfo&)>;
@@ -115,6 +121,7 @@ class CNetworkPresence {
     int announcePort = 0;
     CFirewall* firewall;
     std::unique_ptr<CPortMapper> mapper;
+    std::unique_ptr<CPortMapper> httpsMapper;
     std::function<std::string()> localAddress;
     InfoSink onInfo;
     bool refreshing = false;

@@ -68,7 +68,7 @@ bool CertificateCovers(const std::vector<std::string>& names, const std::string&
 std::string Line(const AccessInfo& info, const HttpsOffer& offer) {
     if (info.host.empty())
         return info.label;
-    if (info.relayName.empty() && offer.port > 0) {
+    if (info.relayName.empty() && offer.port > 0 && !info.httpsShut) {
         // The host carries the plain port, unless that is 80.
         std::string host = info.host;
         const std::size_t colon = host.rfind(':');
@@ -302,6 +302,7 @@ void CServerControl::RefreshAccessInfo() {
     request.name = shown.name;
     request.domain = shown.domain;
     request.relayHost = doc.RelayServiceHost();
+    request.httpsPort = doc.HttpsPort();
     presence->RefreshAccessInfo(request);
 }
 

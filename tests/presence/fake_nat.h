@@ -20,6 +20,7 @@ inline const std::string kPublic = "93.184.216.34";
 struct FakeRouter {
     bool present = true;
     bool refuseAdd = false;
+    std::uint16_t refusePort = 0; // a port it takes no mapping for (0: none)
     std::optional<std::string> external = kPublic;
     std::map<std::pair<std::uint16_t, std::string>, NatMapping> mappings;
     std::vector<std::string> calls;
@@ -43,7 +44,7 @@ class FakeNat final : public CUpnpNat {
     bool AddMapping(std::uint16_t port, const std::string& proto, std::uint16_t internalPort,
                     const std::string& internalClient, const std::string& description) override {
         router.calls.push_back("add " + std::to_string(port) + " " + internalClient);
-        if (router.refuseAdd)
+        if (router.refuseAdd || port == router.refusePort)
             return false;
         router.mappings[{port, proto}] = {internalClient, internalPort, description, true};
         return true;

@@ -105,6 +105,7 @@ class NetworkPresenceTest : public test::DynDnsTest {
         CNetworkPresence::Parts parts;
         parts.pluginFolder = dir.Path();
         parts.mapper = std::make_unique<CPortMapper>(std::make_unique<FakeNat>(router));
+        parts.httpsMapper = std::make_unique<CPortMapper>(std::make_unique<FakeNat>(router));
         parts.localAddress = [address] { return address; };
         return std::make_unique<CNetworkPresence>(
             std::move(parts), [this](const AccessInfo& info) { infos.push_back(info); });
@@ -148,6 +149,44 @@ TEST_F(NetworkPresenceTest, ShutdownRemovesTheMapping) {
     presence.reset();
     EXPECT_EQ(infos.size(), 1u);
     EXPECT_FALSE(Mapped(8080));
+}
+
+// The HTTPS port is forwarded beside the plain one; a router that takes the plain port but
+// not the HTTPS one leaves the line at http://; both go with LAN only and at the end.
+TEST_F(NetworkPresenceTest, WorldwideForwardsTheHttpsPortBesideThePlainOne) {
+    auto presence = Make();
+    AccessRequest request = Request(8080, true);
+    request.name.clear();
+    request.httpsPort = 8443;
+    presence->RefreshAccessInfo(request);
+    ASSERT_TRUE(WaitFor(1));
+    EXPECT_TRUE(Mapped(8080));
+    ASSERT_TRUE(Mapped(8443));
+    EXPECT_EQ(router.mappings.at({8443, "TCP"}).internalClient, kHere);
+    EXPECT_FALSE(infos[0].httpsShut);
+
+    router.mappings.erase({8443, "TCP"}); // the router lost it and takes it no more
+    router.refusePort = 8443;
+    presence->RefreshAccessInfo(request);
+    ASSERT_TRUE(WaitFor(2));
+    EXPECT_TRUE(Mapped(8080));
+    EXPECT_TRUE(infos[1].httpsShut);
+    EXPECT_EQ(Line(infos[1]), "http://" + kPublic + ":8080 (Worldwide)");
+
+    router.refusePort = 0;
+    request.worldwide = false;
+    presence->RefreshAccessInfo(request);
+    ASSERT_TRUE(WaitFor(3));
+    EXPECT_FALSE(infos[2].httpsShut);
+    EXPECT_FALSE(Mapped(8443));
+
+    request.worldwide = true;
+    presence->RefreshAccessInfo(request);
+    ASSERT_TRUE(WaitFor(4));
+    ASSERT_TRUE(Mapped(8443));
+    presence->Shutdown();
+    EXPECT_FALSE(Mapped(8080));
+    EXPECT_FALSE(Mapped(8443));
 }
 
 // A router that refuses: the dynamic DNS name is pointed at the relay service and the relay
