@@ -137,12 +137,12 @@ class ProgramLab : public ::testing::Test {
         }
         return output.find(text) != std::string::npos;
     }
-    std::optional<NatMapping> Mapping() {
+    std::optional<NatMapping> Mapping(std::uint16_t port = kPort) {
         NetnsGuard inside(name + "-cl");
         auto observer = MakeUpnpNat(DefaultGateway, 1000);
         if (!inside.Entered() || !observer->Discover())
             return std::nullopt;
-        return observer->GetMapping(kPort, "TCP");
+        return observer->GetMapping(port, "TCP");
     }
 
     test::TempDir dir;
@@ -163,6 +163,11 @@ TEST_F(ProgramLab, MapsAnnouncesAndCleansUpAtStop) {
     EXPECT_EQ(mapping->internalClient, kClient);
     EXPECT_EQ(mapping->internalPort, kPort);
     EXPECT_EQ(mapping->description, "TVN");
+    // The HTTPS listener's port (8443 unless set) is forwarded beside it.
+    const std::optional<NatMapping> https = Mapping(8443);
+    ASSERT_TRUE(https);
+    EXPECT_EQ(https->internalClient, kClient);
+    EXPECT_EQ(https->description, "TVN HTTPS");
 
     {
         // A control point on the router's side of the LAN finds the device, its page links to
@@ -189,6 +194,7 @@ TEST_F(ProgramLab, MapsAnnouncesAndCleansUpAtStop) {
     ASSERT_TRUE(program->waitForFinished(kWaitMs)) << "the program did not end";
     EXPECT_EQ(program->exitCode(), 0);
     EXPECT_FALSE(Mapping()) << "the mapping outlived the program";
+    EXPECT_FALSE(Mapping(8443)) << "the HTTPS port's mapping outlived the program";
     NetnsGuard router(name + "-rt");
     EXPECT_TRUE(DevicesOn(kClient, kRouter).empty()) << "the device outlived the program";
 }
