@@ -18,13 +18,19 @@ bool CFirewall::Acquire() {
     return hasFirewall;
 }
 
-bool CFirewall::AddException(int port) {
+bool CFirewall::AddException(int port, Port which) {
     if (!hasFirewall || port <= 0 || port > 65535)
         return false;
+    std::optional<Rule>& added = rules[static_cast<int>(which)];
     if (added && added->port == port)
         return true;
     // The rule follows the server's port: the old port is no longer ours to keep open.
-    RemoveException();
+    RemoveException(which);
+    const std::optional<Rule>& other = rules[1 - static_cast<int>(which)];
+    if (other && other->port == port) {
+        added = other; // one rule lets the port in for both; it goes with the last of them
+        return true;
+    }
     const auto zone = firewalld.DefaultZone();
     if (!zone)
         return false;
@@ -39,11 +45,19 @@ bool CFirewall::AddException(int port) {
     return true;
 }
 
-void CFirewall::RemoveException() {
+void CFirewall::RemoveException(Port which) {
+    std::optional<Rule>& added = rules[static_cast<int>(which)];
     if (!added)
         return;
-    firewalld.RemovePort(added->zone, added->port, kProtocol);
+    const std::optional<Rule>& other = rules[1 - static_cast<int>(which)];
+    if (!other || other->port != added->port || other->zone != added->zone)
+        firewalld.RemovePort(added->zone, added->port, kProtocol);
     added.reset();
+}
+
+void CFirewall::RemoveException() {
+    RemoveException(Port::kPlain);
+    RemoveException(Port::kHttps);
 }
 
 bool AskOnce(int captionId, int textId, const SettingKey& noAsk, const AskUser& ask) {

@@ -10,9 +10,10 @@
 
 namespace tvn {
 
-// The firewall exception: while the server runs, a runtime rule of firewalld opens its TCP
-// port in the default zone. Only a rule this object added is ever removed; a port the zone
-// already let in is left as it was. Without firewalld every step does nothing.
+// The firewall exceptions: while the server runs, runtime rules of firewalld open its TCP
+// ports in the default zone, one rule for the plain port and one for the HTTPS port. Only a
+// rule this object added is ever removed; a port the zone already let in is left as it was.
+// Without firewalld every step does nothing.
 // Each call waits for firewalld (at most kFirewalldCallTimeoutMs per call, three calls at
 // most), so call from a worker thread, never the event loop; one thread at a time.
 class CFirewall {
@@ -30,10 +31,16 @@ class CFirewall {
     bool Acquire();
     bool HasFirewall() const { return hasFirewall; }
 
-    // Lets `port` in: adds a rule unless the default zone already lets it in, and first
-    // removes the rule added for another port before. True when the port is let in.
-    bool AddException(int port);
-    // Removes the rule AddException added, if any; failures are passed over.
+    // Which of the server's ports a rule is for.
+    enum class Port { kPlain = 0, kHttps = 1 };
+
+    // Lets `port` in as the server's `which` port: adds a rule unless the default zone
+    // already lets it in, and first removes the rule added for another port before. True
+    // when the port is let in.
+    bool AddException(int port, Port which = Port::kPlain);
+    // Removes the rule AddException added for `which`, if any; failures are passed over.
+    void RemoveException(Port which);
+    // Removes every rule this object added.
     void RemoveException();
 
   private:
@@ -44,7 +51,7 @@ class CFirewall {
 
     CFirewalld firewalld;
     bool hasFirewall = false;
-    std::optional<Rule> added; // the rule of ours that is in place
+    std::optional<Rule> rules[2]; // the rules of ours that are in place, by Port
 };
 
 // The user's answer to a question with a "Don't show me again" box.

@@ -180,10 +180,16 @@ void CNetworkPresence::Finish(const AccessInfo& info) {
     refreshing = false;
 }
 
-void CNetworkPresence::FollowPort(int port) {
+void CNetworkPresence::FollowPort(int port, int httpsPort) {
     if (firewall == nullptr || shutDown)
         return;
-    Post([this, port] { firewall->AddException(port); });
+    Post([this, port, httpsPort] {
+        firewall->AddException(port, CFirewall::Port::kPlain);
+        if (httpsPort > 0)
+            firewall->AddException(httpsPort, CFirewall::Port::kHttps);
+        else
+            firewall->RemoveException(CFirewall::Port::kHttps);
+    });
 }
 
 void CNetworkPresence::SetAnnouncement(bool on, int port) {

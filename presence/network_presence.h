@@ -93,8 +93,9 @@ class CNetworkPresence {
     // True while a refresh is running or queued.
     bool Refreshing() const { return refreshing; }
 
-    // Lets the server's port in through the firewall (moving the rule of another port).
-    void FollowPort(int port);
+    // Lets the server's plain port and its HTTPS port (0: none) in through the firewall,
+    // moving the rules of other ports.
+    void FollowPort(int port, int httpsPort = 0);
     // Announces the server on `port` as a UPnP device in the LAN, or withdraws it. An
     // announcement already made stays as it is, with the links it was made with, unless the
     // port changed: its page would send visitors to a port nobody listens on. One that could

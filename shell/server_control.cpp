@@ -172,9 +172,9 @@ int CServerControl::StartServer(int newPort, const std::string& newRoot) {
         return 1;
     runningPort = newPort;
     runningRoot = newRoot;
-    // The firewall rule follows the port the server listens on.
+    // The firewall rules follow the ports the server listens on.
     if (firewallAgreed)
-        presence->FollowPort(newPort);
+        presence->FollowPort(newPort, doc.HttpsPort());
     return 0;
 }
 

@@ -140,12 +140,41 @@ TEST_F(FirewallTest, PresenceMovesTheRuleWithThePortAndRemovesItAtTheEnd) {
         presence.FollowPort(9090);
         EXPECT_EQ(gather(4), (Lines{"removePort public 8080 tcp", "getDefaultZone",
                                     "queryPort public 9090 tcp", "addPort public 9090 tcp 0"}));
+        presence.FollowPort(9090, 8443);
+        EXPECT_EQ(gather(3), (Lines{"getDefaultZone", "queryPort public 8443 tcp",
+                                    "addPort public 8443 tcp 0"}))
+            << "the HTTPS port is let in beside the plain one";
         presence.Shutdown();
-        EXPECT_EQ(Calls(), (Lines{"removePort public 9090 tcp"}));
+        EXPECT_EQ(Calls(), (Lines{"removePort public 9090 tcp", "removePort public 8443 tcp"}));
         presence.FollowPort(7070); // after the end: nothing
     }
     EXPECT_TRUE(Calls().empty());
     SettingsSection::OverrideFilePath("");
+}
+
+// The HTTPS port has a rule of its own beside the plain port's: each follows its port, a
+// server without HTTPS keeps none, and the end removes both.
+TEST_F(FirewallTest, TheHttpsPortHasARuleOfItsOwn) {
+    Start({});
+    CFirewall firewall(bus.Address());
+    ASSERT_TRUE(firewall.Acquire());
+    Calls();
+    using Port = CFirewall::Port;
+    EXPECT_TRUE(firewall.AddException(8080, Port::kPlain));
+    EXPECT_TRUE(firewall.AddException(8443, Port::kHttps));
+    EXPECT_EQ(Calls(), (Lines{"getDefaultZone", "queryPort public 8080 tcp",
+                              "addPort public 8080 tcp 0", "getDefaultZone",
+                              "queryPort public 8443 tcp", "addPort public 8443 tcp 0"}));
+    EXPECT_TRUE(firewall.AddException(9443, Port::kHttps));
+    EXPECT_EQ(Calls(), (Lines{"removePort public 8443 tcp", "getDefaultZone",
+                              "queryPort public 9443 tcp", "addPort public 9443 tcp 0"}))
+        << "the plain rule stays when the HTTPS port moves";
+    EXPECT_TRUE(firewall.AddException(9443, Port::kPlain));
+    EXPECT_EQ(Calls(), (Lines{"removePort public 8080 tcp"})) << "one rule lets the port in";
+    firewall.RemoveException(Port::kHttps);
+    EXPECT_TRUE(Calls().empty()) << "the plain port still needs the rule";
+    firewall.RemoveException();
+    EXPECT_EQ(Calls(), (Lines{"removePort public 9443 tcp"}));
 }
 
 TEST_F(FirewallTest, RuleThatWasThereBeforeIsNeverRemoved) {
