@@ -91,7 +91,14 @@ CServerControl::CServerControl(const CUserInterface& userInterface, CFirewall* f
           [this](const std::string& line) {
               // From the worker: the line is written on the event loop.
               QMetaObject::invokeMethod(
-                  &timer, [this, line] { doc.WriteAccessLog(line); }, Qt::QueuedConnection);
+                  &timer,
+                  [this, line] {
+                      doc.WriteAccessLog(line);
+                      // The window's certificate line tells the last outcome as well.
+                      acmeOutcome = line;
+                      UpdateCertificateLine();
+                  },
+                  Qt::QueuedConnection);
           }) {
     doc.SetContentStages(&stages);
     // Read after the document's own keys: a new TVN.cfg lists them in the table's order.
@@ -328,10 +335,12 @@ void CServerControl::OnAccessInfo(const AccessInfo& info) {
 
 void CServerControl::UpdateCertificateLine() {
     const CTlsCertificates* tls = doc.Certificates();
-    const std::string line = tls && !tls->Fingerprint().empty()
-                                 ? "HTTPS port " + std::to_string(doc.HttpsPort()) +
-                                       ", certificate SHA-256 " + tls->Fingerprint()
-                                 : std::string();
+    std::string line = tls && !tls->Fingerprint().empty()
+                           ? "HTTPS port " + std::to_string(doc.HttpsPort()) +
+                                 ", certificate SHA-256 " + tls->Fingerprint()
+                           : std::string();
+    if (!line.empty() && !acmeName.empty() && !acmeOutcome.empty())
+        line += "; " + acmeOutcome;
     if (line == certificateLine)
         return;
     certificateLine = line;
@@ -345,6 +354,8 @@ void CServerControl::FollowCertificateName(const std::string& name) {
     if (name == acmeName || shutDown)
         return;
     acmeName = name;
+    acmeOutcome.clear();
+    UpdateCertificateLine();
     if (name.empty()) {
         acme.Stop();
         return;
