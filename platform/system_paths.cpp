@@ -127,6 +127,8 @@ std::string LogFolder() {
     return IsWritableFolder(exe) ? exe : XdgFolder("XDG_STATE_HOME", ".local/state");
 }
 
+std::string CacheFolder() { return XdgFolder("XDG_CACHE_HOME", ".cache"); }
+
 std::string DocumentBaseFolder() {
     const std::string folder = Env("U3_DEVICE_DOCUMENT_PATH");
     if (!folder.empty())

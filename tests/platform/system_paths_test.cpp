@@ -65,6 +65,36 @@ TEST(SystemPaths, WithoutThePortablePlatform) {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+// The cache follows XDG alone, never the program's folder: it is nothing a portable copy
+// needs to carry.
+TEST(SystemPaths, CacheFolderIsTheXdgCacheFolder) {
+    test::TempDir temp;
+    test::EnvGuard env;
+    env.Set("U3_DEVICE_EXEC_PATH", temp / "program");
+    ::mkdir((temp / "program").c_str(), 0755);
+    struct Case {
+        const char* xdgCacheHome; // null: unset
+        std::string folder;
+    };
+    const Case cases[] = {
+        {"cache", temp / "cache/tarvolin"},
+        {nullptr, temp / "home/.cache/tarvolin"},
+    };
+    env.Set("HOME", temp / "home");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        if (c.xdgCacheHome)
+            env.Set("XDG_CACHE_HOME", temp / c.xdgCacheHome);
+        else
+            env.Unset("XDG_CACHE_HOME");
+        EXPECT_EQ(CacheFolder(), c.folder);
+        struct stat st {};
+        ASSERT_EQ(::stat(c.folder.c_str(), &st), 0) << "not made";
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+    }
+}
+
 TEST(SystemPaths, ExecutableFolderOfThisProgram) {
     test::EnvGuard env;
     env.Unset("U3_DEVICE_EXEC_PATH");
