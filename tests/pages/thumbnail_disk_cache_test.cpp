@@ -187,9 +187,10 @@ TEST(ThumbnailDiskCache, BoundDropsTheLeastRecentlyUsed) {
     cache.Store(identity('d'), 100, 40, 40, jpeg);
     EXPECT_EQ(FilesIn(folder).size(), 3u);
     EXPECT_EQ(cache.Bytes(), 3 * fileBytes);
+    EXPECT_EQ(kept(cache), "acd");
     cache.Close();
 
-    // Uses since: c, a, d. After a restart c is read once more, so a goes for e.
+    // Used last: a, c, d. After a restart c is read once more, so a goes for e.
     CThumbnailDiskCache restarted;
     ASSERT_EQ(restarted.Open(folder, temp / "share", bound), DiskCacheRefusal::kNone);
     ASSERT_TRUE(restarted.Load(identity('c'), 100));
