@@ -139,24 +139,45 @@ bool LiesInShare(const std::string& real, const std::string& share) {
     return real.starts_with(root) && real[root.size()] == '/';
 }
 
-// Opens `folder` as `fd`, its resolved path in `real`, making it first when it is missing and
-// taking from the group and others what they may do in it. A folder that lies in the share
-// is not even made there.
+// Where `folder` will be once made: the longest part of it that exists, links resolved, then
+// the rest as written; nothing when no part exists, or when the rest climbs with "..".
+std::optional<std::string> ResolvedToBe(const std::string& folder, std::size_t& existing) {
+    std::string rest;
+    for (existing = folder.size();;) {
+        const std::string part = folder.substr(0, existing);
+        if (char* resolved = ::realpath(part.empty() ? "/" : part.c_str(), nullptr)) {
+            std::string path = resolved;
+            std::free(resolved);
+            if (rest.find("/./") != std::string::npos || rest.find("/../") != std::string::npos)
+                return std::nullopt;
+            return (path == "/" ? std::string() : path) + rest;
+        }
+        const std::size_t slash = part.rfind('/');
+        if (slash == std::string::npos || part.empty())
+            return std::nullopt;
+        rest = part.substr(slash) + rest;
+        existing = slash;
+    }
+}
+
+// Opens `folder` as `fd`, its resolved path in `real`, making it and the folders on its way
+// first when they are missing (0700), and taking from the group and others what they may do
+// in it. A folder that lies in the share is not even made there.
 DiskCacheRefusal OpenPrivateFolder(std::string folder, const std::string& sharedRoot, UniqueFd& fd,
                                    std::string& real) {
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
-    const std::size_t slash = folder.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        const std::string parent = folder.substr(0, slash);
-        if (char* resolved = ::realpath(parent.c_str(), nullptr)) {
-            const std::string inside = std::string(resolved) + folder.substr(slash);
-            std::free(resolved);
-            if (LiesInShare(inside, sharedRoot))
-                return DiskCacheRefusal::kInsideShare;
-        }
+    std::size_t existing = 0;
+    const std::optional<std::string> toBe = ResolvedToBe(folder + "/", existing);
+    if (!folder.starts_with('/') || !toBe)
+        return DiskCacheRefusal::kNoFolder;
+    if (LiesInShare(*toBe, sharedRoot))
+        return DiskCacheRefusal::kInsideShare;
+    while (existing < folder.size()) {
+        const std::size_t slash = folder.find('/', existing + 1);
+        existing = slash == std::string::npos ? folder.size() : slash;
+        ::mkdir(folder.substr(0, existing).c_str(), 0700);
     }
-    ::mkdir(folder.c_str(), 0700);
     // Not through a link at its last step; the path the kernel resolved is checked as well.
     fd.Reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};

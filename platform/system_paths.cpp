@@ -127,7 +127,12 @@ std::string LogFolder() {
     return IsWritableFolder(exe) ? exe : XdgFolder("XDG_STATE_HOME", ".local/state");
 }
 
-std::string CacheFolder() { return XdgFolder("XDG_CACHE_HOME", ".cache"); }
+std::string CacheFolder() {
+    std::string base = Env("XDG_CACHE_HOME");
+    if (!base.starts_with('/')) // a relative one is to be ignored, as XDG says
+        base = JoinPath(Env("HOME").empty() ? std::string("/tmp") : Env("HOME"), ".cache");
+    return JoinPath(StripTrailingSlash(base), "tarvolin");
+}
 
 std::string DocumentBaseFolder() {
     const std::string folder = Env("U3_DEVICE_DOCUMENT_PATH");

@@ -217,6 +217,7 @@ TEST(ThumbnailDiskCache, NeverInsideTheSharedFolder) {
     ASSERT_EQ(::symlink("share/cache", (temp / "xdg-link").c_str()), 0);
     ASSERT_EQ(::symlink("home", (temp / "share-link").c_str()), 0);
     ASSERT_EQ(::symlink("home", (temp / "home/thumbnails-link").c_str()), 0);
+    ASSERT_TRUE(test::WriteFile(temp / "file", "a file"));
     struct Case {
         std::string folder;
         std::string share;
@@ -231,7 +232,12 @@ TEST(ThumbnailDiskCache, NeverInsideTheSharedFolder) {
         {temp / "home/thumbnails", temp / "share-link", DiskCacheRefusal::kInsideShare},
         {temp / "home/thumbnails", "/", DiskCacheRefusal::kInsideShare},
         {temp / "home/thumbnails-link", share, DiskCacheRefusal::kNoFolder},
-        {temp / "missing/thumbnails", share, DiskCacheRefusal::kNoFolder},
+        {temp / "file/thumbnails", share, DiskCacheRefusal::kNoFolder},
+        {temp / "missing/../share/thumbnails", share, DiskCacheRefusal::kNoFolder},
+        {"relative/thumbnails", share, DiskCacheRefusal::kNoFolder},
+        {temp / "share/new/thumbnails", share, DiskCacheRefusal::kInsideShare},
+        {temp / "xdg-link/new/thumbnails", share, DiskCacheRefusal::kInsideShare},
+        {temp / "home/new/thumbnails", share, DiskCacheRefusal::kNone},
         {temp / "share-not/thumbnails", share, DiskCacheRefusal::kNone},
         {temp / "home/thumbnails", share, DiskCacheRefusal::kNone},
     };
@@ -245,7 +251,9 @@ TEST(ThumbnailDiskCache, NeverInsideTheSharedFolder) {
         cache.Store(c.folder, 100, 20, 20, jpeg);
         EXPECT_EQ(cache.Load(c.folder, 100).has_value(), c.refusal == DiskCacheRefusal::kNone);
     }
-    EXPECT_TRUE(FilesIn(temp / "share/cache").empty());
+    EXPECT_EQ(FilesIn(share), std::set<std::string>{"cache"});
+    EXPECT_TRUE(FilesIn(temp / "share/cache").empty()) << "made in the share";
+    EXPECT_EQ(ModeOf(temp / "home/new"), 0700u);
 }
 
 // A restart loses what memory held; the next listing reads the thumbnails back and decodes
