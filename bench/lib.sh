@@ -222,7 +222,9 @@ EOF
         # screenshot's).
         local no_display=(-u DISPLAY -u WAYLAND_DISPLAY)
         [ "${TVN_BENCH_DISPLAY:-0}" = 1 ] && no_display=()
-        XDG_RUNTIME_DIR="$d" U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" QT_QPA_PLATFORM=offscreen TVN_FIREWALL_BUS=none \
+        # A thumbnail cache of its own too, empty unless TVN_CACHE_HOME names one: a new
+        # process is cold, as the listing figures assume.
+        XDG_CACHE_HOME="${TVN_CACHE_HOME:-$d/cache}" XDG_RUNTIME_DIR="$d" U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" QT_QPA_PLATFORM=offscreen TVN_FIREWALL_BUS=none \
             env "${no_display[@]}" "$TVN_BIN" </dev/null >"${SRV_LOG[$name]}" 2>&1 &
         ;;
     nginx)

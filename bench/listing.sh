@@ -6,13 +6,14 @@
 #    (autoindex on), lighttpd (dir-listing) and webfsd (its own listing),
 #    HTTP/1.0, ab at concurrency 1 and 32, one server under load at a time.
 # 2. Thumbnails: 20 JPEG pictures of 4000x3000 (generated once, cached in
-#    bench/.cache/pics). Tarvolin, freshly started (it keeps thumbnails only in
-#    memory, so a new process is cold): time of the first listing GET of the
+#    bench/.cache/pics). Tarvolin, freshly started with an empty thumbnail cache
+#    on disk (so the process is cold): time of the first listing GET of the
 #    folder plus fetching every Thumbnail__XXXXXXXX URL found in that HTML, as
 #    a browser would (up to THUMB_PAR at a time) -> pictures/s. Compared with
 #    vipsthumbnail (one process, 100x100) and GraphicsMagick gm mogrify
 #    (-size 200x200 -thumbnail 100x100) on the same files in the same run.
-#    Then the warm listing time (second GET), which should need no decoding.
+#    Then the warm listing time (second GET), which should need no decoding, and
+#    the first listing of a restarted process, which reads the thumbnails back.
 #
 # Runs itself inside a private network namespace with only loopback.
 # Knobs (environment): REPS=3  QUICK=1 (short run)  TLIMIT=8 (ab seconds per run)
@@ -117,8 +118,11 @@ thumbnail_urls() {
 
 tarvolin_thumbs() {
     local rep=$1 s=tarvolin-thumbs port=${PORT[tarvolin-thumbs]}
-    local base="http://127.0.0.1:$port" t0 t1 t2 r code size tlist nurl nok tw
-    start_server tarvolin "$s" "$TROOT" "$port" || return 0
+    local base="http://127.0.0.1:$port" t0 t1 t2 r code size tlist nurl nok tw tr
+    # The disk cache starts empty, and the restart below finds what this run kept there.
+    export TVN_CACHE_HOME="$WORK/tvn-cache-$rep"
+    rm -rf "$TVN_CACHE_HOME"
+    start_server tarvolin "$s" "$TROOT" "$port" || { unset TVN_CACHE_HOME; return 0; }
     warm_cache
     t0=$(now)
     r=$(http_get "$base/pics/" "$WORK/pics.html" 300)
@@ -160,6 +164,16 @@ tarvolin_thumbs() {
     [ -n "$hwm" ] && add_res "tmem|tarvolin" "$hwm"
     log "    tarvolin: ${total}s for $NPICS (cold listing $(fmt "$tlist" 3)s, $nok/$nurl thumbnails), warm listing $(fmt "$tw" 4)s, peak ${hwm:-?} KiB"
     stop_server "$s"
+    # A new process with the thumbnails the last one kept on disk: read back, not decoded.
+    if start_server tarvolin "$s" "$TROOT" "$port"; then
+        warm_cache
+        r=$(http_get "$base/pics/" /dev/null 300)
+        read -r code _ tr <<<"$r"
+        [ "$code" = 200 ] && add_res "restart_list_ms|tarvolin" "$(awk -v t="$tr" 'BEGIN{printf "%.2f", t*1000}')"
+        log "    tarvolin: after a restart the listing took $(fmt "$tr" 4)s"
+        stop_server "$s"
+    fi
+    unset TVN_CACHE_HOME
 }
 
 # tool_thumbs NAME OUTDIR CMD... : runs CMD with the picture names appended, in
@@ -255,13 +269,15 @@ report() {
             print_row "$label" "$(cell "$key" tarvolin "$dec")" "$(cell "$key" vips "$dec")" "$(cell "$key" gm "$dec")" "$other"
         done
         echo
-        local cold warm fetch
+        local cold warm fetch restart
         cold=$(res_median "cold_list_ms|tarvolin"); warm=$(res_median "warm_list_ms|tarvolin"); fetch=$(res_median "fetch_ms|tarvolin")
+        restart=$(res_median "restart_list_ms|tarvolin")
         print_row "Tarvolin /pics/ listing" "ms"
         print_rule 1
         print_row "cold listing (1st GET)" "$(fmt "$cold" 1)"
         print_row "thumbnail fetches after it" "$(fmt "$fetch" 1)"
         print_row "warm listing (2nd GET)" "$(fmt "$warm" 2)"
+        print_row "listing after a restart" "$(fmt "$restart" 2)"
         if [ -n "$cold" ] && [ -n "$warm" ]; then
             local x; x=$(ratio "$cold" "$warm")
             if awk -v c="$cold" -v w="$warm" 'BEGIN{exit !(w*10 <= c)}'; then

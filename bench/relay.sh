@@ -299,7 +299,7 @@ LogFileName=$d/tvn.log
 LogFileSize=100
 HideLog=1
 EOF
-    TVN_RELAY_NAME=$NAME TVN_FIREWALL_BUS=none U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" XDG_RUNTIME_DIR="$d/run" \
+    XDG_CACHE_HOME="$d/cache" TVN_RELAY_NAME=$NAME TVN_FIREWALL_BUS=none U3_APP_DATA_PATH="$d" U3_DEVICE_EXEC_PATH="$d" XDG_RUNTIME_DIR="$d/run" \
         QT_QPA_PLATFORM=offscreen env -u DISPLAY -u WAYLAND_DISPLAY "$TVN_BIN" \
         </dev/null >"${SRV_LOG[tarvolin]}" 2>&1 &
     SRV_PID[tarvolin]=$!

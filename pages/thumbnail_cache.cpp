@@ -1,6 +1,7 @@
 #include "pages/thumbnail_cache.h"
 
 #include "pages/picture_formats.h"
+#include "pages/thumbnail_disk_cache.h"
 #include "platform/unique_fd.h"
 
 #include <QBuffer>
@@ -240,6 +241,7 @@ CThumbnailStore thumbnailStore;              // guarded by thumbnailLock
 std::set<std::string, std::less<>> decoding; // guarded by thumbnailLock: file identities
 std::condition_variable decodingShrank;      // notified when `decoding` loses identities
 std::atomic<std::uint64_t> thumbnailFailures = 0;
+std::atomic<std::uint64_t> thumbnailDecodes = 0;
 
 // The key named by a thumbnail URL: the hexadecimal digits after the prefix, up to the first
 // other byte (none give 0). More than 32 bits of value name no key we ever made.
@@ -459,6 +461,21 @@ std::optional<ThumbnailRecord> MakeThumbnail(const PictureFile& file, const std:
                            IdentityOf(file.real, st), listed};
 }
 
+// The thumbnail of `file` from the disk cache when it keeps one for the file in this state;
+// else made as MakeThumbnail makes it, and kept there for the next run.
+std::optional<ThumbnailRecord> LoadOrMakeThumbnail(const PictureFile& file,
+                                                   const std::string& listed) {
+    CThumbnailDiskCache& disk = ThumbnailDiskCache();
+    if (std::optional<DiskThumbnail> kept = disk.Load(file.identity, kBoxSide))
+        return ThumbnailRecord{kept->width, kept->height, std::move(kept->jpeg), file.identity,
+                               listed};
+    ++thumbnailDecodes;
+    std::optional<ThumbnailRecord> made = MakeThumbnail(file, listed);
+    if (made)
+        disk.Store(made->identity, kBoxSide, made->width, made->height, made->jpeg);
+    return made;
+}
+
 // A picture to make a thumbnail of.
 struct DecodeJob {
     const PictureFile* file;
@@ -473,7 +490,7 @@ std::vector<std::optional<ThumbnailRecord>> MakeSideBySide(const std::vector<Dec
     auto work = [&] {
         for (std::size_t n; (n = next++) < jobs.size();) {
             try {
-                made[n] = MakeThumbnail(*jobs[n].file, *jobs[n].listed);
+                made[n] = LoadOrMakeThumbnail(*jobs[n].file, *jobs[n].listed);
             } catch (const std::exception&) { // out of memory: the picture shows its text
             }
             if (!made[n])
@@ -654,5 +671,7 @@ std::uint64_t ThumbnailDropCount() {
 }
 
 std::uint64_t ThumbnailFailureCount() { return thumbnailFailures; }
+
+std::uint64_t ThumbnailDecodeCount() { return thumbnailDecodes; }
 
 } // namespace tvn

@@ -11,7 +11,9 @@ namespace tvn {
 
 // Thumbnails of the pictures that folder listings show: each picture file is decoded once,
 // scaled to fit a 100 by 100 box, encoded as JPEG and kept in memory, the least recently used
-// going first when the cache outgrows its bound. Every function may be called from any thread.
+// going first when the cache outgrows its bound. When the disk cache is open, a thumbnail it
+// kept from an earlier run is read back instead of decoding the picture, and every new one is
+// kept there too. Every function may be called from any thread.
 
 // The width and height of the thumbnail of a `width` by `height` picture: the picture's own
 // size when it fits the box, else scaled so that its longer side is 100 (at least 1 pixel).
@@ -75,5 +77,9 @@ std::size_t ThumbnailCacheBytes();
 // neither count moved: every thumbnail it names is still there, and none it lacks was made.
 std::uint64_t ThumbnailDropCount();
 std::uint64_t ThumbnailFailureCount();
+
+// How many pictures were decoded (or tried) in this run; a thumbnail the disk cache kept from
+// an earlier one (see thumbnail_disk_cache.h) is not counted.
+std::uint64_t ThumbnailDecodeCount();
 
 } // namespace tvn

@@ -127,6 +127,13 @@ std::string LogFolder() {
     return IsWritableFolder(exe) ? exe : XdgFolder("XDG_STATE_HOME", ".local/state");
 }
 
+std::string CacheFolder() {
+    std::string base = Env("XDG_CACHE_HOME");
+    if (!base.starts_with('/')) // a relative one is to be ignored, as XDG says
+        base = JoinPath(Env("HOME").empty() ? std::string("/tmp") : Env("HOME"), ".cache");
+    return JoinPath(StripTrailingSlash(base), "tarvolin");
+}
+
 std::string DocumentBaseFolder() {
     const std::string folder = Env("U3_DEVICE_DOCUMENT_PATH");
     if (!folder.empty())

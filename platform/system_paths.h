@@ -17,6 +17,11 @@ std::string SettingsFolder();
 // $XDG_STATE_HOME/tarvolin (created).
 std::string LogFolder();
 
+// Folder of what the program keeps only to be faster (thumbnails): $XDG_CACHE_HOME/tarvolin
+// when that is a full path, else ~/.cache/tarvolin. Not created here: its user first makes
+// sure that it does not lie in the shared folder.
+std::string CacheFolder();
+
 // Folder that holds the program folder "Tarvolin" of the default shared documents:
 // U3_DEVICE_DOCUMENT_PATH, else the executable folder when writable, else the documents folder.
 std::string DocumentBaseFolder();

@@ -4,6 +4,7 @@
 #include "config/stored_path.h"
 #include "gps/gps.h"
 #include "http/tls_certificates.h"
+#include "pages/thumbnail_disk_cache.h"
 #include "platform/http_client.h"
 #include "platform/resources.h"
 #include "platform/system_paths.h"
@@ -179,6 +180,9 @@ int CServerControl::StartServer(int newPort, const std::string& newRoot) {
         return 1;
     runningPort = newPort;
     runningRoot = newRoot;
+    // Thumbnails outlive the run in the user's cache folder, unless a root that holds it
+    // would publish them (with those of protected folders): then none are kept.
+    ThumbnailDiskCache().Open(JoinPath(CacheFolder(), "thumbnails"), doc.Root());
     // The firewall rules follow the ports the server listens on.
     if (firewallAgreed)
         presence->FollowPort(newPort, doc.HttpsPort());

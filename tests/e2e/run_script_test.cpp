@@ -25,9 +25,10 @@ class RunScriptTest : public StartupTest {
     // The user's environment: only HOME and what `xdg` sets, no U3_ folders.
     QProcessEnvironment ScriptEnvironment(const std::map<std::string, std::string>& xdg) const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
-                                 "XDG_STATE_HOME", "QT_QPA_PLATFORM", "U3_APP_DATA_PATH",
-                                 "U3_DEVICE_EXEC_PATH", "U3_DEVICE_DOCUMENT_PATH", "TVN_SAFE"})
+        for (const char* name :
+             {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME",
+              "XDG_CACHE_HOME", "QT_QPA_PLATFORM", "U3_APP_DATA_PATH", "U3_DEVICE_EXEC_PATH",
+              "U3_DEVICE_DOCUMENT_PATH", "TVN_SAFE"})
             env.remove(name);
         env.insert("HOME", QString::fromStdString(Path("home")));
         env.insert("XDG_RUNTIME_DIR", QString::fromStdString(Path("run")));

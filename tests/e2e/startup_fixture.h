@@ -90,8 +90,8 @@ class StartupTest : public ::testing::Test {
 
     QProcessEnvironment Environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name :
-             {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "QT_QPA_PLATFORM"})
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CONFIG_HOME", "XDG_STATE_HOME",
+                                 "XDG_CACHE_HOME", "QT_QPA_PLATFORM"})
             env.remove(name);
         env.insert("U3_APP_DATA_PATH", QString::fromStdString(Path("app")));
         env.insert("U3_DEVICE_EXEC_PATH", QString::fromStdString(Path("exec")));

@@ -5,6 +5,7 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 
@@ -63,6 +64,37 @@ TEST(SystemPaths, WithoutThePortablePlatform) {
     struct stat st {};
     EXPECT_EQ(::stat((temp / "config/tarvolin").c_str(), &st), 0) << "not made";
     EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+// The cache follows XDG alone, never the program's folder: it is nothing a portable copy
+// needs to carry.
+TEST(SystemPaths, CacheFolderIsTheXdgCacheFolder) {
+    test::TempDir temp;
+    test::EnvGuard env;
+    env.Set("U3_DEVICE_EXEC_PATH", temp / "program");
+    ::mkdir((temp / "program").c_str(), 0755);
+    struct Case {
+        std::optional<std::string> xdgCacheHome; // nothing: unset
+        std::string folder;
+    };
+    const Case cases[] = {
+        {temp / "cache", temp / "cache/tarvolin"},
+        {temp / "cache//", temp / "cache/tarvolin"},
+        {std::nullopt, temp / "home/.cache/tarvolin"},
+        {"", temp / "home/.cache/tarvolin"},
+        {"relative/cache", temp / "home/.cache/tarvolin"},
+    };
+    env.Set("HOME", temp / "home");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        if (c.xdgCacheHome)
+            env.Set("XDG_CACHE_HOME", *c.xdgCacheHome);
+        else
+            env.Unset("XDG_CACHE_HOME");
+        EXPECT_EQ(CacheFolder(), c.folder);
+        struct stat st {};
+        EXPECT_NE(::stat(c.folder.c_str(), &st), 0) << "made before its place was checked";
+    }
 }
 
 TEST(SystemPaths, ExecutableFolderOfThisProgram) {

@@ -1,6 +1,7 @@
 #include "config/settings_section.h"
 #include "config/stored_path.h"
 #include "http/tls_certificates.h"
+#include "pages/thumbnail_disk_cache.h"
 #include "platform/ini_file.h"
 #include "platform/tls.h"
 #include "presence/dyn_dns_fixture.h"
@@ -8,13 +9,19 @@
 #include "shell/qr_symbol.h"
 #include "shell/server_control.h"
 #include "shell_fixture.h"
+#include "support/env_guard.h"
 
+#include <QBuffer>
+#include <QDir>
+#include <QImage>
+#include <QImageWriter>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <sys/stat.h>
 #include <vector>
 
 namespace tvn {
@@ -50,8 +57,12 @@ class ServerControlTest : public ::testing::Test {
         // The access log of these servers stays in the test's folder.
         Set("LogFileName", dir.path().toStdString() + "/tvn.log");
         Set("HttpsPort", "0"); // a test that wants HTTPS gives it a port of its own
+        cacheEnv.Set("XDG_CACHE_HOME", dir.path().toStdString() + "/cache");
     }
-    void TearDown() override { SettingsSection::OverrideFilePath(""); }
+    void TearDown() override {
+        ThumbnailDiskCache().Close();
+        SettingsSection::OverrideFilePath("");
+    }
 
     void Set(const char* key, const std::string& value) const {
         ini::WriteString(settingsFile, kSettingsSectionName, key, value);
@@ -93,6 +104,7 @@ class ServerControlTest : public ::testing::Test {
     }
 
     QTemporaryDir dir;
+    test::EnvGuard cacheEnv; // the thumbnails of these servers stay in the test's folder
     test::FakeRouter router;
     std::string localAddress;
     std::string settingsFile;
@@ -133,6 +145,45 @@ TEST_F(ServerControlTest, InstallsTheDemoOncePerVersion) {
         if (c.installs == 1) {
             EXPECT_EQ(installedAt.front(), root);
         }
+    }
+}
+
+// A started server keeps its thumbnails in the user's cache folder, but never in the shared
+// folder, where they would be published: not even the folder is made there.
+TEST_F(ServerControlTest, ThumbnailsAreKeptInTheCacheFolderOutsideTheShare) {
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(root)));
+    QImage image(10, 10, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(QImageWriter(&buffer, "jpeg").write(image));
+    const std::string_view bytes(jpeg.constData(), static_cast<std::size_t>(jpeg.size()));
+    struct Case {
+        std::string cacheHome;
+        std::string made; // the folder of the thumbnails; empty: none is kept
+    };
+    const std::string folder = dir.path().toStdString();
+    const Case cases[] = {
+        {folder + "/cache", folder + "/cache/tarvolin/thumbnails"},
+        {root + "/cache", ""},
+        {root, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cacheHome);
+        cacheEnv.Set("XDG_CACHE_HOME", c.cacheHome);
+        auto control = MakeControl();
+        ASSERT_EQ(control->StartServer(FreePort(), root), 0);
+        ThumbnailDiskCache().Store("/pictures/sea.jpg", 100, 10, 10, bytes);
+        EXPECT_EQ(ThumbnailDiskCache().Load("/pictures/sea.jpg", 100).has_value(), !c.made.empty());
+        struct stat st {};
+        if (!c.made.empty()) {
+            ASSERT_EQ(::stat(c.made.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+        }
+        EXPECT_EQ(
+            QDir(QString::fromStdString(root)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+            QStringList());
     }
 }
 

@@ -4,8 +4,10 @@
 // access-information lines and errors reach the test, and helpers that find a window's
 // controls by their names.
 #include "config/settings_section.h"
+#include "pages/thumbnail_disk_cache.h"
 #include "platform/ini_file.h"
 #include "shell/server_control.h"
+#include "support/env_guard.h"
 #include "support/loopback_client.h"
 #include "support/loopback_port.h"
 #include "support/spin.h"
@@ -54,6 +56,7 @@ class ControlTest : public ::testing::Test {
         Set("HttpsPort", "0");
         Set("CreateDemo", "2000000000"); // no demo site in the test's folder
         Set("NMEAPortTemplate", folder + "/no-gps%d");
+        cacheEnv.Set("XDG_CACHE_HOME", folder + "/cache"); // thumbnails stay in the test too
         ui = HeadlessInterface();
         ui.showError = [this](const std::string& text) { errors.push_back(text); };
         ui.showAccessInfo = [this](const std::string& line) {
@@ -64,6 +67,7 @@ class ControlTest : public ::testing::Test {
     }
     void TearDown() override {
         control.reset();
+        ThumbnailDiskCache().Close();
         SettingsSection::OverrideFilePath("");
     }
 
@@ -93,6 +97,7 @@ class ControlTest : public ::testing::Test {
     }
 
     QTemporaryDir dir;
+    test::EnvGuard cacheEnv;
     std::string folder;
     std::string settingsFile;
     std::string root;
