@@ -67,6 +67,14 @@ bool ListingHides(std::string_view name) {
            StartsWithNoCase(name, "default");
 }
 
+// True when a part of `path` below the folder `share` begins with a dot: nothing below a
+// dot-folder is served, so nothing there is found either.
+bool BelowDotFolder(std::string_view path, std::string_view share) {
+    if (!AtOrBelow(path, share))
+        return false;
+    return path.substr(share == "/" ? 0 : share.size()).find("/.") != std::string_view::npos;
+}
+
 bool IsAscii(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -202,7 +210,7 @@ class CSearchWalk {
         if (S_ISLNK(look.st.st_mode)) {
             look.real = RealPathOf(path);
             if (look.real.empty() || ListingHides(BaseName(look.real)) ||
-                ::stat(look.real.c_str(), &look.st) != 0)
+                BelowDotFolder(look.real, shareReal) || ::stat(look.real.c_str(), &look.st) != 0)
                 return look;
             // A link that leaves the share is listed, as its folder's listing shows it, but
             // what lies behind it is not walked.

@@ -121,6 +121,8 @@ TEST_F(SearchWalk, LeavesOutWhatListingsHide) {
     fs::create_directories(share + "/.sea-folder");
     Link("sea.txt", "a/sea-link.txt");
     Link(".sea.txt", "a/visible-sea.txt"); // a link to a hidden file is hidden
+    Put("a/.hidden/inner/sea-inner.txt");
+    Link(".hidden/inner", "a/sea-door"); // and one into a hidden folder
     EXPECT_EQ(Found("sea"), (Links{"a/sea-link.txt", "a/sea.txt"}));
 }
 
