@@ -40,6 +40,26 @@ bool ListHoldsLine(std::string_view list, std::string_view expected) {
 
 } // namespace
 
+bool HasPassList(const std::string& folder) {
+    // A list that exists in any form but cannot be read (no permission, a dangling link, a
+    // folder) must fail closed, not admit everybody.
+    struct stat st {};
+    const std::string path = folder + ".pass";
+    return ::lstat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+}
+
+bool PassListHolds(const std::string& folder, std::string_view line) {
+    const auto list = LoadWholeFile(folder + ".pass");
+    return list && ListHoldsLine(*list, line);
+}
+
+std::optional<std::string> CRequestContext::PassLine() const {
+    if (MustAskOverTls())
+        return std::nullopt;
+    const Credentials credentials = ReadBasicCredentials();
+    return credentials.user + "," + credentials.password;
+}
+
 CRequestContext::Credentials CRequestContext::ReadBasicCredentials() const {
     const std::string& value = request.Header("authorization");
     const auto space = value.find(' ');
@@ -79,11 +99,7 @@ bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> fol
         if (previous && *previous == *folder)
             continue;
         previous = folder;
-        // A list that exists in any form but cannot be read (no permission, a dangling
-        // link, a folder) must fail closed, not admit everybody.
-        struct stat st {};
-        const std::string path = *folder + ".pass";
-        if (::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+        if (!HasPassList(*folder))
             continue;
         if (MustAskOverTls()) {
             // Credentials never cross the network in clear for it, nor does a challenge.
@@ -94,8 +110,7 @@ bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> fol
             const Credentials credentials = ReadBasicCredentials();
             expected = credentials.user + "," + credentials.password;
         }
-        const auto list = LoadWholeFile(path);
-        admitted = list && ListHoldsLine(*list, expected);
+        admitted = PassListHolds(*folder, expected);
         consulted = true;
     }
     if (admitted) {

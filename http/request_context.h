@@ -102,6 +102,10 @@ class CRequestContext {
         std::string password;
     };
     Credentials ReadBasicCredentials() const;
+    // The request's credentials as a line of a ".pass" list ("user,password"), for lists met
+    // below the target (a search of the folder); nothing when no password may be looked at on
+    // this request, since it would cross the network in clear (see MustAskOverTls).
+    std::optional<std::string> PassLine() const;
     // True once the request's credentials satisfied a ".pass" list that guards its target:
     // the visitor knows a password of the site.
     bool PassedFolderPassword() const { return passedFolderPassword; }
@@ -287,6 +291,13 @@ class CRequestContext {
     // it expired and is dropped.
     std::shared_ptr<char> parkTicket;
 };
+
+// True when the folder `folder` (ending in '/') holds a ".pass" list in any form, or one
+// that cannot be looked at: the folder is protected. Any thread.
+bool HasPassList(const std::string& folder);
+// True when the ".pass" list of `folder` (ending in '/') can be read and holds the line
+// `line` ("user,password"). Any thread.
+bool PassListHolds(const std::string& folder, std::string_view line);
 
 // The bytes of the file at `path`, read (never mapped) up to `limit` bytes; nothing when it
 // is no regular file, cannot be read or is larger than `limit`.

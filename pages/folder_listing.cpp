@@ -3,6 +3,7 @@
 #include "http/http_date.h"
 #include "http/request_context.h"
 #include "http/upload_store.h"
+#include "pages/folder_search.h"
 #include "pages/listing_cache.h"
 #include "pages/picture_formats.h"
 #include "pages/template_tags.h"
@@ -105,7 +106,8 @@ static_assert(std::is_sorted(std::begin(kKindsByEnding), std::end(kKindsByEnding
                                  return a.ending < b.ending;
                              }));
 
-// The kind of a file by its ending, without regard to case; Other for endings not known.
+} // namespace
+
 EntryKind KindOfFileName(std::string_view name) {
     const auto dot = name.rfind('.');
     if (dot == std::string_view::npos || name.size() - dot - 1 > 8)
@@ -121,6 +123,8 @@ EntryKind KindOfFileName(std::string_view name) {
     return found != std::end(kKindsByEnding) && found->ending == ending ? found->kind
                                                                         : EntryKind::Other;
 }
+
+namespace {
 
 // Size and date of an entry, from the status of what it names.
 void PutSizeAndDate(ListingEntry& entry, const struct stat& st) {
@@ -459,11 +463,6 @@ void PutListingHead(CRequestContext& done, std::size_t size) {
     answer.AddHeaderNumber("Content-Length", static_cast<long long>(size));
 }
 
-void PutListing(CRequestContext& done, std::string text) {
-    PutListingHead(done, text.size());
-    done.answer.SetBody(std::move(text));
-}
-
 // A kept listing in a memory file goes out as a file does: its descriptor of its own (the
 // cache may drop the listing meanwhile), sent from its start.
 void PutKeptListing(CRequestContext& done, const KeptListing& kept) {
@@ -528,10 +527,10 @@ StageResult FillListingSectionsThen(CRequestContext& context, std::string text, 
                                                    const ListingEntries&) { finish(done, page); }));
 }
 
-StageResult FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
-                                    ListingFinish finish) {
+std::shared_ptr<ListingPage> BeginListingPage(const CRequestContext& context, std::string text,
+                                              bool folderRequest, std::string& folder) {
     const CRequest& request = context.request;
-    std::string folder = request.localPath;
+    folder = request.localPath;
     // The URL path of the target found (canonical, '/' only): for a page found by walking up
     // ("/sub/page.html/extra/part") the links start at the page's folder, not below the page.
     std::string urlBase = request.urlPath.empty() ? request.url : request.urlPath;
@@ -542,42 +541,54 @@ StageResult FillListingSectionsThen(CRequestContext& context, std::string text, 
     }
     AddTrailingSlash(folder);
     AddTrailingSlash(urlBase);
-    struct Job {
-        FolderScan scan;
-        std::string text;
-        std::string urlBase;
-        std::vector<std::string> tags;
-        bool uploadArea = false; // the template holds an <uploadarea> pair
-        std::string area;        // what takes its place
-    };
-    auto job = std::make_shared<Job>();
-    job->text = std::move(text);
-    job->urlBase = std::move(urlBase);
-    job->scan.withDetails = ShowsDetails(job->text);
-    // A template without the pair costs nothing more.
-    job->uploadArea = FindTagPair(job->text, "<uploadarea>").Found();
-    if (job->uploadArea)
-        job->area = UploadAreaFor(folder, job->urlBase);
-    ScanFolder(folder, job->urlBase, IsRootUrl(job->urlBase), job->scan);
-    auto complete = [job, finish = std::move(finish)](CRequestContext& resumed) {
-        PutThumbnailTags(job->scan, std::move(job->tags));
-        ExpandSection(job->text, "<diritem>", job->scan.entries.folders, job->urlBase);
-        ExpandSection(job->text, "<fileitem>", job->scan.entries.files, job->urlBase);
-        ExpandSection(job->text, "<pictitem>", job->scan.entries.pictures, job->urlBase);
-        ExpandPathSections(job->text, job->urlBase);
-        if (job->uploadArea)
-            ReplaceFirstPair(job->text, "<uploadarea>", job->area);
-        finish(resumed, job->text, job->scan.entries);
+    auto page = std::make_shared<ListingPage>();
+    page->text = std::move(text);
+    page->urlBase = std::move(urlBase);
+    page->scan.withDetails = ShowsDetails(page->text);
+    // A template without the pairs costs nothing more.
+    page->uploadArea = FindTagPair(page->text, "<uploadarea>").Found();
+    if (page->uploadArea)
+        page->area = UploadAreaFor(folder, page->urlBase);
+    if (FindTagPair(page->text, "<searcharea>").Found())
+        page->searchArea = MakeSearchArea(page->urlBase, {}, {});
+    return page;
+}
+
+bool CompleteListingPage(ListingPage& page) {
+    PutThumbnailTags(page.scan, std::move(page.tags));
+    ExpandSection(page.text, "<diritem>", page.scan.entries.folders, page.urlBase);
+    ExpandSection(page.text, "<fileitem>", page.scan.entries.files, page.urlBase);
+    ExpandSection(page.text, "<pictitem>", page.scan.entries.pictures, page.urlBase);
+    ExpandPathSections(page.text, page.urlBase);
+    if (page.uploadArea)
+        ReplaceFirstPair(page.text, "<uploadarea>", page.area);
+    return ReplaceFirstPair(page.text, "<searcharea>", page.searchArea);
+}
+
+void PutListing(CRequestContext& done, std::string text) {
+    PutListingHead(done, text.size());
+    done.answer.SetBody(std::move(text));
+}
+
+StageResult FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
+                                    ListingFinish finish) {
+    std::string folder;
+    std::shared_ptr<ListingPage> page =
+        BeginListingPage(context, std::move(text), folderRequest, folder);
+    ScanFolder(folder, page->urlBase, IsRootUrl(page->urlBase), page->scan);
+    auto complete = [page, finish = std::move(finish)](CRequestContext& resumed) {
+        CompleteListingPage(*page);
+        finish(resumed, page->text, page->scan.entries);
         return StageResult::kAnswered;
     };
     // A folder whose thumbnails are all made is answered at once. New pictures take about
     // a tenth of a second each to decode: the request waits for them off the main thread,
     // and every other visitor is served meanwhile.
-    if (std::optional<std::vector<std::string>> cached = CachedThumbnailTags(job->scan.pictures)) {
-        job->tags = std::move(*cached);
+    if (std::optional<std::vector<std::string>> cached = CachedThumbnailTags(page->scan.pictures)) {
+        page->tags = std::move(*cached);
         return complete(context);
     }
-    return context.Park([job] { job->tags = MakeThumbnailTags(job->scan.pictures); },
+    return context.Park([page] { page->tags = MakeThumbnailTags(page->scan.pictures); },
                         std::move(complete));
 }
 
@@ -589,6 +600,13 @@ std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::s
     if (const auto builtIn = FindResource("CONTENT", name))
         return std::string(*builtIn);
     return std::nullopt;
+}
+
+std::optional<std::string> FolderTemplate(const CRequestContext& context) {
+    std::optional<std::string> page = LookUpTemplate(context, ".dir");
+    if (page && page->empty())
+        page = std::string(kFallbackTemplate);
+    return page;
 }
 
 StageResult SendFolderListing(CRequestContext& context) {
@@ -603,13 +621,11 @@ StageResult SendFolderListing(CRequestContext& context) {
         return StageResult::kAnswered;
     }
     std::shared_ptr<CListingBuild> build = SharedListingCache().Begin(request.localPath, url);
-    std::optional<std::string> page = LookUpTemplate(context, ".dir");
+    std::optional<std::string> page = FolderTemplate(context);
     if (!page) {
         context.answer.StartError(HttpStatus::kNotFound);
         return StageResult::kAnswered;
     }
-    if (page->empty())
-        page = std::string(kFallbackTemplate);
     // A file linked from elsewhere can change without an event here: such a page is not kept.
     return FillListingSectionsThen(context, std::move(*page), true,
                                    ListingFinish([build](CRequestContext& done, std::string& text,

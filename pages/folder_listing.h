@@ -4,6 +4,7 @@
 #include "pages/thumbnail_cache.h"
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,9 +67,35 @@ int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool i
 // Puts the tags made for `scan.pictures` into the picture entries.
 void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags);
 
+// A listing page on its way: the template being filled, the folder's URL path (ending in
+// '/'), what the folder was read into, the thumbnails' tags once made, and what takes the
+// place of the template's <uploadarea> and <searcharea> pairs.
+struct ListingPage {
+    FolderScan scan;
+    std::string text;
+    std::string urlBase;
+    std::vector<std::string> tags;
+    bool uploadArea = false; // the template holds an <uploadarea> pair
+    std::string area;        // what takes its place
+    std::string searchArea;  // what takes the place of a <searcharea> pair
+};
+
+// Begins the page of the request's folder (`folderRequest`) or of the page's folder from the
+// template `text`: the URL path, whether the template shows details, the upload area and the
+// empty search box, all read on this thread; the folder itself is not read yet. `folder`
+// receives the folder's local path, ending in '/'.
+std::shared_ptr<ListingPage> BeginListingPage(const CRequestContext& context, std::string text,
+                                              bool folderRequest, std::string& folder);
+// Puts the thumbnail tags into the entries and fills the page's sections and pairs from them.
+// Returns true when the text held a <searcharea> pair, which now holds `page.searchArea`.
+bool CompleteListingPage(ListingPage& page);
+// Answers with the listing page `text`: 200, text/html, its length.
+void PutListing(CRequestContext& done, std::string text);
+
 // Fills the first <diritem>, <fileitem> and <pictitem> sections of `text` with the entries
 // of the request's folder (`folderRequest`) or of the page's folder, and every <pathitem>
-// section with the folders of that folder's URL path, then calls `finish(context, text)`. When
+// section with the folders of that folder's URL path, the <searcharea> pair with the search box,
+// then calls `finish(context, text)`. When
 // pictures of the folder still need their thumbnails, the request is parked while they are made off
 // the main thread, and `finish` runs when it resumes.
 StageResult FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
@@ -83,6 +110,13 @@ StageResult FillListingSectionsThen(CRequestContext& context, std::string text, 
 // The template `name` for the request: the file in the request's folder (an empty file is
 // an empty template), else the built-in resource; nothing when neither exists.
 std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::string_view name);
+
+// The listing template of the request's folder: its ".dir" (an empty one is the plain list of
+// links), else the built-in one; nothing when neither exists.
+std::optional<std::string> FolderTemplate(const CRequestContext& context);
+
+// The kind of a file by its name's ending, without regard to case; Other for endings not known.
+EntryKind KindOfFileName(std::string_view name);
 
 // Answers a folder request with its listing.
 StageResult SendFolderListing(CRequestContext& context);

@@ -3,6 +3,8 @@
 #include "http/request_context.h"
 #include "pages/blog.h"
 #include "pages/folder_listing.h"
+#include "pages/folder_query.h"
+#include "pages/folder_search.h"
 #include "pages/gps_pages.h"
 #include "pages/page_wrap.h"
 #include "pages/remote_control.h"
@@ -16,6 +18,12 @@ bool CPageStages::CopyThumbnail(std::string_view url, std::string& jpeg, std::st
 }
 
 StageResult CPageStages::SendFolderListing(CRequestContext& context) {
+    switch (FolderAskOf(context.request)) {
+    case FolderAsk::kListing:
+        return tvn::SendFolderListing(context);
+    case FolderAsk::kSearch:
+        return SendFolderSearch(context, context.request.Param("search"));
+    }
     return tvn::SendFolderListing(context);
 }
 

@@ -48,6 +48,11 @@ enum class StringId : int {
     kUploadAreaSent = 3055,     // a file stored whole
     kUploadAreaFailed = 3056,   // a file refused or given up on; the server's reason follows
     kUploadAreaRetrying = 3057, // a broken transfer about to go on from the server's offset
+    // The search box of a folder listing and what a search page says under it.
+    kSearchLabel = 3060,  // the box's placeholder and label
+    kSearchButton = 3061, // its button
+    kSearchNone = 3062,   // no name below the folder holds the words
+    kSearchCut = 3063,    // a bound ended the search before every folder was looked at
 };
 
 // The status lines of answers: the table holds their texts under 4000 + the HTTP code.
