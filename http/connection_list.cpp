@@ -18,13 +18,13 @@ constexpr int kTrimWhenIdleMs = 1000;
 
 } // namespace
 
-CConnectionList::CConnectionList() {
+CConnectionList::CConnectionList() : giveBack([] { ::malloc_trim(0); }) {
     retireTimer.setSingleShot(true);
     QObject::connect(&retireTimer, &QTimer::timeout, [this] { DeleteRetired(); });
     trimTimer.setSingleShot(true);
     QObject::connect(&trimTimer, &QTimer::timeout, [this] {
         if (liveCount == 0)
-            ::malloc_trim(0);
+            giveBack();
     });
     QObject::connect(&sweepTimer, &QTimer::timeout,
                      [this] { SweepIdle(std::chrono::steady_clock::now()); });
@@ -80,7 +80,7 @@ void CConnectionList::DeleteRetired() {
     // staying with the process for good: at once after a large batch, else once the server
     // stayed without connections for a while.
     if (batch.size() >= kTrimAfter)
-        ::malloc_trim(0);
+        giveBack();
     else if (liveCount == 0 && !batch.empty())
         trimTimer.start(kTrimWhenIdleMs);
 }
