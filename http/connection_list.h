@@ -54,6 +54,7 @@ class CConnectionList {
     CRequestSocket* tail = nullptr; // the oldest
     std::unordered_map<std::string, int> perAddress;
     std::size_t liveCount = 0;
+    std::size_t peakCount = 0; // the most alive at once since the list was last empty
     // Connections that ended, deleted at the next accept or shortly after: posting a
     // deletion event for each one would cost the event loop a wake-up per request.
     std::vector<CRequestSocket*> retired;
