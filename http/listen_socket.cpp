@@ -9,9 +9,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <iterator>
-#include <csignal>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -97,8 +97,9 @@ void CListenSocket::OnAccept() {
         }
         std::string peerName = PeerName(peer);
         const std::size_t colon = peerName.rfind(':');
+        // Closed at once when that client holds its share already.
         if (doc.Connections().AtAddressLimit(peerName.substr(0, colon)))
-            continue; // closed at once: that client holds its share already
+            continue;
         CRequestSocket* socket = nullptr; // owns itself
         if (tls) {
             tls->Refresh(); // a certificate changed on disk serves from this connection on

@@ -30,7 +30,7 @@ template <typename Function> bool Bind(void* library, const char* name, Function
 // The loaded library with every function found and initialised, or nullptr when it
 // cannot be had (each request then fails as one the library could not start).
 const CurlLibrary* Curl() {
-    static const CurlLibrary* loaded = [] () -> const CurlLibrary* {
+    static const CurlLibrary* loaded = []() -> const CurlLibrary* {
         void* library = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
         if (!library)
             return nullptr;
@@ -170,7 +170,7 @@ HttpGetResult Perform(const std::string& url, const HttpGetOptions& options,
         api->easySetopt(handle, CURLOPT_POST, 1L);
         api->easySetopt(handle, CURLOPT_POSTFIELDS, exchange.body->data());
         api->easySetopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(exchange.body->size()));
+                        static_cast<curl_off_t>(exchange.body->size()));
         if (exchange.contentType && !exchange.contentType->empty()) {
             const std::string line = "Content-Type: " + *exchange.contentType;
             headerList = api->slistAppend(headerList, line.c_str());

@@ -50,8 +50,8 @@ TEST(CanonicalizePath, Table) {
         {"//", "/"},
         {"", ""},
         {"..", ""},
-        {"../", "/"},     // nothing kept, but it ended in a separator
-        {"/...", "/..."}, // three dots are a name
+        {"../", "/"},                 // nothing kept, but it ended in a separator
+        {"/...", "/..."},             // three dots are a name
         {"/a./..b/.c", "/a./..b/.c"}, // dots inside names
         {"/a/b/..", "/a"},
         {"/a/b/.", "/a/b"},
