@@ -4,7 +4,7 @@
 #include "http/http_date.h"
 #include "platform/resources.h"
 
-#include <cstdio>
+#include <charconv>
 #include <unistd.h>
 
 namespace tvn {
@@ -32,8 +32,8 @@ void CAnswer::AddHeader(std::string_view name, std::string_view value) {
 
 void CAnswer::AddHeaderNumber(std::string_view name, long long value) {
     char number[24];
-    const int length = std::snprintf(number, sizeof number, "%lld", value);
-    AddHeader(name, std::string_view(number, static_cast<std::size_t>(length)));
+    const auto end = std::to_chars(number, number + sizeof number, value).ptr;
+    AddHeader(name, std::string_view(number, static_cast<std::size_t>(end - number)));
 }
 
 std::optional<std::string_view> CAnswer::Header(std::string_view name) const {

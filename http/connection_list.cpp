@@ -2,6 +2,7 @@
 
 #include "http/request_socket.h"
 
+#include <algorithm>
 #include <malloc.h>
 
 namespace tvn {
@@ -10,21 +11,22 @@ namespace {
 constexpr int kSweepEveryMs = 5000;
 // An idle server frees ended connections after this delay; a busy one at every accept.
 constexpr int kRetireDelayMs = 50;
-// A batch of ended connections this large gives its memory back to the system at once.
-constexpr std::size_t kTrimAfter = 64;
+// When the last of a crowd this large (connections alive at once) has ended, the memory of
+// its buffers goes back to the system at once.
+constexpr std::size_t kCrowd = 32;
 // A server without connections this long gives back what the last ones left; one visitor
 // after the other never waits for it.
 constexpr int kTrimWhenIdleMs = 1000;
 
 } // namespace
 
-CConnectionList::CConnectionList() {
+CConnectionList::CConnectionList() : giveBack([] { ::malloc_trim(0); }) {
     retireTimer.setSingleShot(true);
     QObject::connect(&retireTimer, &QTimer::timeout, [this] { DeleteRetired(); });
     trimTimer.setSingleShot(true);
     QObject::connect(&trimTimer, &QTimer::timeout, [this] {
         if (liveCount == 0)
-            ::malloc_trim(0);
+            giveBack();
     });
     QObject::connect(&sweepTimer, &QTimer::timeout,
                      [this] { SweepIdle(std::chrono::steady_clock::now()); });
@@ -44,6 +46,8 @@ void CConnectionList::Add(CRequestSocket& socket) {
         tail = &socket;
     head = &socket;
     ++liveCount;
+    // Ended connections wait in `retired` until a batch of them goes: they are no crowd.
+    peakCount = std::max(peakCount, liveCount - retired.size());
     ++perAddress[std::string(socket.Address())];
     if (!sweepTimer.isActive())
         sweepTimer.start(kSweepEveryMs);
@@ -77,12 +81,16 @@ void CConnectionList::DeleteRetired() {
     for (CRequestSocket* socket : batch)
         delete socket;
     // After a crowd has gone, the memory of its buffers goes back to the system instead of
-    // staying with the process for good: at once after a large batch, else once the server
-    // stayed without connections for a while.
-    if (batch.size() >= kTrimAfter)
-        ::malloc_trim(0);
-    else if (liveCount == 0 && !batch.empty())
+    // staying with the process for good: at once when the last of a crowd ended, else once
+    // the server stayed without connections for a while. Many visitors one after the other,
+    // however quickly, are no crowd: a batch of them ended in one wake-up is not one either.
+    if (liveCount != 0 || batch.empty())
+        return;
+    if (peakCount >= kCrowd)
+        giveBack();
+    else
         trimTimer.start(kTrimWhenIdleMs);
+    peakCount = 0;
 }
 
 bool CConnectionList::AtAddressLimit(const std::string& address) const {

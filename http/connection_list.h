@@ -3,6 +3,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -42,6 +43,10 @@ class CConnectionList {
     // when it returns.
     int CloseOldestIncomplete(int count);
 
+    // What gives the memory the ended connections left back to the system (malloc_trim at
+    // first); a test counts the calls.
+    void SetGiveBack(std::function<void()> function) { giveBack = std::move(function); }
+
     static constexpr int kMaxPerAddress = 64;
 
   private:
@@ -49,10 +54,12 @@ class CConnectionList {
     CRequestSocket* tail = nullptr; // the oldest
     std::unordered_map<std::string, int> perAddress;
     std::size_t liveCount = 0;
+    std::size_t peakCount = 0; // the most alive at once since the list was last empty
     // Connections that ended, deleted at the next accept or shortly after: posting a
     // deletion event for each one would cost the event loop a wake-up per request.
     std::vector<CRequestSocket*> retired;
     QTimer retireTimer;
+    std::function<void()> giveBack;
     QTimer trimTimer; // gives memory back once the server stayed idle a while
     QTimer sweepTimer;
 };

@@ -48,6 +48,12 @@ int Month(std::string_view text, std::size_t at) {
 
 std::string FormatHttpDate(std::time_t when, long offsetSeconds) {
     const std::time_t shifted = when + offsetSeconds;
+    // A file asked for again names the same date: formatting it once is enough (strftime
+    // costs more than the rest of a small answer's head).
+    thread_local std::time_t cachedAt = -1;
+    thread_local std::string cached;
+    if (shifted == cachedAt && cachedAt != -1)
+        return cached;
     std::tm t{};
     if (!::gmtime_r(&shifted, &t))
         return {};
@@ -56,11 +62,14 @@ std::string FormatHttpDate(std::time_t when, long offsetSeconds) {
     const std::size_t length =
         c ? ::strftime_l(text, sizeof text, LoadString(StringId::kHttpDateFormat).c_str(), &t, c)
           : 0;
-    return std::string(text, length);
+    cached.assign(text, length);
+    cachedAt = shifted;
+    return cached;
 }
 
 std::string FormatHttpDateNow(long offsetSeconds) {
-    // One formatting per second is enough for every answer of that second.
+    // One formatting per second is enough for every answer of that second (kept apart from
+    // the files' dates, which each answer names beside it).
     thread_local std::time_t cachedAt = -1;
     thread_local long cachedOffset = 0;
     thread_local std::string cached;

@@ -60,6 +60,10 @@ void CRequestSocket::Rearm(bool wantRead, bool wantWrite) {
 }
 
 bool CRequestSocket::ShutDown(int how) {
+    // Both directions end with the close that follows at once (Release): it sends the same
+    // FIN, and resets the same way should unread bytes wait. One call fewer per connection.
+    if (how == 2)
+        return true;
     return ::shutdown(Handle(), how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR) == 0;
 }
 

@@ -9,9 +9,31 @@ namespace {
 
 constexpr bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
+// True when CanonicalizePath would give `in` back as it is: only '/' separators, none
+// doubled, and no piece that is "." or "..". Almost every URL is so.
+bool AlreadyCanonical(std::string_view in) {
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        const char c = in[i];
+        if (c == '\\')
+            return false;
+        if (i > 0 && in[i - 1] != '/')
+            continue; // not the start of a piece
+        if (c == '/' && i > 0)
+            return false;
+        if (c == '.') {
+            const std::size_t after = i + 1 < in.size() && in[i + 1] == '.' ? i + 2 : i + 1;
+            if (after == in.size() || in[after] == '/')
+                return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::string CanonicalizePath(std::string_view in) {
+    if (AlreadyCanonical(in))
+        return std::string(in);
     std::vector<std::string_view> kept;
     std::size_t pos = 0;
     while (pos < in.size()) {

@@ -1,14 +1,57 @@
 #include "platform/http_client.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <memory>
-#include <mutex>
 
 namespace tvn {
 namespace {
 
+// libcurl, and the two dozen libraries it brings (GnuTLS, Kerberos, LDAP, SSH, ...), are
+// loaded when the first request is sent, not at program start: most runs never send one
+// (no dynamic DNS, no location report, no certificate to fetch), and loaded they cost
+// about 4 MiB of every run's memory. Kept loaded for the program's life once there.
+struct CurlLibrary {
+    decltype(&curl_global_init) globalInit = nullptr;
+    decltype(&curl_easy_init) easyInit = nullptr;
+    decltype(&curl_easy_setopt) easySetopt = nullptr;
+    decltype(&curl_easy_perform) easyPerform = nullptr;
+    decltype(&curl_easy_getinfo) easyGetinfo = nullptr;
+    decltype(&curl_easy_cleanup) easyCleanup = nullptr;
+    decltype(&curl_slist_append) slistAppend = nullptr;
+    decltype(&curl_slist_free_all) slistFreeAll = nullptr;
+};
+
+template <typename Function> bool Bind(void* library, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(::dlsym(library, name));
+    return function != nullptr;
+}
+
+// The loaded library with every function found and initialised, or nullptr when it
+// cannot be had (each request then fails as one the library could not start).
+const CurlLibrary* Curl() {
+    static const CurlLibrary* loaded = []() -> const CurlLibrary* {
+        void* library = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (!library)
+            return nullptr;
+        static CurlLibrary api;
+        const bool all = Bind(library, "curl_global_init", api.globalInit) &&
+                         Bind(library, "curl_easy_init", api.easyInit) &&
+                         Bind(library, "curl_easy_setopt", api.easySetopt) &&
+                         Bind(library, "curl_easy_perform", api.easyPerform) &&
+                         Bind(library, "curl_easy_getinfo", api.easyGetinfo) &&
+                         Bind(library, "curl_easy_cleanup", api.easyCleanup) &&
+                         Bind(library, "curl_slist_append", api.slistAppend) &&
+                         Bind(library, "curl_slist_free_all", api.slistFreeAll);
+        if (!all || api.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+            return nullptr; // the library stays loaded: it may have started threads
+        return &api;
+    }();
+    return loaded;
+}
+
 struct CurlDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const { Curl()->easyCleanup(handle); }
 };
 using CurlHandle = std::unique_ptr<CURL, CurlDeleter>;
 
@@ -77,11 +120,6 @@ bool IsHttpUrl(const std::string& url) {
 
 } // namespace
 
-void InitHttpClient() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 namespace {
 
 struct Exchange {
@@ -98,8 +136,8 @@ HttpGetResult Perform(const std::string& url, const HttpGetOptions& options,
         result.error = CURLE_UNSUPPORTED_PROTOCOL;
         return result;
     }
-    InitHttpClient();
-    CurlHandle curl(curl_easy_init());
+    const CurlLibrary* api = Curl();
+    CurlHandle curl(api ? api->easyInit() : nullptr);
     if (!curl) {
         result.error = CURLE_FAILED_INIT;
         return result;
@@ -109,51 +147,51 @@ HttpGetResult Perform(const std::string& url, const HttpGetOptions& options,
     transfer.cancel = options.cancel;
     transfer.headers = exchange.headers;
     CURL* handle = curl.get();
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    api->easySetopt(handle, CURLOPT_URL, url.c_str());
     // No signals from a worker thread: name lookups time out without SIGALRM.
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
-    curl_easy_setopt(handle, CURLOPT_USERAGENT, options.userAgent.c_str());
+    api->easySetopt(handle, CURLOPT_NOSIGNAL, 1L);
+    api->easySetopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    api->easySetopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    api->easySetopt(handle, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs);
+    api->easySetopt(handle, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs);
+    api->easySetopt(handle, CURLOPT_USERAGENT, options.userAgent.c_str());
     if (!options.user.empty()) {
         // Sent with the first request: the dynamic DNS services expect it there.
-        curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-        curl_easy_setopt(handle, CURLOPT_USERNAME, options.user.c_str());
-        curl_easy_setopt(handle, CURLOPT_PASSWORD, options.password.c_str());
+        api->easySetopt(handle, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        api->easySetopt(handle, CURLOPT_USERNAME, options.user.c_str());
+        api->easySetopt(handle, CURLOPT_PASSWORD, options.password.c_str());
     }
     if (!options.caFile.empty())
-        curl_easy_setopt(handle, CURLOPT_CAINFO, options.caFile.c_str());
+        api->easySetopt(handle, CURLOPT_CAINFO, options.caFile.c_str());
     struct curl_slist* headerList = nullptr;
     if (std::string_view(exchange.method) == "HEAD") {
-        curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+        api->easySetopt(handle, CURLOPT_NOBODY, 1L);
     } else if (std::string_view(exchange.method) == "POST" && exchange.body) {
-        curl_easy_setopt(handle, CURLOPT_POST, 1L);
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, exchange.body->data());
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                         static_cast<curl_off_t>(exchange.body->size()));
+        api->easySetopt(handle, CURLOPT_POST, 1L);
+        api->easySetopt(handle, CURLOPT_POSTFIELDS, exchange.body->data());
+        api->easySetopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                        static_cast<curl_off_t>(exchange.body->size()));
         if (exchange.contentType && !exchange.contentType->empty()) {
             const std::string line = "Content-Type: " + *exchange.contentType;
-            headerList = curl_slist_append(headerList, line.c_str());
+            headerList = api->slistAppend(headerList, line.c_str());
         }
-        headerList = curl_slist_append(headerList, "Expect:");
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList);
+        headerList = api->slistAppend(headerList, "Expect:");
+        api->easySetopt(handle, CURLOPT_HTTPHEADER, headerList);
     }
     std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> ownHeaders(headerList,
-                                                                           curl_slist_free_all);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, KeepHeader);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, KeepSome);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, CheckCancel);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+                                                                           api->slistFreeAll);
+    api->easySetopt(handle, CURLOPT_HEADERFUNCTION, KeepHeader);
+    api->easySetopt(handle, CURLOPT_HEADERDATA, &transfer);
+    api->easySetopt(handle, CURLOPT_WRITEFUNCTION, KeepSome);
+    api->easySetopt(handle, CURLOPT_WRITEDATA, &transfer);
+    api->easySetopt(handle, CURLOPT_XFERINFOFUNCTION, CheckCancel);
+    api->easySetopt(handle, CURLOPT_XFERINFODATA, &transfer);
+    api->easySetopt(handle, CURLOPT_NOPROGRESS, 0L);
     // The proxy settings (http_proxy, https_proxy, no_proxy) come from the environment,
     // which libcurl reads by itself.
-    const CURLcode code = curl_easy_perform(handle);
+    const CURLcode code = api->easyPerform(handle);
     long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    api->easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     result.status = status;
     result.answered = status > 0 && (code == CURLE_OK || code == CURLE_WRITE_ERROR);
     result.body = std::move(transfer.body);

@@ -5,10 +5,6 @@
 
 namespace tvn {
 
-// Prepares the HTTP client library; called once at program start, before any worker sends.
-// Later calls do nothing.
-void InitHttpClient();
-
 struct HttpGetOptions {
     long connectTimeoutMs = 10000;
     long totalTimeoutMs = 30000;
@@ -32,6 +28,7 @@ struct HttpGetResult {
 
 // Sends one GET for `url` (http or https only; proxies as the environment names them) and
 // waits for the answer. Blocks up to the total time-out: never call it on the event loop.
+// The first call loads the client library (libcurl); without it every call fails.
 HttpGetResult HttpGet(const std::string& url, const HttpGetOptions& options = {});
 
 // An answer with the headers a protocol client looks at.

@@ -5,7 +5,6 @@
 #include "gps/gps.h"
 #include "http/tls_certificates.h"
 #include "pages/thumbnail_disk_cache.h"
-#include "platform/http_client.h"
 #include "platform/resources.h"
 #include "platform/system_paths.h"
 #include "platform/text.h"
@@ -26,10 +25,7 @@ constexpr int kTimerMs = 1000;
 // How often the certificate worker looks whether renewal is due or a wait is over.
 constexpr int kAcmePeriodMs = 60000;
 
-std::unique_ptr<GPS> MakeReceiver() {
-    InitHttpClient(); // once, before the receiver's worker can send a report
-    return std::make_unique<GPS>();
-}
+std::unique_ptr<GPS> MakeReceiver() { return std::make_unique<GPS>(); }
 
 // A relay name given by the environment: for one's own relay service without a dynamic DNS
 // account (the name is then the relay's business alone). It replaces the refresh's name.

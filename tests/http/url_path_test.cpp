@@ -50,8 +50,15 @@ TEST(CanonicalizePath, Table) {
         {"//", "/"},
         {"", ""},
         {"..", ""},
-        {"../", "/"},     // nothing kept, but it ended in a separator
-        {"/...", "/..."}, // three dots are a name
+        {"../", "/"},                 // nothing kept, but it ended in a separator
+        {"/...", "/..."},             // three dots are a name
+        {"/a./..b/.c", "/a./..b/.c"}, // dots inside names
+        {"/a/b/..", "/a"},
+        {"/a/b/.", "/a/b"},
+        {"./a", "a"},
+        {"/a/", "/a/"},
+        {"/a\\", "/a/"},
+        {"a//", "a/"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.in);
