@@ -1,5 +1,6 @@
 #include "pages/thumbnail_cache.h"
 
+#include "pages/image/heif_picture.h"
 #include "pages/picture_formats.h"
 #include "platform/unique_fd.h"
 
@@ -361,13 +362,15 @@ bool JpegExceedsMemoryLimit(QIODevice& device) {
     return bytes > limit;
 }
 
-// True for a picture of more pixels than a camera makes (about 200 million at most) that would
-// be decoded whole even for a thumbnail. Qt's allocation limit does not stop it: the PNG
+// More pixels than a camera makes (about 200 million at most).
+constexpr std::int64_t kMaxPixels = 250'000'000;
+
+// True for a picture of more pixels than a camera makes that would be decoded whole even for
+// a thumbnail. Qt's allocation limit does not stop it: the PNG
 // reader, for one, scales row by row into a small image, and a 30000 by 30000 PNG of 2.6 MB
 // then takes seconds. libjpeg scales while it reads, and its memory is held to the limit by
 // JpegExceedsMemoryLimit, so JPEG is let through.
 bool TooManyPixelsToDecode(const QByteArray& format, QSize stored) {
-    constexpr std::int64_t kMaxPixels = 250'000'000;
     if (format == "jpeg" || !stored.isValid())
         return false;
     return std::int64_t(stored.width()) * stored.height() > kMaxPixels;
@@ -410,6 +413,32 @@ std::optional<QImage> DecodeForThumbnail(QIODevice& device) {
     return image;
 }
 
+// The HEIF picture (HEIC, AVIF) in the file open at `fd`, scaled to its thumbnail's size;
+// nullopt when the file is none (`isHeif` false), or is broken or refused. libheif decodes a
+// picture whole, turned as its irot and imir boxes say, so the declared size is held to the
+// pixel and memory limits of the other formats before anything is decoded.
+std::optional<QImage> DecodeHeifForThumbnail(int fd, bool& isHeif) {
+    CHeifPicture picture;
+    const HeifOutcome outcome = picture.Decode(fd, {kMaxPixels, ImageByteLimit()});
+    isHeif = outcome != HeifOutcome::NotHeif;
+    if (outcome != HeifOutcome::Decoded)
+        return std::nullopt;
+    // Over libheif's rows without a copy: the scaled image below is a picture of its own.
+    const QImage rows(picture.Rows(), picture.Width(), picture.Height(), picture.Stride(),
+                      QImage::Format_RGBA8888);
+    const ThumbnailSize box = FitThumbnailBox(rows.width(), rows.height());
+    QImage image =
+        QSize(box.width, box.height) == rows.size()
+            ? rows.copy()
+            : rows.scaled(box.width, box.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (!picture.IccProfile().empty())
+        image.setColorSpace(QColorSpace::fromIccProfile(QByteArray::fromRawData(
+            picture.IccProfile().data(), static_cast<qsizetype>(picture.IccProfile().size()))));
+    if (image.isNull())
+        return std::nullopt;
+    return image;
+}
+
 // The thumbnail as it is sent: opaque (transparent parts on white, as a page shows them),
 // in sRGB without an embedded profile, and without the picture's text chunks.
 QImage Flatten(const QImage& image) {
@@ -428,6 +457,16 @@ QImage Flatten(const QImage& image) {
     return canvas;
 }
 
+// The picture in the file open at `fd` (at its start), decoded by Qt at its thumbnail's size.
+std::optional<QImage> DecodeQtForThumbnail(int fd) {
+    QFile qfile;
+    if (!qfile.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return std::nullopt;
+    if (JpegExceedsMemoryLimit(qfile) || !qfile.seek(0))
+        return std::nullopt;
+    return DecodeForThumbnail(qfile);
+}
+
 // The thumbnail of `file`, which the listing named `listed`; nullopt when the file cannot be
 // read or decoded, or is refused.
 std::optional<ThumbnailRecord> MakeThumbnail(const PictureFile& file, const std::string& listed) {
@@ -437,12 +476,11 @@ std::optional<ThumbnailRecord> MakeThumbnail(const PictureFile& file, const std:
     struct stat st {};
     if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    QFile qfile;
-    if (!qfile.open(fd.Get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-        return std::nullopt;
-    if (JpegExceedsMemoryLimit(qfile) || !qfile.seek(0))
-        return std::nullopt;
-    const std::optional<QImage> image = DecodeForThumbnail(qfile);
+    // Known by their first bytes, whatever the name: Qt has no reader for them.
+    bool isHeif = false;
+    std::optional<QImage> image = DecodeHeifForThumbnail(fd.Get(), isHeif);
+    if (!isHeif)
+        image = DecodeQtForThumbnail(fd.Get());
     if (!image)
         return std::nullopt;
     const QImage flat = Flatten(*image);
