@@ -207,16 +207,29 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
 bool IsRootUrl(std::string_view url) { return url.find('/', 1) == std::string_view::npos; }
 
 // The placeholders of an item section. %NAME% and %LINK% are replaced where they first
-// stand only (templates use each of them once); the others wherever they stand.
-enum class Field : unsigned char { Name, Link, FileName, Kind, Size, Bytes, Date, Seconds, None };
+// stand only (templates use each of them once); the others wherever they stand. %THUMBNAIL%
+// is a picture's thumbnail as the built-in listing shows it (sharp on 2x screens, fetched as
+// it scrolls into view), nothing for other entries; a template without it costs nothing more.
+enum class Field : unsigned char {
+    Name,
+    Link,
+    FileName,
+    Thumbnail,
+    Kind,
+    Size,
+    Bytes,
+    Date,
+    Seconds,
+    None
+};
 struct Placeholder {
     std::string_view text;
     Field field;
 };
 constexpr Placeholder kPlaceholders[] = {
-    {"%NAME%", Field::Name}, {"%LINK%", Field::Link},     {"%FILENAME%", Field::FileName},
-    {"%KIND%", Field::Kind}, {"%SIZE%", Field::Size},     {"%BYTES%", Field::Bytes},
-    {"%DATE%", Field::Date}, {"%MTIME%", Field::Seconds},
+    {"%NAME%", Field::Name},           {"%LINK%", Field::Link}, {"%FILENAME%", Field::FileName},
+    {"%THUMBNAIL%", Field::Thumbnail}, {"%KIND%", Field::Kind}, {"%SIZE%", Field::Size},
+    {"%BYTES%", Field::Bytes},         {"%DATE%", Field::Date}, {"%MTIME%", Field::Seconds},
 };
 // Fields from Kind on need the entries' details (FolderScan::withDetails).
 constexpr bool NeedsDetails(Field field) { return field >= Field::Kind && field != Field::None; }
@@ -298,6 +311,9 @@ void AppendField(std::string& out, Field field, const ListingEntry& entry,
         else
             out.append(entry.name);
         break;
+    case Field::Thumbnail:
+        out.append(entry.thumbnail);
+        break;
     case Field::Kind:
         out.append(KindName(entry.kind));
         break;
@@ -342,8 +358,8 @@ std::size_t ExpandSection(std::string& text, std::string_view tag,
     return pair.open + expanded.size();
 }
 
-// True when an item section of `text` shows kinds, sizes or dates.
-bool ShowsDetails(std::string_view text) {
+// True when a field of an item section of `text` meets `wanted`.
+template <typename Wanted> bool SectionsUse(std::string_view text, Wanted wanted) {
     for (const std::string_view tag : {"<diritem>", "<fileitem>", "<pictitem>"}) {
         const TagPair pair = FindTagPair(text, tag);
         if (!pair.Found())
@@ -351,11 +367,19 @@ bool ShowsDetails(std::string_view text) {
         const std::string_view inner =
             text.substr(pair.InnerBegin(), pair.close - pair.InnerBegin());
         for (const Piece& piece : SplitSection(inner)) {
-            if (NeedsDetails(piece.field))
+            if (wanted(piece.field))
                 return true;
         }
     }
     return false;
+}
+
+// True when an item section of `text` shows kinds, sizes or dates.
+bool ShowsDetails(std::string_view text) { return SectionsUse(text, &NeedsDetails); }
+
+// True when an item section of `text` shows the built-in listing's thumbnails.
+bool ShowsSharpThumbnails(std::string_view text) {
+    return SectionsUse(text, [](Field field) { return field == Field::Thumbnail; });
 }
 
 // The folders of the URL path `urlBase` (ending in '/') below the root, outermost first:
@@ -515,9 +539,12 @@ int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool i
     return total;
 }
 
-void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags) {
+void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags,
+                      std::vector<std::string> sharpTags) {
     for (std::size_t i = 0; i < tags.size() && i < scan.entries.pictures.size(); ++i)
         scan.entries.pictures[i].name = std::move(tags[i]);
+    for (std::size_t i = 0; i < sharpTags.size() && i < scan.entries.pictures.size(); ++i)
+        scan.entries.pictures[i].thumbnail = std::move(sharpTags[i]);
 }
 
 StageResult FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
@@ -547,20 +574,23 @@ StageResult FillListingSectionsThen(CRequestContext& context, std::string text, 
         std::string text;
         std::string urlBase;
         std::vector<std::string> tags;
-        bool uploadArea = false; // the template holds an <uploadarea> pair
-        std::string area;        // what takes its place
+        bool sharp = false;                 // the template shows %THUMBNAIL%
+        std::vector<std::string> sharpTags; // then its tags
+        bool uploadArea = false;            // the template holds an <uploadarea> pair
+        std::string area;                   // what takes its place
     };
     auto job = std::make_shared<Job>();
     job->text = std::move(text);
     job->urlBase = std::move(urlBase);
     job->scan.withDetails = ShowsDetails(job->text);
+    job->sharp = ShowsSharpThumbnails(job->text);
     // A template without the pair costs nothing more.
     job->uploadArea = FindTagPair(job->text, "<uploadarea>").Found();
     if (job->uploadArea)
         job->area = UploadAreaFor(folder, job->urlBase);
     ScanFolder(folder, job->urlBase, IsRootUrl(job->urlBase), job->scan);
     auto complete = [job, finish = std::move(finish)](CRequestContext& resumed) {
-        PutThumbnailTags(job->scan, std::move(job->tags));
+        PutThumbnailTags(job->scan, std::move(job->tags), std::move(job->sharpTags));
         ExpandSection(job->text, "<diritem>", job->scan.entries.folders, job->urlBase);
         ExpandSection(job->text, "<fileitem>", job->scan.entries.files, job->urlBase);
         ExpandSection(job->text, "<pictitem>", job->scan.entries.pictures, job->urlBase);
@@ -573,12 +603,15 @@ StageResult FillListingSectionsThen(CRequestContext& context, std::string text, 
     // A folder whose thumbnails are all made is answered at once. New pictures take about
     // a tenth of a second each to decode: the request waits for them off the main thread,
     // and every other visitor is served meanwhile.
-    if (std::optional<std::vector<std::string>> cached = CachedThumbnailTags(job->scan.pictures)) {
+    std::vector<std::string>* sharpTags = job->sharp ? &job->sharpTags : nullptr;
+    if (std::optional<std::vector<std::string>> cached =
+            CachedThumbnailTags(job->scan.pictures, sharpTags)) {
         job->tags = std::move(*cached);
         return complete(context);
     }
-    return context.Park([job] { job->tags = MakeThumbnailTags(job->scan.pictures); },
-                        std::move(complete));
+    return context.Park(
+        [job, sharpTags] { job->tags = MakeThumbnailTags(job->scan.pictures, sharpTags); },
+        std::move(complete));
 }
 
 std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::string_view name) {

@@ -25,7 +25,8 @@ enum class EntryKind : unsigned char {
 };
 
 // One entry of a listing: the name shown (HTML, or a thumbnail tag for pictures) and the
-// link text, relative to the folder's URL. Kind, size and date are read only for templates
+// link text, relative to the folder's URL; a picture's tag of the built-in listing, for
+// templates that show it. Kind, size and date are read only for templates
 // that show them (FolderScan::withDetails).
 struct ListingEntry {
     std::string name;
@@ -34,6 +35,7 @@ struct ListingEntry {
     EntryKind kind = EntryKind::None;
     long long size = -1;     // bytes of a file; -1 for folders and when not read
     long long modified = -1; // seconds since the epoch; -1 when not read
+    std::string thumbnail{}; // the picture's sharp tag (MakeThumbnailTags), when asked for
 };
 
 struct ListingEntries {
@@ -63,8 +65,10 @@ struct FolderScan {
 // name nothing until PutThumbnailTags.
 int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
                FolderScan& scan);
-// Puts the tags made for `scan.pictures` into the picture entries.
-void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags);
+// Puts the tags made for `scan.pictures` into the picture entries, and their sharp tags
+// when they were asked for.
+void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags,
+                      std::vector<std::string> sharpTags = {});
 
 // Fills the first <diritem>, <fileitem> and <pictitem> sections of `text` with the entries
 // of the request's folder (`folderRequest`) or of the page's folder, and every <pathitem>
