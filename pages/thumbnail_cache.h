@@ -58,8 +58,9 @@ CachedThumbnailTags(const std::vector<PictureRef>& pictures,
 // The tags of several pictures at once, as MakeThumbnailTag gives them; the thumbnails not
 // yet cached are made side by side, one per core, and one that another call is already
 // making is waited for, not made again. With `sharpTags`, each picture's sharp thumbnail is
-// made too (a decoding of its own: the ordinary thumbnail stays the same bytes whichever
-// listing made it), and `sharpTags` gets the built-in listing's tags: the ordinary thumbnail
+// made too, from the same opening of the file (decoded apart where the decoder scales while it
+// reads, so that the ordinary thumbnail is the same bytes whichever listing made it; a HEIF
+// once for both), and `sharpTags` gets the built-in listing's tags: the ordinary thumbnail
 // with the sharp one in srcset as "/Thumbnail2x__" and its key, for 2x, when it is larger;
 // width, height, loading="lazy" and decoding="async"; the fallback text when the ordinary
 // thumbnail cannot be made.

@@ -7,8 +7,10 @@
 #include "platform/unique_fd.h"
 #include "thumbnail_test_support.h"
 
+#include <QImageReader>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string_view>
 
 namespace tvn {
 namespace {
@@ -99,6 +101,37 @@ TEST(HeifThumbnail, BrokenAndOversizedFilesFallBack) {
     }
     // A HEIC named as a JPEG is read by what it is.
     EXPECT_EQ(ParseTag(MakeThumbnailTag(WriteFile(dir, "renamed.jpg", good), "x")).width, 100);
+}
+
+// Qt's image allocation limit holds for HEIF as for the formats Qt reads: libheif decodes
+// the whole picture, 4 bytes a pixel, whatever the thumbnail's size.
+TEST(HeifThumbnail, PicturesNeedingMoreThanTheAllocationLimitFallBack) {
+    struct ScopedLimit {
+        int saved = QImageReader::allocationLimit();
+        ScopedLimit() { QImageReader::setAllocationLimit(1); } // 1 MB
+        ~ScopedLimit() { QImageReader::setAllocationLimit(saved); }
+    } limit;
+    struct Case {
+        const char* name;
+        int width, height;
+        bool decoded;
+    };
+    const Case cases[] = {
+        {"within.heic", 400, 300, true},    // 480 KB decoded
+        {"beyond.heic", 1000, 1000, false}, // 4 MB decoded
+        {"beyond.avif", 1000, 1000, false},
+    };
+    QTemporaryDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const heif_compression_format format = std::string_view(c.name).ends_with(".avif")
+                                                   ? heif_compression_AV1
+                                                   : heif_compression_HEVC;
+        const QByteArray heif = EncodeHeif(TwoColourPicture(c.width, c.height), format);
+        ASSERT_FALSE(heif.isEmpty());
+        const std::string tag = MakeThumbnailTag(WriteFile(dir, c.name, heif), "refused");
+        EXPECT_EQ(tag != "refused", c.decoded) << tag;
+    }
 }
 
 // The limits are judged by the declared size, before anything is decoded.
