@@ -7,9 +7,14 @@
 # an NSS database in its HOME, as a user adds a CA). With
 # TVN_OLD=path a second Tarvolin binary (one that answers one request per connection) runs
 # beside it.
+# Then a phone album of 300 pictures (NPHONE) through the built-in listing as it is (sharp
+# thumbnails for the 2x screen, loaded lazily, sizes given) and through the same template
+# with today's plain thumbnail tags (%NAME%), as the listing was before: the time to the
+# load event, to DOMContentLoaded, the pictures shown by the load event and the bytes
+# fetched; and both as static copies from nginx.
 #
 # Runs itself inside a private network namespace with only loopback.
-# Knobs: REPS=3  RTT_MS=50  NPHOTOS=100  TVN_BIN=path  TVN_OLD=path  KEEP=1
+# Knobs: REPS=3  RTT_MS=50  NPHOTOS=100  NPHONE=300  TVN_BIN=path  TVN_OLD=path  KEEP=1
 set -uo pipefail
 
 # shellcheck source=lib.sh
@@ -17,15 +22,23 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 bench_enter_netns "$BENCH_DIR/album.sh" "$@"
 require_tools nginx curl chromium node "$PY" awk sort pgrep openssl certutil
 
-REPS=${REPS:-3}; RTT_MS=${RTT_MS:-50}; NPHOTOS=${NPHOTOS:-100}
+REPS=${REPS:-3}; RTT_MS=${RTT_MS:-50}; NPHOTOS=${NPHOTOS:-100}; NPHONE=${NPHONE:-300}
 bench_setup_work
 make_pictures
 ROOT=$WORK/www
-mkdir -p "$ROOT/Album"
+mkdir -p "$ROOT/Album" "$ROOT/Phone"
 for ((i = 0; i < NPHOTOS; i++)); do
     cp "$PICS/$(printf 'photo-%02d.jpg' $((i % NPICS + 1)))" "$ROOT/Album/$(printf 'img-%03d.jpg' "$i")"
 done
+for ((i = 0; i < NPHONE; i++)); do
+    cp "$PICS/$(printf 'photo-%02d.jpg' $((i % NPICS + 1)))" "$ROOT/Phone/$(printf 'IMG_%04d.jpg' "$i")"
+done
 chmod -R a+rX "$ROOT"
+# The built-in listing as it was before the sharp, lazy thumbnails: the same page with the
+# plain tags that every other template gets.
+PLAIN_DIR=$WORK/plain.dir
+sed 's/%THUMBNAIL%/%NAME%/g' "$REPO_DIR/resources/CONTENT/.dir" >"$PLAIN_DIR"
+grep -q '%NAME%</a><figcaption>' "$PLAIN_DIR" || die "the built-in .dir has no %THUMBNAIL% to replace"
 
 # The test CA and Tarvolin's certificate for 127.0.0.1, signed by it; the CA trusted for web
 # sites in the NSS database of Chromium's HOME.
@@ -60,25 +73,65 @@ load() {
     sleep 0.3
     out=$(timeout 120 node --experimental-websocket "$BENCH_DIR/album.mjs" "$devtools" "$scheme://127.0.0.1:$proxy$path" 2>>"$WORK/node.log")
     kill "$pp" 2>/dev/null; wait "$pp" 2>/dev/null
-    read -r ms imgs <<<"$out"
-    if [ -n "${ms:-}" ]; then add_res "$name" "$ms"; log "    $name: $ms ms, $imgs pictures shown"; else log "    $name: failed"; fi
+    local dcl kb
+    read -r ms imgs dcl kb <<<"$out"
+    if [ -n "${ms:-}" ]; then
+        add_res "$name" "$ms"
+        if [ "${LOAD_DETAILS:-}" = 1 ]; then
+            add_res "$name (DOMContentLoaded)" "$dcl"; add_res "$name (pictures shown)" "$imgs"
+            add_res "$name (KB fetched)" "$kb"
+        fi
+        log "    $name: $ms ms, $imgs pictures shown, DOMContentLoaded $dcl ms, $kb KB fetched"
+    else log "    $name: failed"; fi
 }
 
-# The static copy: the listing as Tarvolin makes it, its thumbnails as files.
+# The static copy: the listing at URL path FOLDER as Tarvolin makes it, its thumbnails (and
+# the sharp ones of its srcset) as files, saved as /copy/PAGE.
 make_copy() {
-    local port=$1 html
+    local port=$1 folder=${2:-/Album/} page=${3:-album.html} html
     mkdir -p "$ROOT/copy/t"
-    html=$(curl -s "http://127.0.0.1:$port/Album/")
-    local i=0 url
-    for url in $(grep -o 'src="/[^"]*"' <<<"$html" | sed 's/^src="//; s/"$//' | sort -u); do
-        curl -s -o "$ROOT/copy/t/$i.jpg" "http://127.0.0.1:$port$url"
-        html=${html//"src=\"$url\""/"src=\"/copy/t/$i.jpg\""}
+    html=$(curl -s "http://127.0.0.1:$port$folder")
+    local i url file
+    i=$(find "$ROOT/copy/t" -name '*.jpg' | wc -l)
+    for url in $(grep -oE '(src|srcset)="/Thumbnail[^" ]*' <<<"$html" | sed 's/^[a-z]*="//' | sort -u); do
+        file=/copy/t/$i.jpg
+        curl -s -o "$ROOT$file" "http://127.0.0.1:$port$url"
+        html=${html//"\"$url\""/"\"$file\""}
+        html=${html//"\"$url "/"\"$file "}
         i=$((i + 1))
     done
-    printf '%s' "$html" >"$ROOT/copy/album.html"
+    printf '%s' "$html" >"$ROOT/copy/$page"
     : >"$ROOT/copy/.file" # an empty frame: the page goes out as it is
     chmod -R a+rX "$ROOT/copy"
-    log "  static copy: $i thumbnails"
+    log "  static copy of $folder: $(grep -c . <<<"$(grep -oE '/copy/t/[0-9]+\.jpg' "$ROOT/copy/$page" | sort -u)") thumbnails"
+}
+
+# warm FOLDER: asks for the listing until it comes. The first listing of a cold album of
+# many pictures can outlast the connection's idle limit (60 s); its thumbnails are made all
+# the same, and a later request finds them.
+warm() {
+    local i started=$EPOCHREALTIME
+    for ((i = 0; i < 10; i++)); do
+        if [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 300 "http://127.0.0.1:18090$1")" = 200 ]; then
+            log "  $1 listed after $(elapsed "$started" "$EPOCHREALTIME") s ($((i + 1)) requests)"
+            return 0
+        fi
+    done
+    log "  $1 was never listed"
+    return 1
+}
+
+# The phone album, as it is and as it was (the same pictures, the same thumbnails).
+load_phone() {
+    local s=$1
+    warm /Phone/
+    [ -f "$ROOT/copy/phone.html" ] || make_copy 18090 /Phone/ phone.html
+    LOAD_DETAILS=1 load "$s phone listing" 18090 /Phone/
+    cp "$PLAIN_DIR" "$ROOT/Phone/.dir"; chmod a+r "$ROOT/Phone/.dir"
+    warm /Phone/
+    [ -f "$ROOT/copy/phone-plain.html" ] || make_copy 18090 /Phone/ phone-plain.html
+    LOAD_DETAILS=1 load "$s phone listing, plain tags" 18090 /Phone/
+    rm -f "$ROOT/Phone/.dir"
 }
 
 servers=(tarvolin)
@@ -97,21 +150,33 @@ for ((rep = 1; rep <= REPS; rep++)); do
         if [ "$s" = tarvolin ]; then
             load "$s https listing" 18092 /Album/ https
             load "$s https copy" 18092 /copy/album.html https
+            load_phone "$s"
         fi
         stop_server "$s"
     done
-    start_server nginx nginx "$ROOT" 18091 && { load "nginx copy" 18091 /copy/album.html; stop_server nginx; }
+    if start_server nginx nginx "$ROOT" 18091; then
+        load "nginx copy" 18091 /copy/album.html
+        LOAD_DETAILS=1 load "nginx phone copy" 18091 /copy/phone.html
+        LOAD_DETAILS=1 load "nginx phone copy, plain tags" 18091 /copy/phone-plain.html
+        stop_server nginx
+    fi
 done
 
 mkdir -p "$CACHE_DIR/results"
 out="$CACHE_DIR/results/album-$(date -u +%Y%m%d-%H%M%S).txt"
 {
-    echo "Album of $NPHOTOS pictures, phone size, cache off, $RTT_MS ms round trip; medians of $REPS (ms to the load event)"
+    echo "Album of $NPHOTOS pictures and phone album of $NPHONE, phone size (2x screen), cache off, $RTT_MS ms round trip; medians of $REPS (ms to the load event unless named)"
     echo "($(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores) $BUSY_NOTE"
     while IFS= read -r k; do
         [ -n "$k" ] || continue
-        printf '  %-22s %8s ms   /nginx copy %s   samples: %s\n' "$k" "$(fmt "$(res_median "$k")" 0)" \
-            "$(ratio "$(res_median "$k")" "$(res_median "nginx copy")")" "${RES[$k]}"
+        # The phone album is set against nginx serving its own copy, the same way.
+        base="nginx copy"
+        if [[ $k == *phone* ]]; then
+            base="nginx phone copy"; [[ $k == *"plain tags"* ]] && base+=", plain tags"
+            [[ $k == *"("* ]] && base+=" (${k##*(}"
+        fi
+        printf '  %-50s %8s   /nginx copy %s   samples: %s\n' "$k" "$(fmt "$(res_median "$k")" 0)" \
+            "$(ratio "$(res_median "$k")" "$(res_median "$base")")" "${RES[$k]}"
     done < <(printf '%s\n' "${!RES[@]}" | sort)
 } | tee "$out"
 log "saved to $out"

@@ -211,16 +211,29 @@ int Classify(const std::string& folderPath, int folderFd, const std::string& nam
 bool IsRootUrl(std::string_view url) { return url.find('/', 1) == std::string_view::npos; }
 
 // The placeholders of an item section. %NAME% and %LINK% are replaced where they first
-// stand only (templates use each of them once); the others wherever they stand.
-enum class Field : unsigned char { Name, Link, FileName, Kind, Size, Bytes, Date, Seconds, None };
+// stand only (templates use each of them once); the others wherever they stand. %THUMBNAIL%
+// is a picture's thumbnail as the built-in listing shows it (sharp on 2x screens, fetched as
+// it scrolls into view), nothing for other entries; a template without it costs nothing more.
+enum class Field : unsigned char {
+    Name,
+    Link,
+    FileName,
+    Thumbnail,
+    Kind,
+    Size,
+    Bytes,
+    Date,
+    Seconds,
+    None
+};
 struct Placeholder {
     std::string_view text;
     Field field;
 };
 constexpr Placeholder kPlaceholders[] = {
-    {"%NAME%", Field::Name}, {"%LINK%", Field::Link},     {"%FILENAME%", Field::FileName},
-    {"%KIND%", Field::Kind}, {"%SIZE%", Field::Size},     {"%BYTES%", Field::Bytes},
-    {"%DATE%", Field::Date}, {"%MTIME%", Field::Seconds},
+    {"%NAME%", Field::Name},           {"%LINK%", Field::Link}, {"%FILENAME%", Field::FileName},
+    {"%THUMBNAIL%", Field::Thumbnail}, {"%KIND%", Field::Kind}, {"%SIZE%", Field::Size},
+    {"%BYTES%", Field::Bytes},         {"%DATE%", Field::Date}, {"%MTIME%", Field::Seconds},
 };
 // Fields from Kind on need the entries' details (FolderScan::withDetails).
 constexpr bool NeedsDetails(Field field) { return field >= Field::Kind && field != Field::None; }
@@ -302,6 +315,9 @@ void AppendField(std::string& out, Field field, const ListingEntry& entry,
         else
             out.append(entry.name);
         break;
+    case Field::Thumbnail:
+        out.append(entry.thumbnail);
+        break;
     case Field::Kind:
         out.append(KindName(entry.kind));
         break;
@@ -346,8 +362,8 @@ std::size_t ExpandSection(std::string& text, std::string_view tag,
     return pair.open + expanded.size();
 }
 
-// True when an item section of `text` shows kinds, sizes or dates.
-bool ShowsDetails(std::string_view text) {
+// True when a field of an item section of `text` meets `wanted`.
+template <typename Wanted> bool SectionsUse(std::string_view text, Wanted wanted) {
     for (const std::string_view tag : {"<diritem>", "<fileitem>", "<pictitem>"}) {
         const TagPair pair = FindTagPair(text, tag);
         if (!pair.Found())
@@ -355,11 +371,19 @@ bool ShowsDetails(std::string_view text) {
         const std::string_view inner =
             text.substr(pair.InnerBegin(), pair.close - pair.InnerBegin());
         for (const Piece& piece : SplitSection(inner)) {
-            if (NeedsDetails(piece.field))
+            if (wanted(piece.field))
                 return true;
         }
     }
     return false;
+}
+
+// True when an item section of `text` shows kinds, sizes or dates.
+bool ShowsDetails(std::string_view text) { return SectionsUse(text, &NeedsDetails); }
+
+// True when an item section of `text` shows the built-in listing's thumbnails.
+bool ShowsSharpThumbnails(std::string_view text) {
+    return SectionsUse(text, [](Field field) { return field == Field::Thumbnail; });
 }
 
 // The folders of the URL path `urlBase` (ending in '/') below the root, outermost first:
@@ -514,9 +538,12 @@ int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool i
     return total;
 }
 
-void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags) {
+void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags,
+                      std::vector<std::string> sharpTags) {
     for (std::size_t i = 0; i < tags.size() && i < scan.entries.pictures.size(); ++i)
         scan.entries.pictures[i].name = std::move(tags[i]);
+    for (std::size_t i = 0; i < sharpTags.size() && i < scan.entries.pictures.size(); ++i)
+        scan.entries.pictures[i].thumbnail = std::move(sharpTags[i]);
 }
 
 StageResult FillListingSectionsThen(CRequestContext& context, std::string text, bool folderRequest,
@@ -545,6 +572,7 @@ std::shared_ptr<ListingPage> BeginListingPage(const CRequestContext& context, st
     page->text = std::move(text);
     page->urlBase = std::move(urlBase);
     page->scan.withDetails = ShowsDetails(page->text);
+    page->sharp = ShowsSharpThumbnails(page->text);
     // A template without the pairs costs nothing more.
     page->uploadArea = FindTagPair(page->text, "<uploadarea>").Found();
     if (page->uploadArea)
@@ -555,7 +583,7 @@ std::shared_ptr<ListingPage> BeginListingPage(const CRequestContext& context, st
 }
 
 bool CompleteListingPage(ListingPage& page) {
-    PutThumbnailTags(page.scan, std::move(page.tags));
+    PutThumbnailTags(page.scan, std::move(page.tags), std::move(page.sharpTags));
     ExpandSection(page.text, "<diritem>", page.scan.entries.folders, page.urlBase);
     ExpandSection(page.text, "<fileitem>", page.scan.entries.files, page.urlBase);
     ExpandSection(page.text, "<pictitem>", page.scan.entries.pictures, page.urlBase);
@@ -584,12 +612,15 @@ StageResult FillListingSectionsThen(CRequestContext& context, std::string text, 
     // A folder whose thumbnails are all made is answered at once. New pictures take about
     // a tenth of a second each to decode: the request waits for them off the main thread,
     // and every other visitor is served meanwhile.
-    if (std::optional<std::vector<std::string>> cached = CachedThumbnailTags(page->scan.pictures)) {
+    std::vector<std::string>* sharpTags = page->sharp ? &page->sharpTags : nullptr;
+    if (std::optional<std::vector<std::string>> cached =
+            CachedThumbnailTags(page->scan.pictures, sharpTags)) {
         page->tags = std::move(*cached);
         return complete(context);
     }
-    return context.Park([page] { page->tags = MakeThumbnailTags(page->scan.pictures); },
-                        std::move(complete));
+    return context.Park(
+        [page, sharpTags] { page->tags = MakeThumbnailTags(page->scan.pictures, sharpTags); },
+        std::move(complete));
 }
 
 std::optional<std::string> LookUpTemplate(const CRequestContext& context, std::string_view name) {

@@ -26,7 +26,8 @@ enum class EntryKind : unsigned char {
 };
 
 // One entry of a listing: the name shown (HTML, or a thumbnail tag for pictures) and the
-// link text, relative to the folder's URL. Kind, size and date are read only for templates
+// link text, relative to the folder's URL; a picture's tag of the built-in listing, for
+// templates that show it. Kind, size and date are read only for templates
 // that show them (FolderScan::withDetails).
 struct ListingEntry {
     std::string name;
@@ -35,6 +36,7 @@ struct ListingEntry {
     EntryKind kind = EntryKind::None;
     long long size = -1;     // bytes of a file; -1 for folders and when not read
     long long modified = -1; // seconds since the epoch; -1 when not read
+    std::string thumbnail{}; // the picture's sharp tag (MakeThumbnailTags), when asked for
 };
 
 struct ListingEntries {
@@ -64,8 +66,10 @@ struct FolderScan {
 // name nothing until PutThumbnailTags.
 int ScanFolder(const std::string& folderPath, std::string_view folderUrl, bool isRoot,
                FolderScan& scan);
-// Puts the tags made for `scan.pictures` into the picture entries.
-void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags);
+// Puts the tags made for `scan.pictures` into the picture entries, and their sharp tags
+// when they were asked for.
+void PutThumbnailTags(FolderScan& scan, std::vector<std::string> tags,
+                      std::vector<std::string> sharpTags = {});
 
 // A listing page on its way: the template being filled, the folder's URL path (ending in
 // '/'), what the folder was read into, the thumbnails' tags once made, and what takes the
@@ -75,6 +79,8 @@ struct ListingPage {
     std::string text;
     std::string urlBase;
     std::vector<std::string> tags;
+    bool sharp = false;                 // the template shows %THUMBNAIL%
+    std::vector<std::string> sharpTags; // then its tags
     bool uploadArea = false; // the template holds an <uploadarea> pair
     std::string area;        // what takes its place
     std::string searchArea;  // what takes the place of a <searcharea> pair

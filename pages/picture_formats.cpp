@@ -20,6 +20,10 @@ constexpr Alias kAliases[] = {
     {"tiff", "tif"}, {"tiff", "tiff"}, {"bmp", "dib"},
 };
 
+// Formats that libheif reads for the thumbnails (pages/image), whatever Qt has installed: HEIC
+// and HEIF from phones, and AVIF.
+constexpr std::string_view kHeifExtensions[] = {"heic", "heif", "avif"};
+
 std::string UpperAscii(std::string_view text) {
     std::string out(text);
     for (char& c : out) {
@@ -68,6 +72,14 @@ std::vector<Decoder> InstalledDecoders() {
     // A format that no MIME type names still reads pictures: it gets a decoder of its own.
     for (const QByteArray& format : QImageReader::supportedImageFormats())
         addGroup({format});
+    // A Qt plugin that reads them already has named them above.
+    Decoder heif{"HEIF", {}};
+    for (const std::string_view extension : kHeifExtensions) {
+        if (grouped.insert(std::string(extension)).second)
+            AddExtension(heif, extension);
+    }
+    if (!heif.extensions.empty())
+        decoders.push_back(std::move(heif));
     return decoders;
 }
 

@@ -5,10 +5,12 @@
 
 namespace tvn {
 
-// Which files a folder listing shows as pictures, from the decoders that Qt has installed.
+// Which files a folder listing shows as pictures, from the decoders that Qt has installed and
+// libheif's formats.
 
 // The picture-extension text, built on first use: for each installed decoder a description
-// and its file-name patterns, e.g. "JPEG *.JPG;*.JPEG;*.JPE;*.JFIF PNG *.PNG ...".
+// and its file-name patterns, e.g. "JPEG *.JPG;*.JPEG;*.JPE;*.JFIF PNG *.PNG ... HEIF
+// *.HEIC;*.HEIF;*.AVIF".
 const std::string& PictureExtensionList();
 
 // True when the base name `name` has an extension (text from its last '.', not empty after

@@ -1,5 +1,6 @@
 #include "pages/thumbnail_cache.h"
 
+#include "pages/image/heif_picture.h"
 #include "pages/picture_formats.h"
 #include "pages/thumbnail_disk_cache.h"
 #include "platform/unique_fd.h"
@@ -28,6 +29,7 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -37,7 +39,10 @@ namespace tvn {
 namespace {
 
 constexpr int kBoxSide = 100;
+// The sharp thumbnails, for screens of two device pixels to the CSS pixel.
+constexpr int kSharpBoxSide = 2 * kBoxSide;
 constexpr std::string_view kUrlPrefix = "/Thumbnail__";
+constexpr std::string_view kSharpUrlPrefix = "/Thumbnail2x__";
 
 // The CRC-32 register over `bytes`, without the final inversion: zlib's CRC-32 inverted.
 std::uint32_t CrcRegister(std::string_view bytes) {
@@ -69,6 +74,20 @@ std::string IdentityOf(const std::string& real, const struct stat& st) {
                 static_cast<char>((static_cast<std::uint64_t>(value) >> 8 * i) & 0xFF));
     }
     return identity;
+}
+
+// The identity of a thumbnail of the file `identity` (PictureFile::identity) in a box of
+// `box` pixels: the file's own for the ordinary box, so that its key is ThumbnailKey's, and
+// for another box that followed by the box's side as 4 bytes little-endian. The two can never
+// be equal: the bytes after the path's zero byte have another length.
+std::string ThumbnailIdentity(std::string_view identity, int box) {
+    std::string thumbnail(identity);
+    if (box != kBoxSide) {
+        for (int i = 0; i < 4; ++i)
+            thumbnail.push_back(
+                static_cast<char>((static_cast<std::uint32_t>(box) >> 8 * i) & 0xFF));
+    }
+    return thumbnail;
 }
 
 std::optional<std::string> RealPath(const std::string& path) {
@@ -144,8 +163,10 @@ struct ThumbnailRecord {
     int width = 0;
     int height = 0;
     std::string jpeg;
-    std::string identity; // the file, in the state it was decoded in (PictureFile::identity)
+    std::string identity; // the file, in the state it was decoded in, and the box (see
+                          // ThumbnailIdentity)
     std::string picture;  // the path the listing gave: its folder and its target's guard it
+    int box = kBoxSide;   // the side of the box it fits
 };
 
 // What a thumbnail costs the cache: its bytes, and an estimate of the rest (the map and list
@@ -243,13 +264,25 @@ std::condition_variable decodingShrank;      // notified when `decoding` loses i
 std::atomic<std::uint64_t> thumbnailFailures = 0;
 std::atomic<std::uint64_t> thumbnailDecodes = 0;
 
-// The key named by a thumbnail URL: the hexadecimal digits after the prefix, up to the first
-// other byte (none give 0). More than 32 bits of value name no key we ever made.
-std::optional<std::uint32_t> ParseThumbnailUrl(std::string_view url) {
-    if (!url.starts_with(kUrlPrefix))
+// A thumbnail as its URL names it.
+struct ThumbnailUrl {
+    std::uint32_t key = 0;
+    int box = kBoxSide;
+};
+
+// The key named by a thumbnail URL, and its box by the prefix: the hexadecimal digits after the
+// prefix, up to the first other byte (none give 0). More than 32 bits of value name no key we
+// ever made.
+std::optional<ThumbnailUrl> ParseThumbnailUrl(std::string_view url) {
+    int box = kBoxSide;
+    if (url.starts_with(kUrlPrefix))
+        url.remove_prefix(kUrlPrefix.size());
+    else if (url.starts_with(kSharpUrlPrefix))
+        url.remove_prefix(kSharpUrlPrefix.size()), box = kSharpBoxSide;
+    else
         return std::nullopt;
     std::uint64_t value = 0;
-    for (char c : url.substr(kUrlPrefix.size())) {
+    for (char c : url) {
         int digit;
         if (c >= '0' && c <= '9')
             digit = c - '0';
@@ -263,7 +296,7 @@ std::optional<std::uint32_t> ParseThumbnailUrl(std::string_view url) {
         if (value > 0xFFFFFFFFu)
             return std::nullopt;
     }
-    return static_cast<std::uint32_t>(value);
+    return ThumbnailUrl{static_cast<std::uint32_t>(value), box};
 }
 
 std::uint64_t ImageByteLimit() {
@@ -363,13 +396,15 @@ bool JpegExceedsMemoryLimit(QIODevice& device) {
     return bytes > limit;
 }
 
-// True for a picture of more pixels than a camera makes (about 200 million at most) that would
-// be decoded whole even for a thumbnail. Qt's allocation limit does not stop it: the PNG
+// More pixels than a camera makes (about 200 million at most).
+constexpr std::int64_t kMaxPixels = 250'000'000;
+
+// True for a picture of more pixels than a camera makes that would be decoded whole even for
+// a thumbnail. Qt's allocation limit does not stop it: the PNG
 // reader, for one, scales row by row into a small image, and a 30000 by 30000 PNG of 2.6 MB
 // then takes seconds. libjpeg scales while it reads, and its memory is held to the limit by
 // JpegExceedsMemoryLimit, so JPEG is let through.
 bool TooManyPixelsToDecode(const QByteArray& format, QSize stored) {
-    constexpr std::int64_t kMaxPixels = 250'000'000;
     if (format == "jpeg" || !stored.isValid())
         return false;
     return std::int64_t(stored.width()) * stored.height() > kMaxPixels;
@@ -380,7 +415,7 @@ bool TooManyPixelsToDecode(const QByteArray& format, QSize stored) {
 // speed, and Qt finishes with a smooth scale. EXIF orientation is applied, so the box rule
 // works on the picture as the user sees it. Qt's allocation limit refuses a picture that
 // would need more memory; it is not raised.
-std::optional<QImage> DecodeForThumbnail(QIODevice& device) {
+std::optional<QImage> DecodeForThumbnail(QIODevice& device, int side) {
     QImageReader reader(&device);
     reader.setAutoTransform(true);
     const QByteArray format = reader.format();
@@ -395,14 +430,14 @@ std::optional<QImage> DecodeForThumbnail(QIODevice& device) {
         const bool turned =
             reader.transformation().testFlag(QImageIOHandler::TransformationRotate90);
         const QSize oriented = turned ? stored.transposed() : stored;
-        box = FitThumbnailBox(oriented.width(), oriented.height());
+        box = FitThumbnailBox(oriented.width(), oriented.height(), side);
         const QSize target(box.width, box.height);
         if (target != oriented)
             reader.setScaledSize(turned ? target.transposed() : target);
         image = reader.read();
     } else {
         image = reader.read();
-        box = FitThumbnailBox(image.width(), image.height());
+        box = FitThumbnailBox(image.width(), image.height(), side);
     }
     if (image.isNull())
         return std::nullopt;
@@ -410,6 +445,41 @@ std::optional<QImage> DecodeForThumbnail(QIODevice& device) {
     if (image.size() != target)
         image = image.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     return image;
+}
+
+// The HEIF picture (HEIC, AVIF) in the file open at `fd`, scaled into each box of `sides`;
+// none when the file is no HEIF (`isHeif` false), or is broken or refused. libheif decodes a
+// picture whole, turned as its irot and imir boxes say, so the declared size is held to the
+// pixel and memory limits of the other formats before anything is decoded, and every box is
+// scaled from the one decoding.
+std::vector<std::optional<QImage>> DecodeHeifForThumbnails(int fd, const std::vector<int>& sides,
+                                                           bool& isHeif) {
+    std::vector<std::optional<QImage>> images(sides.size());
+    CHeifPicture picture;
+    const HeifOutcome outcome = picture.Decode(fd, {kMaxPixels, ImageByteLimit()});
+    isHeif = outcome != HeifOutcome::NotHeif;
+    if (outcome != HeifOutcome::Decoded)
+        return images;
+    // Over libheif's rows without a copy: each scaled image is a picture of its own.
+    const QImage rows(picture.Rows(), picture.Width(), picture.Height(), picture.Stride(),
+                      QImage::Format_RGBA8888);
+    const std::string& icc = picture.IccProfile();
+    const QColorSpace space = icc.empty() ? QColorSpace()
+                                          : QColorSpace::fromIccProfile(QByteArray::fromRawData(
+                                                icc.data(), static_cast<qsizetype>(icc.size())));
+    for (std::size_t n = 0; n < sides.size(); ++n) {
+        const ThumbnailSize box = FitThumbnailBox(rows.width(), rows.height(), sides[n]);
+        QImage image = QSize(box.width, box.height) == rows.size()
+                           ? rows.copy()
+                           : rows.scaled(box.width, box.height, Qt::IgnoreAspectRatio,
+                                         Qt::SmoothTransformation);
+        if (image.isNull())
+            continue;
+        if (space.isValid())
+            image.setColorSpace(space);
+        images[n] = std::move(image);
+    }
+    return images;
 }
 
 // The thumbnail as it is sent: opaque (transparent parts on white, as a page shows them),
@@ -430,71 +500,118 @@ QImage Flatten(const QImage& image) {
     return canvas;
 }
 
-// The thumbnail of `file`, which the listing named `listed`; nullopt when the file cannot be
-// read or decoded, or is refused.
-std::optional<ThumbnailRecord> MakeThumbnail(const PictureFile& file, const std::string& listed) {
+// The picture in the file open at `fd`, decoded by Qt from its start at its thumbnail's size
+// in the box of `side` pixels.
+std::optional<QImage> DecodeQtForThumbnail(int fd, int side) {
+    if (::lseek(fd, 0, SEEK_SET) != 0)
+        return std::nullopt;
+    QFile qfile;
+    if (!qfile.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return std::nullopt;
+    if (JpegExceedsMemoryLimit(qfile) || !qfile.seek(0))
+        return std::nullopt;
+    return DecodeForThumbnail(qfile, side);
+}
+
+// The thumbnails of `file` in the boxes of `sides`, which the listing named `listed`; none
+// for a box when the file cannot be read or decoded, or is refused. The file is opened once
+// for all of them.
+std::vector<std::optional<ThumbnailRecord>>
+MakeThumbnails(const PictureFile& file, const std::string& listed, const std::vector<int>& sides) {
+    std::vector<std::optional<ThumbnailRecord>> made(sides.size());
     // Opened without waiting: a named pipe called "x.jpg" must not block the server. The real
     // path has no link in it; one put there since is not followed.
     UniqueFd fd(::open(file.real.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    QFile qfile;
-    if (!qfile.open(fd.Get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-        return std::nullopt;
-    if (JpegExceedsMemoryLimit(qfile) || !qfile.seek(0))
-        return std::nullopt;
-    const std::optional<QImage> image = DecodeForThumbnail(qfile);
-    if (!image)
-        return std::nullopt;
-    const QImage flat = Flatten(*image);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "jpeg");
-    if (!writer.write(flat))
-        return std::nullopt;
+        return made;
+    // Known by their first bytes, whatever the name: Qt has no reader for them.
+    bool isHeif = false;
+    std::vector<std::optional<QImage>> images = DecodeHeifForThumbnails(fd.Get(), sides, isHeif);
+    // Each box is decoded on its own (libjpeg scales while it reads), so that a thumbnail is
+    // the same bytes whether or not another box was made beside it.
+    for (std::size_t n = 0; !isHeif && n < sides.size(); ++n)
+        images[n] = DecodeQtForThumbnail(fd.Get(), sides[n]);
     // Named by the state it was read in: a file edited since the listing looked at it is
     // then looked for, and made, again.
-    return ThumbnailRecord{flat.width(), flat.height(),
-                           std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())),
-                           IdentityOf(file.real, st), listed};
-}
-
-// The thumbnail of `file` from the disk cache when it keeps one for the file in this state;
-// else made as MakeThumbnail makes it, and kept there for the next run.
-std::optional<ThumbnailRecord> LoadOrMakeThumbnail(const PictureFile& file,
-                                                   const std::string& listed) {
-    CThumbnailDiskCache& disk = ThumbnailDiskCache();
-    if (std::optional<DiskThumbnail> kept = disk.Load(file.identity, kBoxSide))
-        return ThumbnailRecord{kept->width, kept->height, std::move(kept->jpeg), file.identity,
-                               listed};
-    ++thumbnailDecodes;
-    std::optional<ThumbnailRecord> made = MakeThumbnail(file, listed);
-    if (made)
-        disk.Store(made->identity, kBoxSide, made->width, made->height, made->jpeg);
+    const std::string identity = IdentityOf(file.real, st);
+    for (std::size_t n = 0; n < sides.size(); ++n) {
+        if (!images[n])
+            continue;
+        const QImage flat = Flatten(*images[n]);
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "jpeg");
+        if (!writer.write(flat))
+            continue;
+        made[n] =
+            ThumbnailRecord{flat.width(),
+                            flat.height(),
+                            std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                            ThumbnailIdentity(identity, sides[n]),
+                            listed,
+                            sides[n]};
+    }
     return made;
 }
 
-// A picture to make a thumbnail of.
+// The thumbnails of `file` in the boxes of `sides`: each from the disk cache when it keeps one
+// for the file in this state, the others made as MakeThumbnails makes them (the file is
+// opened once for all of them) and kept there for the next run.
+std::vector<std::optional<ThumbnailRecord>>
+LoadOrMakeThumbnails(const PictureFile& file, const std::string& listed,
+                     const std::vector<int>& sides) {
+    CThumbnailDiskCache& disk = ThumbnailDiskCache();
+    std::vector<std::optional<ThumbnailRecord>> found(sides.size());
+    std::vector<int> missing;
+    std::vector<std::size_t> where;
+    for (std::size_t n = 0; n < sides.size(); ++n) {
+        std::string identity = ThumbnailIdentity(file.identity, sides[n]);
+        if (std::optional<DiskThumbnail> kept = disk.Load(identity, sides[n])) {
+            found[n] = ThumbnailRecord{kept->width, kept->height, std::move(kept->jpeg),
+                                       std::move(identity), listed, sides[n]};
+        } else {
+            missing.push_back(sides[n]);
+            where.push_back(n);
+        }
+    }
+    if (missing.empty())
+        return found;
+    ++thumbnailDecodes;
+    std::vector<std::optional<ThumbnailRecord>> made = MakeThumbnails(file, listed, missing);
+    for (std::size_t m = 0; m < made.size() && m < where.size(); ++m) {
+        if (made[m])
+            disk.Store(made[m]->identity, made[m]->box, made[m]->width, made[m]->height,
+                       made[m]->jpeg);
+        found[where[m]] = std::move(made[m]);
+    }
+    return found;
+}
+
+// The thumbnails to make of one picture: in which boxes, and their identities as asked for.
 struct DecodeJob {
     const PictureFile* file;
     const std::string* listed;
+    std::vector<int> sides;
+    std::vector<const std::string*> identities;
 };
 
-// Makes the thumbnails of `jobs` side by side, one picture per core: the decoding is most of a
-// first listing's time, and the visitor waits for it.
-std::vector<std::optional<ThumbnailRecord>> MakeSideBySide(const std::vector<DecodeJob>& jobs) {
-    std::vector<std::optional<ThumbnailRecord>> made(jobs.size());
+// Makes the thumbnails of `jobs` side by side, one picture per core: the decoding is most of
+// a first listing's time, and the visitor waits for it.
+using MadeThumbnails = std::vector<std::vector<std::optional<ThumbnailRecord>>>;
+MadeThumbnails MakeSideBySide(const std::vector<DecodeJob>& jobs) {
+    MadeThumbnails made(jobs.size());
     std::atomic<std::size_t> next = 0;
     auto work = [&] {
         for (std::size_t n; (n = next++) < jobs.size();) {
             try {
-                made[n] = LoadOrMakeThumbnail(*jobs[n].file, *jobs[n].listed);
+                made[n] = LoadOrMakeThumbnails(*jobs[n].file, *jobs[n].listed, jobs[n].sides);
             } catch (const std::exception&) { // out of memory: the picture shows its text
             }
-            if (!made[n])
-                ++thumbnailFailures;
+            made[n].resize(jobs[n].sides.size());
+            thumbnailFailures += static_cast<std::uint64_t>(
+                std::count(made[n].begin(), made[n].end(), std::nullopt));
         }
     };
     const std::size_t threads =
@@ -513,79 +630,186 @@ std::vector<std::optional<ThumbnailRecord>> MakeSideBySide(const std::vector<Dec
     return made;
 }
 
-std::string FormatTag(std::uint32_t key, int width, int height) {
+// A thumbnail in the cache, as a tag names it.
+struct ThumbnailRef {
+    std::uint32_t key = 0;
+    int width = 0;
+    int height = 0;
+};
+
+std::string FormatTag(const ThumbnailRef& ref) {
     char url[32];
-    std::snprintf(url, sizeof url, "/Thumbnail__%08X", static_cast<unsigned>(key));
+    std::snprintf(url, sizeof url, "/Thumbnail__%08X", static_cast<unsigned>(ref.key));
     char tag[160];
     std::snprintf(tag, sizeof tag,
                   "<img src=\"%s\" width=\"%d\" height=\"%d\" border=0 vspace=3 hspace=3>", url,
-                  width, height);
+                  ref.width, ref.height);
     return tag;
 }
 
-// The tag of the cached thumbnail of `file`, which is now the most recently used; nullopt when
-// it is not cached. Called under thumbnailLock.
-std::optional<std::string> CachedTag(const PictureFile& file) {
-    const std::uint32_t key = thumbnailStore.SlotOf(file.identity);
+// The tag of the built-in listing: the ordinary thumbnail, and the sharp one offered to
+// screens of two device pixels to the CSS pixel when there is one that is larger. Its size
+// is given, so that the page does not move as thumbnails come in, and the browser fetches
+// the thumbnails as they scroll into view and decodes them aside.
+std::string FormatSharpTag(const ThumbnailRef& ordinary, const std::optional<ThumbnailRef>& sharp) {
+    char sharpSet[64] = {};
+    if (sharp && (sharp->width > ordinary.width || sharp->height > ordinary.height))
+        std::snprintf(sharpSet, sizeof sharpSet, " srcset=\"%.*s%08X 2x\"",
+                      static_cast<int>(kSharpUrlPrefix.size()), kSharpUrlPrefix.data(),
+                      static_cast<unsigned>(sharp->key));
+    char tag[256];
+    std::snprintf(tag, sizeof tag,
+                  "<img src=\"/Thumbnail__%08X\"%s width=\"%d\" height=\"%d\" loading=\"lazy\" "
+                  "decoding=\"async\">",
+                  static_cast<unsigned>(ordinary.key), sharpSet, ordinary.width, ordinary.height);
+    return tag;
+}
+
+// The cached thumbnail of identity `identity`, which is now the most recently used; nullopt
+// when it is not cached. Called under thumbnailLock.
+std::optional<ThumbnailRef> CachedRef(std::string_view identity) {
+    const std::uint32_t key = thumbnailStore.SlotOf(identity);
     const ThumbnailRecord* record = thumbnailStore.Use(key);
     if (!record)
         return std::nullopt;
-    return FormatTag(key, record->width, record->height);
+    return ThumbnailRef{key, record->width, record->height};
 }
 
-// Adds the thumbnails `made` for `jobs` to the cache and takes their files out of `decoding`,
-// waking the calls that wait for them. Returns their tags by the identity asked for: made from
-// the records, they stand even when a listing of more than the cache holds has dropped some
-// of them already. Called under thumbnailLock.
-std::map<std::string_view, std::string> Publish(const std::vector<DecodeJob>& jobs,
-                                                std::vector<std::optional<ThumbnailRecord>>& made) {
-    std::map<std::string_view, std::string> tags;
+// Adds the thumbnails `made` for `jobs` to the cache and takes them out of `decoding`, waking
+// the calls that wait for them. Returns them by the identity asked for: they stand even when a
+// listing of more than the cache holds has dropped some of them already. Called under
+// thumbnailLock.
+std::map<std::string_view, ThumbnailRef> Publish(const std::vector<DecodeJob>& jobs,
+                                                 MadeThumbnails& made) {
+    std::map<std::string_view, ThumbnailRef> refs;
     for (std::size_t n = 0; n < jobs.size(); ++n) {
-        const std::string& asked = jobs[n].file->identity;
-        if (made[n]) {
-            const int width = made[n]->width;
-            const int height = made[n]->height;
-            tags.emplace(asked, FormatTag(thumbnailStore.Add(std::move(*made[n])), width, height));
+        for (std::size_t k = 0; k < jobs[n].sides.size(); ++k) {
+            const std::string& asked = *jobs[n].identities[k];
+            if (std::optional<ThumbnailRecord>& record = made[n][k]) {
+                const int width = record->width;
+                const int height = record->height;
+                refs.emplace(asked,
+                             ThumbnailRef{thumbnailStore.Add(std::move(*record)), width, height});
+            }
+            decoding.erase(asked);
         }
-        decoding.erase(asked);
     }
     if (!jobs.empty())
         decodingShrank.notify_all();
-    return tags;
+    return refs;
 }
 
-// Fills `tags` with the tags of the pictures whose thumbnails are cached (and the fallback
-// text of those that are no file); the others' indexes go to `waiting`, and when `jobs` is
-// given, each of them that no other call is decoding becomes a job. Under the cache's lock.
-void TakeCachedTags(const std::vector<PictureRef>& pictures,
-                    const std::vector<std::optional<PictureFile>>& files,
-                    std::vector<std::string>& tags, std::vector<std::size_t>& waiting,
-                    std::vector<DecodeJob>* jobs) {
-    for (std::size_t i = 0; i < pictures.size(); ++i) {
-        if (!files[i]) {
-            tags[i] = pictures[i].fallbackText;
-        } else if (std::optional<std::string> tag = CachedTag(*files[i])) {
-            tags[i] = std::move(*tag);
-        } else {
-            waiting.push_back(i);
-            if (jobs && decoding.insert(files[i]->identity).second)
-                jobs->push_back({&*files[i], &pictures[i].path});
-        }
+// The thumbnails a listing shows: each picture's in each box of `sides`, the boxes of one
+// picture side by side (at picture * sides.size() + box). A picture that is no file has
+// thumbnails with no identity.
+struct ThumbnailSlots {
+    std::vector<int> sides;
+    std::vector<std::string> identities;
+    std::vector<std::optional<ThumbnailRef>> found;
+};
+
+ThumbnailSlots SlotsOf(const std::vector<std::optional<PictureFile>>& files,
+                       std::vector<int> sides) {
+    ThumbnailSlots wanted{std::move(sides), {}, {}};
+    wanted.identities.reserve(files.size() * wanted.sides.size());
+    for (const std::optional<PictureFile>& file : files) {
+        for (const int side : wanted.sides)
+            wanted.identities.push_back(file ? ThumbnailIdentity(file->identity, side)
+                                             : std::string());
     }
+    wanted.found.resize(wanted.identities.size());
+    return wanted;
+}
+
+// Finds the cached ones of the wanted thumbnails; the others' indexes go to `waiting`, and when
+// `jobs` is given, each of them that no other call is decoding becomes a job. Under the cache's
+// lock.
+void TakeCached(const std::vector<PictureRef>& pictures,
+                const std::vector<std::optional<PictureFile>>& files, ThumbnailSlots& wanted,
+                std::vector<std::size_t>& waiting, std::vector<DecodeJob>* jobs) {
+    for (std::size_t n = 0; n < wanted.identities.size(); ++n) {
+        const std::string& identity = wanted.identities[n];
+        if (identity.empty())
+            continue;
+        if ((wanted.found[n] = CachedRef(identity)))
+            continue;
+        waiting.push_back(n);
+        if (!jobs || !decoding.insert(identity).second)
+            continue;
+        // A picture's boxes are side by side: one job makes all that it lacks.
+        const std::size_t i = n / wanted.sides.size();
+        if (jobs->empty() || jobs->back().file != &*files[i])
+            jobs->push_back({&*files[i], &pictures[i].path, {}, {}});
+        jobs->back().sides.push_back(wanted.sides[n % wanted.sides.size()]);
+        jobs->back().identities.push_back(&identity);
+    }
+}
+
+// Finds the wanted thumbnails, making those that are not cached yet (and waiting for those
+// that another call is making).
+void FindOrMake(const std::vector<PictureRef>& pictures,
+                const std::vector<std::optional<PictureFile>>& files, ThumbnailSlots& wanted) {
+    std::vector<std::size_t> waiting; // the wanted thumbnails not in the cache
+    std::vector<DecodeJob> jobs;      // those of them that no other call is making, each once
+    {
+        std::lock_guard lock(thumbnailLock);
+        TakeCached(pictures, files, wanted, waiting, &jobs);
+    }
+    if (waiting.empty())
+        return;
+    MadeThumbnails made = MakeSideBySide(jobs);
+
+    std::unique_lock lock(thumbnailLock);
+    const std::map<std::string_view, ThumbnailRef> refs = Publish(jobs, made);
+    decodingShrank.wait(lock, [&] {
+        return std::none_of(waiting.begin(), waiting.end(),
+                            [&](std::size_t n) { return decoding.contains(wanted.identities[n]); });
+    });
+    for (std::size_t n : waiting) {
+        const std::string& identity = wanted.identities[n];
+        const auto it = refs.find(identity);
+        // None: the picture is broken, or another call made it and it is gone already.
+        wanted.found[n] = it != refs.end() ? std::optional(it->second) : CachedRef(identity);
+    }
+}
+
+std::vector<int> SidesFor(bool sharp) {
+    if (sharp)
+        return {kBoxSide, kSharpBoxSide};
+    return {kBoxSide};
+}
+
+// The tags of the wanted thumbnails (the pictures' fallback texts where there are none),
+// and with `sharpTags` the built-in listing's tags too.
+std::vector<std::string> TagsOf(const std::vector<PictureRef>& pictures,
+                                const ThumbnailSlots& wanted, std::vector<std::string>* sharpTags) {
+    const std::size_t boxes = wanted.sides.size();
+    std::vector<std::string> tags;
+    tags.reserve(pictures.size());
+    if (sharpTags)
+        sharpTags->clear();
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        const std::optional<ThumbnailRef>& ordinary = wanted.found[i * boxes];
+        tags.push_back(ordinary ? FormatTag(*ordinary) : pictures[i].fallbackText);
+        if (sharpTags)
+            sharpTags->push_back(ordinary ? FormatSharpTag(*ordinary, wanted.found[i * boxes + 1])
+                                          : pictures[i].fallbackText);
+    }
+    return tags;
 }
 
 } // namespace
 
-ThumbnailSize FitThumbnailBox(int width, int height) {
-    const double a = width / double(kBoxSide);
-    const double b = height / double(kBoxSide);
+ThumbnailSize FitThumbnailBox(int width, int height, int side) {
+    const double a = width / double(side);
+    const double b = height / double(side);
     const double e = std::max(a, b);
     if (e <= 1)
         return {width, height};
     // A very thin picture would come out 0 pixels wide, which no image can be.
     if (a != e)
-        return {std::max(1, static_cast<int>(a / b * kBoxSide)), kBoxSide};
-    return {kBoxSide, std::max(1, static_cast<int>(b / a * kBoxSide))};
+        return {std::max(1, static_cast<int>(a / b * side)), side};
+    return {side, std::max(1, static_cast<int>(b / a * side))};
 }
 
 std::uint32_t ThumbnailKey(std::string_view fullLocalPath) {
@@ -601,58 +825,39 @@ std::string MakeThumbnailTag(const std::string& fullLocalPath, std::string_view 
 }
 
 bool CopyThumbnail(std::string_view url, std::string& jpeg, std::string& picture) {
-    const std::optional<std::uint32_t> key = ParseThumbnailUrl(url);
-    if (!key)
+    const std::optional<ThumbnailUrl> named = ParseThumbnailUrl(url);
+    if (!named)
         return false;
     std::lock_guard lock(thumbnailLock);
-    const ThumbnailRecord* record = thumbnailStore.Use(*key);
-    if (!record)
+    const ThumbnailRecord* record = thumbnailStore.Use(named->key);
+    // Each URL form names the thumbnails of its own box only.
+    if (!record || record->box != named->box)
         return false;
     jpeg = record->jpeg;
     picture = record->picture;
     return true;
 }
 
-std::optional<std::vector<std::string>>
-CachedThumbnailTags(const std::vector<PictureRef>& pictures) {
+std::optional<std::vector<std::string>> CachedThumbnailTags(const std::vector<PictureRef>& pictures,
+                                                            std::vector<std::string>* sharpTags) {
     const std::vector<std::optional<PictureFile>> files = ResolvePictures(pictures);
-    std::vector<std::string> tags(pictures.size());
+    ThumbnailSlots wanted = SlotsOf(files, SidesFor(sharpTags != nullptr));
     std::vector<std::size_t> waiting;
     {
         std::lock_guard lock(thumbnailLock);
-        TakeCachedTags(pictures, files, tags, waiting, nullptr);
+        TakeCached(pictures, files, wanted, waiting, nullptr);
     }
     if (!waiting.empty())
         return std::nullopt;
-    return tags;
+    return TagsOf(pictures, wanted, sharpTags);
 }
 
-std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures) {
+std::vector<std::string> MakeThumbnailTags(const std::vector<PictureRef>& pictures,
+                                           std::vector<std::string>* sharpTags) {
     const std::vector<std::optional<PictureFile>> files = ResolvePictures(pictures);
-    std::vector<std::string> tags(pictures.size());
-    std::vector<std::size_t> waiting; // the pictures not in the cache
-    std::vector<DecodeJob> jobs;      // those of them that no other call is decoding, each once
-    {
-        std::lock_guard lock(thumbnailLock);
-        TakeCachedTags(pictures, files, tags, waiting, &jobs);
-    }
-    if (waiting.empty())
-        return tags;
-    std::vector<std::optional<ThumbnailRecord>> made = MakeSideBySide(jobs);
-
-    std::unique_lock lock(thumbnailLock);
-    const std::map<std::string_view, std::string> madeTags = Publish(jobs, made);
-    decodingShrank.wait(lock, [&] {
-        return std::none_of(waiting.begin(), waiting.end(),
-                            [&](std::size_t i) { return decoding.contains(files[i]->identity); });
-    });
-    for (std::size_t i : waiting) {
-        const auto it = madeTags.find(files[i]->identity);
-        std::optional<std::string> tag = it != madeTags.end() ? it->second : CachedTag(*files[i]);
-        // No tag: the picture is broken, or another call made it and it is gone already.
-        tags[i] = tag ? std::move(*tag) : pictures[i].fallbackText;
-    }
-    return tags;
+    ThumbnailSlots wanted = SlotsOf(files, SidesFor(sharpTags != nullptr));
+    FindOrMake(pictures, files, wanted);
+    return TagsOf(pictures, wanted, sharpTags);
 }
 
 std::size_t SetThumbnailCacheLimit(std::size_t bytes) {

@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang-format
     qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6svg6
     libgtest-dev libgmock-dev
-    libpng-dev zlib1g-dev libx11-dev libxext-dev libxtst-dev libxcb1-dev libxcb-shm0-dev libcanberra-dev
+    libpng-dev libheif-dev zlib1g-dev libx11-dev libxext-dev libxtst-dev libxcb1-dev libxcb-shm0-dev libcanberra-dev
     libcurl4-openssl-dev libupnp-dev libminiupnpc-dev libssl-dev
     xvfb xauth dbus x11-xserver-utils x11-utils socat
     libqrencode-dev qt6-qpa-plugins trayer xdotool

@@ -57,10 +57,19 @@ async function endStep(win, step, expectedErrors = []) {
     await browser.picture(`${win.name}-${step}.png`);
 }
 
-// True once every picture of the page has loaded, each with a width.
-const picturesRendered = (selector) => `Promise.all([...document.querySelectorAll(${JSON.stringify(selector)})].map((img) =>
-    img.complete ? true : new Promise((r) => { img.onload = img.onerror = () => r(true); })))
-    .then(() => [...document.querySelectorAll(${JSON.stringify(selector)})].map((img) => img.naturalWidth))`;
+// Once every picture of the page has loaded, each one's width as the page lays it out and as
+// its file has it. Pictures that load lazily are scrolled into view one after the other.
+const picturesRendered = (selector) => `(async () => {
+    const pictures = [...document.querySelectorAll(${JSON.stringify(selector)})];
+    for (const img of pictures) {
+        const loaded = new Promise((r) => { img.onload = img.onerror = () => r(true); });
+        if (img.complete) continue;
+        img.scrollIntoView();
+        await loaded;
+    }
+    window.scrollTo(0, 0);
+    return pictures.map((img) => ({ shown: img.width, file: img.naturalWidth }));
+})()`;
 
 async function rootListing(win) {
     await browser.go(`${site}/`);
@@ -76,7 +85,11 @@ async function photoAlbum(win, cold) {
     await browser.go(`${site}/demo/PhotoAlbum/`);
     const widths = await browser.eval(picturesRendered("img[src*='Thumbnail__']"));
     check(widths.length === 13, `${win.name}: the album lists its 13 photos as thumbnails (${cold ? "cold" : "warm"})`, `${widths.length}`);
-    check(widths.length > 0 && widths.every((w) => w > 0 && w <= 100), `${win.name}: every thumbnail renders, at most 100 wide`, widths.join(" "));
+    const shown = widths.map((w) => `${w.shown}/${w.file}`).join(" ");
+    check(widths.length > 0 && widths.every((w) => w.shown > 0 && w.shown <= 100), `${win.name}: every thumbnail renders, at most 100 wide`, shown);
+    // A 2x screen gets the sharp thumbnail (200 by 200 box), a 1x screen the ordinary one.
+    const sharp = win.deviceScaleFactor >= 2;
+    check(widths.every((w) => sharp ? w.file > 100 && w.file <= 200 : w.file <= 100), `${win.name}: the thumbnails' files suit the screen's ${win.deviceScaleFactor}x pixels`, shown);
     const captions = await browser.eval(`[...document.querySelectorAll(".tvn-thumbs figcaption")].map((c) => c.textContent)`);
     check(captions.length === 13 && captions.every((c) => /\.jpg \d+(\.\d)? KB$/.test(c)), `${win.name}: every thumbnail has its name and size under it`, captions.slice(0, 3).join(" | "));
     await endStep(win, `2-album-${cold ? "cold" : "warm"}`);

@@ -35,8 +35,9 @@ TEST_F(ListingRequest, PictureListedAsThumbnailMadeOnceAndServedByItsKey) {
     test::FileOpens opens({root + "/album/sea.jpg"});
     ASSERT_TRUE(opens.Watching(1));
     const std::string first = Body(*Run("GET", "/album/"));
+    // The built-in listing's tag: the sharp thumbnail beside the ordinary one.
     const std::regex tag(
-        R"re(<img src="(/Thumbnail__[0-9A-F]{8})" width="100" height="75" border=0 vspace=3 hspace=3>)re");
+        R"re(<img src="(/Thumbnail__[0-9A-F]{8})" srcset="/Thumbnail2x__[0-9A-F]{8} 2x" width="100" height="75" )re");
     std::smatch match;
     ASSERT_TRUE(std::regex_search(first, match, tag)) << first;
     const std::string url = match[1];
