@@ -38,7 +38,36 @@ bool ListHoldsLine(std::string_view list, std::string_view expected) {
     return false;
 }
 
+// True when `folder` (ending in '/') holds a ".pass" list in any form. One that exists but
+// cannot be read (no permission, a dangling link, a folder) must fail closed, not admit
+// everybody.
+bool HasPasswordList(const std::string& folder) {
+    struct stat st {};
+    const std::string path = folder + ".pass";
+    return ::lstat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+}
+
+// True when the list of `folder` holds the line `expected` ("user,password").
+bool ListAdmits(const std::string& folder, const std::string& expected) {
+    const auto list = LoadWholeFile(folder + ".pass");
+    return list && ListHoldsLine(*list, expected);
+}
+
 } // namespace
+
+CFolderAdmission::CFolderAdmission(std::string credentials, bool credentialsMayBeRead)
+    : expected(std::move(credentials)), mayRead(credentialsMayBeRead) {}
+
+bool CFolderAdmission::Admits(const std::string& folder) const {
+    if (!HasPasswordList(folder))
+        return true;
+    return mayRead && ListAdmits(folder, expected);
+}
+
+CFolderAdmission CRequestContext::FolderAdmission() const {
+    const Credentials credentials = ReadBasicCredentials();
+    return CFolderAdmission(credentials.user + "," + credentials.password, !MustAskOverTls());
+}
 
 CRequestContext::Credentials CRequestContext::ReadBasicCredentials() const {
     const std::string& value = request.Header("authorization");
@@ -79,11 +108,7 @@ bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> fol
         if (previous && *previous == *folder)
             continue;
         previous = folder;
-        // A list that exists in any form but cannot be read (no permission, a dangling
-        // link, a folder) must fail closed, not admit everybody.
-        struct stat st {};
-        const std::string path = *folder + ".pass";
-        if (::lstat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+        if (!HasPasswordList(*folder))
             continue;
         if (MustAskOverTls()) {
             // Credentials never cross the network in clear for it, nor does a challenge.
@@ -94,8 +119,7 @@ bool CRequestContext::FoldersAdmit(std::initializer_list<const std::string*> fol
             const Credentials credentials = ReadBasicCredentials();
             expected = credentials.user + "," + credentials.password;
         }
-        const auto list = LoadWholeFile(path);
-        admitted = list && ListHoldsLine(*list, expected);
+        admitted = ListAdmits(*folder, expected);
         consulted = true;
     }
     if (admitted) {
