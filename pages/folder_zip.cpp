@@ -55,8 +55,12 @@ bool HasDotPart(std::string_view path) {
 bool IsUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const int length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3
-                                                           : lead < 0xF5 ? 4 : 0;
+        const int length = lead < 0x80   ? 1
+                           : lead < 0xC2 ? 0
+                           : lead < 0xE0 ? 2
+                           : lead < 0xF0 ? 3
+                           : lead < 0xF5 ? 4
+                                         : 0;
         if (length == 0 || i + static_cast<std::size_t>(length) > text.size())
             return false;
         for (int k = 1; k < length; ++k) {
@@ -270,8 +274,8 @@ StageResult SendFolderZip(CRequestContext& context) {
             {},
             0,
             false});
-    std::string name = ArchiveName(request.urlPath.empty() ? request.url : request.urlPath,
-                                   doc.HostName());
+    std::string name =
+        ArchiveName(request.urlPath.empty() ? request.url : request.urlPath, doc.HostName());
     // Reading a tree of folders takes its time: other visitors are served meanwhile.
     return context.Park(
         [job] {

@@ -146,8 +146,8 @@ void PutCentralHeader(std::string& out, const ZipMember& member) {
     Put16(out, 0); // disk 0
     Put16(out, 0); // internal attributes
     // Unix modes without the owner's own bits: what may run stays runnable.
-    const std::uint32_t mode = IsFolder(member) ? (S_IFDIR | 0755)
-                                                : (S_IFREG | (member.executable ? 0755 : 0644));
+    const std::uint32_t mode =
+        IsFolder(member) ? (S_IFDIR | 0755) : (S_IFREG | (member.executable ? 0755 : 0644));
     Put32(out, (mode << 16) | (IsFolder(member) ? kDosFolder : 0));
     Put32(out, Field32(member.offset));
     out.append(member.name);
@@ -232,8 +232,8 @@ bool CZipStream::ReadPiece(COutputBuffer& out, std::size_t room) {
     } while (n < 0 && errno == EINTR);
     if (n <= 0)
         return false; // shrank, or cannot be read: the bytes counted are not there
-    crc = static_cast<std::uint32_t>(::crc32(crc, reinterpret_cast<const Bytef*>(into),
-                                             static_cast<uInt>(n)));
+    crc = static_cast<std::uint32_t>(
+        ::crc32(crc, reinterpret_cast<const Bytef*>(into), static_cast<uInt>(n)));
     out.SetPending(out.Pending() + static_cast<std::size_t>(n));
     read += static_cast<std::uint64_t>(n);
     if (read < member.size)

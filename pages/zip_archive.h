@@ -11,14 +11,14 @@ namespace tvn {
 
 // One member of a stored (uncompressed) ZIP archive.
 struct ZipMember {
-    std::string name;         // its path in the archive, '/' between parts; a folder's ends in '/'
-    std::string path;         // the local file whose bytes it holds; empty for a folder
-    std::uint64_t size = 0;   // the file's size when it was found: exactly this many bytes go in
+    std::string name;          // its path in the archive, '/' between parts; a folder's ends in '/'
+    std::string path;          // the local file whose bytes it holds; empty for a folder
+    std::uint64_t size = 0;    // the file's size when it was found: exactly this many bytes go in
     std::int64_t modified = 0; // seconds since the epoch
-    bool executable = false;  // a file someone may run
-    bool utf8 = true;         // the name is UTF-8 (flag bit 11); else its bytes as they are
-    std::uint64_t offset = 0; // where its local header begins (LayOutZip)
-    std::uint32_t crc = 0;    // CRC-32 of its bytes, known once they went out
+    bool executable = false;   // a file someone may run
+    bool utf8 = true;          // the name is UTF-8 (flag bit 11); else its bytes as they are
+    std::uint64_t offset = 0;  // where its local header begins (LayOutZip)
+    std::uint32_t crc = 0;     // CRC-32 of its bytes, known once they went out
 };
 
 // The total length of the archive of `members` in this order, setting each member's offset:
@@ -53,11 +53,11 @@ class CZipStream : public IBodySource {
     std::uint64_t produced = 0;
     std::uint64_t centralOffset = 0;
     Phase phase = Phase::kLocalHeader;
-    std::size_t at = 0;      // the member being written
-    UniqueFd file;           // its file while its bytes go out
-    std::uint64_t read = 0;  // the bytes of it written so far
-    std::uint32_t crc = 0;   // their CRC-32
-    std::string scratch;     // one header at a time
+    std::size_t at = 0;     // the member being written
+    UniqueFd file;          // its file while its bytes go out
+    std::uint64_t read = 0; // the bytes of it written so far
+    std::uint32_t crc = 0;  // their CRC-32
+    std::string scratch;    // one header at a time
 };
 
 } // namespace tvn

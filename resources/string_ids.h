@@ -48,7 +48,8 @@ enum class StringId : int {
     kUploadAreaSent = 3055,     // a file stored whole
     kUploadAreaFailed = 3056,   // a file refused or given up on; the server's reason follows
     kUploadAreaRetrying = 3057, // a broken transfer about to go on from the server's offset
-    kDownloadAll = 3060, // the link of a folder listing to the folder as one ZIP archive
+    // The link of a folder listing to the folder as one ZIP archive.
+    kDownloadAll = 3060,
 };
 
 // The status lines of answers: the table holds their texts under 4000 + the HTTP code.

@@ -55,7 +55,8 @@ class FolderZipServer : public test::ServerFixture {
         UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         const off_t at = size - static_cast<off_t>(tail.size());
         return fd.Valid() && ::ftruncate(fd.Get(), size) == 0 &&
-               ::pwrite(fd.Get(), tail.data(), tail.size(), at) == static_cast<ssize_t>(tail.size());
+               ::pwrite(fd.Get(), tail.data(), tail.size(), at) ==
+                   static_cast<ssize_t>(tail.size());
     }
 
     CPageStages pageStages;
