@@ -22,9 +22,10 @@ constexpr std::size_t kMaxZipNameBytes = std::size_t(32) << 20;
 constexpr int kMaxZipDepth = 64;
 
 // The members of the archive of `folder` (a local path ending in '/'), depth first in byte
-// order of the names: what its listing shows, each subfolder as a member of its own, with
-// what a listing hides left out (names beginning with '.', the settings folder, subfolders
-// whose ".pass" the request's credentials do not pass, names with control bytes or '\').
+// order of the names, each subfolder as a member of its own, with what a listing hides for
+// what it is left out (names beginning with '.', the settings folder, subfolders whose
+// ".pass" the request's credentials do not pass) and names with control bytes or '\'. The
+// default documents a listing leaves out are in: a request for them gets them.
 // A link is followed when it leads to a place inside the shared folder or inside `folder`
 // and is guarded there as a request for it would be; a link that leaves them, or to a
 // folder around it (a loop), is left out. False when the folder holds more than the bounds.
