@@ -16,6 +16,7 @@ void CAnswer::Start(HttpStatus status) {
     body.clear();
     trailer.clear();
     file.Close();
+    source.reset();
 }
 
 void CAnswer::StartError(HttpStatus status) {
@@ -60,6 +61,7 @@ void CAnswer::CutToHead() {
     body.clear();
     trailer.clear();
     file.Close();
+    source.reset();
 }
 
 void CAnswer::Clear() {
@@ -68,6 +70,7 @@ void CAnswer::Clear() {
     body.clear();
     trailer.clear();
     file.Close();
+    source.reset();
 }
 
 void CAnswer::WriteTo(COutputBuffer& out) {

@@ -5,6 +5,7 @@
 #include "resources/string_ids.h"
 
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,9 +24,25 @@ struct COpenFile {
     void Close() { fd.Reset(); }
 };
 
+// A body made piece by piece while the connection sends it (an archive of many files): its
+// length is known before its first byte, its bytes are made as the socket takes them.
+class IBodySource {
+  public:
+    enum class Outcome {
+        kMore,  // bytes were appended
+        kEnd,   // nothing was appended: the body is whole
+        kFailed // the body cannot go on as announced; what this call appended is not sent
+    };
+    virtual ~IBodySource() = default;
+    // Appends the next bytes of the body to `out` (it may reserve room there first). Runs on
+    // the main thread: a piece costs no more than a read of a file's next part.
+    virtual Outcome Produce(COutputBuffer& out) = 0;
+};
+
 // An answer, kept as data until the connection sends it: the status, the headers in the order
 // they were added, and a body of bytes, of part of an open file (a file on disk, a kept
-// listing's sealed memory file), or of both, the bytes first. WriteTo writes it out once.
+// listing's sealed memory file), of both, the bytes first, or of bytes made piece by piece
+// (a source). WriteTo writes it out once.
 class CAnswer {
   public:
     // Begins the answer anew with `status`: headers and body of an earlier start go. Its Date
@@ -64,6 +81,10 @@ class CAnswer {
     COpenFile& File() { return file; }
     const COpenFile& File() const { return file; }
     void SetFile(COpenFile&& part) { file = std::move(part); }
+    // The body made piece by piece behind the body bytes, instead of a file part (none when
+    // null); the connection asks it for pieces once the head is out.
+    void SetSource(std::unique_ptr<IBodySource> made) { source = std::move(made); }
+    IBodySource* Source() const { return source.get(); }
 
     // No body at all: the answer to HEAD.
     void CutToHead();
@@ -83,6 +104,7 @@ class CAnswer {
     std::string body;
     std::string trailer;
     COpenFile file;
+    std::unique_ptr<IBodySource> source;
 };
 
 } // namespace tvn

@@ -60,6 +60,20 @@ std::optional<std::string> CRequestContext::PassLine() const {
     return credentials.user + "," + credentials.password;
 }
 
+CFolderAdmission::CFolderAdmission(std::string credentials, bool credentialsMayBeRead)
+    : expected(std::move(credentials)), mayRead(credentialsMayBeRead) {}
+
+bool CFolderAdmission::Admits(const std::string& folder) const {
+    if (!HasPassList(folder))
+        return true;
+    return mayRead && PassListHolds(folder, expected);
+}
+
+CFolderAdmission CRequestContext::FolderAdmission() const {
+    const Credentials credentials = ReadBasicCredentials();
+    return CFolderAdmission(credentials.user + "," + credentials.password, !MustAskOverTls());
+}
+
 CRequestContext::Credentials CRequestContext::ReadBasicCredentials() const {
     const std::string& value = request.Header("authorization");
     const auto space = value.find(' ');

@@ -22,6 +22,12 @@ class COutputBuffer {
         std::memcpy(data.get() + pending, text.data(), text.size());
         pending += text.size();
     }
+    // Makes the capacity at least `capacity`, keeping the pending bytes (a body made in large
+    // pieces); Reset returns to one chunk.
+    void Reserve(std::size_t capacity) {
+        if (capacity > size)
+            Grow(capacity);
+    }
     // Drops everything and returns to one chunk.
     void Reset() {
         if (size != kChunk) {

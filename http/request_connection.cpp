@@ -302,6 +302,8 @@ void CRequestConnection::WriteSome() {
     // Goes on until the socket would block or the answer is out: going round the event
     // loop between two pieces would cost a wake-up for nothing.
     while (!waiting) {
+        if (buffer.Pending() == 0 && answer.Source() && !RefillFromSource())
+            return;
         if (buffer.Pending() == 0 && !RefillFromFile()) {
             if (headWasWhole)
                 ++answered;
@@ -314,7 +316,7 @@ void CRequestConnection::WriteSome() {
         if (buffer.Pending() == 0)
             continue; // the file went out through SendFile, or waits for the socket
         const COpenFile& file = answer.File();
-        const bool more = file.IsOpen() && file.offset < file.size;
+        const bool more = (file.IsOpen() && file.offset < file.size) || answer.Source();
         const long sent = channel.Send(buffer.Data(), buffer.Pending(), more);
         if (sent == IRequestChannel::kWouldBlock) {
             waiting = true;
@@ -327,6 +329,24 @@ void CRequestConnection::WriteSome() {
         lastProgress = Clock::now();
         buffer.Consume(static_cast<std::size_t>(sent));
     }
+}
+
+bool CRequestConnection::RefillFromSource() {
+    switch (answer.Source()->Produce(buffer)) {
+    case IBodySource::Outcome::kMore:
+        return true;
+    case IBodySource::Outcome::kEnd:
+        answer.SetSource(nullptr); // whole: the answer ends as one with a file part does
+        return true;
+    case IBodySource::Outcome::kFailed:
+        break;
+    }
+    // The client counts on the length announced: a connection that ends short of it tells
+    // that the body is broken, where a keep-alive would leave it waiting or misread.
+    buffer.SetPending(0);
+    answer.SetSource(nullptr);
+    BeginClosing(false);
+    return false;
 }
 
 // Puts the next part of the open file on its way. False when nothing is left to send.

@@ -81,6 +81,9 @@ class CRequestConnection : public CRequestContext {
     void Drain();
     void Close();
     bool RefillFromFile();
+    // Puts the next piece of the answer's source into the buffer; false when the source
+    // broke off (the connection then closes, short of the length it announced).
+    bool RefillFromSource();
     // Every end of the connection goes this way: the peer left, the idle limit, an error
     // or the answer sent. `drain` reads what the client may still have sent first.
     void BeginClosing(bool drain);

@@ -22,6 +22,20 @@ namespace tvn {
 
 class CHttpSvrDoc;
 
+// The ".pass" rule of one request, for folders looked at off the main thread (a walk below
+// the target): the request's credentials, and whether they may be looked at at all.
+class CFolderAdmission {
+  public:
+    CFolderAdmission(std::string expected, bool mayRead);
+    // True when `folder` (ending in '/') holds no ".pass" list, or one that holds the
+    // request's "user,password" while they may be read. Never answers anything.
+    bool Admits(const std::string& folder) const;
+
+  private:
+    std::string expected;
+    bool mayRead;
+};
+
 // What a stage of a request did: answered it, left it to the next stage, or parked the
 // request (kWaiting): the pipeline then stops at that stage, and the stage's resume function
 // says later, on the main thread, what the stage did after all (and may wait once more).
@@ -109,6 +123,9 @@ class CRequestContext {
     // True once the request's credentials satisfied a ".pass" list that guards its target:
     // the visitor knows a password of the site.
     bool PassedFolderPassword() const { return passedFolderPassword; }
+    // The request's ".pass" rule for folders below its target. A visitor who would be sent
+    // to HTTPS for a password has none looked at: every protected folder refuses.
+    CFolderAdmission FolderAdmission() const;
 
     CHttpSvrDoc& Doc() const { return doc; }
     // True when the request came through the relay service, not a direct connection: its

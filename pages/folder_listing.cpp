@@ -4,6 +4,7 @@
 #include "http/request_context.h"
 #include "http/upload_store.h"
 #include "pages/folder_search.h"
+#include "pages/folder_zip.h"
 #include "pages/listing_cache.h"
 #include "pages/picture_formats.h"
 #include "pages/template_tags.h"
@@ -479,6 +480,15 @@ std::string UploadAreaFor(const std::string& folder, std::string_view urlBase) {
     return fragment ? MakeUploadArea(*fragment, *rules, urlBase) : std::string();
 }
 
+// What takes the place of a <downloadall> pair: a link to the folder as one archive, which
+// crawlers are asked not to follow (each would read the whole tree).
+std::string DownloadAllLink() {
+    std::string link = "<p class=\"tvn-download\"><a href=\"?zip\" rel=\"nofollow\">";
+    AppendHtmlEscaped(link, LoadString(StringId::kDownloadAll));
+    link.append("</a></p>");
+    return link;
+}
+
 void PutListingHead(CRequestContext& done, std::size_t size) {
     CAnswer& answer = done.answer;
     answer.Start(HttpStatus::kOk);
@@ -637,11 +647,16 @@ std::optional<std::string> FolderTemplate(const CRequestContext& context) {
     std::optional<std::string> page = LookUpTemplate(context, ".dir");
     if (page && page->empty())
         page = std::string(kFallbackTemplate);
+    // Only a template that holds the pair gets the link; the others keep their bytes.
+    if (page && FindTagPair(*page, "<downloadall>").Found())
+        ReplaceFirstPair(*page, "<downloadall>", DownloadAllLink());
     return page;
 }
 
 StageResult SendFolderListing(CRequestContext& context) {
     CRequest& request = context.request;
+    if (AsksForZip(request))
+        return SendFolderZip(context);
     AddTrailingSlash(request.localPath);
     // An unchanged folder gets the body made before; a changed one is read again (the
     // watch goes on before the folder is read, so no change can slip in between).

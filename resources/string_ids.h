@@ -53,6 +53,8 @@ enum class StringId : int {
     kSearchButton = 3061, // its button
     kSearchNone = 3062,   // no name below the folder holds the words
     kSearchCut = 3063,    // a bound ended the search before every folder was looked at
+    // The link of a folder listing to the folder as one ZIP archive.
+    kDownloadAll = 3064,
 };
 
 // The status lines of answers: the table holds their texts under 4000 + the HTTP code.

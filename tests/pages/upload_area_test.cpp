@@ -72,7 +72,10 @@ TEST_F(UploadArea, ShownOnlyWhereTheFolderTakesUploads) {
         const std::string out = List(url);
         EXPECT_FALSE(HasArea(out));
         EXPECT_EQ(out.find("uploadarea"), std::string::npos);
-        EXPECT_NE(out.find("</h1>\n<div class=\"tvn-tools\""), std::string::npos);
+        // Behind the heading only the "Download all" link, then the tools.
+        EXPECT_NE(out.find("</h1><p class=\"tvn-download\"><a href=\"?zip\" rel=\"nofollow\">"
+                           "Download all</a></p>\n<div class=\"tvn-tools\""),
+                  std::string::npos);
     }
 }
 
