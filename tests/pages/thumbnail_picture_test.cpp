@@ -33,8 +33,6 @@ QByteArray WithOrientation(QByteArray jpeg, int orientation) {
     return jpeg;
 }
 
-bool IsRed(QRgb pixel) { return qRed(pixel) > 150 && qBlue(pixel) < 100; }
-bool IsBlue(QRgb pixel) { return qBlue(pixel) > 150 && qRed(pixel) < 100; }
 
 TEST(MakeThumbnailTag, TurnsPicturesAsTheirExifOrientationSays) {
     // The stored picture is red on the left and blue on the right.
@@ -57,17 +55,8 @@ TEST(MakeThumbnailTag, TurnsPicturesAsTheirExifOrientationSays) {
         SCOPED_TRACE(c.name);
         const QByteArray jpeg = WithOrientation(
             EncodePicture(TwoColourPicture(c.width, c.height), "jpeg"), c.orientation);
-        const std::string path = WriteFile(dir, c.name, jpeg);
-        const auto tag = ParseTag(MakeThumbnailTag(path, "turned"));
-        ASSERT_EQ(tag.width, c.thumbWidth);
-        ASSERT_EQ(tag.height, c.thumbHeight);
-        const QImage thumb = FetchThumbnail(tag.url);
-        ASSERT_EQ(thumb.size(), QSize(c.thumbWidth, c.thumbHeight));
-        const bool turned = c.thumbHeight > c.thumbWidth;
-        const int w = thumb.width(), h = thumb.height();
-        const QRgb first = turned ? thumb.pixel(w / 2, h / 8) : thumb.pixel(w / 8, h / 2);
-        const QRgb second = turned ? thumb.pixel(w / 2, h - h / 8) : thumb.pixel(w - w / 8, h / 2);
-        EXPECT_TRUE(c.redFirst ? IsRed(first) && IsBlue(second) : IsBlue(first) && IsRed(second));
+        ASSERT_NO_FATAL_FAILURE(test::ExpectTwoColourThumbnail(WriteFile(dir, c.name, jpeg), c.thumbWidth,
+                                                               c.thumbHeight, c.redFirst));
     }
 }
 

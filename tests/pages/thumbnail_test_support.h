@@ -4,6 +4,8 @@
 
 #include "pages/thumbnail_cache.h"
 
+#include <gtest/gtest.h>
+
 #include <QBuffer>
 #include <QFile>
 #include <QImage>
@@ -152,6 +154,26 @@ inline QImage FetchThumbnail(const std::string& url) {
     if (!CopyThumbnail(url, jpeg, picture))
         return {};
     return QImage::fromData(QByteArray(jpeg.data(), static_cast<qsizetype>(jpeg.size())), "jpeg");
+}
+
+inline bool IsRed(QRgb pixel) { return qRed(pixel) > 150 && qBlue(pixel) < 100; }
+inline bool IsBlue(QRgb pixel) { return qBlue(pixel) > 150 && qRed(pixel) < 100; }
+
+// The thumbnail of the two-colour picture at `path` (TwoColourPicture, red half then blue
+// half): of `width` by `height`, with the red half first (left, or top when it stands) when
+// `redFirst`. Adds failures to the test (call through ASSERT_NO_FATAL_FAILURE).
+inline void ExpectTwoColourThumbnail(const std::string& path, int width, int height,
+                                     bool redFirst) {
+    const auto tag = ParseTag(MakeThumbnailTag(path, "fallback"));
+    ASSERT_EQ(tag.width, width);
+    ASSERT_EQ(tag.height, height);
+    const QImage thumb = FetchThumbnail(tag.url);
+    ASSERT_EQ(thumb.size(), QSize(width, height));
+    const bool turned = height > width;
+    const int w = thumb.width(), h = thumb.height();
+    const QRgb first = turned ? thumb.pixel(w / 2, h / 8) : thumb.pixel(w / 8, h / 2);
+    const QRgb second = turned ? thumb.pixel(w / 2, h - h / 8) : thumb.pixel(w - w / 8, h / 2);
+    EXPECT_TRUE(redFirst ? IsRed(first) && IsBlue(second) : IsBlue(first) && IsRed(second));
 }
 
 } // namespace tvn::test
