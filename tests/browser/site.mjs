@@ -58,7 +58,9 @@ async function endStep(win, step, expectedErrors = []) {
 }
 
 // Once every picture of the page has loaded, each one's width as the page lays it out and as
-// its file has it. Pictures that load lazily are scrolled into view one after the other.
+// the file the browser chose has it. Pictures that load lazily are scrolled into view one
+// after the other. A picture chosen from srcset reports its width divided by its density
+// (a 200 pixel file for 2x says 100), so the chosen file is measured on its own.
 const picturesRendered = (selector) => `(async () => {
     const pictures = [...document.querySelectorAll(${JSON.stringify(selector)})];
     for (const img of pictures) {
@@ -68,7 +70,14 @@ const picturesRendered = (selector) => `(async () => {
         await loaded;
     }
     window.scrollTo(0, 0);
-    return pictures.map((img) => ({ shown: img.width, file: img.naturalWidth }));
+    const widths = [];
+    for (const img of pictures) {
+        const file = new Image();
+        file.src = img.currentSrc;
+        await file.decode().catch(() => {});
+        widths.push({ shown: img.width, file: file.naturalWidth });
+    }
+    return widths;
 })()`;
 
 async function rootListing(win) {
