@@ -81,9 +81,9 @@ struct ListingPage {
     std::vector<std::string> tags;
     bool sharp = false;                 // the template shows %THUMBNAIL%
     std::vector<std::string> sharpTags; // then its tags
-    bool uploadArea = false; // the template holds an <uploadarea> pair
-    std::string area;        // what takes its place
-    std::string searchArea;  // what takes the place of a <searcharea> pair
+    bool uploadArea = false;            // the template holds an <uploadarea> pair
+    std::string area;                   // what takes its place
+    std::string searchArea;             // what takes the place of a <searcharea> pair
 };
 
 // Begins the page of the request's folder (`folderRequest`) or of the page's folder from the

@@ -401,8 +401,8 @@ StageResult SendFolderSearch(CRequestContext& context, std::string_view text) {
     // slow disk holds up this visitor alone.
     auto work = [plan, listing, end] {
         *end = SearchBelow(*plan, listing->scan);
-        listing->tags = MakeThumbnailTags(
-            listing->scan.pictures, listing->sharp ? &listing->sharpTags : nullptr);
+        listing->tags = MakeThumbnailTags(listing->scan.pictures,
+                                          listing->sharp ? &listing->sharpTags : nullptr);
     };
     auto complete = [listing, end, words = std::string(text)](CRequestContext& resumed) {
         const std::string note = NoteFor(*end, listing->scan);

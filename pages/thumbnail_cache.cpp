@@ -559,9 +559,9 @@ MakeThumbnails(const PictureFile& file, const std::string& listed, const std::ve
 // The thumbnails of `file` in the boxes of `sides`: each from the disk cache when it keeps one
 // for the file in this state, the others made as MakeThumbnails makes them (the file is
 // opened once for all of them) and kept there for the next run.
-std::vector<std::optional<ThumbnailRecord>>
-LoadOrMakeThumbnails(const PictureFile& file, const std::string& listed,
-                     const std::vector<int>& sides) {
+std::vector<std::optional<ThumbnailRecord>> LoadOrMakeThumbnails(const PictureFile& file,
+                                                                 const std::string& listed,
+                                                                 const std::vector<int>& sides) {
     CThumbnailDiskCache& disk = ThumbnailDiskCache();
     std::vector<std::optional<ThumbnailRecord>> found(sides.size());
     std::vector<int> missing;
@@ -569,8 +569,8 @@ LoadOrMakeThumbnails(const PictureFile& file, const std::string& listed,
     for (std::size_t n = 0; n < sides.size(); ++n) {
         std::string identity = ThumbnailIdentity(file.identity, sides[n]);
         if (std::optional<DiskThumbnail> kept = disk.Load(identity, sides[n])) {
-            found[n] = ThumbnailRecord{kept->width, kept->height, std::move(kept->jpeg),
-                                       std::move(identity), listed, sides[n]};
+            found[n] = ThumbnailRecord{kept->width,         kept->height, std::move(kept->jpeg),
+                                       std::move(identity), listed,       sides[n]};
         } else {
             missing.push_back(sides[n]);
             where.push_back(n);

@@ -118,7 +118,7 @@ class CServerControl {
     std::unique_ptr<CNetworkPresence> presence; // after doc: its results reach the document
     CAcmeWorker acme;                           // after doc: it fills the document's answers
     std::string acmeName;                       // the name the certificate is kept for
-    std::string acmeOutcome; // the ACME worker's last line for acmeName, if any
+    std::string acmeOutcome;                    // the ACME worker's last line for acmeName, if any
     QTimer timer;
     int ticks = 0;
     bool shutDown = false;

@@ -22,7 +22,6 @@ using test::TwoColourPicture;
 using test::WithDeclaredSize;
 using test::WriteFile;
 
-
 TEST(HeifThumbnail, IsTheShownPictureScaledIntoTheBox) {
     // The stored picture is red on the left and blue on the right.
     struct Case {
@@ -53,8 +52,8 @@ TEST(HeifThumbnail, IsTheShownPictureScaledIntoTheBox) {
         const QByteArray heif =
             EncodeHeif(TwoColourPicture(c.width, c.height), c.format, c.orientation);
         ASSERT_FALSE(heif.isEmpty());
-        ASSERT_NO_FATAL_FAILURE(test::ExpectTwoColourThumbnail(WriteFile(dir, c.name, heif), c.thumbWidth,
-                                                               c.thumbHeight, c.redFirst));
+        ASSERT_NO_FATAL_FAILURE(test::ExpectTwoColourThumbnail(
+            WriteFile(dir, c.name, heif), c.thumbWidth, c.thumbHeight, c.redFirst));
     }
 }
 

@@ -33,7 +33,6 @@ QByteArray WithOrientation(QByteArray jpeg, int orientation) {
     return jpeg;
 }
 
-
 TEST(MakeThumbnailTag, TurnsPicturesAsTheirExifOrientationSays) {
     // The stored picture is red on the left and blue on the right.
     struct Case {
@@ -55,8 +54,8 @@ TEST(MakeThumbnailTag, TurnsPicturesAsTheirExifOrientationSays) {
         SCOPED_TRACE(c.name);
         const QByteArray jpeg = WithOrientation(
             EncodePicture(TwoColourPicture(c.width, c.height), "jpeg"), c.orientation);
-        ASSERT_NO_FATAL_FAILURE(test::ExpectTwoColourThumbnail(WriteFile(dir, c.name, jpeg), c.thumbWidth,
-                                                               c.thumbHeight, c.redFirst));
+        ASSERT_NO_FATAL_FAILURE(test::ExpectTwoColourThumbnail(
+            WriteFile(dir, c.name, jpeg), c.thumbWidth, c.thumbHeight, c.redFirst));
     }
 }
 

@@ -4,8 +4,6 @@
 
 #include "pages/thumbnail_cache.h"
 
-#include <gtest/gtest.h>
-
 #include <QBuffer>
 #include <QFile>
 #include <QImage>
@@ -13,6 +11,7 @@
 #include <QTemporaryDir>
 #include <cstdint>
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <string>
 
 namespace tvn::test {

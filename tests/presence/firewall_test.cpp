@@ -162,9 +162,9 @@ TEST_F(FirewallTest, TheHttpsPortHasARuleOfItsOwn) {
     using Port = CFirewall::Port;
     EXPECT_TRUE(firewall.AddException(8080, Port::kPlain));
     EXPECT_TRUE(firewall.AddException(8443, Port::kHttps));
-    EXPECT_EQ(Calls(), (Lines{"getDefaultZone", "queryPort public 8080 tcp",
-                              "addPort public 8080 tcp 0", "getDefaultZone",
-                              "queryPort public 8443 tcp", "addPort public 8443 tcp 0"}));
+    EXPECT_EQ(Calls(),
+              (Lines{"getDefaultZone", "queryPort public 8080 tcp", "addPort public 8080 tcp 0",
+                     "getDefaultZone", "queryPort public 8443 tcp", "addPort public 8443 tcp 0"}));
     EXPECT_TRUE(firewall.AddException(9443, Port::kHttps));
     EXPECT_EQ(Calls(), (Lines{"removePort public 8443 tcp", "getDefaultZone",
                               "queryPort public 9443 tcp", "addPort public 9443 tcp 0"}))
