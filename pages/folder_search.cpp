@@ -5,6 +5,7 @@
 #include "pages/picture_formats.h"
 #include "pages/template_tags.h"
 #include "pages/thumbnail_cache.h"
+#include "platform/file_attributes.h"
 #include "platform/resources.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
@@ -52,8 +53,7 @@ bool AtOrBelow(std::string_view path, std::string_view folder) {
 
 // The path with every link resolved; empty when it names nothing (a dangling link, a loop).
 std::string RealPathOf(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-    return real ? std::string(real.get()) : std::string();
+    return ResolveRealPath(path).value_or(std::string());
 }
 
 std::string_view BaseName(std::string_view path) {

@@ -3,6 +3,7 @@
 #include "pages/folder_zip.h"
 
 #include "http/http_svr_doc.h"
+#include "platform/file_attributes.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -20,14 +21,6 @@ namespace {
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
-
-std::optional<std::string> RealPathOf(const std::string& path) {
-    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                           &std::free);
-    if (!real)
-        return std::nullopt;
-    return std::string(real.get());
-}
 
 // True when `path` is `folder` or lies below it (both without a trailing '/', "/" aside).
 bool AtOrBelow(std::string_view path, std::string_view folder) {
@@ -92,8 +85,8 @@ class CZipWalk {
           settings(rules.settings.empty() ? std::string() : WithoutTrailingSlash(rules.settings)) {}
 
     bool Run(const std::string& folder) {
-        top = WithoutTrailingSlash(RealPathOf(folder).value_or(folder));
-        share = WithoutTrailingSlash(RealPathOf(rules.share).value_or(rules.share));
+        top = WithoutTrailingSlash(ResolveRealPath(folder).value_or(folder));
+        share = WithoutTrailingSlash(ResolveRealPath(rules.share).value_or(rules.share));
         std::string real = top;
         AddTrailingSlash(real);
         return Walk(folder, real, std::string(), 0);
@@ -128,7 +121,7 @@ class CZipWalk {
         const bool link = S_ISLNK(st.st_mode);
         std::string target = real + name;
         if (link) {
-            std::optional<std::string> resolved = RealPathOf(folder + name);
+            std::optional<std::string> resolved = ResolveRealPath(folder + name);
             if (!resolved || !LinkLeadsToShown(*resolved) || ::stat(resolved->c_str(), &st) != 0)
                 return true;
             target = std::move(*resolved);

@@ -3,6 +3,7 @@
 #include "pages/image/heif_picture.h"
 #include "pages/picture_formats.h"
 #include "pages/thumbnail_disk_cache.h"
+#include "platform/file_attributes.h"
 #include "platform/unique_fd.h"
 
 #include <QBuffer>
@@ -90,17 +91,9 @@ std::string ThumbnailIdentity(std::string_view identity, int box) {
     return thumbnail;
 }
 
-std::optional<std::string> RealPath(const std::string& path) {
-    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                           &std::free);
-    if (!real)
-        return std::nullopt;
-    return std::string(real.get());
-}
-
 // The regular file that `path` names, through every link; nullopt when there is none.
 std::optional<PictureFile> ResolveWhole(const std::string& path) {
-    std::optional<std::string> real = RealPath(path);
+    std::optional<std::string> real = ResolveRealPath(path);
     struct stat st {};
     if (!real || ::stat(real->c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
@@ -131,7 +124,7 @@ std::optional<PictureFile> CPictureResolver::Resolve(const std::string& path) {
     const std::string_view folder = std::string_view(path).substr(0, slash + 1);
     if (folder != listedFolder) {
         listedFolder = folder;
-        realFolder = RealPath(listedFolder);
+        realFolder = ResolveRealPath(listedFolder);
     }
     if (!realFolder)
         return std::nullopt;

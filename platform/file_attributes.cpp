@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <memory>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,6 +100,14 @@ std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix,
         learned = kUnknownAttributes;
     }
     return path;
+}
+
+std::optional<std::string> ResolveRealPath(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                           &std::free);
+    if (!real)
+        return std::nullopt;
+    return std::string(real.get());
 }
 
 } // namespace tvn

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace tvn {
@@ -22,5 +23,9 @@ int GetFileAttributes(const std::string& path);
 // learned them on its way (else kUnknownAttributes), sparing a GetFileAttributes call.
 std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix = 0,
                              int* attributes = nullptr);
+
+// `path` with every link, ".", ".." and doubled '/' resolved; nullopt when it names nothing
+// (a dangling link, a loop, a missing part).
+std::optional<std::string> ResolveRealPath(const std::string& path);
 
 } // namespace tvn
