@@ -25,6 +25,8 @@ void CAnswer::StartError(HttpStatus status) {
 }
 
 void CAnswer::AddHeader(std::string_view name, std::string_view value) {
+    if (headers.capacity() < kHeadersRoom)
+        headers.reserve(kHeadersRoom); // once per connection: the answers after it reuse it
     headers.append(name);
     headers.append(": ");
     headers.append(value);

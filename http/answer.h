@@ -100,7 +100,8 @@ class CAnswer {
   private:
     HttpStatus status_ = HttpStatus::kNone;
     std::time_t date = 0;
-    std::string headers; // "Name: value\r\n" lines
+    static constexpr std::size_t kHeadersRoom = 512; // the headers of most answers
+    std::string headers;                             // "Name: value\r\n" lines
     std::string body;
     std::string trailer;
     COpenFile file;

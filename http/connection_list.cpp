@@ -25,8 +25,17 @@ CConnectionList::CConnectionList() : giveBack([] { ::malloc_trim(0); }) {
     QObject::connect(&retireTimer, &QTimer::timeout, [this] { DeleteRetired(); });
     trimTimer.setSingleShot(true);
     QObject::connect(&trimTimer, &QTimer::timeout, [this] {
-        if (liveCount == 0)
-            giveBack();
+        if (liveCount != 0)
+            return; // the next time the list is empty arms it again
+        // Armed by the first of many visitors one after the other, it waits on while they
+        // come: the delay counts from the last time the list became empty.
+        const auto idle = std::chrono::steady_clock::now() - emptySince;
+        if (idle < std::chrono::milliseconds(kTrimWhenIdleMs)) {
+            trimTimer.start(std::chrono::ceil<std::chrono::milliseconds>(
+                std::chrono::milliseconds(kTrimWhenIdleMs) - idle));
+            return;
+        }
+        giveBack();
     });
     QObject::connect(&sweepTimer, &QTimer::timeout,
                      [this] { SweepIdle(std::chrono::steady_clock::now()); });
@@ -48,7 +57,7 @@ void CConnectionList::Add(CRequestSocket& socket) {
     ++liveCount;
     // Ended connections wait in `retired` until a batch of them goes: they are no crowd.
     peakCount = std::max(peakCount, liveCount - retired.size());
-    ++perAddress[std::string(socket.Address())];
+    ++perAddress[std::string(socket.Address())]; // kept at 0 for a while: see Remove
     if (!sweepTimer.isActive())
         sweepTimer.start(kSweepEveryMs);
 }
@@ -65,7 +74,8 @@ void CConnectionList::Remove(CRequestSocket& socket) {
     socket.prev = socket.next = nullptr;
     --liveCount;
     const auto it = perAddress.find(std::string(socket.Address()));
-    if (it != perAddress.end() && --it->second <= 0)
+    // A visitor's count stays at 0 for its next connection, up to a bound of such entries.
+    if (it != perAddress.end() && --it->second <= 0 && perAddress.size() > kKeptAddresses)
         perAddress.erase(it);
 }
 
@@ -80,16 +90,23 @@ void CConnectionList::DeleteRetired() {
     batch.swap(retired);
     for (CRequestSocket* socket : batch)
         delete socket;
+    const bool ended = !batch.empty();
+    batch.clear();
+    if (retired.empty())
+        retired.swap(batch); // its room serves the next batch
     // After a crowd has gone, the memory of its buffers goes back to the system instead of
     // staying with the process for good: at once when the last of a crowd ended, else once
     // the server stayed without connections for a while. Many visitors one after the other,
     // however quickly, are no crowd: a batch of them ended in one wake-up is not one either.
-    if (liveCount != 0 || batch.empty())
+    if (liveCount != 0 || !ended)
         return;
-    if (peakCount >= kCrowd)
+    emptySince = std::chrono::steady_clock::now();
+    if (peakCount >= kCrowd) {
+        trimTimer.stop();
         giveBack();
-    else
+    } else if (!trimTimer.isActive()) {
         trimTimer.start(kTrimWhenIdleMs);
+    }
     peakCount = 0;
 }
 

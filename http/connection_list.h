@@ -52,6 +52,9 @@ class CConnectionList {
   private:
     CRequestSocket* head = nullptr; // the newest
     CRequestSocket* tail = nullptr; // the oldest
+    // Live connections per address. An entry at 0 is dropped only once more than
+    // kKeptAddresses entries exist: one visitor after the other reuses its own.
+    static constexpr std::size_t kKeptAddresses = 256;
     std::unordered_map<std::string, int> perAddress;
     std::size_t liveCount = 0;
     std::size_t peakCount = 0; // the most alive at once since the list was last empty
@@ -61,6 +64,7 @@ class CConnectionList {
     QTimer retireTimer;
     std::function<void()> giveBack;
     QTimer trimTimer; // gives memory back once the server stayed idle a while
+    std::chrono::steady_clock::time_point emptySince; // when the list last became empty
     QTimer sweepTimer;
 };
 

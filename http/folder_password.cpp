@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -43,9 +44,15 @@ bool ListHoldsLine(std::string_view list, std::string_view expected) {
 bool HasPassList(const std::string& folder) {
     // A list that exists in any form but cannot be read (no permission, a dangling link, a
     // folder) must fail closed, not admit everybody.
+    constexpr std::string_view kName = ".pass";
+    char path[PATH_MAX];
+    if (folder.size() + kName.size() >= sizeof path)
+        return true; // a name too long to look at is no proof of an open folder
+    std::memcpy(path, folder.data(), folder.size());
+    std::memcpy(path + folder.size(), kName.data(), kName.size());
+    path[folder.size() + kName.size()] = '\0';
     struct stat st {};
-    const std::string path = folder + ".pass";
-    return ::lstat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+    return ::lstat(path, &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
 bool PassListHolds(const std::string& folder, std::string_view line) {
@@ -87,13 +94,17 @@ CRequestContext::Credentials CRequestContext::ReadBasicCredentials() const {
 }
 
 bool CRequestContext::CheckFolderPassword() {
-    std::string realFolder = LocalFolder();
+    // Both names are made in this thread's own room, which every request reuses.
+    thread_local std::string realFolder;
+    thread_local std::string urlFolder;
+    LocalFolderInto(realFolder);
     // The folder the URL names, below the root as the URL spells it (links and all).
-    std::string urlFolder = request.urlPath;
-    if (!(request.attributes & kAttributeDirectory))
-        urlFolder.resize(urlFolder.rfind('/') + 1);
     const std::string& root = doc.Root();
-    urlFolder.insert(0, root == "/" ? std::string() : root);
+    std::string_view named = request.urlPath;
+    if (!(request.attributes & kAttributeDirectory))
+        named = named.substr(0, named.rfind('/') + 1);
+    urlFolder.assign(root == "/" ? std::string_view() : std::string_view(root));
+    urlFolder.append(named);
     return FoldersAdmit({&urlFolder, &realFolder});
 }
 

@@ -46,7 +46,7 @@ int Month(std::string_view text, std::size_t at) {
 
 } // namespace
 
-std::string FormatHttpDate(std::time_t when, long offsetSeconds) {
+const std::string& FormatHttpDate(std::time_t when, long offsetSeconds) {
     const std::time_t shifted = when + offsetSeconds;
     // A file asked for again names the same date: formatting it once is enough (strftime
     // costs more than the rest of a small answer's head).
@@ -55,8 +55,11 @@ std::string FormatHttpDate(std::time_t when, long offsetSeconds) {
     if (shifted == cachedAt && cachedAt != -1)
         return cached;
     std::tm t{};
-    if (!::gmtime_r(&shifted, &t))
-        return {};
+    if (!::gmtime_r(&shifted, &t)) {
+        cached.clear();
+        cachedAt = -1;
+        return cached;
+    }
     const locale_t c = CLocale();
     char text[128];
     const std::size_t length =
@@ -67,7 +70,7 @@ std::string FormatHttpDate(std::time_t when, long offsetSeconds) {
     return cached;
 }
 
-std::string FormatHttpDateNow(long offsetSeconds) {
+const std::string& FormatHttpDateNow(long offsetSeconds) {
     // One formatting per second is enough for every answer of that second (kept apart from
     // the files' dates, which each answer names beside it).
     thread_local std::time_t cachedAt = -1;

@@ -2,6 +2,7 @@
 
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace tvn {
@@ -18,9 +19,25 @@ unsigned HexValue(char c) {
 
 } // namespace
 
+std::string& CHeaderList::operator[](std::string_view name) {
+    for (Entry& entry : entries) {
+        if (EqualsNoCase(entry.first, name))
+            return entry.second;
+    }
+    if (entries.capacity() == 0)
+        entries.reserve(16); // more than most browsers send
+    Entry& added = entries.emplace_back(name, std::string());
+    ToLowerInPlace(added.first);
+    return added.second;
+}
+
+CHeaderList::const_iterator CHeaderList::find(std::string_view name) const {
+    return std::find_if(entries.begin(), entries.end(),
+                        [name](const Entry& entry) { return EqualsNoCase(entry.first, name); });
+}
+
 const std::string& CRequest::Header(std::string_view name) const {
-    const std::string lower = ToLower(name);
-    const auto it = headers.find(lower);
+    const auto it = headers.find(name);
     return it == headers.end() ? kEmpty : it->second;
 }
 

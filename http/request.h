@@ -6,9 +6,35 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace tvn {
+
+// The headers of one request, in the order they came, names in lower case; a name sent twice
+// keeps its last value. A request has a handful: they are found by a scan, with no hashing and
+// no allocation per header, and clear() keeps the room for the next request.
+class CHeaderList {
+  public:
+    using Entry = std::pair<std::string, std::string>;
+    using const_iterator = std::vector<Entry>::const_iterator;
+
+    // The value of `name`, added empty (its name lower-cased) when it is not there yet.
+    std::string& operator[](std::string_view name);
+    // The entry of `name`, in any case; end() when absent.
+    const_iterator find(std::string_view name) const;
+    bool contains(std::string_view name) const { return find(name) != end(); }
+    std::size_t count(std::string_view name) const { return contains(name) ? 1 : 0; }
+    const_iterator begin() const { return entries.begin(); }
+    const_iterator end() const { return entries.end(); }
+    std::size_t size() const { return entries.size(); }
+    bool empty() const { return entries.empty(); }
+    void clear() { entries.clear(); }
+    friend bool operator==(const CHeaderList&, const CHeaderList&) = default;
+
+  private:
+    std::vector<Entry> entries;
+};
 
 // One parsed request.
 struct CRequest {
@@ -16,7 +42,7 @@ struct CRequest {
     std::string method;      // as received
     std::string url;         // target without the query, percent-decoded ('+' kept)
     std::string version;     // protocol text, empty when the request line had none
-    std::unordered_map<std::string, std::string> headers; // names in lower case
+    CHeaderList headers;
     std::string body;
     long long contentLength = 0;
     std::string urlPath;   // the target's URL path: canonical, and only as far as the file found

@@ -27,8 +27,11 @@ CRequestContext::~CRequestContext() = default;
 
 void CRequestContext::ResetForNextRequest() {
     std::string peer = std::move(request.peerAddress);
+    CHeaderList headers = std::move(request.headers); // its room serves the next request
+    headers.clear();
     request = CRequest{};
     request.peerAddress = std::move(peer);
+    request.headers = std::move(headers);
     buffer.Reset();
     target.Close();
     answer.Clear();
@@ -182,8 +185,9 @@ StageResult CRequestContext::LocateAndLog() {
 }
 
 void CRequestContext::WriteRequestLine() {
-    std::string line;
-    line.reserve(request.method.size() + request.url.size() + peerAddressPort.size() + 3);
+    // One line's room serves every request of the thread: the log takes a copy.
+    thread_local std::string line;
+    line.clear();
     line.push_back('\n');
     AppendLogSafe(line, request.method);
     line.push_back(' ');

@@ -105,6 +105,8 @@ class CRequestContext {
     bool IsIndexName() const;
     // The folder part of the local path with its trailing '/'.
     std::string LocalFolder() const;
+    // The same, written into `folder` (its room reused).
+    void LocalFolderInto(std::string& folder) const;
 
     // --- Protected folders ---
     // True when the request may have the content; false when the 401 answer replaced it.

@@ -40,14 +40,24 @@ CRequestReader::Outcome CRequestReader::Feed(std::string_view bytes, CRequest& r
         headBytes += end - pos + (lf == std::string_view::npos ? 0 : 1);
         if (headBytes > kMaxHeadBytes)
             return Reject(400);
-        for (std::size_t i = pos; i < end; ++i) {
-            if (bytes[i] != '\r')
-                line.push_back(bytes[i]);
+        const std::string_view piece = bytes.substr(pos, end - pos);
+        // A whole line that came in one piece, with no CR or only the last, is read where it
+        // lies; only a line cut between reads, or with a CR inside, is put together.
+        std::string_view text;
+        if (line.empty() && lf != std::string_view::npos &&
+            piece.find('\r') >= (piece.empty() ? 0 : piece.size() - 1)) {
+            text = piece.ends_with('\r') ? piece.substr(0, piece.size() - 1) : piece;
+        } else {
+            for (const char c : piece) {
+                if (c != '\r')
+                    line.push_back(c);
+            }
+            text = line;
         }
         if (lf == std::string_view::npos)
             return Outcome::NeedMore;
         pos = lf + 1;
-        if (line.empty()) {
+        if (text.empty()) {
             if (!RecordContentLength(request))
                 return Outcome::Reject;
             state = State::RequestComplete;
@@ -55,24 +65,24 @@ CRequestReader::Outcome CRequestReader::Feed(std::string_view bytes, CRequest& r
             trailingBytes = pos < bytes.size() || request.contentLength > 0;
             return Outcome::Complete;
         }
-        if (ConsumeLine(request) == Outcome::Reject)
+        if (ConsumeLine(text, request) == Outcome::Reject)
             return Outcome::Reject;
         line.clear();
     }
     return Outcome::Complete;
 }
 
-CRequestReader::Outcome CRequestReader::ConsumeLine(CRequest& request) {
+CRequestReader::Outcome CRequestReader::ConsumeLine(std::string_view text, CRequest& request) {
     if (state == State::ReadingRequestLine) {
         state = State::ReadingHeaders; // header lines follow even without a version
-        return ConsumeRequestLine(request);
+        return ConsumeRequestLine(text, request);
     }
-    ConsumeHeaderLine(request);
+    ConsumeHeaderLine(text, request);
     return Outcome::NeedMore;
 }
 
-CRequestReader::Outcome CRequestReader::ConsumeRequestLine(CRequest& request) {
-    const std::string_view text(line);
+CRequestReader::Outcome CRequestReader::ConsumeRequestLine(std::string_view text,
+                                                           CRequest& request) {
     const auto space = text.find(' ');
     if (space == std::string_view::npos)
         return Outcome::NeedMore; // nothing recorded: the empty method is answered with 501
@@ -100,13 +110,11 @@ CRequestReader::Outcome CRequestReader::ConsumeRequestLine(CRequest& request) {
     return Outcome::NeedMore;
 }
 
-void CRequestReader::ConsumeHeaderLine(CRequest& request) {
-    const auto colon = line.find(':');
-    if (colon == std::string::npos)
+void CRequestReader::ConsumeHeaderLine(std::string_view text, CRequest& request) {
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos)
         return;
-    std::string name = ToLower(std::string_view(line).substr(0, colon));
-    request.headers[std::move(name)] =
-        std::string(TrimLeft(std::string_view(line).substr(colon + 1)));
+    request.headers[text.substr(0, colon)] = TrimLeft(text.substr(colon + 1));
 }
 
 bool CRequestReader::RecordContentLength(CRequest& request) {

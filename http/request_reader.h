@@ -33,16 +33,17 @@ class CRequestReader {
     std::size_t HeadEnd() const { return headEnd; }
 
   private:
-    Outcome ConsumeLine(CRequest& request);
-    Outcome ConsumeRequestLine(CRequest& request);
-    void ConsumeHeaderLine(CRequest& request);
+    // `text`: one line without its CR and LF.
+    Outcome ConsumeLine(std::string_view text, CRequest& request);
+    Outcome ConsumeRequestLine(std::string_view text, CRequest& request);
+    void ConsumeHeaderLine(std::string_view text, CRequest& request);
     // Records Content-Length; false (with rejectStatus) for one over kMaxBodyBytes (over
     // kMaxUploadBytes for an upload: 413).
     bool RecordContentLength(CRequest& request);
     Outcome Reject(int status);
 
     State state = State::ReadingRequestLine;
-    std::string line;
+    std::string line; // a line cut between two reads, or one with a CR inside, put together
     std::size_t headBytes = 0;
     int rejectStatus = 0;
     bool trailingBytes = false;

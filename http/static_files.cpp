@@ -199,7 +199,10 @@ std::string_view CRequestContext::PathBelowRoot(std::string_view path) const {
 
 bool CRequestContext::MapToLocalPath(std::string& path, int* attributes) const {
     const std::string& root = doc.Root();
-    std::string canonical = CanonicalizePath(root + path);
+    std::string joined;
+    joined.reserve(root.size() + path.size());
+    joined.append(root).append(path);
+    std::string canonical = CanonicalizeOwnedPath(std::move(joined));
     if (canonical.empty())
         return false;
     // The root "/" (the whole file system) already ends in its separator: compare without it.
@@ -208,7 +211,7 @@ bool CRequestContext::MapToLocalPath(std::string& path, int* attributes) const {
         (canonical.size() > base.size() && canonical[base.size()] != '/'))
         return false;
     // The root is a folder: a link among its own components changes nothing we look up.
-    path = ResolveShortcuts(canonical, base.size(), attributes);
+    path = ResolveShortcuts(std::move(canonical), base.size(), attributes);
     return true;
 }
 
@@ -299,11 +302,21 @@ bool CRequestContext::FileNewerThan(std::time_t when) const {
 }
 
 std::string CRequestContext::LocalFolder() const {
+    std::string folder;
+    LocalFolderInto(folder);
+    return folder;
+}
+
+void CRequestContext::LocalFolderInto(std::string& folder) const {
     const std::string& path = request.localPath;
-    if (request.attributes != kInvalidAttributes && (request.attributes & kAttributeDirectory))
-        return path.empty() || path.back() == '/' ? path : path + "/";
+    if (request.attributes != kInvalidAttributes && (request.attributes & kAttributeDirectory)) {
+        folder.assign(path);
+        if (!path.empty() && path.back() != '/')
+            folder.push_back('/');
+        return;
+    }
     const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    folder.assign(std::string_view(path).substr(0, slash == std::string::npos ? 0 : slash + 1));
 }
 
 std::optional<std::string> LoadWholeFile(const std::string& path, std::size_t limit) {

@@ -31,6 +31,12 @@ bool AlreadyCanonical(std::string_view in) {
 
 } // namespace
 
+std::string CanonicalizeOwnedPath(std::string&& in) {
+    if (AlreadyCanonical(in))
+        return std::move(in);
+    return CanonicalizePath(std::string_view(in));
+}
+
 std::string CanonicalizePath(std::string_view in) {
     if (AlreadyCanonical(in))
         return std::string(in);

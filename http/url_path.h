@@ -11,6 +11,9 @@ namespace tvn {
 // with a trailing '/' when `in` ends in a separator ('\' and '/' are both separators).
 // Linear in the length of `in`.
 std::string CanonicalizePath(std::string_view in);
+// The same for a path the caller gives away: one already canonical comes back as it is,
+// without a copy.
+std::string CanonicalizeOwnedPath(std::string&& in);
 
 // Removes the last component of `path` (from its last '/' on) and returns it.
 std::string SplitTail(std::string& path);

@@ -47,12 +47,16 @@ int GetFileAttributes(const std::string& path) {
     return AttributesOf(path, st);
 }
 
-std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix, int* attributes) {
+std::string ResolveShortcuts(std::string path, std::size_t trustedPrefix, int* attributes) {
     int unused = kUnknownAttributes;
     int& learned = attributes ? *attributes : unused;
     learned = kUnknownAttributes;
-    std::string current = path;
-    std::size_t start = trustedPrefix <= path.size() ? trustedPrefix : 0;
+    // The path as given is kept aside only once a link changes it: the walk of a path
+    // without links makes no copy.
+    std::string current = std::move(path);
+    std::string given;
+    bool changed = false;
+    std::size_t start = trustedPrefix <= current.size() ? trustedPrefix : 0;
     for (int replacements = 0; replacements <= kMaxReplacements; ++replacements) {
         bool replaced = false;
         std::size_t pos = start;
@@ -63,30 +67,42 @@ std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix,
                 pos = end;
                 continue;
             }
-            const std::string prefix = current.substr(0, end);
+            // The prefix up to `end`, ended in place for the call.
+            const char cut = end < current.size() ? current[end] : '\0';
+            if (end < current.size())
+                current[end] = '\0';
             struct stat st {};
-            if (::lstat(prefix.c_str(), &st) != 0) {
+            const bool found = ::lstat(current.c_str(), &st) == 0;
+            char target[4096];
+            const ssize_t n = found && S_ISLNK(st.st_mode)
+                                  ? ::readlink(current.c_str(), target, sizeof target - 1)
+                                  : 0;
+            if (end < current.size())
+                current[end] = cut;
+            if (!found) {
                 learned = kInvalidAttributes; // a missing part: the path does not exist
                 return current;               // and nothing further down can be a link
             }
             if (S_ISLNK(st.st_mode)) {
-                char target[4096];
-                const ssize_t n = ::readlink(prefix.c_str(), target, sizeof target - 1);
                 if (n <= 0) {
                     learned = kUnknownAttributes;
-                    return path;
+                    return changed ? given : current;
                 }
+                const std::string_view prefix(current.data(), end);
                 std::string resolved(target, static_cast<std::size_t>(n));
                 if (resolved.front() != '/') {
                     const auto slash = prefix.rfind('/');
-                    resolved =
-                        (slash == std::string::npos ? std::string() : prefix.substr(0, slash + 1)) +
-                        resolved;
+                    if (slash != std::string_view::npos)
+                        resolved.insert(0, prefix.substr(0, slash + 1));
                 }
                 // The URL, not the link's text, says whether a trailing '/' follows.
                 while (resolved.size() > 1 && resolved.back() == '/')
                     resolved.pop_back();
-                current = resolved + current.substr(end);
+                resolved.append(current, end);
+                if (!changed)
+                    given = std::move(current);
+                changed = true;
+                current = std::move(resolved);
                 replaced = true;
                 start = 0; // the target may hold links of its own anywhere
                 break;
@@ -99,7 +115,7 @@ std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix,
             return current;
         learned = kUnknownAttributes;
     }
-    return path;
+    return given;
 }
 
 std::optional<std::string> ResolveRealPath(const std::string& path) {

@@ -21,7 +21,7 @@ int GetFileAttributes(const std::string& path);
 // followed: the kernel follows them anyway).
 // When `attributes` is given, it receives the attributes of the result if the walk
 // learned them on its way (else kUnknownAttributes), sparing a GetFileAttributes call.
-std::string ResolveShortcuts(const std::string& path, std::size_t trustedPrefix = 0,
+std::string ResolveShortcuts(std::string path, std::size_t trustedPrefix = 0,
                              int* attributes = nullptr);
 
 // `path` with every link, ".", ".." and doubled '/' resolved; nullopt when it names nothing
