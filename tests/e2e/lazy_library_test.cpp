@@ -2,49 +2,13 @@
 // libcanberra only for a sound: an idle program, or one that showed JPEG thumbnails, has
 // neither in its memory.
 #include "fault_fixture.h"
+#include "pages/heif_test_support.h"
 
-#include <csignal>
-#include <libheif/heif.h>
-#include <memory>
+#include <QColor>
+#include <QImage>
 
 namespace tvn::test {
 namespace {
-
-// A grey HEIC of `width` by `height` pixels, made with libheif's HEVC encoder; empty when
-// it cannot be made.
-std::string GreyHeic(int width, int height) {
-    const std::unique_ptr<heif_context, void (*)(heif_context*)> context(heif_context_alloc(),
-                                                                         &heif_context_free);
-    heif_image* raw = nullptr;
-    if (heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &raw)
-            .code != heif_error_Ok)
-        return {};
-    const std::unique_ptr<heif_image, void (*)(const heif_image*)> image(raw, &heif_image_release);
-    if (heif_image_add_plane(raw, heif_channel_interleaved, width, height, 8).code != heif_error_Ok)
-        return {};
-    int stride = 0;
-    std::uint8_t* plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
-    for (int y = 0; y < height; ++y)
-        std::fill_n(plane + static_cast<std::ptrdiff_t>(y) * stride, 3 * width, 128);
-    heif_encoder* rawEncoder = nullptr;
-    if (heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &rawEncoder)
-            .code != heif_error_Ok)
-        return {};
-    const std::unique_ptr<heif_encoder, void (*)(heif_encoder*)> encoder(rawEncoder,
-                                                                         &heif_encoder_release);
-    if (heif_context_encode_image(context.get(), raw, rawEncoder, nullptr, nullptr).code !=
-        heif_error_Ok)
-        return {};
-    std::string bytes;
-    heif_writer writer{1, [](heif_context*, const void* data, std::size_t size, void* user) {
-                           static_cast<std::string*>(user)->append(static_cast<const char*>(data),
-                                                                   size);
-                           return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
-                       }};
-    if (heif_context_write(context.get(), &writer, &bytes).code != heif_error_Ok)
-        return {};
-    return bytes;
-}
 
 class LazyLibraryTest : public FaultTest {
   protected:
@@ -74,9 +38,11 @@ class LazyLibraryTest : public FaultTest {
 TEST_F(LazyLibraryTest, LibheifIsMappedWithTheFirstHeifPictureAndLibcanberraNotAtAll) {
     WriteFaultSettings();
     ASSERT_TRUE(CopyDemoPhotos(Path("site/Photos")));
-    const std::string heic = GreyHeic(96, 64);
-    ASSERT_FALSE(heic.empty());
-    WriteFileBytes(Path("site/Phone/IMG_0001.HEIC"), heic);
+    QImage grey(96, 64, QImage::Format_RGB32);
+    grey.fill(QColor(128, 128, 128));
+    const QByteArray heic = EncodeHeif(grey, heif_compression_HEVC);
+    ASSERT_FALSE(heic.isEmpty());
+    WriteFileBytes(Path("site/Phone/IMG_0001.HEIC"), heic.toStdString());
     auto program = Launch();
     ASSERT_TRUE(WaitForListening(port)) << ProgramOutput();
     ASSERT_EQ(StatusLine(HttpGet(port, "/")), "HTTP/1.0 200 OK");
