@@ -1,9 +1,10 @@
 #include "pages/image/heif_picture.h"
 
+#include "pages/image/heif_library.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <libheif/heif.h>
-#include <mutex>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,15 +17,16 @@ namespace {
 constexpr int kMaxSide = 65535;
 
 struct ContextDeleter {
-    void operator()(heif_context* context) const noexcept { heif_context_free(context); }
+    decltype(&heif_context_free) free;
+    void operator()(heif_context* context) const noexcept { free(context); }
 };
 struct HandleDeleter {
-    void operator()(heif_image_handle* handle) const noexcept { heif_image_handle_release(handle); }
+    decltype(&heif_image_handle_release) release;
+    void operator()(heif_image_handle* handle) const noexcept { release(handle); }
 };
 struct OptionsDeleter {
-    void operator()(heif_decoding_options* options) const noexcept {
-        heif_decoding_options_free(options);
-    }
+    decltype(&heif_decoding_options_free) free;
+    void operator()(heif_decoding_options* options) const noexcept { free(options); }
 };
 
 // The file as libheif reads it: pread from where it last sought, so that the descriptor is
@@ -69,11 +71,10 @@ heif_reader_grow_status WaitForSize(std::int64_t target, void* user) {
 
 constexpr heif_reader kFileReader = {1, &GetPosition, &ReadAt, &SeekTo, &WaitForSize};
 
-// libheif finds its codecs in heif_init; it counts its calls, and this process keeps it for
-// its whole run.
-void InitOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { heif_init(nullptr); });
+// Every HEIF file (ISO/IEC 23008-12) begins with its ftyp box: a size, then "ftyp". What
+// libheif reads of the brands after it is its own business; without the box it says no.
+bool HasFileTypeBox(const std::uint8_t* head, std::size_t size) {
+    return size >= 8 && std::memcmp(head + 4, "ftyp", 4) == 0;
 }
 
 bool Exceeds(std::int64_t width, std::int64_t height, const HeifLimits& limits) {
@@ -91,28 +92,37 @@ HeifOutcome Failure(const heif_error& error) {
                                                                   : HeifOutcome::Broken;
 }
 
-std::string ReadIccProfile(const heif_image_handle* handle) {
-    const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+std::string ReadIccProfile(const HeifFunctions& heif, const heif_image_handle* handle) {
+    const heif_color_profile_type type = heif.handleGetColorProfileType(handle);
     if (type != heif_color_profile_type_prof && type != heif_color_profile_type_rICC)
         return {};
-    std::string icc(heif_image_handle_get_raw_color_profile_size(handle), '\0');
-    if (icc.empty() ||
-        heif_image_handle_get_raw_color_profile(handle, icc.data()).code != heif_error_Ok)
+    std::string icc(heif.handleGetRawColorProfileSize(handle), '\0');
+    if (icc.empty() || heif.handleGetRawColorProfile(handle, icc.data()).code != heif_error_Ok)
         return {};
     return icc;
 }
 
-} // namespace
-
-void HeifImageDeleter::operator()(heif_image* image) const noexcept { heif_image_release(image); }
-
-bool LooksLikeHeif(const std::uint8_t* head, std::size_t size) {
-    if (size < 12)
-        return false;
+bool CheckFiletype(const HeifFunctions& heif, const std::uint8_t* head, std::size_t size) {
     const heif_filetype_result type =
-        heif_check_filetype(head, static_cast<int>(std::min<std::size_t>(size, 1 << 20)));
+        heif.checkFiletype(head, static_cast<int>(std::min<std::size_t>(size, 1 << 20)));
     return type == heif_filetype_yes_supported || type == heif_filetype_yes_unsupported;
 }
+
+} // namespace
+
+void HeifImageDeleter::operator()(heif_image* image) const noexcept {
+    if (image && release)
+        release(image);
+}
+
+bool LooksLikeHeif(const std::uint8_t* head, std::size_t size, CHeifLibrary& library) {
+    if (size < 12 || !HasFileTypeBox(head, size))
+        return false;
+    const HeifFunctions* heif = library.Functions();
+    return heif && CheckFiletype(*heif, head, size);
+}
+
+CHeifPicture::CHeifPicture() : library(CHeifLibrary::Shared()) {}
 
 void CHeifPicture::Clear() {
     image.reset();
@@ -128,50 +138,57 @@ HeifOutcome CHeifPicture::Decode(int fd, const HeifLimits& limits) {
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return HeifOutcome::Broken;
     const ssize_t got = ::pread(fd, head, sizeof head, 0);
-    if (got < 12 || !LooksLikeHeif(head, static_cast<std::size_t>(got)))
+    const auto headSize = static_cast<std::size_t>(std::max<ssize_t>(got, 0));
+    if (headSize < 12 || !HasFileTypeBox(head, headSize))
         return HeifOutcome::NotHeif;
-    InitOnce();
-    const std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
+    // A file that may be HEIF, and no libheif to tell: no picture, as for a broken one.
+    const HeifFunctions* loaded = library.Functions();
+    if (!loaded)
+        return HeifOutcome::Broken;
+    const HeifFunctions& heif = *loaded;
+    if (!CheckFiletype(heif, head, headSize))
+        return HeifOutcome::NotHeif;
+    const std::unique_ptr<heif_context, ContextDeleter> context(heif.contextAlloc(),
+                                                                {heif.contextFree});
     if (!context)
         return HeifOutcome::Broken;
-    heif_context_set_maximum_image_size_limit(context.get(), kMaxSide);
+    heif.contextSetMaximumImageSizeLimit(context.get(), kMaxSide);
     // Thumbnails are decoded one picture per core already: tiles go one after the other.
-    heif_context_set_max_decoding_threads(context.get(), 0);
+    heif.contextSetMaxDecodingThreads(context.get(), 0);
     FileReader reader{fd, static_cast<std::int64_t>(st.st_size), 0};
-    if (heif_error e = heif_context_read_from_reader(context.get(), &kFileReader, &reader, nullptr);
+    if (heif_error e = heif.contextReadFromReader(context.get(), &kFileReader, &reader, nullptr);
         e.code != heif_error_Ok)
         return Failure(e);
     heif_image_handle* primary = nullptr;
-    if (heif_error e = heif_context_get_primary_image_handle(context.get(), &primary);
+    if (heif_error e = heif.contextGetPrimaryImageHandle(context.get(), &primary);
         e.code != heif_error_Ok)
         return Failure(e);
-    const std::unique_ptr<heif_image_handle, HandleDeleter> handle(primary);
+    const std::unique_ptr<heif_image_handle, HandleDeleter> handle(primary, {heif.handleRelease});
     // The stored size (before a turn or crop) is what the decoder allocates; the shown one
     // is what we allocate after it.
-    if (Exceeds(heif_image_handle_get_ispe_width(primary),
-                heif_image_handle_get_ispe_height(primary), limits) ||
-        Exceeds(heif_image_handle_get_width(primary), heif_image_handle_get_height(primary),
-                limits))
+    if (Exceeds(heif.handleGetIspeWidth(primary), heif.handleGetIspeHeight(primary), limits) ||
+        Exceeds(heif.handleGetWidth(primary), heif.handleGetHeight(primary), limits))
         return HeifOutcome::TooLarge;
     const std::unique_ptr<heif_decoding_options, OptionsDeleter> options(
-        heif_decoding_options_alloc());
+        heif.decodingOptionsAlloc(), {heif.decodingOptionsFree});
     if (!options)
         return HeifOutcome::Broken;
     options->ignore_transformations = 0; // the picture as it is shown, turned and cropped
     options->convert_hdr_to_8bit = 1;
     heif_image* decoded = nullptr;
-    if (heif_error e = heif_decode_image(primary, &decoded, heif_colorspace_RGB,
-                                         heif_chroma_interleaved_RGBA, options.get());
+    if (heif_error e = heif.decodeImage(primary, &decoded, heif_colorspace_RGB,
+                                        heif_chroma_interleaved_RGBA, options.get());
         e.code != heif_error_Ok) {
-        heif_image_release(decoded);
+        if (decoded)
+            heif.imageRelease(decoded);
         return Failure(e);
     }
-    image.reset(decoded);
+    image = std::unique_ptr<heif_image, HeifImageDeleter>(decoded, {heif.imageRelease});
     int rowBytes = 0;
     const std::uint8_t* plane =
-        heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &rowBytes);
-    const int w = heif_image_get_primary_width(decoded);
-    const int h = heif_image_get_primary_height(decoded);
+        heif.imageGetPlaneReadonly(decoded, heif_channel_interleaved, &rowBytes);
+    const int w = heif.imageGetPrimaryWidth(decoded);
+    const int h = heif.imageGetPrimaryHeight(decoded);
     if (!plane || w <= 0 || h <= 0 || rowBytes < 4 * w) {
         Clear();
         return HeifOutcome::Broken;
@@ -180,7 +197,7 @@ HeifOutcome CHeifPicture::Decode(int fd, const HeifLimits& limits) {
     width = w;
     height = h;
     stride = rowBytes;
-    icc = ReadIccProfile(primary);
+    icc = ReadIccProfile(heif, primary);
     return HeifOutcome::Decoded;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // HEIF pictures (HEIC from phones, AVIF) decoded through libheif, for the thumbnails. Only
-// this file's library links libheif; its users see 8-bit RGBA rows.
+// this file's library uses libheif, which it loads on the first file that may be a HEIF
+// (heif_library.h); its users see 8-bit RGBA rows.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,6 +11,8 @@
 struct heif_image;
 
 namespace tvn {
+
+class CHeifLibrary;
 
 // What a picture may cost before it is decoded, judged by the size its header declares.
 struct HeifLimits {
@@ -21,10 +24,11 @@ enum class HeifOutcome {
     Decoded,  // the picture is in the CHeifPicture
     NotHeif,  // the file is no HEIF (another decoder may read it)
     TooLarge, // its declared size is beyond the limits: nothing was decoded
-    Broken,   // a HEIF that libheif cannot read or decode
+    Broken,   // a HEIF that libheif cannot read or decode, or no libheif to read it with
 };
 
 struct HeifImageDeleter {
+    void (*release)(const heif_image*) = nullptr; // the loaded library's heif_image_release
     void operator()(heif_image* image) const noexcept;
 };
 
@@ -32,9 +36,14 @@ struct HeifImageDeleter {
 // mirroring and crop (irot, imir, clap) applied.
 class CHeifPicture {
   public:
+    CHeifPicture(); // decodes with the process's libheif
+    // Decodes with `library`, which must outlive the picture.
+    explicit CHeifPicture(CHeifLibrary& decoder) noexcept : library(decoder) {}
+
     // Decodes the file open at `fd`, read with pread from its start (the descriptor's offset
     // is not used), when its declared size keeps within `limits`. What a failed call leaves
-    // is an empty picture.
+    // is an empty picture. The library is loaded here, the first time a file begins as an
+    // ISO media file (an ftyp box) does: no other file can be HEIF.
     HeifOutcome Decode(int fd, const HeifLimits& limits);
 
     int Width() const { return width; }
@@ -50,6 +59,7 @@ class CHeifPicture {
   private:
     void Clear();
 
+    CHeifLibrary& library;
     std::unique_ptr<heif_image, HeifImageDeleter> image;
     const std::uint8_t* rows = nullptr; // in `image`
     int width = 0;
@@ -59,7 +69,8 @@ class CHeifPicture {
 };
 
 // True when the first bytes of a file (at least 12) mark it as HEIF or AVIF, whether or not
-// this libheif can decode it.
-bool LooksLikeHeif(const std::uint8_t* head, std::size_t size);
+// this libheif can decode it; false, without loading it, for a file that has no ftyp box
+// first, and false when `library` cannot be loaded.
+bool LooksLikeHeif(const std::uint8_t* head, std::size_t size, CHeifLibrary& library);
 
 } // namespace tvn

@@ -90,5 +90,68 @@ TEST(SoundPlayer, NoSoundDeviceMeansSilenceAndNoNoiseInTheOutput) {
     EXPECT_EXIT(playWithoutADevice(), ::testing::ExitedWithCode(0), "");
 }
 
+// Whether a library whose file name holds `name` is mapped into this process.
+bool Mapped(const std::string& name) {
+    return test::ReadFile("/proc/self/maps").find(name) != std::string::npos;
+}
+
+// libcanberra is loaded with the first sound, by the name it is given: one that is not
+// there, or a library without its functions, means no sound, no crash and no output. Each
+// case runs in a fresh process of this test program, as the library is looked for once in
+// a process's life.
+TEST(SoundPlayer, TheSoundLibraryIsLoadedWithTheFirstSoundAndMayBeMissing) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        const char* library; // nullptr: the usual one
+        bool loaded;
+    };
+    const Case cases[] = {
+        {nullptr, true},
+        {"libtvn-no-such-canberra.so.0", false},
+        {"/nonexistent/libcanberra.so.0", false},
+        {"libz.so.1", false}, // a library, but without libcanberra's functions
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.library ? c.library : "libcanberra.so.0");
+        test::TempDir home;
+        ASSERT_TRUE(home.Valid());
+        ASSERT_TRUE(test::WriteFile(home / ".asoundrc", "pcm.!default { type null }\n"));
+        const std::string caught = home / "output";
+        auto play = [&] {
+            ::setenv("HOME", home.Path().c_str(), 1); // a sound device that plays into nothing
+            ::setenv("XDG_RUNTIME_DIR", home.Path().c_str(), 1);
+            ::setenv("PULSE_SERVER", (home / "no-sound-server").c_str(), 1);
+            std::fflush(stdout);
+            std::fflush(stderr);
+            const int output =
+                ::open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            const int savedError = ::dup(2);
+            if (output < 0 || savedError < 0 || ::dup2(output, 1) < 0 || ::dup2(output, 2) < 0)
+                ::_exit(2);
+            if (c.library)
+                SetSoundLibraryName(c.library);
+            const bool before = Mapped("libcanberra.so");
+            for (const std::string& path : {home / "missing.oga", std::string()}) {
+                PlaySoundFileAsync(path);
+                QThreadPool::globalInstance()->waitForDone(10000);
+            }
+            const bool after = Mapped("libcanberra.so");
+            std::fflush(stdout);
+            std::fflush(stderr);
+            ::dup2(savedError, 2);
+            const std::string noise = test::ReadFile(caught);
+            std::error_code ec;
+            std::filesystem::remove_all(home.Path(), ec); // _exit skips the folder's own removal
+            if (before || after != c.loaded || !noise.empty()) {
+                std::fprintf(stderr, "mapped before %d, after %d; the sound path wrote:\n%s",
+                             before, after, noise.c_str());
+                ::_exit(1);
+            }
+            ::_exit(0);
+        };
+        EXPECT_EXIT(play(), ::testing::ExitedWithCode(0), "");
+    }
+}
+
 } // namespace
 } // namespace tvn
