@@ -163,6 +163,27 @@ server_hwm() {
     [ "$sum" -gt 0 ] && echo "$sum" || echo ""
 }
 
+# CPU time (ns) the server's process tree has used so far, summed over its threads'
+# schedstat (nanoseconds, where /proc/PID/stat counts 10 ms ticks); empty when unknown.
+# A thread that ends between two readings takes its share with it: the servers measured
+# here do their request work on threads that live as long as the process.
+server_cpu_ns() {
+    local pid=${SRV_PID[$1]:-} p t v sum=0
+    [ -n "$pid" ] || { echo ""; return; }
+    for p in $(proc_tree "$pid"); do
+        for t in /proc/"$p"/task/*/schedstat; do
+            read -r v _ <"$t" 2>/dev/null && sum=$((sum + v))
+        done
+    done
+    echo "$sum"
+}
+
+# cpu_per_request NS_BEFORE NS_AFTER REQUESTS -> microseconds per request (one decimal)
+cpu_per_request() {
+    [ -n "$1" ] && [ -n "$2" ] && [ "${3:-0}" -gt 0 ] || { echo ""; return; }
+    awk -v a="$1" -v b="$2" -v n="$3" 'BEGIN{printf "%.1f", (b-a)/n/1000}'
+}
+
 # Writes the highest VmHWM seen to FILE every half second until killed: the value
 # survives a server that dies under the load.
 sample_hwm() { # SERVER FILE

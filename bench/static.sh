@@ -65,16 +65,22 @@ for ((rep = 1; rep <= REPS; rep++)); do
         for f in 1k 64k; do
             for c in 1 32; do
                 if [ "$c" = 1 ]; then n=$N_C1; else n=$N_C32; fi
+                cpu0=$(server_cpu_ns "$s")
                 read -r rps errs done_n <<<"$(run_ab "$base/$f.bin" "$c" "$n" "$TLIMIT")"
+                us=$(cpu_per_request "$cpu0" "$(server_cpu_ns "$s")" "${done_n:-0}")
                 if [ -n "$rps" ]; then add_res "${f}_c$c|$s" "$rps"; fi
+                if [ -n "$us" ]; then add_res "cpu_${f}_c$c|$s" "$us"; fi
                 [ "${errs:-1}" -gt 0 ] && RES_ERR["${f}_c$c|$s"]=1
                 log "    $f c$c: ${rps:-failed} req/s ($done_n done, $errs errors)"
             done
         done
         for c in 1 32; do
             if [ "$c" = 1 ]; then n=$N_C1; else n=$N_C32; fi
+            cpu0=$(server_cpu_ns "$s")
             read -r rps errs done_n <<<"$(run_ab "$base/1k.bin" "$c" "$n" "$TLIMIT" -k)"
+            us=$(cpu_per_request "$cpu0" "$(server_cpu_ns "$s")" "${done_n:-0}")
             if [ -n "$rps" ]; then add_res "1k_c${c}_ka|$s" "$rps"; fi
+            if [ -n "$us" ]; then add_res "cpu_1k_c${c}_ka|$s" "$us"; fi
             [ "${errs:-1}" -gt 0 ] && RES_ERR["1k_c${c}_ka|$s"]=1
             log "    1k c$c keep-alive: ${rps:-failed} req/s ($done_n done, $errs errors)"
         done
@@ -116,7 +122,9 @@ report() {
     local key label dec s cells
     for key in "1k_c1|1 KiB c1 (req/s)|0" "1k_c32|1 KiB c32 (req/s)|0" "64k_c1|64 KiB c1 (req/s)|0" \
         "64k_c32|64 KiB c32 (req/s)|0" "1k_c1_ka|1 KiB c1 keep-alive (req/s)|0" \
-        "1k_c32_ka|1 KiB c32 keep-alive (req/s)|0" "big|100 MiB 1 stream (MB/s)|1" "mem|peak memory (VmHWM KiB)|0"; do
+        "1k_c32_ka|1 KiB c32 keep-alive (req/s)|0" "big|100 MiB 1 stream (MB/s)|1" "mem|peak memory (VmHWM KiB)|0" \
+        "cpu_1k_c1|server CPU, 1 KiB c1 (us/req)|1" "cpu_64k_c1|server CPU, 64 KiB c1 (us/req)|1" \
+        "cpu_1k_c32|server CPU, 1 KiB c32 (us/req)|1" "cpu_1k_c1_ka|server CPU, 1 KiB c1 keep-alive (us/req)|1"; do
         IFS='|' read -r k label dec <<<"$key"
         cells=()
         for s in "${SERVERS[@]}"; do cells+=("$(cell "$k" "$s" "$dec")"); done
@@ -124,7 +132,8 @@ report() {
     done
     echo
     echo "n/a: server missing, failed to start or gave wrong answers.  *: some requests failed or got non-2xx answers (see log; only good answers are counted)."
-    echo "tvn/nginx > 1 means Tarvolin is faster (req/s, MB/s) or uses more memory (KiB)."
+    echo "tvn/nginx > 1 means Tarvolin is faster (req/s, MB/s) or uses more memory (KiB) or CPU (us/req)."
+    echo "server CPU: the server's threads' CPU time (schedstat) over the run, per completed request."
     echo
     echo "raw samples:"
     for k in $(printf '%s\n' "${!RES[@]}" | sort); do echo "  $k: ${RES[$k]}"; done

@@ -62,10 +62,21 @@ wait_tls() {
     return 1
 }
 
-# s_time_rate PORT MODE -> connections per second
+# s_time_rate PORT MODE -> "CONNECTIONS_PER_SECOND CONNECTIONS"
 s_time_rate() {
     openssl s_time -connect "127.0.0.1:$1" "$2" -www /1k.bin -time "$SECONDS_EACH" 2>/dev/null |
-        awk '/connections in [0-9.]+ real seconds/ { for (i=1;i<=NF;i++) if ($i=="connections") n=$(i-1); for (i=1;i<=NF;i++) if ($i=="real") t=$(i-1) } END { if (t>0) printf "%.1f", n/t }'
+        awk '/connections in [0-9.]+ real seconds/ { for (i=1;i<=NF;i++) if ($i=="connections") n=$(i-1); for (i=1;i<=NF;i++) if ($i=="real") t=$(i-1) } END { if (t>0) printf "%.1f %d", n/t, n }'
+}
+
+# handshakes SERVER PORT MODE KEY LABEL: the rate and the server's CPU per connection
+handshakes() {
+    local cpu0 v n us
+    cpu0=$(server_cpu_ns "$1")
+    read -r v n <<<"$(s_time_rate "$2" "$3")"
+    us=$(cpu_per_request "$cpu0" "$(server_cpu_ns "$1")" "${n:-0}")
+    [ -n "$v" ] && add_res "$4|$1" "$v"
+    [ -n "$us" ] && add_res "cpu_$4|$1" "$us"
+    log "    $5: ${v:-failed}/s, server CPU ${us:-?} us each"
 }
 
 for ((rep = 1; rep <= REPS; rep++)); do
@@ -73,11 +84,14 @@ for ((rep = 1; rep <= REPS; rep++)); do
         log "[rep $rep/$REPS] $s"
         if [ "$s" = tarvolin ]; then start_tvn; port=18443; else start_nginx; port=18444; fi
         if ! wait_tls "$port"; then log "  $s: no HTTPS answer"; tail -5 "${SRV_LOG[$s]}" >&2; stop_server "$s"; continue; fi
-        v=$(s_time_rate "$port" -new); [ -n "$v" ] && add_res "new|$s" "$v"; log "    new handshakes: ${v:-failed}/s"
-        v=$(s_time_rate "$port" -reuse); [ -n "$v" ] && add_res "reuse|$s" "$v"; log "    resumed: ${v:-failed}/s"
+        handshakes "$s" "$port" -new new "new handshakes"
+        handshakes "$s" "$port" -reuse reuse "resumed"
         for c in 1 32; do
+            cpu0=$(server_cpu_ns "$s")
             read -r rps errs done_n <<<"$(run_ab "https://127.0.0.1:$port/1k.bin" "$c" "$N_KA" 10 -k)"
+            us=$(cpu_per_request "$cpu0" "$(server_cpu_ns "$s")" "${done_n:-0}")
             [ -n "$rps" ] && add_res "ka_c$c|$s" "$rps"
+            [ -n "$us" ] && add_res "cpu_ka_c$c|$s" "$us"
             log "    1 KiB keep-alive c$c: ${rps:-failed} req/s ($done_n done, $errs errors)"
         done
         hwm=$(server_hwm "$s"); [ -n "$hwm" ] && add_res "mem|$s" "$hwm"
@@ -93,10 +107,17 @@ out="$CACHE_DIR/results/tls-$(date -u +%Y%m%d-%H%M%S).txt"
     print_row "measure" tarvolin nginx "tvn/nginx"
     print_rule 3
     for key in "new|new handshakes + GET 1 KiB (/s)" "reuse|resumed handshakes + GET 1 KiB (/s)" \
-        "ka_c1|1 KiB keep-alive c1 (req/s)" "ka_c32|1 KiB keep-alive c32 (req/s)" "mem|peak memory (VmHWM KiB)"; do
-        IFS='|' read -r k label <<<"$key"
-        print_row "$label" "$(fmt "$(res_median "$k|tarvolin")" 0)" "$(fmt "$(res_median "$k|nginx")" 0)" \
+        "ka_c1|1 KiB keep-alive c1 (req/s)" "ka_c32|1 KiB keep-alive c32 (req/s)" "mem|peak memory (VmHWM KiB)" \
+        "cpu_new|server CPU per new handshake + GET (us)|1" "cpu_reuse|server CPU per resumed handshake + GET (us)|1" \
+        "cpu_ka_c1|server CPU per kept request, c1 (us)|1" "cpu_ka_c32|server CPU per kept request, c32 (us)|1"; do
+        IFS='|' read -r k label dec <<<"$key"
+        print_row "$label" "$(fmt "$(res_median "$k|tarvolin")" "${dec:-0}")" "$(fmt "$(res_median "$k|nginx")" "${dec:-0}")" \
             "$(ratio "$(res_median "$k|tarvolin")" "$(res_median "$k|nginx")")"
     done
+    echo "tvn/nginx > 1: Tarvolin faster (/s), or using more memory or CPU (KiB, us)."
+    echo "server CPU: the server's threads' CPU time (schedstat) over the run, per connection or request."
+    echo
+    echo "raw samples:"
+    for k in $(printf '%s\n' "${!RES[@]}" | sort); do echo "  $k: ${RES[$k]}"; done
 } | tee "$out"
 log "saved to $out"

@@ -26,6 +26,8 @@ const std::string kValidRequests[] = {
     "\r\n",
     "POST /form HTTP/1.0\r\nContent-Length: 5\r\n\r\n",
     "HEAD / HTTP/1.0\r\nContent-Length: -3\r\n\r\n",
+    // Lines read where they lie and lines put together must agree: CRs inside, a repeat.
+    "GET /y HTTP/1.1\r\nX-A: 1\r\nHo\rst: h\r\r\nx-a: 2\r\n\r\n",
 };
 
 // Every prefix of a valid request must ask for more: a reader that answers early serves
