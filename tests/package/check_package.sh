@@ -71,7 +71,9 @@ start_installed() {
     local display="" module_check=true
     if [ "${3:-}" = display ]; then
         display="DISPLAY=:65000"
-        module_check="grep -q ' $root/$module\$' /proc/\$pid/maps"
+        # $pid is the shell that runs run(); the program is that shell or its child.
+        module_check="grep -qs ' $root/$module\$' /proc/\$pid/maps \
+            \$(sed 's|[0-9][0-9]*|/proc/&/maps|g' /proc/\$pid/task/*/children)"
     fi
     unshare -m -n -- bash -c "
 set -euo pipefail
