@@ -5,7 +5,6 @@
 #include "startup_fixture.h"
 #include "support/desktop_session.h"
 
-#include <QDir>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
