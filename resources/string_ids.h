@@ -10,6 +10,9 @@ enum class StringId : int {
     kFirewallName = 159,     // the firewall's name in the firewall question
     kFirewallAdvice = 160,   // appended to a start failure when a firewall may be the cause
     kDeleteSharedDocs = 161, // the question of the "uninstall" command word
+    // On standard error, before why, when the desktop module does not load (the program then
+    // runs headless).
+    kDesktopModuleMissing = 162,
     // The settings window's ACME settings: the two labels and the button, their tips, why
     // a value was refused (%s: the directory kept), the file dialog's filter.
     kAcmeDirectoryLabel = 171,

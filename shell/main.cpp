@@ -1,5 +1,5 @@
 // The entry point: makes the Qt application object that fits the session and hands the
-// process to CDA.
+// process to CDA. With a display, the desktop module makes it instead (shell/desktop_module.h).
 #include "shell/application.h"
 #include "shell/user_interface.h"
 
@@ -7,9 +7,13 @@
 #include <string>
 #include <vector>
 #ifdef TVN_WITH_UI
-#include "ui/desktop_interface.h"
+#include "platform/loadable_module.h"
+#include "platform/resources.h"
+#include "shell/autostart_entry.h"
+#include "shell/desktop_module.h"
 
-#include <QApplication>
+#include <iostream>
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -19,19 +23,21 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 }
 
 #ifdef TVN_WITH_UI
-int RunWithDisplay(int argc, char** argv) {
-    // Prefer the session's own display, and fall back to no display at all rather than
-    // abort when it cannot be reached.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-                                       ? "xcb;offscreen"
-                                       : "wayland;xcb;offscreen");
-    QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    // A message box on the offscreen platform could never be answered.
-    const bool visible = QApplication::platformName() != QLatin1String("offscreen");
-    return tvn::CDA(visible ? tvn::ui::DesktopInterface() : tvn::HeadlessInterface())
-        .Run(Arguments(argc, argv));
+// The desktop module's entry, found from the program's own file; nothing when it cannot be
+// loaded, which standard error then tells: the server still serves, without its window.
+tvn::DesktopEntry LoadDesktop() {
+    const auto exists = [](const std::string& path) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    };
+    const std::string path = tvn::DesktopModulePath(tvn::CAutostartEntry::RunningProgram(),
+                                                    TVN_DESKTOP_MODULE_FOLDER, exists);
+    std::string error;
+    if (void* entry = tvn::LoadModuleEntry(path, tvn::kDesktopEntryName, error))
+        return reinterpret_cast<tvn::DesktopEntry>(entry);
+    std::cerr << tvn::LoadString(tvn::StringId::kDesktopModuleMissing) << ": " << error
+              << std::endl;
+    return nullptr;
 }
 #endif
 
@@ -43,8 +49,10 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
 #ifdef TVN_WITH_UI
-    if (tvn::HasDisplay())
-        return RunWithDisplay(argc, argv);
+    if (tvn::HasDisplay()) {
+        if (const tvn::DesktopEntry runDesktop = LoadDesktop())
+            return runDesktop(&argc, argv);
+    }
 #endif
     QCoreApplication app(argc, argv);
     return tvn::CDA(tvn::HeadlessInterface()).Run(Arguments(argc, argv));

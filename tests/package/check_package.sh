@@ -4,6 +4,8 @@
 # after installing it: /usr read-only, so nothing may be written beside the program, and the
 # settings, the shared folder with the demo site and the access log go to the user's folders.
 # Two starts: settings named by U3_APP_DATA_PATH, then found in $XDG_CONFIG_HOME/tarvolin.
+# A third start names a display: the program must load its desktop module from the installed
+# folder (on Qt's offscreen platform it then shows no window) and serve all the same.
 # Each start runs in a private network namespace with only loopback, with the network
 # presence off in its settings and no firewall bus; it must answer GET / with 200 and end
 # on `tarvolin stop`. The package is built outside the namespace: it needs no network either.
@@ -34,7 +36,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 root=$scratch/root
 dpkg -x "$deb" "$root"
-for file in usr/bin/tarvolin usr/bin/tarvolin-relay usr/share/applications/tarvolin.desktop \
+module=usr/lib/tarvolin/tarvolin-ui.so
+for file in usr/bin/tarvolin usr/bin/tarvolin-relay $module usr/share/applications/tarvolin.desktop \
     usr/share/icons/hicolor/scalable/apps/tarvolin.svg usr/share/doc/tarvolin/README.md; do
     [ -e "$root/$file" ] || fail "the package lacks /$file"
 done
@@ -52,7 +55,8 @@ HideLog=1
 "
 
 # One start of the installed program in a fresh home; $1 names the run, $2 is "u3" when
-# U3_APP_DATA_PATH names the settings folder, else the settings are in $XDG_CONFIG_HOME.
+# U3_APP_DATA_PATH names the settings folder, else the settings are in $XDG_CONFIG_HOME; with
+# $3 "display", the program gets a display and must map its desktop module.
 start_installed() {
     local name=$1 how=$2
     local home=$scratch/$name
@@ -64,6 +68,13 @@ start_installed() {
     printf '%s' "$settings_text" >"$settings/TVN.cfg"
     local u3=""
     [ "$how" = u3 ] && u3="U3_APP_DATA_PATH=$settings"
+    local display="" module_check=true
+    if [ "${3:-}" = display ]; then
+        display="DISPLAY=:65000"
+        # $pid is the shell that runs run(); the program is that shell or its child.
+        module_check="grep -qs ' $root/$module\$' /proc/\$pid/maps \
+            \$(sed 's|[0-9][0-9]*|/proc/&/maps|g' /proc/\$pid/task/*/children)"
+    fi
     unshare -m -n -- bash -c "
 set -euo pipefail
 ip link set lo up
@@ -72,7 +83,7 @@ mount -o remount,bind,ro '$root/usr'
 run() {
     env -i PATH=/usr/bin:/bin HOME='$home' XDG_CONFIG_HOME='$home/.config' \
         XDG_DATA_HOME='$home/.local/share' XDG_STATE_HOME='$home/.local/state' \
-        XDG_RUNTIME_DIR='$home/run' TVN_FIREWALL_BUS=none QT_QPA_PLATFORM=offscreen $u3 \
+        XDG_RUNTIME_DIR='$home/run' TVN_FIREWALL_BUS=none QT_QPA_PLATFORM=offscreen $u3 $display \
         '$root/usr/bin/tarvolin' \"\$@\"
 }
 run >'$home/out.txt' 2>&1 &
@@ -83,6 +94,7 @@ for i in \$(seq 100); do
     [ \"\$status\" = 000 ] || break
     sleep 0.1
 done
+$module_check || { echo 'package: the installed program did not map /$module'; kill \$pid; exit 1; }
 run stop >>'$home/out.txt' 2>&1 || true
 for i in \$(seq 100); do
     kill -0 \$pid 2>/dev/null || break
@@ -109,3 +121,4 @@ wait \$pid || { echo \"package: the installed program ended with \$?\"; exit 1; 
 
 start_installed settings-named u3
 start_installed settings-found xdg
+start_installed with-display xdg display
