@@ -1,23 +1,21 @@
 #include "shell/instance_channel.h"
 
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <optional>
+#include "shell/instance_lock.h"
 
 #include <QMetaObject>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
-
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include "shell/instance_lock.h"
 
 namespace tvn {
 namespace {
@@ -50,8 +48,7 @@ UniqueFd LocalSocket() {
 bool FromThisUser(int fd) {
     ucred peer{};
     socklen_t size = sizeof(peer);
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
-           peer.uid == ::geteuid();
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::geteuid();
 }
 
 int MillisLeft(std::chrono::steady_clock::time_point end) {
@@ -219,7 +216,8 @@ void CInstanceChannel::Close(CConnection& c) {
     ::shutdown(c.fd.Get(), SHUT_RDWR);
     if (!sweepPosted) {
         sweepPosted = true;
-        QMetaObject::invokeMethod(context.get(), [this] { Sweep(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            context.get(), [this] { Sweep(); }, Qt::QueuedConnection);
     }
 }
 

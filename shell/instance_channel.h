@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/unique_fd.h"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -7,8 +9,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "platform/unique_fd.h"
 
 class QObject;
 class QSocketNotifier;

@@ -143,7 +143,7 @@ TEST(ParseInstanceCommandLine, OneDecimalNumberPerLine) {
         {"5010\n", Kind::Complete, 5010},
         {" 5011 \r\n", Kind::Complete, 5011},
         {"\t7\n", Kind::Complete, 7},
-        {"5010\nrest", Kind::Complete, 5010},  // only the first line counts
+        {"5010\nrest", Kind::Complete, 5010}, // only the first line counts
         {"999999999\n", Kind::Complete, 999999999},
         {"", Kind::NeedMore, 0},
         {"5010", Kind::NeedMore, 0},
@@ -156,10 +156,13 @@ TEST(ParseInstanceCommandLine, OneDecimalNumberPerLine) {
         {"50 10\n", Kind::Reject, 0},
         {"5010x\n", Kind::Reject, 0},
         {"0x139a\n", Kind::Reject, 0},
-        {"1234567890\n", Kind::Reject, 0},     // would overflow
+        {"1234567890\n", Kind::Reject, 0}, // would overflow
         {"99999999999999999999\n", Kind::Reject, 0},
-        {std::string_view("50\0" "10\n", 6), Kind::Reject, 0},
-        {longDigits, Kind::Reject, 0},         // no newline within the limit
+        {std::string_view("50\0"
+                          "10\n",
+                          6),
+         Kind::Reject, 0},
+        {longDigits, Kind::Reject, 0}, // no newline within the limit
         {longBlanks, Kind::Reject, 0},
     };
     for (const Case& c : cases) {
@@ -174,8 +177,8 @@ TEST(ParseInstanceCommandLine, OneDecimalNumberPerLine) {
 
 // A plain client of the command socket, as a hostile local program would open it.
 UniqueFd ConnectRaw(const std::string& path, bool nonBlocking = false) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0),
-                         0));
+    UniqueFd fd(
+        ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.data(), path.size());
