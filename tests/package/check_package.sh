@@ -27,7 +27,7 @@ dpkg-deb -I "$deb" | grep -E '^ (Package|Version|Architecture|Maintainer|Depends
 version=$(sed -n 's/^project(Tarvolin VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "version is not $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libqt6core6 libqt6network6 libqt6dbus6 libqt6widgets6 libpng16 libcurl \
+for library in libqt6core6 libqt6dbus6 libqt6widgets6 libpng16 libcurl \
     libheif1 libupnp libminiupnpc libcanberra0 libqrencode4 libx11 libxcb-shm0; do
     case "$depends" in *"$library"*) ;; *) fail "Depends lacks $library: $depends" ;; esac
 done
