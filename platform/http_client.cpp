@@ -1,5 +1,7 @@
 #include "platform/http_client.h"
 
+#include "platform/loadable_module.h"
+
 #include <curl/curl.h>
 #include <dlfcn.h>
 #include <memory>
@@ -22,11 +24,6 @@ struct CurlLibrary {
     decltype(&curl_slist_free_all) slistFreeAll = nullptr;
 };
 
-template <typename Function> bool Bind(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    return function != nullptr;
-}
-
 // The loaded library with every function found and initialised, or nullptr when it
 // cannot be had (each request then fails as one the library could not start).
 const CurlLibrary* Curl() {
@@ -35,14 +32,14 @@ const CurlLibrary* Curl() {
         if (!library)
             return nullptr;
         static CurlLibrary api;
-        const bool all = Bind(library, "curl_global_init", api.globalInit) &&
-                         Bind(library, "curl_easy_init", api.easyInit) &&
-                         Bind(library, "curl_easy_setopt", api.easySetopt) &&
-                         Bind(library, "curl_easy_perform", api.easyPerform) &&
-                         Bind(library, "curl_easy_getinfo", api.easyGetinfo) &&
-                         Bind(library, "curl_easy_cleanup", api.easyCleanup) &&
-                         Bind(library, "curl_slist_append", api.slistAppend) &&
-                         Bind(library, "curl_slist_free_all", api.slistFreeAll);
+        const bool all = BindFunction(library, "curl_global_init", api.globalInit) &&
+                         BindFunction(library, "curl_easy_init", api.easyInit) &&
+                         BindFunction(library, "curl_easy_setopt", api.easySetopt) &&
+                         BindFunction(library, "curl_easy_perform", api.easyPerform) &&
+                         BindFunction(library, "curl_easy_getinfo", api.easyGetinfo) &&
+                         BindFunction(library, "curl_easy_cleanup", api.easyCleanup) &&
+                         BindFunction(library, "curl_slist_append", api.slistAppend) &&
+                         BindFunction(library, "curl_slist_free_all", api.slistFreeAll);
         if (!all || api.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK)
             return nullptr; // the library stays loaded: it may have started threads
         return &api;

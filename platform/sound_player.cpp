@@ -4,6 +4,8 @@
 // ltdl and tdb along.
 #include "platform/sound_player.h"
 
+#include "platform/loadable_module.h"
+
 #include <QThreadPool>
 #include <atomic>
 #include <canberra.h>
@@ -29,11 +31,6 @@ struct CanberraFunctions {
     decltype(&ca_context_play) contextPlay = nullptr;
 };
 
-template <typename Function> bool Bind(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    return function != nullptr;
-}
-
 // libcanberra wants one caller at a time; everything below is guarded by contextMutex.
 std::mutex contextMutex;
 const char* canberraName = "libcanberra.so.0";
@@ -54,9 +51,9 @@ bool LoadCanberra() {
     std::unique_ptr<void, LibraryCloser> library(::dlopen(canberraName, RTLD_NOW | RTLD_LOCAL));
     if (!library)
         return false;
-    if (!Bind(library.get(), "ca_context_create", canberra.contextCreate) ||
-        !Bind(library.get(), "ca_context_change_props", canberra.contextChangeProps) ||
-        !Bind(library.get(), "ca_context_play", canberra.contextPlay)) {
+    if (!BindFunction(library.get(), "ca_context_create", canberra.contextCreate) ||
+        !BindFunction(library.get(), "ca_context_change_props", canberra.contextChangeProps) ||
+        !BindFunction(library.get(), "ca_context_play", canberra.contextPlay)) {
         canberra = {};
         return false;
     }

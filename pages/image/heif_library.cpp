@@ -1,5 +1,7 @@
 #include "pages/image/heif_library.h"
 
+#include "platform/loadable_module.h"
+
 #include <dlfcn.h>
 #include <memory>
 
@@ -10,40 +12,36 @@ struct LibraryCloser {
     void operator()(void* library) const noexcept { ::dlclose(library); }
 };
 
-template <typename Function> bool Bind(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    return function != nullptr;
-}
-
 bool BindAll(void* library, HeifFunctions& api) {
-    return Bind(library, "heif_init", api.init) &&
-           Bind(library, "heif_check_filetype", api.checkFiletype) &&
-           Bind(library, "heif_context_alloc", api.contextAlloc) &&
-           Bind(library, "heif_context_free", api.contextFree) &&
-           Bind(library, "heif_context_set_maximum_image_size_limit",
-                api.contextSetMaximumImageSizeLimit) &&
-           Bind(library, "heif_context_set_max_decoding_threads",
-                api.contextSetMaxDecodingThreads) &&
-           Bind(library, "heif_context_read_from_reader", api.contextReadFromReader) &&
-           Bind(library, "heif_context_get_primary_image_handle",
-                api.contextGetPrimaryImageHandle) &&
-           Bind(library, "heif_image_handle_release", api.handleRelease) &&
-           Bind(library, "heif_image_handle_get_width", api.handleGetWidth) &&
-           Bind(library, "heif_image_handle_get_height", api.handleGetHeight) &&
-           Bind(library, "heif_image_handle_get_ispe_width", api.handleGetIspeWidth) &&
-           Bind(library, "heif_image_handle_get_ispe_height", api.handleGetIspeHeight) &&
-           Bind(library, "heif_image_handle_get_color_profile_type",
-                api.handleGetColorProfileType) &&
-           Bind(library, "heif_image_handle_get_raw_color_profile_size",
-                api.handleGetRawColorProfileSize) &&
-           Bind(library, "heif_image_handle_get_raw_color_profile", api.handleGetRawColorProfile) &&
-           Bind(library, "heif_decoding_options_alloc", api.decodingOptionsAlloc) &&
-           Bind(library, "heif_decoding_options_free", api.decodingOptionsFree) &&
-           Bind(library, "heif_decode_image", api.decodeImage) &&
-           Bind(library, "heif_image_release", api.imageRelease) &&
-           Bind(library, "heif_image_get_plane_readonly", api.imageGetPlaneReadonly) &&
-           Bind(library, "heif_image_get_primary_width", api.imageGetPrimaryWidth) &&
-           Bind(library, "heif_image_get_primary_height", api.imageGetPrimaryHeight);
+    return BindFunction(library, "heif_init", api.init) &&
+           BindFunction(library, "heif_check_filetype", api.checkFiletype) &&
+           BindFunction(library, "heif_context_alloc", api.contextAlloc) &&
+           BindFunction(library, "heif_context_free", api.contextFree) &&
+           BindFunction(library, "heif_context_set_maximum_image_size_limit",
+                        api.contextSetMaximumImageSizeLimit) &&
+           BindFunction(library, "heif_context_set_max_decoding_threads",
+                        api.contextSetMaxDecodingThreads) &&
+           BindFunction(library, "heif_context_read_from_reader", api.contextReadFromReader) &&
+           BindFunction(library, "heif_context_get_primary_image_handle",
+                        api.contextGetPrimaryImageHandle) &&
+           BindFunction(library, "heif_image_handle_release", api.handleRelease) &&
+           BindFunction(library, "heif_image_handle_get_width", api.handleGetWidth) &&
+           BindFunction(library, "heif_image_handle_get_height", api.handleGetHeight) &&
+           BindFunction(library, "heif_image_handle_get_ispe_width", api.handleGetIspeWidth) &&
+           BindFunction(library, "heif_image_handle_get_ispe_height", api.handleGetIspeHeight) &&
+           BindFunction(library, "heif_image_handle_get_color_profile_type",
+                        api.handleGetColorProfileType) &&
+           BindFunction(library, "heif_image_handle_get_raw_color_profile_size",
+                        api.handleGetRawColorProfileSize) &&
+           BindFunction(library, "heif_image_handle_get_raw_color_profile",
+                        api.handleGetRawColorProfile) &&
+           BindFunction(library, "heif_decoding_options_alloc", api.decodingOptionsAlloc) &&
+           BindFunction(library, "heif_decoding_options_free", api.decodingOptionsFree) &&
+           BindFunction(library, "heif_decode_image", api.decodeImage) &&
+           BindFunction(library, "heif_image_release", api.imageRelease) &&
+           BindFunction(library, "heif_image_get_plane_readonly", api.imageGetPlaneReadonly) &&
+           BindFunction(library, "heif_image_get_primary_width", api.imageGetPrimaryWidth) &&
+           BindFunction(library, "heif_image_get_primary_height", api.imageGetPrimaryHeight);
 }
 
 } // namespace
