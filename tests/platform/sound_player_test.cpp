@@ -47,6 +47,27 @@ TEST(SoundPlayer, CallsReturnAtOnceFromAnyThreadAndTheSoundsEnd) {
     EXPECT_TRUE(QThreadPool::globalInstance()->waitForDone(10000));
 }
 
+// In a test's own process: standard output and error go to the file `caught` from here on;
+// the descriptor of the old standard error, for ReleaseOutput. Ends the process (code 2)
+// when it cannot.
+int CatchOutput(const std::string& caught) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int output = ::open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int savedError = ::dup(2);
+    if (output < 0 || savedError < 0 || ::dup2(output, 1) < 0 || ::dup2(output, 2) < 0)
+        ::_exit(2);
+    return savedError;
+}
+
+// Standard error back, and what was written meanwhile.
+std::string ReleaseOutput(int savedError, const std::string& caught) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(savedError, 2);
+    return test::ReadFile(caught);
+}
+
 // Without a sound device (here: the default card of ALSA names one that is not there, and no
 // sound server), every sound wrote a dozen "ALSA lib ..." lines into the program's output.
 // The sound path runs in a fresh process of this test program, so that ALSA starts there
@@ -62,12 +83,7 @@ TEST(SoundPlayer, NoSoundDeviceMeansSilenceAndNoNoiseInTheOutput) {
         ::setenv("ALSA_CARD", "31", 1);
         ::setenv("PULSE_SERVER", (home / "no-sound-server").c_str(), 1);
         ::unsetenv("ALSA_CONFIG_PATH");
-        std::fflush(stdout);
-        std::fflush(stderr);
-        const int output = ::open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        const int savedError = ::dup(2);
-        if (output < 0 || savedError < 0 || ::dup2(output, 1) < 0 || ::dup2(output, 2) < 0)
-            ::_exit(2);
+        const int savedError = CatchOutput(caught);
         // A comment with the theme's sound, one whose sound file is missing, and one with no
         // sound set: each goes to the sound device.
         for (const std::string& path :
@@ -76,10 +92,7 @@ TEST(SoundPlayer, NoSoundDeviceMeansSilenceAndNoNoiseInTheOutput) {
             PlaySoundFileAsync(path);
             QThreadPool::globalInstance()->waitForDone(10000);
         }
-        std::fflush(stdout);
-        std::fflush(stderr);
-        ::dup2(savedError, 2);
-        const std::string noise = test::ReadFile(caught);
+        const std::string noise = ReleaseOutput(savedError, caught);
         std::error_code ec;
         std::filesystem::remove_all(home.Path(), ec); // _exit skips the folder's own removal
         if (noise.empty())
@@ -121,13 +134,7 @@ TEST(SoundPlayer, TheSoundLibraryIsLoadedWithTheFirstSoundAndMayBeMissing) {
             ::setenv("HOME", home.Path().c_str(), 1); // a sound device that plays into nothing
             ::setenv("XDG_RUNTIME_DIR", home.Path().c_str(), 1);
             ::setenv("PULSE_SERVER", (home / "no-sound-server").c_str(), 1);
-            std::fflush(stdout);
-            std::fflush(stderr);
-            const int output =
-                ::open(caught.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            const int savedError = ::dup(2);
-            if (output < 0 || savedError < 0 || ::dup2(output, 1) < 0 || ::dup2(output, 2) < 0)
-                ::_exit(2);
+            const int savedError = CatchOutput(caught);
             if (c.library)
                 SetSoundLibraryName(c.library);
             const bool before = Mapped("libcanberra.so");
@@ -136,10 +143,7 @@ TEST(SoundPlayer, TheSoundLibraryIsLoadedWithTheFirstSoundAndMayBeMissing) {
                 QThreadPool::globalInstance()->waitForDone(10000);
             }
             const bool after = Mapped("libcanberra.so");
-            std::fflush(stdout);
-            std::fflush(stderr);
-            ::dup2(savedError, 2);
-            const std::string noise = test::ReadFile(caught);
+            const std::string noise = ReleaseOutput(savedError, caught);
             std::error_code ec;
             std::filesystem::remove_all(home.Path(), ec); // _exit skips the folder's own removal
             if (before || after != c.loaded || !noise.empty()) {
