@@ -19,21 +19,36 @@ unsigned HexValue(char c) {
 
 } // namespace
 
-std::string& CHeaderList::operator[](std::string_view name) {
-    for (Entry& entry : entries) {
-        if (EqualsNoCase(entry.first, name))
-            return entry.second;
+std::size_t CHeaderList::Position(std::string_view name) const {
+    if (index.empty()) {
+        const auto it = std::find_if(entries.begin(), entries.end(), [name](const Entry& entry) {
+            return EqualsNoCase(entry.first, name);
+        });
+        return static_cast<std::size_t>(it - entries.begin());
     }
+    const auto it = index.find(ToLower(name));
+    return it == index.end() ? entries.size() : it->second;
+}
+
+std::string& CHeaderList::operator[](std::string_view name) {
+    const std::size_t at = Position(name);
+    if (at < entries.size())
+        return entries[at].second;
     if (entries.capacity() == 0)
         entries.reserve(16); // more than most browsers send
     Entry& added = entries.emplace_back(name, std::string());
     ToLowerInPlace(added.first);
-    return added.second;
+    if (!index.empty()) {
+        index.emplace(added.first, entries.size() - 1);
+    } else if (entries.size() > kScanned) {
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            index.emplace(entries[i].first, i);
+    }
+    return entries.back().second;
 }
 
 CHeaderList::const_iterator CHeaderList::find(std::string_view name) const {
-    return std::find_if(entries.begin(), entries.end(),
-                        [name](const Entry& entry) { return EqualsNoCase(entry.first, name); });
+    return entries.begin() + static_cast<std::ptrdiff_t>(Position(name));
 }
 
 const std::string& CRequest::Header(std::string_view name) const {

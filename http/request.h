@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -13,7 +14,9 @@ namespace tvn {
 
 // The headers of one request, in the order they came, names in lower case; a name sent twice
 // keeps its last value. A request has a handful: they are found by a scan, with no hashing and
-// no allocation per header, and clear() keeps the room for the next request.
+// no allocation per header, and clear() keeps the room for the next request. A head with more
+// than kScanned of them (thousands fit in 64 KiB) is indexed, so that it costs no more than
+// its length to read.
 class CHeaderList {
   public:
     using Entry = std::pair<std::string, std::string>;
@@ -29,11 +32,23 @@ class CHeaderList {
     const_iterator end() const { return entries.end(); }
     std::size_t size() const { return entries.size(); }
     bool empty() const { return entries.empty(); }
-    void clear() { entries.clear(); }
-    friend bool operator==(const CHeaderList&, const CHeaderList&) = default;
+    void clear() {
+        entries.clear();
+        index.clear();
+    }
+    friend bool operator==(const CHeaderList& a, const CHeaderList& b) {
+        return a.entries == b.entries;
+    }
+
+    static constexpr std::size_t kScanned = 32;
 
   private:
+    // The position of `name` (lower case) in `entries`; entries.size() when absent.
+    std::size_t Position(std::string_view name) const;
+
     std::vector<Entry> entries;
+    // Lower-cased name to position, once there are more than kScanned entries.
+    std::unordered_map<std::string, std::size_t> index;
 };
 
 // One parsed request.

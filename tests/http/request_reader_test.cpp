@@ -160,6 +160,30 @@ TEST(RequestReader, HeaderLines) {
     EXPECT_EQ(request.Header("missing"), "");
 }
 
+// A head of many headers (thousands fit in its 64 KiB) is read as a short one is: each name
+// once, a repeat in any case replacing the value, before and after there are many.
+TEST(RequestReader, ManyHeaderLines) {
+    std::string head = "GET / HTTP/1.0\r\nEarly: 1\r\n";
+    for (std::size_t i = 0; i < 3 * CHeaderList::kScanned; ++i)
+        head += "H" + std::to_string(i) + ": v" + std::to_string(i) + "\r\n";
+    head += "EARLY: 2\r\nh7: again\r\nLate: x\r\n\r\n";
+    CRequest request;
+    CRequestReader reader;
+    ASSERT_EQ(reader.Feed(head, request), Outcome::Complete);
+    EXPECT_EQ(request.headers.size(), 3 * CHeaderList::kScanned + 2);
+    EXPECT_EQ(request.Header("early"), "2");
+    EXPECT_EQ(request.Header("H7"), "again");
+    EXPECT_EQ(request.Header("h95"), "v95");
+    EXPECT_EQ(request.Header("LATE"), "x");
+    EXPECT_EQ(request.Header("h96"), "");
+    EXPECT_TRUE(request.headers.contains("Late"));
+    EXPECT_FALSE(request.headers.contains("missing"));
+    request.headers.clear();
+    request.headers["Again"] = "y"; // cleared, the list works as a new one
+    EXPECT_EQ(request.Header("again"), "y");
+    EXPECT_EQ(request.headers.size(), 1u);
+}
+
 // A body is announced, never kept: 400 clients that each sent 1 MiB grew the server to
 // 552 MB while their bodies were buffered for a 501.
 TEST(RequestReader, BodyIsAnnouncedButNeverKept) {
