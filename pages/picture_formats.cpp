@@ -1,8 +1,10 @@
 #include "pages/picture_formats.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
-#include <QImageReader>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QPluginLoader>
 #include <algorithm>
 #include <set>
 #include <vector>
@@ -45,15 +47,105 @@ void AddExtension(Decoder& decoder, std::string_view extension) {
         decoder.extensions.emplace_back(extension);
 }
 
+// What Qt Gui's image readers say of themselves, learnt without loading Qt Gui or a plugin:
+// the readers built into Qt Gui, then those of the image-format plugins from the metadata
+// their files carry. This is what QImageReader lists (its supportedImageFormats,
+// supportedMimeTypes and imageFormatsForMimeType), which the server itself never calls: that
+// would map Qt Gui and every plugin with its libraries into the process for a listing.
+struct ReaderFormat {
+    std::string format; // lower case: "jpeg"
+    std::string mime;   // "image/jpeg", or empty
+};
+
+class CReaderFormats {
+  public:
+    CReaderFormats();
+    // The formats in Qt's order: sorted, each once.
+    std::vector<std::string> Formats() const;
+    // The MIME types, sorted, each once.
+    std::vector<std::string> MimeTypes() const;
+    // The formats of `mime`, in the order of the readers.
+    std::vector<std::string> FormatsOf(const std::string& mime) const;
+
+  private:
+    void AddPlugin(const QString& file);
+    std::vector<ReaderFormat> formats;
+};
+
+CReaderFormats::CReaderFormats() {
+    // Qt Gui's own readers.
+    formats = {{"png", "image/png"},
+               {"bmp", "image/bmp"},
+               {"ppm", "image/x-portable-pixmap"},
+               {"pgm", "image/x-portable-graymap"},
+               {"pbm", "image/x-portable-bitmap"},
+               {"xbm", "image/x-xbitmap"},
+               {"xpm", "image/x-xpixmap"}};
+    for (const QString& folder : QCoreApplication::libraryPaths()) {
+        const QDir plugins(folder + QStringLiteral("/imageformats"));
+        for (const QString& name : plugins.entryList(QDir::Files, QDir::Name))
+            AddPlugin(plugins.filePath(name));
+    }
+}
+
+void CReaderFormats::AddPlugin(const QString& file) {
+    if (!QLibrary::isLibrary(file))
+        return;
+    // Read from the file's metadata section: the library is not loaded.
+    const QJsonObject meta = QPluginLoader(file).metaData();
+    if (meta.value(QStringLiteral("IID")).toString() !=
+        QStringLiteral("org.qt-project.Qt.QImageIOHandlerFactoryInterface"))
+        return;
+    const QJsonObject data = meta.value(QStringLiteral("MetaData")).toObject();
+    const QJsonArray keys = data.value(QStringLiteral("Keys")).toArray();
+    const QJsonArray mimes = data.value(QStringLiteral("MimeTypes")).toArray();
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        const std::string key = keys.at(i).toString().toLower().toStdString();
+        if (!key.empty())
+            formats.push_back({key, mimes.at(i).toString().toStdString()});
+    }
+}
+
+std::vector<std::string> SortedOnce(std::vector<std::string> values) {
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    return values;
+}
+
+std::vector<std::string> CReaderFormats::Formats() const {
+    std::vector<std::string> names;
+    for (const ReaderFormat& reader : formats)
+        names.push_back(reader.format);
+    return SortedOnce(std::move(names));
+}
+
+std::vector<std::string> CReaderFormats::MimeTypes() const {
+    std::vector<std::string> names;
+    for (const ReaderFormat& reader : formats) {
+        if (!reader.mime.empty())
+            names.push_back(reader.mime);
+    }
+    return SortedOnce(std::move(names));
+}
+
+std::vector<std::string> CReaderFormats::FormatsOf(const std::string& mime) const {
+    std::vector<std::string> names;
+    for (const ReaderFormat& reader : formats) {
+        if (reader.mime == mime &&
+            std::find(names.begin(), names.end(), reader.format) == names.end())
+            names.push_back(reader.format);
+    }
+    return names;
+}
+
 // Qt names one format per extension and groups them by MIME type ("jpg" and "jpeg" are both
 // image/jpeg); one group becomes one decoder, described by its longest format name.
 std::vector<Decoder> InstalledDecoders() {
     std::vector<Decoder> decoders;
     std::set<std::string> grouped;
-    const auto addGroup = [&](const QList<QByteArray>& formats) {
+    const auto addGroup = [&](const std::vector<std::string>& formats) {
         Decoder decoder;
-        for (const QByteArray& format : formats) {
-            const std::string name = format.toLower().toStdString();
+        for (const std::string& name : formats) {
             if (!CanDecodePictureFormat(name) || !grouped.insert(name).second)
                 continue;
             AddExtension(decoder, name);
@@ -67,10 +159,11 @@ std::vector<Decoder> InstalledDecoders() {
         if (!decoder.extensions.empty())
             decoders.push_back(std::move(decoder));
     };
-    for (const QByteArray& mime : QImageReader::supportedMimeTypes())
-        addGroup(QImageReader::imageFormatsForMimeType(mime));
+    const CReaderFormats readers;
+    for (const std::string& mime : readers.MimeTypes())
+        addGroup(readers.FormatsOf(mime));
     // A format that no MIME type names still reads pictures: it gets a decoder of its own.
-    for (const QByteArray& format : QImageReader::supportedImageFormats())
+    for (const std::string& format : readers.Formats())
         addGroup({format});
     // A Qt plugin that reads them already has named them above.
     Decoder heif{"HEIF", {}};
@@ -115,7 +208,8 @@ bool CanDecodePictureFormat(std::string_view format) {
     if (format.empty())
         return false;
     if (format == "svg" || format == "svgz")
-        return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+        return QCoreApplication::instance() &&
+               QCoreApplication::instance()->inherits("QGuiApplication");
     return true;
 }
 

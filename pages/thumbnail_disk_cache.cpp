@@ -1,11 +1,9 @@
 #include "pages/thumbnail_disk_cache.h"
 
+#include "pages/picture_codec.h"
 #include "platform/file_io.h"
 #include "platform/unique_fd.h"
 
-#include <QBuffer>
-#include <QByteArray>
-#include <QImageReader>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -82,21 +80,6 @@ bool IsEntryName(std::string_view name) {
         return false;
     return std::all_of(name.begin(), name.begin() + kHashDigits,
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-// True when `jpeg` is a JPEG whose header names `width` by `height` pixels (the header alone
-// is read, which is cheap).
-bool IsJpegOfSize(std::string_view jpeg, int width, int height) {
-    if (!jpeg.starts_with("\xFF\xD8\xFF"))
-        return false;
-    const QByteArray bytes =
-        QByteArray::fromRawData(jpeg.data(), static_cast<qsizetype>(jpeg.size()));
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return false;
-    QImageReader reader(&buffer, "jpeg");
-    return reader.canRead() && reader.size() == QSize(width, height);
 }
 
 std::int64_t NanosOf(const struct timespec& t) {
@@ -233,7 +216,10 @@ std::optional<DiskThumbnail> DecodeDiskThumbnail(std::string_view bytes, std::st
     const std::string_view jpeg = bytes.substr(kHeaderBytes + identityBytes);
     if (keptIdentity != identity || Crc32(keptIdentity, jpeg) != crc)
         return std::nullopt;
-    if (!IsJpegOfSize(jpeg, static_cast<int>(width), static_cast<int>(height)))
+    // The picture module reads the header; without it nothing kept can be checked, and so
+    // nothing kept is used.
+    const PictureCodec* codec = LoadedPictureCodec();
+    if (!codec || !codec->isJpegOfSize(jpeg, static_cast<int>(width), static_cast<int>(height)))
         return std::nullopt;
     return DiskThumbnail{static_cast<int>(width), static_cast<int>(height), std::string(jpeg)};
 }

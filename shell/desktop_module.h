@@ -23,7 +23,9 @@ inline constexpr const char* kDesktopModuleName = "tarvolin-ui.so";
 // it when `exists` says there is one (the build tree), else the one in `installedFolder` taken
 // from the program's folder (installed: bin/ and lib/tarvolin/). Empty when `programFile` is not
 // a full path, so that the current folder never decides.
+// `moduleName` names another of the program's modules, found the same way.
 std::string DesktopModulePath(const std::string& programFile, const std::string& installedFolder,
-                              const std::function<bool(const std::string& path)>& exists);
+                              const std::function<bool(const std::string& path)>& exists,
+                              const char* moduleName = kDesktopModuleName);
 
 } // namespace tvn

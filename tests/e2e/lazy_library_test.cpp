@@ -1,6 +1,6 @@
-// The headless program maps libheif only once a HEIF picture is to be shown, and
-// libcanberra only for a sound: an idle program, or one that showed JPEG thumbnails, has
-// neither in its memory.
+// The headless program maps Qt Gui (the picture module) only with the first thumbnail, libheif
+// only once a HEIF picture is to be shown, and libcanberra only for a sound: an idle program
+// has none of them in its memory, one that showed JPEG thumbnails only Qt Gui.
 #include "fault_fixture.h"
 #include "pages/heif_test_support.h"
 
@@ -35,7 +35,7 @@ class LazyLibraryTest : public FaultTest {
     }
 };
 
-TEST_F(LazyLibraryTest, LibheifIsMappedWithTheFirstHeifPictureAndLibcanberraNotAtAll) {
+TEST_F(LazyLibraryTest, QtGuiAndLibheifAreMappedWithTheirFirstPictureAndLibcanberraNotAtAll) {
     WriteFaultSettings();
     ASSERT_TRUE(CopyDemoPhotos(Path("site/Photos")));
     QImage grey(96, 64, QImage::Format_RGB32);
@@ -51,13 +51,14 @@ TEST_F(LazyLibraryTest, LibheifIsMappedWithTheFirstHeifPictureAndLibcanberraNotA
         const char* name;
         const char* folder; // whose listing and thumbnails are shown first; none for idle
         std::size_t thumbnails;
+        bool guiMapped;
         bool heifMapped;
     };
     const Step steps[] = {
-        {"idle", nullptr, 0, false},
+        {"idle", nullptr, 0, false, false},
         // A JPEG begins with no ftyp box: told apart without libheif.
-        {"JPEG thumbnails", "/Photos/", 3, false},
-        {"a HEIC thumbnail", "/Phone/", 1, true},
+        {"JPEG thumbnails", "/Photos/", 3, true, false},
+        {"a HEIC thumbnail", "/Phone/", 1, true, true},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
@@ -66,6 +67,8 @@ TEST_F(LazyLibraryTest, LibheifIsMappedWithTheFirstHeifPictureAndLibcanberraNotA
         }
         const std::string mappings = Mappings(*program);
         ASSERT_TRUE(Maps(mappings, "libQt6Core.so")) << "the mappings were not read";
+        EXPECT_EQ(Maps(mappings, "tarvolin-pictures.so"), s.guiMapped);
+        EXPECT_EQ(Maps(mappings, "libQt6Gui.so"), s.guiMapped);
         EXPECT_EQ(Maps(mappings, "libheif.so"), s.heifMapped);
         EXPECT_EQ(Maps(mappings, "libde265.so"), s.heifMapped); // libheif's HEVC decoder
         // No comment was posted: no sound was rung.

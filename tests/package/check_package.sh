@@ -27,7 +27,7 @@ dpkg-deb -I "$deb" | grep -E '^ (Package|Version|Architecture|Maintainer|Depends
 version=$(sed -n 's/^project(Tarvolin VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "version is not $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libqt6core6 libqt6dbus6 libqt6widgets6 libpng16 libcurl \
+for library in libqt6core6 libqt6dbus6 libqt6gui6 libqt6widgets6 libpng16 libcurl \
     libheif1 libupnp libminiupnpc libcanberra0 libqrencode4 libx11 libxcb-shm0; do
     case "$depends" in *"$library"*) ;; *) fail "Depends lacks $library: $depends" ;; esac
 done
@@ -37,7 +37,7 @@ trap 'rm -rf "$scratch"' EXIT
 root=$scratch/root
 dpkg -x "$deb" "$root"
 module=usr/lib/tarvolin/tarvolin-ui.so
-for file in usr/bin/tarvolin usr/bin/tarvolin-relay $module usr/share/applications/tarvolin.desktop \
+for file in usr/bin/tarvolin usr/bin/tarvolin-relay $module usr/lib/tarvolin/tarvolin-pictures.so usr/share/applications/tarvolin.desktop \
     usr/share/icons/hicolor/scalable/apps/tarvolin.svg usr/share/doc/tarvolin/README.md; do
     [ -e "$root/$file" ] || fail "the package lacks /$file"
 done
@@ -95,6 +95,11 @@ for i in \$(seq 100); do
     sleep 0.1
 done
 $module_check || { echo 'package: the installed program did not map /$module'; kill \$pid; exit 1; }
+# A thumbnail of the demo album: the installed program finds its picture module.
+thumbnail=\$(curl -s --max-time 30 http://127.0.0.1:$port/PhotoAlbum/ | grep -o '/Thumbnail__[0-9A-Fa-f]*' | head -n 1 || true)
+jpeg=\$(curl -s --max-time 30 \"http://127.0.0.1:$port\$thumbnail\" | head -c 2 | od -An -tx1 | tr -d ' ' || true)
+[ -n \"\$thumbnail\" ] && [ \"\$jpeg\" = ffd8 ] ||
+    { echo \"package: no JPEG thumbnail in the demo album (\$thumbnail: \$jpeg)\"; kill \$pid; exit 1; }
 run stop >>'$home/out.txt' 2>&1 || true
 for i in \$(seq 100); do
     kill -0 \$pid 2>/dev/null || break
@@ -116,7 +121,7 @@ wait \$pid || { echo \"package: the installed program ended with \$?\"; exit 1; 
     if [ -n "$(find "$root" -newer "$deb" ! -type d -print -quit)" ]; then
         fail "$name: the program wrote into its installed folders"
     fi
-    echo "package: $name: the installed program answered GET / with 200 and ended on stop"
+    echo "package: $name: the installed program answered GET / with 200, showed a thumbnail and ended on stop"
 }
 
 start_installed settings-named u3

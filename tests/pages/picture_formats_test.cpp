@@ -1,8 +1,12 @@
 // The picture test of folder listings and the extension text it searches.
 #include "pages/picture_formats.h"
 
+#include <QImageReader>
 #include <gtest/gtest.h>
+#include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 
 namespace tvn {
 namespace {
@@ -39,6 +43,45 @@ TEST(PictureExtensionList, IsDescriptionsFollowedByUpperCasePatterns) {
         SCOPED_TRACE(pattern);
         const std::regex item(std::string("(^|[ ;])\\") + pattern + "($|[ ;])");
         EXPECT_TRUE(std::regex_search(list, item)) << list;
+    }
+}
+
+// The listing learns the readers from the plugins' metadata, without loading Qt Gui; here Qt
+// Gui itself says what it reads. Each format it reads is one pattern of the text, and the
+// formats of one MIME type stand in one decoder's patterns.
+TEST(PictureExtensionList, NamesWhatQtsReadersRead) {
+    std::map<std::string, std::size_t> groupOf; // "JPG" -> the decoder it stands in
+    std::istringstream items(PictureExtensionList());
+    std::string item;
+    for (std::size_t group = 0; items >> item;) {
+        if (!item.starts_with("*.")) {
+            ++group;
+            continue;
+        }
+        std::istringstream patterns(item);
+        for (std::string pattern; std::getline(patterns, pattern, ';');)
+            groupOf[pattern.substr(2)] = group;
+    }
+    const auto upper = [](const QByteArray& format) { return format.toUpper().toStdString(); };
+    std::set<std::string> read;
+    for (const QByteArray& format : QImageReader::supportedImageFormats()) {
+        if (!CanDecodePictureFormat(format.toLower().toStdString()))
+            continue;
+        read.insert(upper(format));
+        EXPECT_TRUE(groupOf.contains(upper(format))) << format.constData();
+    }
+    // Besides Qt's formats only the usual other extensions and libheif's formats.
+    const std::set<std::string> others = {"JPG", "JPE",  "JFIF", "TIF",
+                                          "DIB", "HEIC", "HEIF", "AVIF"};
+    for (const auto& [pattern, group] : groupOf)
+        EXPECT_TRUE(read.contains(pattern) || others.contains(pattern)) << pattern;
+    for (const QByteArray& mime : QImageReader::supportedMimeTypes()) {
+        std::set<std::size_t> groups;
+        for (const QByteArray& format : QImageReader::imageFormatsForMimeType(mime)) {
+            if (groupOf.contains(upper(format)) && read.contains(upper(format)))
+                groups.insert(groupOf[upper(format)]);
+        }
+        EXPECT_LE(groups.size(), 1u) << mime.constData();
     }
 }
 
