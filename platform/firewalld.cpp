@@ -1,89 +1,112 @@
+// The firewalld client of the program: the calls go to the D-Bus module, which is loaded only
+// when firewalld may answer.
 #include "platform/firewalld.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QString>
-#include <QVariant>
-#include <atomic>
+#include "platform/dbus_services.h"
+#include "platform/file_io.h"
+#include "platform/unique_fd.h"
+
 #include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string_view>
+#include <sys/stat.h>
 
 namespace tvn {
 namespace {
 
-const QString kService = QStringLiteral("org.fedoraproject.FirewallD1");
-const QString kPath = QStringLiteral("/org/fedoraproject/FirewallD1");
-const QString kMainInterface = QStringLiteral("org.fedoraproject.FirewallD1");
-const QString kZoneInterface = QStringLiteral("org.fedoraproject.FirewallD1.zone");
+constexpr const char* kFirewalldName = "org.fedoraproject.FirewallD1";
 
-std::atomic<int> connectionCount = 0;
-
-QDBusConnection Bus(const std::string& connectionName) {
-    if (connectionName.empty())
-        return QDBusConnection::systemBus();
-    return QDBusConnection(QString::fromStdString(connectionName));
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
 }
 
-// Calls `method` and waits for its answer at most the time-out; nullopt on no answer or an
-// error answer. A bus without firewalld answers "no such name" at once.
-std::optional<QList<QVariant>> Call(const std::string& connectionName, const QString& interface,
-                                    const QString& method, const QList<QVariant>& arguments) {
-    QDBusConnection bus = Bus(connectionName);
-    if (!bus.isConnected())
-        return std::nullopt;
-    QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, interface, method);
-    message.setArguments(arguments);
-    // Never let the bus start firewalld for us: a service being started answers late.
-    message.setAutoStartService(false);
-    const QDBusMessage reply = bus.call(message, QDBus::Block, kFirewalldCallTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        return std::nullopt;
-    return reply.arguments();
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+
+// True when a *.conf file of `folder` names firewalld's bus name.
+bool PolicyNamesFirewalld(const std::string& folder) {
+    const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+    if (!dir)
+        return false;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (!name.ends_with(".conf"))
+            continue;
+        // A policy file is a few KiB; of a larger one the first MiB is read.
+        const UniqueFd file(::openat(::dirfd(dir.get()), entry->d_name,
+                                     O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat info {};
+        if (!file.Valid() || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        const auto text = ReadFromStart(file.Get(), 1 << 20);
+        if (text && text->find(kFirewalldName) != std::string::npos)
+            return true;
+    }
+    return false;
 }
 
-QList<QVariant> PortArguments(const std::string& zone, int port, const char* protocol) {
-    return {QString::fromStdString(zone), QString::number(port), QString::fromLatin1(protocol)};
+bool FirewalldMayBeOnThisSystemBus() {
+    return FirewalldMayBeOnSystemBus("/run/dbus/system_bus_socket",
+                                     {"/usr/sbin/firewalld", "/usr/bin/firewalld"},
+                                     {"/usr/share/dbus-1/system.d", "/etc/dbus-1/system.d"});
 }
 
 } // namespace
 
+bool FirewalldMayBeOnSystemBus(const std::string& socketFile,
+                               const std::vector<std::string>& programs,
+                               const std::vector<std::string>& policyFolders) {
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if ((!address || !*address) && !Exists(socketFile))
+        return false;
+    for (const std::string& program : programs) {
+        if (Exists(program))
+            return true;
+    }
+    for (const std::string& folder : policyFolders) {
+        if (PolicyNamesFirewalld(folder))
+            return true;
+    }
+    return false;
+}
+
 CFirewalld::CFirewalld(const std::string& busAddress) {
-    if (busAddress.empty())
+    // A D-Bus address names its transport before a ':' ("unix:path=..."); without one
+    // ("none", as the tests set) it names no bus.
+    if (busAddress.empty() ? !FirewalldMayBeOnThisSystemBus()
+                           : busAddress.find(':') == std::string::npos)
         return;
-    connectionName = "tvn-firewalld-" + std::to_string(++connectionCount);
-    QDBusConnection::connectToBus(QString::fromStdString(busAddress),
-                                  QString::fromStdString(connectionName));
+    if (const DBusServices* services = LoadedDBusServices())
+        client = services->openFirewalld(busAddress);
 }
 
 CFirewalld::~CFirewalld() {
-    if (!connectionName.empty())
-        QDBusConnection::disconnectFromBus(QString::fromStdString(connectionName));
+    if (client)
+        LoadedDBusServices()->closeFirewalld(client);
 }
 
 std::optional<std::string> CFirewalld::DefaultZone() {
-    const auto answer = Call(connectionName, kMainInterface, QStringLiteral("getDefaultZone"), {});
-    if (!answer || answer->isEmpty() || answer->first().toString().isEmpty())
+    if (!client)
         return std::nullopt;
-    return answer->first().toString().toStdString();
+    return LoadedDBusServices()->defaultZone(client);
 }
 
 std::optional<bool> CFirewalld::QueryPort(const std::string& zone, int port, const char* protocol) {
-    const auto answer = Call(connectionName, kZoneInterface, QStringLiteral("queryPort"),
-                             PortArguments(zone, port, protocol));
-    if (!answer || answer->isEmpty())
+    if (!client)
         return std::nullopt;
-    return answer->first().toBool();
+    return LoadedDBusServices()->queryPort(client, zone, port, protocol);
 }
 
 bool CFirewalld::AddPort(const std::string& zone, int port, const char* protocol) {
-    auto arguments = PortArguments(zone, port, protocol);
-    arguments.append(0); // a timeout of 0: the rule stays until removed or firewalld reloads
-    return Call(connectionName, kZoneInterface, QStringLiteral("addPort"), arguments).has_value();
+    return client && LoadedDBusServices()->addPort(client, zone, port, protocol);
 }
 
 bool CFirewalld::RemovePort(const std::string& zone, int port, const char* protocol) {
-    return Call(connectionName, kZoneInterface, QStringLiteral("removePort"),
-                PortArguments(zone, port, protocol))
-        .has_value();
+    return client && LoadedDBusServices()->removePort(client, zone, port, protocol);
 }
 
 std::string FirewallBusAddress() {

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tvn {
 
@@ -11,7 +12,9 @@ namespace tvn {
 class CFirewalld {
   public:
     // Connects to the bus at `busAddress`; an empty address is the system bus. A bus that
-    // cannot be reached leaves every call failing at once.
+    // cannot be reached leaves every call failing at once, and so do an address that names
+    // no transport ("none") and a system bus that firewalld cannot be on
+    // (FirewalldMayBeOnSystemBus): the D-Bus module is then not loaded.
     explicit CFirewalld(const std::string& busAddress);
     ~CFirewalld();
     CFirewalld(const CFirewalld&) = delete;
@@ -27,8 +30,16 @@ class CFirewalld {
     bool RemovePort(const std::string& zone, int port, const char* protocol);
 
   private:
-    std::string connectionName; // empty when the system bus is used
+    void* client = nullptr; // the D-Bus module's client; null when every call fails at once
 };
+
+// False when firewalld cannot be on the system bus of this machine: there is no bus socket
+// `socketFile` (unless DBUS_SYSTEM_BUS_ADDRESS names another), or neither is a firewalld
+// program among `programs` nor does a bus policy (a *.conf file in `policyFolders`) let
+// anybody own firewalld's name, which the system bus requires.
+bool FirewalldMayBeOnSystemBus(const std::string& socketFile,
+                               const std::vector<std::string>& programs,
+                               const std::vector<std::string>& policyFolders);
 
 // The bus that holds firewalld: TVN_FIREWALL_BUS when set (tests keep the program away from
 // the machine's firewall with it), else empty for the system bus.

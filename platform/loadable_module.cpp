@@ -1,6 +1,7 @@
 #include "platform/loadable_module.h"
 
 #include <dlfcn.h>
+#include <iostream>
 #include <memory>
 
 namespace tvn {
@@ -39,6 +40,11 @@ void* LoadModuleEntry(const std::string& path, const char* entry, std::string& e
     }
     library.release(); // kept for good: see the header
     return address;
+}
+
+void ReportModuleMissing(const char* name, const char* without, const std::string& error) {
+    std::cerr << "The module " << name << " did not load, so " << without << ": " << error
+              << std::endl;
 }
 
 } // namespace tvn

@@ -1,6 +1,7 @@
 // The headless program maps Qt Gui (the picture module) only with the first thumbnail, libheif
-// only once a HEIF picture is to be shown, and libcanberra only for a sound: an idle program
-// has none of them in its memory, one that showed JPEG thumbnails only Qt Gui.
+// only once a HEIF picture is to be shown, libcanberra only for a sound and the D-Bus module
+// only for a bus: an idle program without a firewall bus has none of them in its memory, one
+// that showed JPEG thumbnails only Qt Gui (which maps Qt DBus for its own needs).
 #include "fault_fixture.h"
 #include "pages/heif_test_support.h"
 
@@ -69,6 +70,8 @@ TEST_F(LazyLibraryTest, QtGuiAndLibheifAreMappedWithTheirFirstPictureAndLibcanbe
         ASSERT_TRUE(Maps(mappings, "libQt6Core.so")) << "the mappings were not read";
         EXPECT_EQ(Maps(mappings, "tarvolin-pictures.so"), s.guiMapped);
         EXPECT_EQ(Maps(mappings, "libQt6Gui.so"), s.guiMapped);
+        EXPECT_EQ(Maps(mappings, "libQt6DBus.so"), s.guiMapped);
+        EXPECT_FALSE(Maps(mappings, "tarvolin-dbus.so"));
         EXPECT_EQ(Maps(mappings, "libheif.so"), s.heifMapped);
         EXPECT_EQ(Maps(mappings, "libde265.so"), s.heifMapped); // libheif's HEVC decoder
         // No comment was posted: no sound was rung.
