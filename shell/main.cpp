@@ -2,6 +2,7 @@
 // process to CDA. With a display, the desktop module makes it instead (shell/desktop_module.h).
 #include "pages/picture_codec.h"
 #include "platform/dbus_services.h"
+#include "platform/x11_services.h"
 #include "shell/application.h"
 #include "shell/autostart_entry.h"
 #include "shell/desktop_module.h"
@@ -54,6 +55,7 @@ tvn::DesktopEntry LoadDesktop() {
 int main(int argc, char** argv) {
     tvn::SetPictureModuleFile(ModuleFile(tvn::kPictureModuleName));
     tvn::SetDBusModuleFile(ModuleFile(tvn::kDBusModuleName));
+    tvn::SetX11ModuleFile(ModuleFile(tvn::kX11ModuleName));
     // Qt's own event loop instead of the GLib one: each connection registers and drops its
     // socket notifiers, and the GLib loop pays a wake-up for each of those changes.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))

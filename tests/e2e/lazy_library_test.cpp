@@ -1,7 +1,8 @@
 // The headless program maps Qt Gui (the picture module) only with the first thumbnail, libheif
-// only once a HEIF picture is to be shown, libcanberra only for a sound and the D-Bus module
-// only for a bus: an idle program without a firewall bus has none of them in its memory, one
-// that showed JPEG thumbnails only Qt Gui (which maps Qt DBus for its own needs).
+// only once a HEIF picture is to be shown, libcanberra only for a sound, the D-Bus module only
+// for a bus and the X module only for the screen or a key: an idle program without a firewall bus
+// has none of them in its memory, one that showed JPEG thumbnails only Qt Gui (which maps Qt DBus
+// for its own needs).
 #include "fault_fixture.h"
 #include "pages/heif_test_support.h"
 
@@ -72,6 +73,8 @@ TEST_F(LazyLibraryTest, QtGuiAndLibheifAreMappedWithTheirFirstPictureAndLibcanbe
         EXPECT_EQ(Maps(mappings, "libQt6Gui.so"), s.guiMapped);
         EXPECT_EQ(Maps(mappings, "libQt6DBus.so"), s.guiMapped);
         EXPECT_FALSE(Maps(mappings, "tarvolin-dbus.so"));
+        EXPECT_FALSE(Maps(mappings, "tarvolin-x11.so")); // no screenshot was asked for
+        EXPECT_FALSE(Maps(mappings, "libxcb-shm.so"));
         EXPECT_EQ(Maps(mappings, "libheif.so"), s.heifMapped);
         EXPECT_EQ(Maps(mappings, "libde265.so"), s.heifMapped); // libheif's HEVC decoder
         // No comment was posted: no sound was rung.

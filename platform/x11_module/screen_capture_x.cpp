@@ -1,4 +1,5 @@
-#include "platform/screen_capture.h"
+// The X screen capture (XCB, XShm), in the X module.
+#include "platform/x11_module/x11_clients.h"
 
 #include <algorithm>
 #include <bit>
@@ -560,6 +561,8 @@ bool CaptureRoot(CapturedScreen& screen, std::string& error) {
 
 } // namespace
 
+namespace x11 {
+
 bool CaptureScreen(CapturedScreen& screen, std::string& error) {
     screen = CapturedScreen{};
     const CPipeSignalHold holdPipeSignal;
@@ -574,4 +577,5 @@ bool CaptureScreen(CapturedScreen& screen, std::string& error) {
     return captured;
 }
 
+} // namespace x11
 } // namespace tvn

@@ -1,7 +1,6 @@
 // Keys through XTest, only into a window of the process they are meant for.
-#include "platform/key_injector.h"
-
-#include "platform/x_error_trap.h"
+#include "platform/x11_module/x11_clients.h"
+#include "platform/x11_module/x_error_trap.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -116,6 +115,8 @@ void PressAndRelease(Display* display, KeyCode code, KeyCode shift) {
 
 } // namespace
 
+namespace x11 {
+
 KeyInjection InjectKeyInto(long ownerPid, std::string_view keySymName,
                            const std::function<bool()>& bringForward,
                            std::chrono::milliseconds focusWait) {
@@ -136,4 +137,5 @@ KeyInjection InjectKeyInto(long ownerPid, std::string_view keySymName,
     return KeyInjection::kSent;
 }
 
+} // namespace x11
 } // namespace tvn

@@ -1,4 +1,4 @@
-#include "platform/x_error_trap.h"
+#include "platform/x11_module/x_error_trap.h"
 
 #include <mutex>
 
