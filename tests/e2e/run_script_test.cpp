@@ -7,11 +7,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The script beside this test's source: tests/e2e/ -> the project folder.
-std::string RunScript() {
-    return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "scripts/run-server.sh")
-        .string();
-}
+// The project's run script.
+std::string RunScript() { return (fs::path(TVN_SOURCE_TREE) / "scripts/run-server.sh").string(); }
 
 class RunScriptTest : public StartupTest {
   protected:

@@ -275,9 +275,7 @@ TEST_F(DeviceIdentity, NoAddressOrNoInterfaceOfItRegistersNothing) {
 const std::string kDeviceAddress = "10.79.0.1";
 const std::string kClientAddress = "10.79.0.2";
 
-std::string Script() {
-    return (std::filesystem::path(__FILE__).parent_path() / "announcer_lab.sh").string();
-}
+std::string Script() { return std::string(TVN_SOURCE_TREE) + "/tests/presence/announcer_lab.sh"; }
 
 std::string Helper() {
 #ifdef TVN_TOOL_announce_device

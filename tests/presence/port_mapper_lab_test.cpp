@@ -29,9 +29,7 @@ const std::string kOtherHost = "10.77.0.3";
 const std::string kLabExternal = "93.184.216.34";
 constexpr int kLabDiscoveryMs = 1000;
 
-std::string Script() {
-    return (std::filesystem::path(__FILE__).parent_path() / "port_mapper_lab.sh").string();
-}
+std::string Script() { return std::string(TVN_SOURCE_TREE) + "/tests/presence/port_mapper_lab.sh"; }
 
 // The reason the lab cannot be made here, or empty when it can.
 std::string MissingPiece() {

@@ -53,9 +53,7 @@ constexpr int kWaitMs = 20000;
 // How long a network that comes late may take to be used: the wait's limit, not a speed.
 constexpr int kLateWaitMs = 60000;
 
-std::string Script() {
-    return (std::filesystem::path(__FILE__).parent_path() / "port_mapper_lab.sh").string();
-}
+std::string Script() { return std::string(TVN_SOURCE_TREE) + "/tests/presence/port_mapper_lab.sh"; }
 
 std::string Program() {
 #ifdef TVN_PROGRAM
