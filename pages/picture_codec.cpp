@@ -3,20 +3,11 @@
 #include "platform/loadable_module.h"
 
 namespace tvn {
-namespace {
 
-CModuleTable<PictureCodec>& Module() {
+CModuleTable<PictureCodec>& PictureModule() {
     static CModuleTable<PictureCodec> module(kPictureModuleName, kPictureEntryName,
                                              "no thumbnail is made");
     return module;
 }
-
-} // namespace
-
-void SetPictureModuleFile(std::string path) { Module().SetFile(std::move(path)); }
-
-void UsePictureCodec(const PictureCodec* codec) { Module().Use(codec); }
-
-const PictureCodec* LoadedPictureCodec() { return Module().Get(); }
 
 } // namespace tvn

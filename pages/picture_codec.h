@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/loadable_module.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,13 +35,10 @@ struct PictureCodec {
 inline constexpr const char* kPictureModuleName = "tarvolin-pictures.so";
 inline constexpr const char* kPictureEntryName = "TvnPictureCodec";
 
-// Where the module is: set once at start, before the first thumbnail.
-void SetPictureModuleFile(std::string path);
-// Uses `codec` instead of loading the module (a program that links the decoders in).
-void UsePictureCodec(const PictureCodec* codec);
-// The codec, the module loaded on first use; null when it cannot be loaded (standard error
-// tells why, once), and every thumbnail then fails as a picture that cannot be decoded.
-const PictureCodec* LoadedPictureCodec();
+// The module, loaded with its first Get() from the file main names with SetFile; null when it
+// cannot be loaded (standard error tells why, once), and every thumbnail then fails as a
+// picture that cannot be decoded. A program that links the decoders in Use()s them instead.
+CModuleTable<PictureCodec>& PictureModule();
 
 } // namespace tvn
 

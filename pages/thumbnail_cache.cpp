@@ -298,7 +298,7 @@ MakeThumbnails(const PictureFile& file, const std::string& listed, const std::ve
     if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return made;
     // Without the picture module every picture counts as one that cannot be decoded.
-    const PictureCodec* codec = LoadedPictureCodec();
+    const PictureCodec* codec = PictureModule().Get();
     if (!codec)
         return made;
     std::vector<std::optional<ThumbnailPicture>> pictures = codec->makeThumbnails(fd.Get(), sides);

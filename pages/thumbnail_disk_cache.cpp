@@ -218,7 +218,7 @@ std::optional<DiskThumbnail> DecodeDiskThumbnail(std::string_view bytes, std::st
         return std::nullopt;
     // The picture module reads the header; without it nothing kept can be checked, and so
     // nothing kept is used.
-    const PictureCodec* codec = LoadedPictureCodec();
+    const PictureCodec* codec = PictureModule().Get();
     if (!codec || !codec->isJpegOfSize(jpeg, static_cast<int>(width), static_cast<int>(height)))
         return std::nullopt;
     return DiskThumbnail{static_cast<int>(width), static_cast<int>(height), std::string(jpeg)};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/loadable_module.h"
 #include "platform/media_player.h"
 
 #include <optional>
@@ -33,13 +34,10 @@ struct DBusServices {
 inline constexpr const char* kDBusModuleName = "tarvolin-dbus.so";
 inline constexpr const char* kDBusEntryName = "TvnDBusServices";
 
-// Where the module is: set once at start, before the first call.
-void SetDBusModuleFile(std::string path);
-// Uses `services` instead of loading the module (a program that links the clients in).
-void UseDBusServices(const DBusServices* services);
-// The clients, the module loaded on first use; null when it cannot be loaded (standard error
-// tells why, once): there is then no firewall and no media player.
-const DBusServices* LoadedDBusServices();
+// The module, loaded with its first Get() from the file main names with SetFile; null when it
+// cannot be loaded (standard error tells why, once): there is then no firewall and no media
+// player. A program that links the clients in Use()s them instead.
+CModuleTable<DBusServices>& DBusModule();
 
 } // namespace tvn
 

@@ -80,33 +80,33 @@ CFirewalld::CFirewalld(const std::string& busAddress) {
     if (busAddress.empty() ? !FirewalldMayBeOnThisSystemBus()
                            : busAddress.find(':') == std::string::npos)
         return;
-    if (const DBusServices* services = LoadedDBusServices())
+    if (const DBusServices* services = DBusModule().Get())
         client = services->openFirewalld(busAddress);
 }
 
 CFirewalld::~CFirewalld() {
     if (client)
-        LoadedDBusServices()->closeFirewalld(client);
+        DBusModule().Get()->closeFirewalld(client);
 }
 
 std::optional<std::string> CFirewalld::DefaultZone() {
     if (!client)
         return std::nullopt;
-    return LoadedDBusServices()->defaultZone(client);
+    return DBusModule().Get()->defaultZone(client);
 }
 
 std::optional<bool> CFirewalld::QueryPort(const std::string& zone, int port, const char* protocol) {
     if (!client)
         return std::nullopt;
-    return LoadedDBusServices()->queryPort(client, zone, port, protocol);
+    return DBusModule().Get()->queryPort(client, zone, port, protocol);
 }
 
 bool CFirewalld::AddPort(const std::string& zone, int port, const char* protocol) {
-    return client && LoadedDBusServices()->addPort(client, zone, port, protocol);
+    return client && DBusModule().Get()->addPort(client, zone, port, protocol);
 }
 
 bool CFirewalld::RemovePort(const std::string& zone, int port, const char* protocol) {
-    return client && LoadedDBusServices()->removePort(client, zone, port, protocol);
+    return client && DBusModule().Get()->removePort(client, zone, port, protocol);
 }
 
 std::string FirewallBusAddress() {

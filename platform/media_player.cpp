@@ -6,12 +6,12 @@
 namespace tvn {
 
 bool CallMediaPlayer(PlayerCall call) {
-    const DBusServices* services = LoadedDBusServices();
+    const DBusServices* services = DBusModule().Get();
     return services && services->callMediaPlayer(call);
 }
 
 bool PressKeyInPlayer(std::string_view keySymName) {
-    const DBusServices* services = LoadedDBusServices();
+    const DBusServices* services = DBusModule().Get();
     return services && services->pressKeyInPlayer(keySymName);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/key_injector.h"
+#include "platform/loadable_module.h"
 #include "platform/screen_capture.h"
 
 // The X clients (the screen capture, the key injection) need Xlib, XCB and their extensions.
@@ -21,13 +22,10 @@ struct X11Services {
 inline constexpr const char* kX11ModuleName = "tarvolin-x11.so";
 inline constexpr const char* kX11EntryName = "TvnX11Services";
 
-// Where the module is: set once at start, before the first call.
-void SetX11ModuleFile(std::string path);
-// Uses `services` instead of loading the module (a program that links the clients in).
-void UseX11Services(const X11Services* services);
-// The clients, the module loaded on first use; null when it cannot be loaded (standard error
-// tells why, once): there is then no screen to capture and no key to send.
-const X11Services* LoadedX11Services();
+// The module, loaded with its first Get() from the file main names with SetFile; null when it
+// cannot be loaded (standard error tells why, once): there is then no screen to capture and
+// no key to send. A program that links the clients in Use()s them instead.
+CModuleTable<X11Services>& X11Module();
 
 } // namespace tvn
 

@@ -53,9 +53,9 @@ tvn::DesktopEntry LoadDesktop() {
 } // namespace
 
 int main(int argc, char** argv) {
-    tvn::SetPictureModuleFile(ModuleFile(tvn::kPictureModuleName));
-    tvn::SetDBusModuleFile(ModuleFile(tvn::kDBusModuleName));
-    tvn::SetX11ModuleFile(ModuleFile(tvn::kX11ModuleName));
+    tvn::PictureModule().SetFile(ModuleFile(tvn::kPictureModuleName));
+    tvn::DBusModule().SetFile(ModuleFile(tvn::kDBusModuleName));
+    tvn::X11Module().SetFile(ModuleFile(tvn::kX11ModuleName));
     // Qt's own event loop instead of the GLib one: each connection registers and drops its
     // socket notifiers, and the GLib loop pays a wake-up for each of those changes.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))

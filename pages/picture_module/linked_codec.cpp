@@ -4,6 +4,6 @@
 
 namespace {
 
-const bool linkedIn = (tvn::UsePictureCodec(TvnPictureCodec()), true);
+const bool linkedIn = (tvn::PictureModule().Use(TvnPictureCodec()), true);
 
 } // namespace

@@ -4,6 +4,6 @@
 
 namespace {
 
-const bool linkedIn = (tvn::UseDBusServices(TvnDBusServices()), true);
+const bool linkedIn = (tvn::DBusModule().Use(TvnDBusServices()), true);
 
 } // namespace

@@ -4,6 +4,6 @@
 
 namespace {
 
-const bool linkedIn = (tvn::UseX11Services(TvnX11Services()), true);
+const bool linkedIn = (tvn::X11Module().Use(TvnX11Services()), true);
 
 } // namespace
