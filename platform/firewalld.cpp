@@ -12,6 +12,7 @@
 #include <memory>
 #include <string_view>
 #include <sys/stat.h>
+#include <utility>
 
 namespace tvn {
 namespace {
@@ -74,39 +75,44 @@ bool FirewalldMayBeOnSystemBus(const std::string& socketFile,
     return false;
 }
 
-CFirewalld::CFirewalld(const std::string& busAddress) {
-    // A D-Bus address names its transport before a ':' ("unix:path=..."); without one
-    // ("none", as the tests set) it names no bus.
-    if (busAddress.empty() ? !FirewalldMayBeOnThisSystemBus()
-                           : busAddress.find(':') == std::string::npos)
-        return;
-    if (const DBusServices* services = DBusModule().Get())
-        client = services->openFirewalld(busAddress);
-}
+CFirewalld::CFirewalld(const std::string& address) : busAddress(address) {}
 
 CFirewalld::~CFirewalld() {
     if (client)
         DBusModule().Get()->closeFirewalld(client);
 }
 
+void* CFirewalld::Client() {
+    if (std::exchange(looked, true))
+        return client;
+    // A D-Bus address names its transport before a ':' ("unix:path=..."); without one
+    // ("none", as the tests set) it names no bus.
+    if (busAddress.empty() ? !FirewalldMayBeOnThisSystemBus()
+                           : busAddress.find(':') == std::string::npos)
+        return nullptr;
+    if (const DBusServices* services = DBusModule().Get())
+        client = services->openFirewalld(busAddress);
+    return client;
+}
+
 std::optional<std::string> CFirewalld::DefaultZone() {
-    if (!client)
+    if (!Client())
         return std::nullopt;
     return DBusModule().Get()->defaultZone(client);
 }
 
 std::optional<bool> CFirewalld::QueryPort(const std::string& zone, int port, const char* protocol) {
-    if (!client)
+    if (!Client())
         return std::nullopt;
     return DBusModule().Get()->queryPort(client, zone, port, protocol);
 }
 
 bool CFirewalld::AddPort(const std::string& zone, int port, const char* protocol) {
-    return client && DBusModule().Get()->addPort(client, zone, port, protocol);
+    return Client() && DBusModule().Get()->addPort(client, zone, port, protocol);
 }
 
 bool CFirewalld::RemovePort(const std::string& zone, int port, const char* protocol) {
-    return client && DBusModule().Get()->removePort(client, zone, port, protocol);
+    return Client() && DBusModule().Get()->removePort(client, zone, port, protocol);
 }
 
 std::string FirewallBusAddress() {

@@ -11,10 +11,11 @@ namespace tvn {
 // then, so the calls belong on a worker thread, never on the event loop. One thread at a time.
 class CFirewalld {
   public:
-    // Connects to the bus at `busAddress`; an empty address is the system bus. A bus that
-    // cannot be reached leaves every call failing at once, and so do an address that names
-    // no transport ("none") and a system bus that firewalld cannot be on
-    // (FirewalldMayBeOnSystemBus): the D-Bus module is then not loaded.
+    // Talks to firewalld on the bus at `busAddress`; an empty address is the system bus.
+    // Nothing is done until the first call, which connects. A bus that cannot be reached
+    // leaves every call failing at once, and so do an address that names no transport
+    // ("none") and a system bus that firewalld cannot be on (FirewalldMayBeOnSystemBus): the
+    // D-Bus module is then not loaded.
     explicit CFirewalld(const std::string& busAddress);
     ~CFirewalld();
     CFirewalld(const CFirewalld&) = delete;
@@ -30,7 +31,12 @@ class CFirewalld {
     bool RemovePort(const std::string& zone, int port, const char* protocol);
 
   private:
-    void* client = nullptr; // the D-Bus module's client; null when every call fails at once
+    // The D-Bus module's client, made on the first call; null when every call fails at once.
+    void* Client();
+
+    std::string busAddress;
+    bool looked = false;
+    void* client = nullptr;
 };
 
 // False when firewalld cannot be on the system bus of this machine: there is no bus socket
