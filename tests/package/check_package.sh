@@ -96,7 +96,7 @@ for i in \$(seq 100); do
 done
 $module_check || { echo 'package: the installed program did not map /$module'; kill \$pid; exit 1; }
 # A thumbnail of the demo album: the installed program finds its picture module.
-thumbnail=\$(curl -s --max-time 30 http://127.0.0.1:$port/PhotoAlbum/ | grep -o '/Thumbnail__[0-9A-Fa-f]*' | head -n 1 || true)
+thumbnail=\$(curl -s --max-time 30 http://127.0.0.1:$port/demo/PhotoAlbum/ | grep -o '/Thumbnail__[0-9A-Fa-f]*' | head -n 1 || true)
 jpeg=\$(curl -s --max-time 30 \"http://127.0.0.1:$port\$thumbnail\" | head -c 2 | od -An -tx1 | tr -d ' ' || true)
 [ -n \"\$thumbnail\" ] && [ \"\$jpeg\" = ffd8 ] ||
     { echo \"package: no JPEG thumbnail in the demo album (\$thumbnail: \$jpeg)\"; kill \$pid; exit 1; }
